@@ -1,0 +1,63 @@
+# Developer entry points. `make test` sets everything up on a fresh machine and runs the tests.
+SHELL := /bin/bash
+VENV := .venv
+PY := $(VENV)/bin/python
+CMAKE := $(VENV)/bin/cmake
+PYBIND11_DIR = $(shell $(PY) -m pybind11 --cmakedir)
+CONFIGURE = $(CMAKE) -S . -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	-DPython_EXECUTABLE=$(abspath $(PY)) -Dpybind11_DIR=$(PYBIND11_DIR) -DKELMORA_WERROR=ON
+ASAN_LIB = $(shell g++ -print-file-name=libasan.so)
+
+.PHONY: bootstrap build test test-native test-python test-sanitize check-contract bench demo wheel clean
+
+bootstrap:
+	@bash scripts/bootstrap.sh
+
+build/dev/build.ninja: | bootstrap
+	$(CONFIGURE) -B build/dev -DCMAKE_BUILD_TYPE=Release >/dev/null
+
+build: bootstrap build/dev/build.ninja
+	@$(CMAKE) --build build/dev
+
+test-native: build
+	@build/dev/kelmora_native_test
+
+test-python: build
+	PYTHONPATH=build/dev $(PY) -m pytest -q
+
+test: test-native test-python
+
+# The module built with AddressSanitizer and UndefinedBehaviorSanitizer, the whole Python
+# suite run under it. The interpreter itself is not instrumented, so libasan is preloaded
+# and leak detection (which would report the interpreter's own allocations) is off.
+build/asan/build.ninja: | bootstrap
+	$(CONFIGURE) -B build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELMORA_SANITIZE=ON >/dev/null
+
+test-sanitize: bootstrap build/asan/build.ninja
+	@$(CMAKE) --build build/asan
+	build/asan/kelmora_native_test
+	PYTHONPATH=build/asan LD_PRELOAD=$(ASAN_LIB) \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	$(PY) -m pytest -q -p no:cacheprovider
+
+# A deliberately wrong build with contraction on and FMA allowed: its contraction probe
+# must say False, which shows that the probe detects such a build.
+build/contract/build.ninja: | bootstrap
+	$(CONFIGURE) -B build/contract -DCMAKE_BUILD_TYPE=Release -DKELMORA_NATIVE_TESTS=OFF \
+		-DKELMORA_WERROR=OFF "-DKELMORA_EXTRA_FLAGS=-ffp-contract=fast -mfma" >/dev/null
+
+check-contract: bootstrap build/contract/build.ninja
+	@$(CMAKE) --build build/contract
+	@if grep -q -w fma /proc/cpuinfo; then \
+		PYTHONPATH=build/contract $(PY) -c 'import kelmora_cpp as k; v = k.build_info()["fp_contract_off"]; print("contraction build reports fp_contract_off =", v); assert v is False'; \
+	else echo "this processor has no FMA: a contracted build cannot be shown here"; fi
+
+bench: build
+	PYTHONPATH=build/dev $(PY) benchmarks/run.py
+
+wheel: bootstrap
+	$(PY) -m pip wheel --no-deps -w dist .
+
+clean:
+	rm -rf build dist

@@ -1,0 +1,15 @@
+// Registration functions of the binding layer, one group of rows per area.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace kelmora::bindings {
+
+namespace py = pybind11;
+
+// build_info, eigen_selftest, echo.
+void bind_diagnostics(py::module_& m);
+// The six conversions, box_area, iou_matrix, giou_matrix, clip_boxes.
+void bind_geometry(py::module_& m);
+
+}  // namespace kelmora::bindings

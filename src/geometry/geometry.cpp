@@ -1,0 +1,257 @@
+// Box format conversions, areas, clipping and overlap matrices.
+#include "kelmora/geometry.hpp"
+
+#include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace kelmora {
+namespace {
+
+// The selections below are written as comparisons because their outcome on equal
+// values and on NaN operands is part of the result: a false comparison always picks
+// the second alternative.
+inline double clamp_non_negative(double v) { return 0.0 > v ? 0.0 : v; }
+inline double guard_divisor(double v) { return kBoxEpsilon > v ? kBoxEpsilon : v; }
+
+}  // namespace
+
+void xyxy_to_xywh_rows(const double* in, std::size_t n, double* out) {
+    for (std::size_t r = 0; r < n; ++r, in += 4, out += 4) {
+        const double x1 = in[0], y1 = in[1], x2 = in[2], y2 = in[3];
+        out[0] = x1;
+        out[1] = y1;
+        out[2] = x2 - x1;
+        out[3] = y2 - y1;
+    }
+}
+
+void xywh_to_xyxy_rows(const double* in, std::size_t n, double* out) {
+    for (std::size_t r = 0; r < n; ++r, in += 4, out += 4) {
+        const double x = in[0], y = in[1], w = in[2], h = in[3];
+        out[0] = x;
+        out[1] = y;
+        out[2] = x + w;
+        out[3] = y + h;
+    }
+}
+
+void xyxy_to_cxcywh_rows(const double* in, std::size_t n, double* out) {
+    for (std::size_t r = 0; r < n; ++r, in += 4, out += 4) {
+        const double x1 = in[0], y1 = in[1], x2 = in[2], y2 = in[3];
+        out[0] = (x1 + x2) * 0.5;
+        out[1] = (y1 + y2) * 0.5;
+        out[2] = x2 - x1;
+        out[3] = y2 - y1;
+    }
+}
+
+void cxcywh_to_xyxy_rows(const double* in, std::size_t n, double* out) {
+    for (std::size_t r = 0; r < n; ++r, in += 4, out += 4) {
+        const double cx = in[0], cy = in[1];
+        const double hw = in[2] * 0.5;
+        const double hh = in[3] * 0.5;
+        out[0] = cx - hw;
+        out[1] = cy - hh;
+        out[2] = cx + hw;
+        out[3] = cy + hh;
+    }
+}
+
+void xyxy_to_xyah_rows(const double* in, std::size_t n, double* out) {
+    for (std::size_t r = 0; r < n; ++r, in += 4, out += 4) {
+        const double x1 = in[0], y1 = in[1], x2 = in[2], y2 = in[3];
+        const double h = y2 - y1;
+        // Floor the divisor only; a NaN height fails the test and keeps NaN.
+        const double d = kBoxEpsilon > h ? kBoxEpsilon : h;
+        out[0] = (x1 + x2) * 0.5;
+        out[1] = (y1 + y2) * 0.5;
+        out[2] = (x2 - x1) / d;
+        out[3] = h;
+    }
+}
+
+void xyah_to_xyxy_rows(const double* in, std::size_t n, double* out) {
+    for (std::size_t r = 0; r < n; ++r, in += 4, out += 4) {
+        const double cx = in[0], cy = in[1], a = in[2], h = in[3];
+        // The product h * a is rounded before it is halved.
+        const double hw = (h * a) * 0.5;
+        const double hh = h * 0.5;
+        out[0] = cx - hw;
+        out[1] = cy - hh;
+        out[2] = cx + hw;
+        out[3] = cy + hh;
+    }
+}
+
+void box_area_rows(const double* in, std::size_t n, double* out) {
+    for (std::size_t r = 0; r < n; ++r, in += 4) {
+        out[r] = clamp_non_negative(in[2] - in[0]) * clamp_non_negative(in[3] - in[1]);
+    }
+}
+
+void clip_boxes_rows(const double* in, std::size_t n, double width, double height, double* out) {
+    const double limits[4] = {width, height, width, height};
+    for (std::size_t r = 0; r < n; ++r, in += 4, out += 4) {
+        for (int k = 0; k < 4; ++k) {
+            // Lower bound first, then the upper bound: a NaN limit leaves m as it is,
+            // a negative limit wins over every m >= 0.
+            const double m = clamp_non_negative(in[k]);
+            const double limit = limits[k];
+            out[k] = limit < m ? limit : m;
+        }
+    }
+}
+
+namespace {
+
+// The columns of b laid out one coordinate per array, with each box's area, so that
+// the pair loop reads contiguous values. area_b depends on box j only, so computing it
+// once per column gives the same bits as computing it for every pair.
+struct ColumnBoxes {
+    std::vector<double> storage;
+    const double* x1;
+    const double* y1;
+    const double* x2;
+    const double* y2;
+    const double* area;
+
+    ColumnBoxes(const double* b, std::size_t m) : storage(5 * m) {
+        double* p = storage.data();
+        for (std::size_t j = 0; j < m; ++j) {
+            const double* box = b + 4 * j;
+            p[j] = box[0];
+            p[m + j] = box[1];
+            p[2 * m + j] = box[2];
+            p[3 * m + j] = box[3];
+            p[4 * m + j] = clamp_non_negative(box[3] - box[1]) * clamp_non_negative(box[2] - box[0]);
+        }
+        x1 = p;
+        y1 = p + m;
+        x2 = p + 2 * m;
+        y2 = p + 3 * m;
+        area = p + 4 * m;
+    }
+};
+
+struct RowBox {
+    double x1, y1, x2, y2, area;
+    explicit RowBox(const double* box)
+        : x1(box[0]), y1(box[1]), x2(box[2]), y2(box[3]),
+          area(clamp_non_negative(box[3] - box[1]) * clamp_non_negative(box[2] - box[0])) {}
+};
+
+// Intersection over union of one pair; also hands back the union for GIoU.
+inline double pair_iou(const RowBox& a, double bx1, double by1, double bx2, double by2, double area_b,
+                       double* union_out) {
+    const double ix1 = bx1 > a.x1 ? bx1 : a.x1;
+    const double iy1 = by1 > a.y1 ? by1 : a.y1;
+    const double ix2 = a.x2 > bx2 ? bx2 : a.x2;
+    const double iy2 = a.y2 > by2 ? by2 : a.y2;
+    const double inter = clamp_non_negative(ix2 - ix1) * clamp_non_negative(iy2 - iy1);
+    // Add the two areas first, then subtract the intersection: this order fixes the rounding.
+    const double uni = (a.area + area_b) - inter;
+    *union_out = uni;
+    return inter / guard_divisor(uni);
+}
+
+inline double pair_giou(const RowBox& a, double bx1, double by1, double bx2, double by2, double area_b) {
+    double uni;
+    const double iou = pair_iou(a, bx1, by1, bx2, by2, area_b, &uni);
+    const double ex1 = a.x1 > bx1 ? bx1 : a.x1;
+    const double ey1 = a.y1 > by1 ? by1 : a.y1;
+    const double ex2 = bx2 > a.x2 ? bx2 : a.x2;
+    const double ey2 = by2 > a.y2 ? by2 : a.y2;
+    const double enclose = clamp_non_negative(ey2 - ey1) * clamp_non_negative(ex2 - ex1);
+    return iou - (enclose - uni) / guard_divisor(enclose);
+}
+
+#if defined(__SSE2__)
+// Two columns per vector. MAXPD(x, y) yields x > y ? x : y and MINPD(x, y) yields
+// x < y ? x : y per lane, second operand on equality or NaN: exactly the scalar
+// selections above, so every lane follows the scalar operation sequence.
+struct RowBoxVec {
+    __m128d x1, y1, x2, y2, area;
+    explicit RowBoxVec(const RowBox& a)
+        : x1(_mm_set1_pd(a.x1)), y1(_mm_set1_pd(a.y1)), x2(_mm_set1_pd(a.x2)), y2(_mm_set1_pd(a.y2)),
+          area(_mm_set1_pd(a.area)) {}
+};
+
+inline __m128d pair_iou_vec(const RowBoxVec& a, __m128d bx1, __m128d by1, __m128d bx2, __m128d by2,
+                            __m128d area_b, __m128d* union_out) {
+    const __m128d zero = _mm_setzero_pd();
+    const __m128d eps = _mm_set1_pd(kBoxEpsilon);
+    const __m128d ix1 = _mm_max_pd(bx1, a.x1);
+    const __m128d iy1 = _mm_max_pd(by1, a.y1);
+    const __m128d ix2 = _mm_min_pd(bx2, a.x2);
+    const __m128d iy2 = _mm_min_pd(by2, a.y2);
+    const __m128d inter = _mm_mul_pd(_mm_max_pd(zero, _mm_sub_pd(ix2, ix1)), _mm_max_pd(zero, _mm_sub_pd(iy2, iy1)));
+    const __m128d uni = _mm_sub_pd(_mm_add_pd(a.area, area_b), inter);
+    *union_out = uni;
+    return _mm_div_pd(inter, _mm_max_pd(eps, uni));
+}
+
+inline __m128d pair_giou_vec(const RowBoxVec& a, __m128d bx1, __m128d by1, __m128d bx2, __m128d by2,
+                             __m128d area_b) {
+    const __m128d zero = _mm_setzero_pd();
+    const __m128d eps = _mm_set1_pd(kBoxEpsilon);
+    __m128d uni;
+    const __m128d iou = pair_iou_vec(a, bx1, by1, bx2, by2, area_b, &uni);
+    const __m128d ex1 = _mm_min_pd(bx1, a.x1);
+    const __m128d ey1 = _mm_min_pd(by1, a.y1);
+    const __m128d ex2 = _mm_max_pd(bx2, a.x2);
+    const __m128d ey2 = _mm_max_pd(by2, a.y2);
+    const __m128d enclose = _mm_mul_pd(_mm_max_pd(zero, _mm_sub_pd(ey2, ey1)), _mm_max_pd(zero, _mm_sub_pd(ex2, ex1)));
+    return _mm_sub_pd(iou, _mm_div_pd(_mm_sub_pd(enclose, uni), _mm_max_pd(eps, enclose)));
+}
+#endif
+
+template <bool kGeneralised>
+void overlap_kernel(const double* a, std::size_t n, const double* b, std::size_t m, double* out) {
+    const ColumnBoxes cols(b, m);
+    for (std::size_t i = 0; i < n; ++i) {
+        const RowBox row(a + 4 * i);
+        double* dst = out + i * m;
+        std::size_t j = 0;
+#if defined(__SSE2__)
+        const RowBoxVec rv(row);
+        for (; j + 2 <= m; j += 2) {
+            const __m128d bx1 = _mm_loadu_pd(cols.x1 + j);
+            const __m128d by1 = _mm_loadu_pd(cols.y1 + j);
+            const __m128d bx2 = _mm_loadu_pd(cols.x2 + j);
+            const __m128d by2 = _mm_loadu_pd(cols.y2 + j);
+            const __m128d area_b = _mm_loadu_pd(cols.area + j);
+            __m128d value;
+            if constexpr (kGeneralised) {
+                value = pair_giou_vec(rv, bx1, by1, bx2, by2, area_b);
+            } else {
+                __m128d uni;
+                value = pair_iou_vec(rv, bx1, by1, bx2, by2, area_b, &uni);
+            }
+            _mm_storeu_pd(dst + j, value);
+        }
+#endif
+        for (; j < m; ++j) {
+            if constexpr (kGeneralised) {
+                dst[j] = pair_giou(row, cols.x1[j], cols.y1[j], cols.x2[j], cols.y2[j], cols.area[j]);
+            } else {
+                double uni;
+                dst[j] = pair_iou(row, cols.x1[j], cols.y1[j], cols.x2[j], cols.y2[j], cols.area[j], &uni);
+            }
+        }
+    }
+}
+
+}  // namespace
+
+void iou_matrix_kernel(const double* a, std::size_t n, const double* b, std::size_t m, double* out) {
+    overlap_kernel<false>(a, n, b, m, out);
+}
+
+void giou_matrix_kernel(const double* a, std::size_t n, const double* b, std::size_t m, double* out) {
+    overlap_kernel<true>(a, n, b, m, out);
+}
+
+}  // namespace kelmora
