@@ -1,0 +1,46 @@
+"""Timing helpers shared by the benchmark modules: medians of repeated calls, ratios to a peer."""
+
+from __future__ import annotations
+
+import statistics
+import time
+from typing import Callable
+
+
+def median_seconds(fn: Callable[[], object], repeat: int = 31, min_batch_seconds: float = 2e-3) -> float:
+    """Median wall time of one call of `fn`, from `repeat` batches sized to last at least min_batch_seconds."""
+    fn()  # warm up
+    batch = 1
+    while True:
+        start = time.perf_counter()
+        for _ in range(batch):
+            fn()
+        elapsed = time.perf_counter() - start
+        if elapsed >= min_batch_seconds or batch >= 1 << 20:
+            break
+        batch *= 2
+    samples = []
+    for _ in range(repeat):
+        start = time.perf_counter()
+        for _ in range(batch):
+            fn()
+        samples.append((time.perf_counter() - start) / batch)
+    return statistics.median(samples)
+
+
+class Table:
+    """Rows of one benchmark group: ours against a named peer, printed as a ratio."""
+
+    def __init__(self, title: str, peer: str) -> None:
+        self.title = title
+        self.peer = peer
+        self.rows: list[tuple[str, float, float, str]] = []
+
+    def add(self, case: str, ours: float, peer: float, note: str = "") -> None:
+        self.rows.append((case, ours, peer, note))
+
+    def print(self) -> None:
+        print(f"\n## {self.title} (peer: {self.peer})")
+        print(f"{'case':<34} {'ours (us)':>12} {'peer (us)':>12} {'ours/peer':>10} {'speed-up':>9}  note")
+        for case, ours, peer, note in self.rows:
+            print(f"{case:<34} {ours * 1e6:>12.2f} {peer * 1e6:>12.2f} {ours / peer:>10.4f} {peer / ours:>8.1f}x  {note}")
