@@ -6,7 +6,9 @@ CMAKE := $(VENV)/bin/cmake
 PYBIND11_DIR = $(shell $(PY) -m pybind11 --cmakedir)
 CONFIGURE = $(CMAKE) -S . -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	-DPython_EXECUTABLE=$(abspath $(PY)) -Dpybind11_DIR=$(PYBIND11_DIR) -DKELMORA_WERROR=ON
-ASAN_LIB = $(shell g++ -print-file-name=libasan.so)
+# libstdc++ is preloaded with libasan so that the sanitizer finds the real __cxa_throw:
+# the interpreter itself does not link the C++ runtime.
+ASAN_PRELOAD = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so)
 
 .PHONY: bootstrap build test test-native test-python test-sanitize check-contract bench demo wheel clean
 
@@ -36,7 +38,7 @@ build/asan/build.ninja: | bootstrap
 test-sanitize: bootstrap build/asan/build.ninja
 	@$(CMAKE) --build build/asan
 	build/asan/kelmora_native_test
-	PYTHONPATH=build/asan LD_PRELOAD=$(ASAN_LIB) \
+	PYTHONPATH=build/asan LD_PRELOAD="$(ASAN_PRELOAD)" \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	$(PY) -m pytest -q -p no:cacheprovider

@@ -1,0 +1,18 @@
+"""Shared helpers of the Python test suite."""
+
+from __future__ import annotations
+
+import numpy as np
+
+
+def assert_bits_equal(got: np.ndarray, want: np.ndarray) -> None:
+    """Same dtype, shape and bit pattern, signed zeros included; NaN must meet NaN (the sign
+    and payload of a NaN depend on operand order inside the processor and are not compared)."""
+    got, want = np.asarray(got), np.asarray(want)
+    assert got.dtype == want.dtype
+    assert got.shape == want.shape
+    if got.dtype.kind == "f":
+        got_nan, want_nan = np.isnan(got), np.isnan(want)
+        assert np.array_equal(got_nan, want_nan), f"NaN positions differ: {got!r} != {want!r}"
+        got, want = np.where(got_nan, np.nan, got), np.where(want_nan, np.nan, want)
+    assert got.tobytes() == want.tobytes(), f"{got!r} != {want!r}"
