@@ -14,11 +14,4 @@ void require_finite(const double* values, std::size_t count);
 // Returns the m x n transpose of the row-major n x m matrix, every entry copied bit for bit.
 std::vector<double> transpose(const double* cost, std::size_t n, std::size_t m);
 
-// True when every index of an n x m problem, plus one virtual slot, fits in 32 bits;
-// the solvers then keep their index arrays in half the memory.
-inline bool fits_in_32_bits(std::size_t n, std::size_t m) {
-    constexpr std::size_t kLimit = 0xFFFFFFFEu;
-    return n < kLimit && m < kLimit;
-}
-
 }  // namespace kelmora::detail

@@ -1,17 +1,18 @@
 // Jonker-Volgenant style solver: greedy start, then Dijkstra augmentation with column
 // potentials only. Optimal, but on ties it may pick another optimum than the Hungarian core.
-#include <cstring>
-#include <limits>
 #include <stdexcept>
 #include <vector>
 
 #include "assignment_internal.hpp"
+#include "scan_kernels.hpp"
 #include "kelmora/assignment.hpp"
 
 namespace kelmora {
 namespace {
 
-constexpr double kInf = std::numeric_limits<double>::infinity();
+using detail::kInf;
+using detail::kLeft;
+using detail::Pick;
 
 [[noreturn]] void no_augmenting_path() { throw std::runtime_error("lapjv: no augmenting path"); }
 
@@ -34,20 +35,80 @@ std::int64_t greedy_column(const double* row, std::size_t m, const std::int64_t*
     return first_free;
 }
 
-// The unscanned columns are kept as an ascending list, so selection and relaxation visit
-// them in ascending order without testing a flag. Selection is fused into the loop that
-// fills or relaxes the distances: both run over the same columns in the same order, and
-// each column's distance is final for this round before it is compared.
-template <typename Index>
-void solve_free_rows(const double* cost, std::size_t n, std::size_t m, std::int64_t* x, std::int64_t* y) {
-    std::vector<double> reals(3 * m);
-    double* const v = reals.data();
-    double* const d = v + m;
-    std::vector<Index> indexes(3 * m);
-    Index* const pred = indexes.data();
-    Index* const unscanned = pred + m;
-    Index* const scanned = unscanned + m;  // in the order they were scanned
+// First distances of a search from free row i: d[j] = C[i][j] - v[j], pred[j] = i, and the
+// first column of smallest distance picked (every column is unscanned at this point).
+Pick start_search(const double* row, const double* v, double* d, std::int64_t* pred, std::size_t m, std::int64_t i) {
+    std::size_t j = 0;
+    Pick pick{kInf, -1};
+#if defined(__SSE2__)
+    if (m >= 2) {
+        const __m128i rowv = _mm_set1_epi64x(i);
+        const __m128i two = _mm_set1_epi64x(2);
+        __m128i columns = _mm_set_epi64x(1, 0);
+        detail::LanePick lanes;
+        for (; j + 2 <= m; j += 2) {
+            const __m128d dj = _mm_sub_pd(_mm_loadu_pd(row + j), _mm_loadu_pd(v + j));
+            _mm_storeu_pd(d + j, dj);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(pred + j), rowv);
+            lanes.consider(dj, columns);
+            columns = _mm_add_epi64(columns, two);
+        }
+        pick = lanes.merge();
+    }
+#endif
+    for (; j < m; ++j) {
+        const double dj = row[j] - v[j];
+        d[j] = dj;
+        pred[j] = i;
+        detail::consider(pick, dj, static_cast<std::int64_t>(j));
+    }
+    return pick;
+}
 
+// Relaxation through row i2 (h is its offset), fused with the next selection: both visit
+// the unscanned columns in ascending order, and each column's distance is final for the
+// round before it is compared. Scanned columns hold NaN and are left unchanged.
+Pick relax_and_select(const double* row2, const double* v, double* d, std::int64_t* pred, std::size_t m, double h,
+                      std::int64_t i2) {
+    std::size_t j = 0;
+    Pick pick{kInf, -1};
+#if defined(__SSE2__)
+    if (m >= 2) {
+        const __m128d hv = _mm_set1_pd(h);
+        const __m128i rowv = _mm_set1_epi64x(i2);
+        const __m128i two = _mm_set1_epi64x(2);
+        __m128i columns = _mm_set_epi64x(1, 0);
+        detail::LanePick lanes;
+        for (; j + 2 <= m; j += 2) {
+            const __m128d cand = _mm_sub_pd(_mm_sub_pd(_mm_loadu_pd(row2 + j), _mm_loadu_pd(v + j)), hv);
+            __m128d dj = _mm_loadu_pd(d + j);
+            const __m128d lower = _mm_cmpgt_pd(dj, cand);
+            dj = detail::lower_of(cand, dj);
+            _mm_storeu_pd(d + j, dj);
+            __m128i* const pred_at = reinterpret_cast<__m128i*>(pred + j);
+            _mm_storeu_si128(pred_at, detail::select_epi64(lower, rowv, _mm_loadu_si128(pred_at)));
+            lanes.consider(dj, columns);
+            columns = _mm_add_epi64(columns, two);
+        }
+        pick = lanes.merge();
+    }
+#endif
+    for (; j < m; ++j) {
+        const double cand = (row2[j] - v[j]) - h;
+        double dj = d[j];
+        if (dj > cand) {
+            dj = cand;
+            d[j] = cand;
+            pred[j] = i2;
+        }
+        detail::consider(pick, dj, static_cast<std::int64_t>(j));
+    }
+    return pick;
+}
+
+// A scanned column gets d = NaN (see scan_kernels.hpp); its distance at the moment it was
+// scanned, which is the mu of that round, is kept beside it for the potential update.
+void solve_free_rows(const double* cost, std::size_t n, std::size_t m, std::int64_t* x, std::int64_t* y) {
     if (m == 0) {
         if (n > 0) no_augmenting_path();  // a free row and no column to reach
         return;
@@ -60,75 +121,54 @@ void solve_free_rows(const double* cost, std::size_t n, std::size_t m, std::int6
         }
     }
 
+    std::vector<double> reals(3 * m);
+    double* const v = reals.data();
+    double* const d = v + m;
+    double* const scanned_d = d + m;
+    std::vector<std::int64_t> indexes(2 * m);
+    std::int64_t* const pred = indexes.data();
+    std::int64_t* const scanned = pred + m;  // in the order they were scanned
+
     for (std::size_t i = 0; i < n; ++i) {
         if (x[i] != -1) continue;
 
-        const double* row = cost + i * m;
-        double mu = kInf;
-        std::size_t jmin = m;  // none
-        std::size_t jmin_slot = 0;
-        for (std::size_t j = 0; j < m; ++j) {
-            const double dj = row[j] - v[j];
-            d[j] = dj;
-            pred[j] = static_cast<Index>(i);
-            unscanned[j] = static_cast<Index>(j);
-            if (mu > dj) {
-                mu = dj;
-                jmin = j;
-                jmin_slot = j;
-            }
-        }
-        std::size_t unscanned_count = m;
+        Pick pick = start_search(cost + i * m, v, d, pred, m, static_cast<std::int64_t>(i));
         std::size_t scanned_count = 0;
-
         while (true) {
-            if (jmin == m) no_augmenting_path();
-            std::memmove(unscanned + jmin_slot, unscanned + jmin_slot + 1,
-                         (unscanned_count - jmin_slot - 1) * sizeof(Index));
-            --unscanned_count;
-            scanned[scanned_count++] = static_cast<Index>(jmin);
-            const std::int64_t owner = y[jmin];
-            if (owner == -1) break;
+            if (pick.column < 0) no_augmenting_path();
+            const auto jmin = static_cast<std::size_t>(pick.column);
+            const double mu = pick.value;
+            d[jmin] = kLeft;
+            scanned[scanned_count] = pick.column;
+            scanned_d[scanned_count] = mu;
+            ++scanned_count;
+            const std::int64_t i2 = y[jmin];
+            if (i2 == -1) break;
 
-            const auto i2 = static_cast<std::size_t>(owner);
-            const double* row2 = cost + i2 * m;
+            const double* row2 = cost + static_cast<std::size_t>(i2) * m;
             const double h = (row2[jmin] - v[jmin]) - mu;
-            mu = kInf;
-            jmin = m;
-            for (std::size_t k = 0; k < unscanned_count; ++k) {
-                const std::size_t j = unscanned[k];
-                const double cand = (row2[j] - v[j]) - h;
-                double dj = d[j];
-                if (dj > cand) {
-                    dj = cand;
-                    d[j] = cand;
-                    pred[j] = static_cast<Index>(i2);
-                }
-                if (mu > dj) {
-                    mu = dj;
-                    jmin = j;
-                    jmin_slot = k;
-                }
-            }
+            pick = relax_and_select(row2, v, d, pred, m, h, i2);
         }
+        const double mu = pick.value;
+        const auto jmin = static_cast<std::size_t>(pick.column);
 
         // Potentials of the scanned columns, the free column reached (the last one) excepted.
         for (std::size_t k = 0; k + 1 < scanned_count; ++k) {
-            const std::size_t j = scanned[k];
-            v[j] = (d[j] - mu) + v[j];
+            const auto j = static_cast<std::size_t>(scanned[k]);
+            v[j] = (scanned_d[k] - mu) + v[j];
         }
 
         // Path reversal from the free column back to row i.
-        std::size_t ip = pred[jmin];
+        auto ip = static_cast<std::size_t>(pred[jmin]);
         std::int64_t prev = x[ip];
         y[jmin] = static_cast<std::int64_t>(ip);
         x[ip] = static_cast<std::int64_t>(jmin);
         while (ip != i) {
-            const auto jj = static_cast<std::size_t>(prev);
-            ip = pred[jj];
+            const auto j = static_cast<std::size_t>(prev);
+            ip = static_cast<std::size_t>(pred[j]);
             prev = x[ip];
-            y[jj] = static_cast<std::int64_t>(ip);
-            x[ip] = static_cast<std::int64_t>(jj);
+            y[j] = static_cast<std::int64_t>(ip);
+            x[ip] = static_cast<std::int64_t>(j);
         }
     }
 }
@@ -139,11 +179,7 @@ void lapjv(const double* cost, std::size_t n, std::size_t m, std::vector<std::in
            std::vector<std::int64_t>& y) {
     x.assign(n, -1);
     y.assign(m, -1);
-    if (detail::fits_in_32_bits(n, m)) {
-        solve_free_rows<std::uint32_t>(cost, n, m, x.data(), y.data());
-    } else {
-        solve_free_rows<std::size_t>(cost, n, m, x.data(), y.data());
-    }
+    solve_free_rows(cost, n, m, x.data(), y.data());
 }
 
 void linear_assignment_lapjv(const double* cost, std::size_t n, std::size_t m, std::vector<std::int64_t>& rows,
@@ -160,7 +196,9 @@ void linear_assignment_lapjv(const double* cost, std::size_t n, std::size_t m, s
     std::vector<std::int64_t> y;
     lapjv(oriented, r, c, x, y);
 
-    std::vector<std::int64_t> sequence(r);
+    // y is no longer needed: its storage (c >= r entries) holds 0 ... r-1.
+    std::vector<std::int64_t>& sequence = y;
+    sequence.resize(r);
     for (std::size_t k = 0; k < r; ++k) sequence[k] = static_cast<std::int64_t>(k);
     // Wide: pairs in ascending row order. Tall: in ascending column order of the caller.
     if (tall) {

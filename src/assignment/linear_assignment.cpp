@@ -1,134 +1,139 @@
 // Shortest-augmenting-path assignment with row and column potentials (Hungarian, O(n^2 m)).
-#include <cstring>
-#include <limits>
 #include <stdexcept>
 #include <vector>
 
 #include "assignment_internal.hpp"
+#include "scan_kernels.hpp"
 #include "kelmora/assignment.hpp"
 
 namespace kelmora {
 namespace {
 
-constexpr double kInf = std::numeric_limits<double>::infinity();
+using detail::kInf;
+using detail::kLeft;
+using detail::Pick;
 
 [[noreturn]] void no_free_column() { throw std::runtime_error("linear_assignment: no free column; n > m?"); }
 
-// Rows and columns are 1-based; column 0 is the virtual column of the row being
-// inserted. The columns not yet in the search tree are kept as an ascending list, so a
-// scan visits exactly the unused columns in ascending order without testing a flag.
-// Potential update of step k is split in two: the used columns are updated at once,
-// the unused columns' `minv[j] - delta` is applied as the first operation of the next
-// scan. No unused column is read between the two points, and the search of a row ends
-// before the next scan only when the pending updates are dead, so every value and
-// every comparison is the one of the straightforward order.
-template <typename Index>
+// One search step over the m real columns (0-based here): slack of row i0 through each
+// column, minv lowered where strictly smaller (way[j] then records the column `from`),
+// and the first column of smallest minv picked. `pending` is the previous step's delta:
+// the potential update subtracts it from every column outside the tree, and this scan is
+// the first to read those columns again, so it applies the subtraction on load. On the
+// first step of a row minv is +inf everywhere and is not read.
+template <bool kFirstStep>
+Pick scan_columns(const double* row, const double* v, double* minv, std::int64_t* way, std::size_t m, double ui0,
+                  double pending, std::int64_t from) {
+    std::size_t j = 0;
+    Pick pick{kInf, -1};
+#if defined(__SSE2__)
+    if (m >= 2) {
+        const __m128d uv = _mm_set1_pd(ui0);
+        const __m128d pend = _mm_set1_pd(pending);
+        const __m128i fromv = _mm_set1_epi64x(from);
+        const __m128i two = _mm_set1_epi64x(2);
+        __m128i columns = _mm_set_epi64x(1, 0);
+        detail::LanePick lanes;
+        for (; j + 2 <= m; j += 2) {
+            const __m128d cur = _mm_sub_pd(_mm_sub_pd(_mm_loadu_pd(row + j), uv), _mm_loadu_pd(v + j));
+            __m128d mv = kFirstStep ? _mm_set1_pd(kInf) : _mm_sub_pd(_mm_loadu_pd(minv + j), pend);
+            const __m128d lower = _mm_cmpgt_pd(mv, cur);
+            mv = detail::lower_of(cur, mv);
+            _mm_storeu_pd(minv + j, mv);
+            __m128i* const way_at = reinterpret_cast<__m128i*>(way + j);
+            _mm_storeu_si128(way_at, detail::select_epi64(lower, fromv, _mm_loadu_si128(way_at)));
+            lanes.consider(mv, columns);
+            columns = _mm_add_epi64(columns, two);
+        }
+        pick = lanes.merge();
+    }
+#endif
+    for (; j < m; ++j) {
+        const double cur = (row[j] - ui0) - v[j];
+        double mv = kFirstStep ? kInf : minv[j] - pending;
+        if (mv > cur) {
+            mv = cur;
+            way[j] = from;
+        }
+        minv[j] = mv;
+        detail::consider(pick, mv, static_cast<std::int64_t>(j));
+    }
+    return pick;
+}
+
+// Rows and columns are 1-based as in the textbook method; column 0 is the virtual column
+// of the row being inserted, and the arrays of real columns are passed on from index 1.
+// A column joins the tree by getting minv = NaN (see scan_kernels.hpp), so no used flag
+// is kept. While a search runs, the potentials of the tree's rows and columns live in
+// two compact arrays in the order they joined: every step adds delta to each u and
+// subtracts it from each v, the same operations in the same order as in place, but on
+// contiguous memory. They are written back when the search ends; no scan reads them in
+// between (a tree column's slack is discarded, and u of a row is read once, as it joins).
 void solve_rows(const double* cost, std::size_t n, std::size_t m, std::int64_t* col_to_row) {
-    std::vector<double> reals((n + 1) + 2 * (m + 1));
+    std::vector<double> reals((n + 1) + 4 * (m + 1));
     double* const u = reals.data();
     double* const v = u + (n + 1);
     double* const minv = v + (m + 1);
-
-    std::vector<Index> indexes(5 * (m + 1), Index{0});
-    Index* const p = indexes.data();
-    Index* const way = p + (m + 1);
-    Index* const unused = way + (m + 1);     // ascending list of columns outside the tree
-    Index* const used_cols = unused + (m + 1);  // tree columns, in the order they joined
-    Index* const used_rows = used_cols + (m + 1);  // their owners (fixed during one search)
+    double* const tree_u = minv + (m + 1);
+    double* const tree_v = tree_u + (m + 1);
+    std::vector<std::int64_t> indexes(4 * (m + 1), 0);
+    std::int64_t* const p = indexes.data();
+    std::int64_t* const way = p + (m + 1);
+    std::int64_t* const tree_rows = way + (m + 1);
+    std::int64_t* const tree_cols = tree_rows + (m + 1);
 
     for (std::size_t i = 1; i <= n; ++i) {
-        p[0] = static_cast<Index>(i);
+        p[0] = static_cast<std::int64_t>(i);
         if (m == 0) no_free_column();
+        tree_rows[0] = static_cast<std::int64_t>(i);
+        tree_cols[0] = 0;
+        tree_u[0] = u[i];
+        tree_v[0] = v[0];
+        std::size_t tree_size = 1;
 
-        // First step: i0 = i, every real column unused and minv[j] = +inf, so the
-        // update test is `inf > cur`; the slack list is written in place of a fill.
-        const double* row = cost + (i - 1) * m;
-        double ui0 = u[i];
-        double delta = kInf;
-        std::size_t j1 = 0;
-        for (std::size_t j = 1; j <= m; ++j) {
-            const double cur = (row[j - 1] - ui0) - v[j];
-            double mv = kInf;
-            if (mv > cur) {
-                mv = cur;
-                way[j] = 0;
-            }
-            minv[j] = mv;
-            if (delta > mv) {
-                delta = mv;
-                j1 = j;
-            }
-        }
-        for (std::size_t k = 0; k < m; ++k) unused[k] = static_cast<Index>(k + 1);
-        std::size_t unused_count = m;
-        std::size_t j1_slot = j1 - 1;  // position of j1 in `unused`
-        used_cols[0] = 0;
-        used_rows[0] = static_cast<Index>(i);
-        std::size_t used_count = 1;
-
+        Pick pick = scan_columns<true>(cost + (i - 1) * m, v + 1, minv + 1, way + 1, m, tree_u[0], 0.0, 0);
         while (true) {
-            if (j1 == 0) no_free_column();
-            // Potential update, used part: each used column has its own owner, so
-            // every u and v entry receives exactly one operation.
-            for (std::size_t k = 0; k < used_count; ++k) {
-                u[used_rows[k]] += delta;
-                v[used_cols[k]] -= delta;
-            }
-            const double pending = delta;
-            const std::size_t j0 = j1;
+            if (pick.column < 0) no_free_column();
+            const double delta = pick.value;
+            for (std::size_t t = 0; t < tree_size; ++t) tree_u[t] += delta;
+            for (std::size_t t = 0; t < tree_size; ++t) tree_v[t] -= delta;
+            const std::size_t j0 = static_cast<std::size_t>(pick.column) + 1;
             if (p[j0] == 0) break;
 
-            // j0 joins the tree: its owner's row is scanned next.
-            std::memmove(unused + j1_slot, unused + j1_slot + 1, (unused_count - j1_slot - 1) * sizeof(Index));
-            --unused_count;
-            used_cols[used_count] = static_cast<Index>(j0);
-            used_rows[used_count] = p[j0];
-            ++used_count;
-
-            const std::size_t i0 = p[j0];
-            row = cost + (i0 - 1) * m;
-            ui0 = u[i0];
-            delta = kInf;
-            j1 = 0;
-            for (std::size_t k = 0; k < unused_count; ++k) {
-                const std::size_t j = unused[k];
-                const double cur = (row[j - 1] - ui0) - v[j];
-                double mv = minv[j] - pending;
-                if (mv > cur) {
-                    mv = cur;
-                    way[j] = static_cast<Index>(j0);
-                }
-                minv[j] = mv;
-                if (delta > mv) {
-                    delta = mv;
-                    j1 = j;
-                    j1_slot = k;
-                }
-            }
+            // j0 joins the tree; its owner's row is scanned next.
+            const auto i0 = static_cast<std::size_t>(p[j0]);
+            minv[j0] = kLeft;
+            tree_rows[tree_size] = static_cast<std::int64_t>(i0);
+            tree_cols[tree_size] = static_cast<std::int64_t>(j0);
+            tree_u[tree_size] = u[i0];
+            tree_v[tree_size] = v[j0];
+            pick = scan_columns<false>(cost + (i0 - 1) * m, v + 1, minv + 1, way + 1, m, tree_u[tree_size],
+                                       delta, static_cast<std::int64_t>(j0));
+            ++tree_size;
+        }
+        for (std::size_t t = 0; t < tree_size; ++t) {
+            u[static_cast<std::size_t>(tree_rows[t])] = tree_u[t];
+            v[static_cast<std::size_t>(tree_cols[t])] = tree_v[t];
         }
 
         // Augmentation: shift every owner one column back along the path.
-        std::size_t j0 = j1;
+        std::size_t j0 = static_cast<std::size_t>(pick.column) + 1;
         while (j0 != 0) {
-            const std::size_t prev = way[j0];
+            const auto prev = static_cast<std::size_t>(way[j0]);
             p[j0] = p[prev];
             j0 = prev;
         }
     }
 
     for (std::size_t j = 1; j <= m; ++j) {
-        col_to_row[j - 1] = p[j] != 0 ? static_cast<std::int64_t>(p[j]) - 1 : -1;
+        col_to_row[j - 1] = p[j] != 0 ? p[j] - 1 : -1;
     }
 }
 
 }  // namespace
 
 void linear_assignment_core(const double* cost, std::size_t n, std::size_t m, std::int64_t* col_to_row) {
-    if (detail::fits_in_32_bits(n, m)) {
-        solve_rows<std::uint32_t>(cost, n, m, col_to_row);
-    } else {
-        solve_rows<std::size_t>(cost, n, m, col_to_row);
-    }
+    solve_rows(cost, n, m, col_to_row);
 }
 
 AssignmentResult linear_assignment(const double* cost, std::size_t n, std::size_t m) {
@@ -140,14 +145,16 @@ AssignmentResult linear_assignment(const double* cost, std::size_t n, std::size_
     const std::size_t r = tall ? m : n;
     const std::size_t c = tall ? n : m;
 
+    // col_to_row (c entries) and row_to_col (r entries) become the two result vectors:
+    // after the inversion the first is cut to r entries and refilled with 0 ... r-1.
     std::vector<std::int64_t> col_to_row(c);
     linear_assignment_core(oriented, r, c, col_to_row.data());
-
     std::vector<std::int64_t> row_to_col(r, -1);
     for (std::size_t j = 0; j < c; ++j) {
         if (col_to_row[j] != -1) row_to_col[static_cast<std::size_t>(col_to_row[j])] = static_cast<std::int64_t>(j);
     }
-    std::vector<std::int64_t> sequence(r);
+    std::vector<std::int64_t>& sequence = col_to_row;
+    sequence.resize(r);
     for (std::size_t k = 0; k < r; ++k) sequence[k] = static_cast<std::int64_t>(k);
 
     // Wide: pairs in ascending row order. Tall: in ascending column order of the caller.
