@@ -7,6 +7,7 @@ PYBIND11_DIR = $(shell $(PY) -m pybind11 --cmakedir)
 CONFIGURE = $(CMAKE) -S . -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	-DPython_EXECUTABLE=$(abspath $(PY)) -Dpybind11_DIR=$(PYBIND11_DIR) -DKELMORA_WERROR=ON
 ASAN_LIB = $(shell g++ -print-file-name=libasan.so)
+STDCXX_LIB = $(shell g++ -print-file-name=libstdc++.so)
 
 .PHONY: bootstrap build test test-native test-python test-sanitize check-contract bench demo wheel clean
 
@@ -30,13 +31,16 @@ test: test-native test-python
 # The module built with AddressSanitizer and UndefinedBehaviorSanitizer, the whole Python
 # suite run under it. The interpreter itself is not instrumented, so libasan is preloaded
 # and leak detection (which would report the interpreter's own allocations) is off.
+# libstdc++ is preloaded with it: the interpreter does not link it, and without it at
+# start-up ASan's interceptor of C++ throws finds nothing to forward to and aborts on
+# the first exception.
 build/asan/build.ninja: | bootstrap
 	$(CONFIGURE) -B build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELMORA_SANITIZE=ON >/dev/null
 
 test-sanitize: bootstrap build/asan/build.ninja
 	@$(CMAKE) --build build/asan
 	build/asan/kelmora_native_test
-	PYTHONPATH=build/asan LD_PRELOAD=$(ASAN_LIB) \
+	PYTHONPATH=build/asan LD_PRELOAD="$(ASAN_LIB) $(STDCXX_LIB)" \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	$(PY) -m pytest -q -p no:cacheprovider
