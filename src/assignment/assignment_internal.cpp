@@ -1,11 +1,24 @@
 // Finite test and transposition of cost matrices.
 #include "assignment_internal.hpp"
 
+#include "scan_kernels.hpp"
+
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
 namespace kelmora::detail {
+
+Lanes widest_lanes() {
+#if defined(KELMORA_AVX2_KERNELS)
+    if (__builtin_cpu_supports("avx2")) return Lanes::kFour;
+#endif
+#if defined(__SSE2__)
+    return Lanes::kTwo;
+#else
+    return Lanes::kOne;
+#endif
+}
 
 void require_finite(const double* values, std::size_t count) {
     constexpr std::uint64_t kExponent = 0x7FF0000000000000u;
