@@ -156,6 +156,10 @@ def random_cost(seed: int, shape: tuple[int, int], kind: str) -> np.ndarray:
         # Sums of these tie in real arithmetic but not always in doubles, so the
         # solvers' choices depend on the order of every subtraction.
         return rng.choice([0.1, 0.2, 0.3, 0.6, 0.7, 1.1], size=shape)
+    if kind == "pooled":
+        # Sums of three values from a pool of three: more such ties, at random magnitudes.
+        pool = rng.random(3)
+        return (rng.choice(pool, size=shape) + rng.choice(pool, size=(shape[0], 1))) + rng.choice(pool, size=(1, shape[1]))
     if kind == "signed":
         return rng.integers(-3, 3, size=shape).astype(np.float64) * 0.5
     # Tracking-like: one large forbidden value almost everywhere, a few cheap entries per row.
@@ -261,7 +265,7 @@ SHAPES_SMALL = [(1, 1), (1, 5), (5, 1), (3, 3), (4, 6), (6, 4), (7, 7), (5, 9), 
 
 
 @pytest.mark.parametrize("solver", SOLVERS)
-@pytest.mark.parametrize("kind", ["ties", "signed", "decimal", "tracking", "uniform"])
+@pytest.mark.parametrize("kind", ["ties", "signed", "decimal", "pooled", "tracking", "uniform"])
 @pytest.mark.parametrize("shape", SHAPES_SMALL)
 def test_same_pairs_as_transcription(solver, kind, shape):
     for seed in range(25):
