@@ -159,13 +159,16 @@ def random_cost(seed: int, shape: tuple[int, int], kind: str) -> np.ndarray:
     if kind == "pooled":
         # Sums of three values from a pool of three: more such ties, at random magnitudes.
         pool = rng.random(3)
-        return (rng.choice(pool, size=shape) + rng.choice(pool, size=(shape[0], 1))) + rng.choice(pool, size=(1, shape[1]))
+        per_row = rng.choice(pool, size=(shape[0], 1))
+        per_col = rng.choice(pool, size=(1, shape[1]))
+        return (rng.choice(pool, size=shape) + per_row) + per_col
     if kind == "signed":
         return rng.integers(-3, 3, size=shape).astype(np.float64) * 0.5
     # Tracking-like: one large forbidden value almost everywhere, a few cheap entries per row.
     cost = np.full(shape, 1.7)
     for row in cost:
-        row[rng.choice(shape[1], size=min(3, shape[1]), replace=False)] = rng.integers(0, 7, size=min(3, shape[1])) / 10
+        cheap = min(3, shape[1])
+        row[rng.choice(shape[1], size=cheap, replace=False)] = rng.integers(0, 7, size=cheap) / 10
     return cost
 
 
@@ -305,6 +308,7 @@ def test_associate_gates_the_solver_pairs(kind):
 
 # ---------------------------------------------------------------------------------------------
 # Values at the edge of the double range
+
 
 def test_negative_costs_and_negative_zero():
     cost = np.array([[-0.0, 0.0, -2.5], [0.0, -0.0, -1.0], [-3.0, -0.0, 0.0]])

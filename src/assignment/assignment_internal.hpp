@@ -27,7 +27,7 @@ std::vector<double> transpose(const double* cost, std::size_t n, std::size_t m);
 
 // Working array of one call: `inline_slots` on the caller's stack when the call needs no
 // more, else one heap block. Small problems, the common case of a tracker frame, then
-// allocate nothing at all.
+// allocate no working arrays, only their results.
 template <typename T, std::size_t kInlineSlots>
 struct Scratch {
     T inline_slots[kInlineSlots];
