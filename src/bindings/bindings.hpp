@@ -11,5 +11,7 @@ namespace py = pybind11;
 void bind_diagnostics(py::module_& m);
 // The six conversions, box_area, iou_matrix, giou_matrix, clip_boxes.
 void bind_geometry(py::module_& m);
+// linear_assignment, associate, linear_assignment_lapjv.
+void bind_assignment(py::module_& m);
 
 }  // namespace kelmora::bindings

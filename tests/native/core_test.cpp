@@ -1,6 +1,12 @@
 // Links the native core without Python and checks a few exact results.
+#include <cstdint>
 #include <cstdio>
+#include <stdexcept>
+#include <string>
+#include <vector>
 
+#include "../../src/assignment/assignment_internal.hpp"
+#include "kelmora/assignment.hpp"
 #include "kelmora/geometry.hpp"
 
 namespace {
@@ -15,6 +21,114 @@ void expect_equal(const char* what, double got, double want) {
         ++failures;
         std::printf("FAIL %s: got %.17g, want %.17g\n", what, got, want);
     }
+}
+
+void expect_true(const char* what, bool ok) {
+    if (ok) {
+        ++passes;
+    } else {
+        ++failures;
+        std::printf("FAIL %s\n", what);
+    }
+}
+
+// Runs `solve` and returns its output, or the message of the runtime_error it threw.
+template <typename Solve>
+std::string outcome(Solve solve) {
+    try {
+        return solve();
+    } catch (const std::runtime_error& error) {
+        return error.what();
+    }
+}
+
+std::string joined(const std::vector<std::int64_t>& values) {
+    std::string out;
+    for (const std::int64_t v : values) out += std::to_string(v) + ",";
+    return out;
+}
+
+// The scans of both solvers give the same pairs, or the same failure, at every width.
+void check_scan_widths() {
+    using kelmora::detail::Lanes;
+    std::vector<Lanes> widths{Lanes::kOne, Lanes::kTwo};
+    if (kelmora::detail::widest_lanes() == Lanes::kFour) widths.push_back(Lanes::kFour);
+    std::uint64_t state = 0x9E3779B97F4A7C15u;
+    auto next = [&state] {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return state;
+    };
+    auto unit = [&next] { return static_cast<double>(next() >> 11) * 0x1.0p-53; };
+    const double kTenths[6] = {0.1, 0.2, 0.3, 0.6, 0.7, 1.1};
+    constexpr int kTrials = 1000;
+    int agreeing = 0;
+    for (int trial = 0; trial < kTrials; ++trial) {
+        const std::size_t n = 1 + next() % 13;
+        const std::size_t m = n + next() % 11;  // the cores take n <= m
+        std::vector<double> cost(n * m);
+        // Sums of three values from a pool of three: real-arithmetic ties that rounding
+        // breaks, so any change in the order of operations shows up in the pairs.
+        const double pool[3] = {unit(), unit(), unit()};
+        std::vector<double> row_part(n), col_part(m);
+        for (double& r : row_part) r = pool[next() % 3];
+        for (double& c : col_part) c = pool[next() % 3];
+        for (std::size_t k = 0; k < n * m; ++k) {
+            double& c = cost[k];
+            switch (trial % 5) {
+                case 0: c = static_cast<double>(next() % 4); break;
+                case 1: c = kTenths[next() % 6]; break;
+                case 2: c = unit(); break;
+                case 3: c = (pool[next() % 3] + row_part[k / m]) + col_part[k % m]; break;
+                default: c = (next() % 2 ? 1.7e308 : -1.7e308) * (0.5 + static_cast<double>(next() % 8) / 16); break;
+            }
+        }
+        std::string first[2];
+        for (std::size_t w = 0; w < widths.size(); ++w) {
+            const std::string hungarian = outcome([&] {
+                std::vector<std::int64_t> col_to_row(m);
+                kelmora::detail::hungarian_core(cost.data(), n, m, col_to_row.data(), widths[w]);
+                return joined(col_to_row);
+            });
+            const std::string jv = outcome([&] {
+                std::vector<std::int64_t> x(n, -1), y(m, -1);
+                kelmora::detail::lapjv_core(cost.data(), n, m, x.data(), y.data(), widths[w]);
+                return joined(x) + ";" + joined(y);
+            });
+            if (w == 0) {
+                first[0] = hungarian;
+                first[1] = jv;
+            } else if (hungarian != first[0] || jv != first[1]) {
+                std::printf("FAIL scan width %zu differs on trial %d (%zu x %zu)\n", w, trial, n, m);
+                ++failures;
+                return;
+            }
+        }
+        ++agreeing;
+    }
+    expect_true("scan widths agree on random matrices", agreeing == kTrials);
+}
+
+void check_assignment_edges() {
+    std::vector<std::int64_t> col_to_row(1, 7);
+    expect_true("hungarian core, m = 0",
+                outcome([&] {
+                    kelmora::linear_assignment_core(nullptr, 1, 0, col_to_row.data());
+                    return std::string();
+                }) == "linear_assignment: no free column; n > m?");
+    std::vector<std::int64_t> x, y;
+    expect_true("lapjv core, m = 0", outcome([&] {
+                                         kelmora::lapjv(nullptr, 2, 0, x, y);
+                                         return std::string();
+                                     }) == "lapjv: no augmenting path");
+    kelmora::lapjv(nullptr, 0, 0, x, y);
+    expect_true("lapjv core, 0 x 0", x.empty() && y.empty());
+    const double wide[6] = {0, 0, 0, 0, 1, 0};
+    const kelmora::AssignmentResult r = kelmora::linear_assignment(wide, 2, 3);
+    expect_true("2 x 3 ties", joined(r.rows) == "0,1," && joined(r.cols) == "1,0,");
+    const kelmora::AssociationResult a = kelmora::associate(nullptr, 0, 3, 0.5);
+    expect_true("associate, no rows", a.match_rows.empty() && joined(a.unmatched_cols) == "0,1,2,");
 }
 
 }  // namespace
@@ -39,6 +153,9 @@ int main() {
     kelmora::xyxy_to_xyah_rows(flat, 1, converted);
     expect_equal("aspect of a reversed box", converted[2], 4.0 / 1e-7);
     expect_equal("height of a reversed box", converted[3], -2.0);
+
+    check_scan_widths();
+    check_assignment_edges();
 
     std::printf("native core: %d passed, %d failed\n", passes, failures);
     return failures == 0 ? 0 : 1;
