@@ -58,6 +58,11 @@ check-contract: bootstrap build/contract/build.ninja
 bench: build
 	PYTHONPATH=build/dev $(PY) benchmarks/run.py
 
+# The command-line demo on the synthetic sequence in data/synthetic (regenerate it with
+# tools/make_sequence.py): results, metrics and a trajectory plot, written to demo_output/.
+demo: build
+	PYTHONPATH=build/dev $(PY) tools/kelmora_demo.py data/synthetic --out demo_output
+
 wheel: bootstrap
 	$(PY) -m pip wheel --no-deps -w dist .
 
