@@ -11,5 +11,9 @@ namespace py = pybind11;
 void bind_diagnostics(py::module_& m);
 // The six conversions, box_area, iou_matrix, giou_matrix, clip_boxes.
 void bind_geometry(py::module_& m);
+// build_association_cost, appearance_distance, uncertainty_distance.
+void bind_cost(py::module_& m);
+// chi2_gating_threshold, then the class KalmanBoxTracker.
+void bind_motion(py::module_& m);
 
 }  // namespace kelmora::bindings
