@@ -7,48 +7,56 @@
 #include <Eigen/Core>
 #include <Eigen/LU>
 
+#include "gating_internal.hpp"
 #include "kalman_internal.hpp"
 #include "kelmora/kalman.hpp"
 
 namespace kelmora {
+namespace detail {
 
-using detail::Mat4;
-using detail::Vec4;
+void cholesky_lower(const double* innovation, Mat4& l) {
+    l.setZero();
+    for (int j = 0; j < 4; ++j) {
+        for (int c = 0; c < j; ++c) {
+            // Each sum starts at 0.0 and runs in increasing k.
+            double sum = 0.0;
+            for (int k = 0; k < c; ++k) sum += l(j, k) * l(c, k);
+            l(j, c) = (innovation[4 * j + c] - sum) / l(c, c);
+        }
+        double sum = 0.0;
+        for (int k = 0; k < j; ++k) sum += l(j, k) * l(j, k);
+        const double d = innovation[5 * j] - sum;
+        // Written so that a NaN pivot fails too.
+        if (!(d > 0.0)) throw std::runtime_error("gating: innovation covariance is not positive definite");
+        l(j, j) = std::sqrt(d);
+    }
+}
+
+void factor_gating_state(const double* mean, const double* covariance, double std_weight_position,
+                         GatingFactor& factor) {
+    double innovation[16];
+    project_state(mean, covariance, std_weight_position, factor.projected, innovation);
+    Mat4 l;
+    cholesky_lower(innovation, l);
+    // Eigen's partial-pivoting LU of L itself (not a plain forward substitution): its
+    // pivots and factors fix the rounding of every distance of this state.
+    const Eigen::PartialPivLU<Mat4> lu(l);
+    const Mat4& packed = lu.matrixLU();
+    for (int i = 0; i < 4; ++i)
+        for (int j = 0; j < 4; ++j) factor.lu[4 * i + j] = packed(i, j);
+    const auto& rows = lu.permutationP().indices();
+    for (int i = 0; i < 4; ++i) factor.row_of[i] = rows(i);
+}
+
+}  // namespace detail
 
 void KalmanBoxTracker::gating_distance(const double* means, const double* covariances, std::size_t n,
                                        const double* measurements, std::size_t m, double* out) const {
+    const detail::GatingKernel kernel = detail::fastest_gating_kernel();
     for (std::size_t s = 0; s < n; ++s, out += m) {
-        double projected[4];
-        double innovation[16];
-        detail::project_state(means + 8 * s, covariances + 64 * s, std_weight_position_, projected, innovation);
-
-        // Cholesky factor, row by row from the lower triangle of S only; each sum starts at
-        // 0.0 and runs in increasing k.
-        Mat4 l = Mat4::Zero();
-        for (int j = 0; j < 4; ++j) {
-            for (int c = 0; c < j; ++c) {
-                double sum = 0.0;
-                for (int k = 0; k < c; ++k) sum += l(j, k) * l(c, k);
-                l(j, c) = (innovation[4 * j + c] - sum) / l(c, c);
-            }
-            double sum = 0.0;
-            for (int k = 0; k < j; ++k) sum += l(j, k) * l(j, k);
-            const double d = innovation[5 * j] - sum;
-            // Written so that a NaN pivot fails too.
-            if (!(d > 0.0)) throw std::runtime_error("gating: innovation covariance is not positive definite");
-            l(j, j) = std::sqrt(d);
-        }
-
-        // The distances are solved through an LU factorisation of L (not a plain forward
-        // substitution): its substitution order fixes the rounding. Factored once per state.
-        const Eigen::PartialPivLU<Mat4> lu(l);
-        const double* z = measurements;
-        for (std::size_t j = 0; j < m; ++j, z += 4) {
-            const Vec4 e(z[0] - projected[0], z[1] - projected[1], z[2] - projected[2], z[3] - projected[3]);
-            const Vec4 x = lu.solve(e);
-            // Even squares and odd squares summed apart, then added: the pairing is part of the result.
-            out[j] = (x(0) * x(0) + x(2) * x(2)) + (x(1) * x(1) + x(3) * x(3));
-        }
+        detail::GatingFactor factor;
+        detail::factor_gating_state(means + 8 * s, covariances + 64 * s, std_weight_position_, factor);
+        detail::gating_row(factor, measurements, m, out, kernel);
     }
 }
 
