@@ -7,6 +7,9 @@ PYBIND11_DIR = $(shell $(PY) -m pybind11 --cmakedir)
 CONFIGURE = $(CMAKE) -S . -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	-DPython_EXECUTABLE=$(abspath $(PY)) -Dpybind11_DIR=$(PYBIND11_DIR) -DKELMORA_WERROR=ON
 ASAN_LIB = $(shell g++ -print-file-name=libasan.so)
+# Preloaded with libasan: the interpreter does not link the C++ runtime, and ASan's
+# __cxa_throw interceptor must find it when it starts, or the first C++ exception aborts.
+STDCXX_LIB = $(shell g++ -print-file-name=libstdc++.so)
 
 .PHONY: bootstrap build test test-native test-python test-sanitize check-contract bench demo wheel clean
 
@@ -38,7 +41,7 @@ test-sanitize: bootstrap build/asan/build.ninja
 	@$(CMAKE) --build build/asan
 	build/asan/kelmora_native_test
 	build/asan/kelmora_motion_native_test
-	PYTHONPATH=build/asan LD_PRELOAD=$(ASAN_LIB) \
+	PYTHONPATH=build/asan LD_PRELOAD="$(ASAN_LIB) $(STDCXX_LIB)" \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	$(PY) -m pytest -q -p no:cacheprovider
