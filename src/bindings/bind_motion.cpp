@@ -2,6 +2,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
@@ -19,11 +20,21 @@ using StatePair = std::pair<FloatArray, FloatArray>;
 
 py::ssize_t extent(std::size_t n) { return static_cast<py::ssize_t>(n); }
 
-// Copies all `count` values of `from` into the fresh array `to`.
-void copy_values(const FloatArray& from, FloatArray& to, std::size_t count) {
-    const double* src = from.data();
-    double* dst = to.mutable_data();
-    for (std::size_t k = 0; k < count; ++k) dst[k] = src[k];
+// Copies n states into the fresh result arrays and advances the copies in place, a few
+// states at a time so that each chunk is advanced while it is still in cache.
+void copy_and_predict(const KalmanBoxTracker& kf, const FloatArray& mean, const FloatArray& covariance,
+                      FloatArray& new_mean, FloatArray& new_covariance, std::size_t n) {
+    constexpr std::size_t kChunk = 8;
+    const double* mean_in = mean.data();
+    const double* cov_in = covariance.data();
+    double* mean_out = new_mean.mutable_data();
+    double* cov_out = new_covariance.mutable_data();
+    for (std::size_t s = 0; s < n; s += kChunk) {
+        const std::size_t k = std::min(kChunk, n - s);
+        std::copy_n(mean_in + 8 * s, 8 * k, mean_out + 8 * s);
+        std::copy_n(cov_in + 64 * s, 64 * k, cov_out + 64 * s);
+        kf.predict(mean_out + 8 * s, cov_out + 64 * s, k);
+    }
 }
 
 // Number of states of a mean argument: one for a 1-D array, else the first extent.
@@ -57,9 +68,7 @@ StatePair predict(const KalmanBoxTracker& kf, const FloatArray& mean, const Floa
             throw std::invalid_argument("predict: expected (8,) mean and (8, 8) covariance");
         FloatArray new_mean = make_float_array({8});
         FloatArray new_covariance = make_float_array({8, 8});
-        copy_values(mean, new_mean, 8);
-        copy_values(covariance, new_covariance, 64);
-        kf.predict(new_mean.mutable_data(), new_covariance.mutable_data(), 1);
+        copy_and_predict(kf, mean, covariance, new_mean, new_covariance, 1);
         return {std::move(new_mean), std::move(new_covariance)};
     }
     const py::ssize_t n = mean.shape(0);
@@ -69,9 +78,7 @@ StatePair predict(const KalmanBoxTracker& kf, const FloatArray& mean, const Floa
     const std::size_t count = static_cast<std::size_t>(n);
     FloatArray new_mean = make_float_array({n, 8});
     FloatArray new_covariance = make_float_array({n, 8, 8});
-    copy_values(mean, new_mean, 8 * count);
-    copy_values(covariance, new_covariance, 64 * count);
-    kf.predict(new_mean.mutable_data(), new_covariance.mutable_data(), count);
+    copy_and_predict(kf, mean, covariance, new_mean, new_covariance, count);
     return {std::move(new_mean), std::move(new_covariance)};
 }
 

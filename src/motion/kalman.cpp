@@ -3,10 +3,53 @@
 #include <Eigen/Core>
 #include <Eigen/LU>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "kalman_internal.hpp"
 #include "kelmora/kalman.hpp"
 
 namespace kelmora {
+namespace {
+
+// The covariance step of predict on rows i (`top`) and i + 4 (`bottom`), i < 4, in place:
+//   row step     r = P[i] + P[i + 4]                      (row i + 4 unchanged)
+//   column step  top[j] = r[j] + r[j + 4], bottom[j] = P[i + 4][j] + P[i + 4][j + 4], j < 4
+// Both rows are read whole before either is written. The vector form runs every element
+// through the same two additions as the scalar one.
+inline void advance_row_pair(double* top, double* bottom) {
+#if defined(__SSE2__)
+    const __m128d b01 = _mm_loadu_pd(bottom);
+    const __m128d b23 = _mm_loadu_pd(bottom + 2);
+    const __m128d b45 = _mm_loadu_pd(bottom + 4);
+    const __m128d b67 = _mm_loadu_pd(bottom + 6);
+    const __m128d r01 = _mm_add_pd(_mm_loadu_pd(top), b01);
+    const __m128d r23 = _mm_add_pd(_mm_loadu_pd(top + 2), b23);
+    const __m128d r45 = _mm_add_pd(_mm_loadu_pd(top + 4), b45);
+    const __m128d r67 = _mm_add_pd(_mm_loadu_pd(top + 6), b67);
+    _mm_storeu_pd(top, _mm_add_pd(r01, r45));
+    _mm_storeu_pd(top + 2, _mm_add_pd(r23, r67));
+    _mm_storeu_pd(top + 4, r45);
+    _mm_storeu_pd(top + 6, r67);
+    _mm_storeu_pd(bottom, _mm_add_pd(b01, b45));
+    _mm_storeu_pd(bottom + 2, _mm_add_pd(b23, b67));
+#else
+    double r[8];
+    double b[8];
+    for (int j = 0; j < 8; ++j) {
+        b[j] = bottom[j];
+        r[j] = top[j] + b[j];
+    }
+    for (int j = 0; j < 4; ++j) {
+        top[j] = r[j] + r[j + 4];
+        top[j + 4] = r[j + 4];
+        bottom[j] = b[j] + b[j + 4];
+    }
+#endif
+}
+
+}  // namespace
 
 using detail::kAspectMeasurementVariance;
 using detail::kAspectVariance;
@@ -40,11 +83,8 @@ void KalmanBoxTracker::predict(double* means, double* covariances, std::size_t n
         const double d = h * std_weight_velocity_;
         for (int i = 0; i < 4; ++i) x[i] = x[i] + x[i + 4];
         // F * P first (rows), then the result times F^T (columns): the other grouping,
-        // F * (P * F^T), rounds differently.
-        for (int i = 0; i < 4; ++i)
-            for (int j = 0; j < 8; ++j) p[8 * i + j] = p[8 * i + j] + p[8 * (i + 4) + j];
-        for (int i = 0; i < 8; ++i)
-            for (int j = 0; j < 4; ++j) p[8 * i + j] = p[8 * i + j] + p[8 * i + j + 4];
+        // F * (P * F^T), rounds differently. The steps run per pair of rows i, i + 4.
+        for (int i = 0; i < 4; ++i) advance_row_pair(p + 8 * i, p + 8 * (i + 4));
         const double q[8] = {c * c, c * c, kAspectVariance, c * c, d * d, d * d, kAspectVelocityVariance, d * d};
         for (int k = 0; k < 8; ++k) p[9 * k] = p[9 * k] + q[k];
     }
