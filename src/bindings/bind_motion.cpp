@@ -48,7 +48,8 @@ std::size_t state_count(const FloatArray& mean) {
 void require_state_values(const FloatArray& mean, const FloatArray& covariance, std::size_t n, const char* name) {
     const std::size_t have_mean = element_count(mean);
     const std::size_t have_cov = element_count(covariance);
-    if (have_mean >= 8 * n && have_cov >= 64 * n) return;
+    // Divided, not multiplied: n may come from a huge empty array.
+    if (have_mean / 8 >= n && have_cov / 64 >= n) return;
     throw std::invalid_argument(std::string(name) + ": need 8 mean values and 64 covariance values per state for " +
                                 std::to_string(n) + (n == 1 ? " state" : " states") + ", got " +
                                 std::to_string(have_mean) + " and " + std::to_string(have_cov));
