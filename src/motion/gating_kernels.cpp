@@ -16,15 +16,14 @@ namespace {
 
 #if defined(KELMORA_GATING_X86)
 
-// Each kernel handles blocks of kVectors vectors. The stages of the substitution run
-// across all vectors of a block before the next stage starts, so the divisions of
-// different vectors overlap instead of waiting on each other.
-constexpr int kVectors = 4;
+// Each kernel runs blocks of kBlockVectors vectors, then single vectors for what is left. The
+// stages of the substitution run across all vectors of a block before the next stage
+// starts, so the divisions of different vectors overlap instead of waiting on each other.
+constexpr int kBlockVectors = 4;
 
 // --- SSE2, two measurements per vector: part of the x86-64 baseline ---------------------
 
-constexpr std::size_t kSse2Block = 2 * kVectors;
-
+template <int kVectors>
 void sse2_block(const __m128d* m, const __m128d* projected, const int* row_of, const double* z, double* out) {
     __m128d d[4][kVectors];
     for (int v = 0; v < kVectors; ++v, z += 8) {
@@ -69,14 +68,15 @@ std::size_t sse2_rows(const GatingFactor& f, const double* z, std::size_t count,
     for (int k = 0; k < 16; ++k) m[k] = _mm_set1_pd(f.lu[k]);
     for (int k = 0; k < 4; ++k) projected[k] = _mm_set1_pd(f.projected[k]);
     std::size_t j = 0;
-    for (; j + kSse2Block <= count; j += kSse2Block) sse2_block(m, projected, f.row_of, z + 4 * j, out + j);
+    for (; j + 2 * kBlockVectors <= count; j += 2 * kBlockVectors)
+        sse2_block<kBlockVectors>(m, projected, f.row_of, z + 4 * j, out + j);
+    for (; j + 2 <= count; j += 2) sse2_block<1>(m, projected, f.row_of, z + 4 * j, out + j);
     return j;
 }
 
 // --- AVX, four measurements per vector: used only where the processor has it ------------
 
-constexpr std::size_t kAvxBlock = 4 * kVectors;
-
+template <int kVectors>
 __attribute__((target("avx"))) inline void avx_block(const __m256d* m, const __m256d* projected, const int* row_of,
                                                       const double* z, double* out) {
     __m256d d[4][kVectors];
@@ -129,7 +129,9 @@ __attribute__((target("avx"))) std::size_t avx_rows(const GatingFactor& f, const
     for (int k = 0; k < 16; ++k) m[k] = _mm256_set1_pd(f.lu[k]);
     for (int k = 0; k < 4; ++k) projected[k] = _mm256_set1_pd(f.projected[k]);
     std::size_t j = 0;
-    for (; j + kAvxBlock <= count; j += kAvxBlock) avx_block(m, projected, f.row_of, z + 4 * j, out + j);
+    for (; j + 4 * kBlockVectors <= count; j += 4 * kBlockVectors)
+        avx_block<kBlockVectors>(m, projected, f.row_of, z + 4 * j, out + j);
+    for (; j + 4 <= count; j += 4) avx_block<1>(m, projected, f.row_of, z + 4 * j, out + j);
     return j;
 }
 
@@ -151,9 +153,9 @@ void gating_row(const GatingFactor& factor, const double* measurements, std::siz
                 GatingKernel kernel) {
     std::size_t j = 0;
 #if defined(KELMORA_GATING_X86)
-    if (kernel == GatingKernel::kAvx) j = avx_rows(factor, measurements, m, out);
-    // The SSE2 blocks also take what is left after the AVX blocks.
-    if (kernel != GatingKernel::kScalar) j += sse2_rows(factor, measurements + 4 * j, m - j, out + j);
+    if (kernel == GatingKernel::kAvx && m >= 4) j = avx_rows(factor, measurements, m, out);
+    // SSE2 also takes a pair left over by AVX.
+    if (kernel != GatingKernel::kScalar && m - j >= 2) j += sse2_rows(factor, measurements + 4 * j, m - j, out + j);
 #else
     (void)kernel;
 #endif
