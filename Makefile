@@ -23,6 +23,7 @@ build: bootstrap build/dev/build.ninja
 
 test-native: build
 	@build/dev/kelmora_native_test
+	@build/dev/kelmora_motion_native_test
 
 test-python: build
 	PYTHONPATH=build/dev $(PY) -m pytest -q
@@ -38,6 +39,7 @@ build/asan/build.ninja: | bootstrap
 test-sanitize: bootstrap build/asan/build.ninja
 	@$(CMAKE) --build build/asan
 	build/asan/kelmora_native_test
+	build/asan/kelmora_motion_native_test
 	PYTHONPATH=build/asan LD_PRELOAD="$(ASAN_PRELOAD)" \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \

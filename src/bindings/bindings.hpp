@@ -13,5 +13,9 @@ void bind_diagnostics(py::module_& m);
 void bind_geometry(py::module_& m);
 // linear_assignment, associate, linear_assignment_lapjv.
 void bind_assignment(py::module_& m);
+// build_association_cost, appearance_distance, uncertainty_distance.
+void bind_cost(py::module_& m);
+// chi2_gating_threshold, then the class KalmanBoxTracker.
+void bind_motion(py::module_& m);
 
 }  // namespace kelmora::bindings

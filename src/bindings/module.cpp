@@ -13,4 +13,6 @@ PYBIND11_MODULE(kelmora_cpp, m) {
     kelmora::bindings::bind_diagnostics(m);  // 1-3
     kelmora::bindings::bind_geometry(m);     // 4-13
     kelmora::bindings::bind_assignment(m);   // 14-16
+    kelmora::bindings::bind_cost(m);         // 18-20
+    kelmora::bindings::bind_motion(m);       // 22-23
 }

@@ -1,0 +1,71 @@
+// Squared Mahalanobis distances of xyah measurements from Kalman states, and the
+// chi-square gate table.
+#include <cmath>
+#include <cstdint>
+#include <stdexcept>
+
+#include <Eigen/Core>
+#include <Eigen/LU>
+
+#include "gating_internal.hpp"
+#include "kalman_internal.hpp"
+#include "kelmora/kalman.hpp"
+
+namespace kelmora {
+namespace detail {
+
+void cholesky_lower(const double* innovation, Mat4& l) {
+    l.setZero();
+    for (int j = 0; j < 4; ++j) {
+        for (int c = 0; c < j; ++c) {
+            // Each sum starts at 0.0 and runs in increasing k.
+            double sum = 0.0;
+            for (int k = 0; k < c; ++k) sum += l(j, k) * l(c, k);
+            l(j, c) = (innovation[4 * j + c] - sum) / l(c, c);
+        }
+        double sum = 0.0;
+        for (int k = 0; k < j; ++k) sum += l(j, k) * l(j, k);
+        const double d = innovation[5 * j] - sum;
+        // Written so that a NaN pivot fails too.
+        if (!(d > 0.0)) throw std::runtime_error("gating: innovation covariance is not positive definite");
+        l(j, j) = std::sqrt(d);
+    }
+}
+
+void factor_gating_state(const double* mean, const double* covariance, double std_weight_position,
+                         GatingFactor& factor) {
+    double innovation[16];
+    project_state(mean, covariance, std_weight_position, factor.projected, innovation);
+    Mat4 l;
+    cholesky_lower(innovation, l);
+    // Eigen's partial-pivoting LU of L itself (not a plain forward substitution): its
+    // pivots and factors fix the rounding of every distance of this state.
+    const Eigen::PartialPivLU<Mat4> lu(l);
+    const Mat4& packed = lu.matrixLU();
+    for (int i = 0; i < 4; ++i)
+        for (int j = 0; j < 4; ++j) factor.lu[4 * i + j] = packed(i, j);
+    const auto& rows = lu.permutationP().indices();
+    for (int i = 0; i < 4; ++i) factor.row_of[i] = rows(i);
+}
+
+}  // namespace detail
+
+void KalmanBoxTracker::gating_distance(const double* means, const double* covariances, std::size_t n,
+                                       const double* measurements, std::size_t m, double* out) const {
+    const detail::GatingKernel kernel = detail::fastest_gating_kernel();
+    for (std::size_t s = 0; s < n; ++s, out += m) {
+        detail::GatingFactor factor;
+        detail::factor_gating_state(means + 8 * s, covariances + 64 * s, std_weight_position_, factor);
+        detail::gating_row(factor, measurements, m, out, kernel);
+    }
+}
+
+double chi2_gating_threshold(std::int32_t dof) {
+    // 0.95 quantiles of the chi-square distribution for 1..9 degrees of freedom.
+    static constexpr double kTable[9] = {3.8415, 5.9915, 7.8147, 9.4877, 11.07, 12.592, 14.067, 15.507, 16.919};
+    const std::uint32_t index = static_cast<std::uint32_t>(dof) - 1u;
+    if (index > 8u) throw std::invalid_argument("chi2_gating_threshold: dof out of range 1..9");
+    return kTable[index];
+}
+
+}  // namespace kelmora
