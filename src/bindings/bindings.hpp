@@ -12,4 +12,9 @@ void bind_diagnostics(py::module_& m);
 // The six conversions, box_area, iou_matrix, giou_matrix, clip_boxes.
 void bind_geometry(py::module_& m);
 
+// TrackerConfig (row 17).
+void bind_tracker_config(py::module_& m);
+// ByteTracker (row 21).
+void bind_byte_tracker(py::module_& m);
+
 }  // namespace kelmora::bindings

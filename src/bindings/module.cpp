@@ -12,4 +12,6 @@ PYBIND11_MODULE(kelmora_cpp, m) {
     // The calls below register the names in their public order.
     kelmora::bindings::bind_diagnostics(m);  // 1-3
     kelmora::bindings::bind_geometry(m);     // 4-13
+    kelmora::bindings::bind_tracker_config(m);  // 17
+    kelmora::bindings::bind_byte_tracker(m);    // 21
 }
