@@ -31,9 +31,11 @@ def median_seconds(fn: Callable[[], object], repeat: int = 31, min_batch_seconds
 class Table:
     """Rows of one benchmark group: ours against a named peer, printed as a ratio."""
 
-    def __init__(self, title: str, peer: str) -> None:
+    def __init__(self, title: str, peer: str, unit: str = "us", scale: float = 1e6) -> None:
         self.title = title
         self.peer = peer
+        self.unit = unit
+        self.scale = scale
         self.rows: list[tuple[str, float, float, str]] = []
 
     def add(self, case: str, ours: float, peer: float, note: str = "") -> None:
@@ -41,6 +43,8 @@ class Table:
 
     def print(self) -> None:
         print(f"\n## {self.title} (peer: {self.peer})")
-        print(f"{'case':<34} {'ours (us)':>12} {'peer (us)':>12} {'ours/peer':>10} {'speed-up':>9}  note")
+        ours_head, peer_head = f"ours ({self.unit})", f"peer ({self.unit})"
+        print(f"{'case':<34} {ours_head:>12} {peer_head:>12} {'ours/peer':>10} {'speed-up':>9}  note")
         for case, ours, peer, note in self.rows:
-            print(f"{case:<34} {ours * 1e6:>12.2f} {peer * 1e6:>12.2f} {ours / peer:>10.4f} {peer / ours:>8.1f}x  {note}")
+            print(f"{case:<34} {ours * self.scale:>12.2f} {peer * self.scale:>12.2f} {ours / peer:>10.4f} "
+                  f"{peer / ours:>8.1f}x  {note}")

@@ -18,4 +18,9 @@ void bind_cost(py::module_& m);
 // chi2_gating_threshold, then the class KalmanBoxTracker.
 void bind_motion(py::module_& m);
 
+// TrackerConfig (row 17).
+void bind_tracker_config(py::module_& m);
+// ByteTracker (row 21).
+void bind_byte_tracker(py::module_& m);
+
 }  // namespace kelmora::bindings

@@ -8,6 +8,7 @@
 #include "../../src/assignment/assignment_internal.hpp"
 #include "kelmora/assignment.hpp"
 #include "kelmora/geometry.hpp"
+#include "kelmora/tracker.hpp"
 
 namespace {
 
@@ -156,6 +157,26 @@ int main() {
 
     check_scan_widths();
     check_assignment_edges();
+    // Id exhaustion: the last id is issued, then the tracker refuses to wrap and stays unchanged.
+    kelmora::ByteTracker tracker{kelmora::TrackerConfig{}};
+    tracker.set_next_id(2147483647);
+    const double boxes[8] = {0, 0, 10, 20, 100, 0, 110, 20};
+    const double scores[2] = {0.9, 0.9};
+    kelmora::FrameArrays one{boxes, 1, scores, 1};
+    tracker.update(one);
+    expect_true("last id issued", tracker.track_states().ids.size() == 1 && tracker.track_states().ids[0] == 2147483647);
+    kelmora::FrameArrays two{boxes, 2, scores, 2};
+    std::string message;
+    try {
+        tracker.update(two);
+    } catch (const std::runtime_error& e) {
+        message = e.what();
+    }
+    expect_true("id exhaustion refused", message.rfind("update: track ids are exhausted", 0) == 0);
+    expect_true("tracker unchanged after refusal", tracker.frame_index() == 0 && tracker.track_states().ids.size() == 1);
+    tracker.reset();
+    tracker.update(two);
+    expect_true("ids restart after reset", tracker.track_states().ids[0] == 1 && tracker.track_states().ids[1] == 2);
 
     std::printf("native core: %d passed, %d failed\n", passes, failures);
     return failures == 0 ? 0 : 1;

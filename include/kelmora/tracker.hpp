@@ -1,0 +1,149 @@
+// The ByteTrack tracker: configuration, track records, association passes and the frame update.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "kelmora/assignment.hpp"
+#include "kelmora/cost.hpp"
+#include "kelmora/kalman.hpp"
+
+namespace kelmora {
+
+// Every tuning parameter of the tracker. Fields keep this declaration order.
+class TrackerConfig {
+public:
+    double high_score_thresh = 0.5;    // score >= this: high-score detection
+    double low_score_thresh = 0.1;     // score >= this and < high: low-score detection
+    double match_iou_thresh = 0.3;     // overlap threshold of the first and third passes
+    double recovery_iou_thresh = 0.5;  // overlap threshold of the second pass
+    double new_track_thresh = 0.6;     // a leftover high-score detection starts a track at >= this
+    std::int32_t n_init = 3;           // hits at which a tentative track is confirmed
+    std::int32_t max_age = 30;         // missed frames a confirmed track survives
+    bool use_mahalanobis_gating = true;
+    bool class_aware = true;
+    double w_iou = 1.0;
+    double w_app = 0.0;
+    double w_unc = 0.0;
+    bool use_giou = false;
+    double appearance_ema_alpha = 0.9;  // weight of the previous feature in the moving average
+    double kf_noise_scale = 1.0;        // scales both Kalman noise weights
+    bool use_lapjv = false;
+    double w_ocm = 0.0;
+    std::int32_t ocm_delta_t = 3;
+    bool use_oru = false;
+    bool use_gmc = false;
+
+    // Applies the validation rules in order.
+    // Throws: std::invalid_argument with the first failing rule's message.
+    void validate() const;
+};
+
+// Life-cycle state of a track, as reported by track_states.
+enum class TrackState : std::int32_t { Tentative = 0, Confirmed = 1, Deleted = 2 };
+
+// Number of most recent boxes a track keeps in its history.
+constexpr std::size_t kTrackHistoryLength = 64;
+
+// The tracker's record of one object.
+struct Track {
+    std::int32_t id = 0;
+    std::array<double, 8> mean{};         // cx, cy, aspect, height and their velocities
+    std::array<double, 64> covariance{};  // 8x8 row-major
+    TrackState state = TrackState::Tentative;
+    std::int32_t class_id = -1;  // -1: no class
+    double score = 0.0;
+    std::int32_t hits = 0;
+    std::int32_t age = 0;
+    std::int32_t time_since_update = 0;
+    std::int32_t n_init = 3;
+    std::int32_t max_age = 30;
+    std::int32_t start_frame = 0;
+    std::vector<std::array<double, 4>> history;  // corner boxes, the last kTrackHistoryLength only
+    std::array<double, 4> last_measurement{};
+    std::array<double, 8> last_mean{};
+    std::array<double, 64> last_covariance{};
+    std::vector<double> feature;  // L2-normalised moving average; empty until a feature arrives
+    double ema_alpha = 0.9;
+};
+
+// One row of the current frame's input; references into the caller's arrays.
+struct Detection {
+    const double* box;  // x1, y1, x2, y2
+    double score;
+    std::int32_t class_id;
+    const double* feature;  // d values, or null
+};
+
+// One reported track.
+struct TrackOutput {
+    std::int32_t frame_index;
+    std::int32_t track_id;
+    std::array<double, 4> xyxy;
+    double score;
+    std::int32_t class_id;
+};
+
+// Counters of every live track, in track order.
+struct TrackStates {
+    std::vector<std::int64_t> ids;
+    std::vector<std::int64_t> states;
+    std::vector<std::int64_t> hits;
+    std::vector<std::int64_t> ages;
+    std::vector<std::int64_t> time_since_update;
+};
+
+// Raw views of one frame's input arrays, all row-major doubles; absent inputs are null.
+struct FrameArrays {
+    const double* boxes = nullptr;  // n x 4
+    std::size_t n = 0;
+    const double* scores = nullptr;
+    std::size_t score_count = 0;
+    const double* class_ids = nullptr;  // truncated toward zero to signed 32-bit
+    std::size_t class_id_count = 0;
+    const double* features = nullptr;  // feature_rows x feature_dim
+    std::size_t feature_rows = 0;
+    std::size_t feature_dim = 0;
+};
+
+// Multi-object tracker: owns its configuration copy, Kalman filter and tracks.
+class ByteTracker {
+public:
+    // Throws: std::invalid_argument when the configuration fails validation.
+    explicit ByteTracker(const TrackerConfig& config);
+
+    // Advances one frame and returns the confirmed tracks matched in it, in track order.
+    // All or nothing: when it throws, the tracker is exactly as before the call.
+    // Throws: std::invalid_argument for bad input (messages begin "update: ", plus the
+    // degenerate-box message); std::runtime_error from the gating, the solvers, or when
+    // the track id space is exhausted.
+    std::vector<TrackOutput> update(const FrameArrays& frame);
+
+    // Removes every track and restarts the frame and id counters.
+    void reset();
+
+    // -1 before the first update and after reset.
+    std::int32_t frame_index() const { return frame_index_; }
+
+    TrackStates track_states() const;
+
+    // Sets the id of the next track to be born (restoring a checkpoint, testing id exhaustion).
+    // Throws: std::invalid_argument outside 1 .. 2147483648.
+    void set_next_id(std::int64_t next_id);
+
+private:
+    struct PassInput;
+    AssociationResult associate_pass(const PassInput& pass) const;
+
+    TrackerConfig config_;
+    KalmanBoxTracker kf_;
+    CostWeights weights_;
+    std::vector<Track> tracks_;
+    std::int64_t next_id_ = 1;  // wider than the ids so that exhaustion is detectable
+    std::int32_t frame_index_ = -1;
+    double gate_thresh_ = 9.4877;
+};
+
+}  // namespace kelmora
