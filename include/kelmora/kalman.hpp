@@ -19,6 +19,10 @@ public:
     void initiate(const double* measurement, double* mean, double* covariance) const;
     // Advances n states (n x 8 means, n x 64 covariances) one frame, in place.
     void predict(double* means, double* covariances, std::size_t n) const;
+    // Advances n states one frame, writing the results to separate buffers (which may also
+    // be the inputs themselves): the same arithmetic as the in-place form in one pass.
+    void predict(const double* means, const double* covariances, std::size_t n, double* new_means,
+                 double* new_covariances) const;
     // Writes n projected means (n x 4) and innovation covariances (n x 16).
     void project(const double* means, const double* covariances, std::size_t n, double* projected_means,
                  double* projected_covariances) const;

@@ -2,7 +2,6 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
@@ -19,23 +18,6 @@ namespace {
 using StatePair = std::pair<FloatArray, FloatArray>;
 
 py::ssize_t extent(std::size_t n) { return static_cast<py::ssize_t>(n); }
-
-// Copies n states into the fresh result arrays and advances the copies in place, a few
-// states at a time so that each chunk is advanced while it is still in cache.
-void copy_and_predict(const KalmanBoxTracker& kf, const FloatArray& mean, const FloatArray& covariance,
-                      FloatArray& new_mean, FloatArray& new_covariance, std::size_t n) {
-    constexpr std::size_t kChunk = 8;
-    const double* mean_in = mean.data();
-    const double* cov_in = covariance.data();
-    double* mean_out = new_mean.mutable_data();
-    double* cov_out = new_covariance.mutable_data();
-    for (std::size_t s = 0; s < n; s += kChunk) {
-        const std::size_t k = std::min(kChunk, n - s);
-        std::copy_n(mean_in + 8 * s, 8 * k, mean_out + 8 * s);
-        std::copy_n(cov_in + 64 * s, 64 * k, cov_out + 64 * s);
-        kf.predict(mean_out + 8 * s, cov_out + 64 * s, k);
-    }
-}
 
 // Number of states of a mean argument: one for a 1-D array, else the first extent.
 // A 0-d array has no first axis: pybind11 raises IndexError "invalid axis: 0 (ndim = 0)".
@@ -69,7 +51,7 @@ StatePair predict(const KalmanBoxTracker& kf, const FloatArray& mean, const Floa
             throw std::invalid_argument("predict: expected (8,) mean and (8, 8) covariance");
         FloatArray new_mean = make_float_array({8});
         FloatArray new_covariance = make_float_array({8, 8});
-        copy_and_predict(kf, mean, covariance, new_mean, new_covariance, 1);
+        kf.predict(mean.data(), covariance.data(), 1, new_mean.mutable_data(), new_covariance.mutable_data());
         return {std::move(new_mean), std::move(new_covariance)};
     }
     const py::ssize_t n = mean.shape(0);
@@ -79,7 +61,7 @@ StatePair predict(const KalmanBoxTracker& kf, const FloatArray& mean, const Floa
     const std::size_t count = static_cast<std::size_t>(n);
     FloatArray new_mean = make_float_array({n, 8});
     FloatArray new_covariance = make_float_array({n, 8, 8});
-    copy_and_predict(kf, mean, covariance, new_mean, new_covariance, count);
+    kf.predict(mean.data(), covariance.data(), count, new_mean.mutable_data(), new_covariance.mutable_data());
     return {std::move(new_mean), std::move(new_covariance)};
 }
 

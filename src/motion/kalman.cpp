@@ -13,12 +13,13 @@
 namespace kelmora {
 namespace {
 
-// The covariance step of predict on rows i (`top`) and i + 4 (`bottom`), i < 4, in place:
+// The covariance step of predict on rows i (`top`) and i + 4 (`bottom`), i < 4:
 //   row step     r = P[i] + P[i + 4]                      (row i + 4 unchanged)
 //   column step  top[j] = r[j] + r[j + 4], bottom[j] = P[i + 4][j] + P[i + 4][j + 4], j < 4
-// Both rows are read whole before either is written. The vector form runs every element
-// through the same two additions as the scalar one.
-inline void advance_row_pair(double* top, double* bottom) {
+// Both input rows are read whole before either output row is written, so the outputs may
+// be the inputs. The vector form runs every element through the same two additions as the
+// scalar one.
+inline void advance_row_pair(const double* top, const double* bottom, double* top_out, double* bottom_out) {
 #if defined(__SSE2__)
     const __m128d b01 = _mm_loadu_pd(bottom);
     const __m128d b23 = _mm_loadu_pd(bottom + 2);
@@ -28,12 +29,14 @@ inline void advance_row_pair(double* top, double* bottom) {
     const __m128d r23 = _mm_add_pd(_mm_loadu_pd(top + 2), b23);
     const __m128d r45 = _mm_add_pd(_mm_loadu_pd(top + 4), b45);
     const __m128d r67 = _mm_add_pd(_mm_loadu_pd(top + 6), b67);
-    _mm_storeu_pd(top, _mm_add_pd(r01, r45));
-    _mm_storeu_pd(top + 2, _mm_add_pd(r23, r67));
-    _mm_storeu_pd(top + 4, r45);
-    _mm_storeu_pd(top + 6, r67);
-    _mm_storeu_pd(bottom, _mm_add_pd(b01, b45));
-    _mm_storeu_pd(bottom + 2, _mm_add_pd(b23, b67));
+    _mm_storeu_pd(top_out, _mm_add_pd(r01, r45));
+    _mm_storeu_pd(top_out + 2, _mm_add_pd(r23, r67));
+    _mm_storeu_pd(top_out + 4, r45);
+    _mm_storeu_pd(top_out + 6, r67);
+    _mm_storeu_pd(bottom_out, _mm_add_pd(b01, b45));
+    _mm_storeu_pd(bottom_out + 2, _mm_add_pd(b23, b67));
+    _mm_storeu_pd(bottom_out + 4, b45);
+    _mm_storeu_pd(bottom_out + 6, b67);
 #else
     double r[8];
     double b[8];
@@ -42,9 +45,10 @@ inline void advance_row_pair(double* top, double* bottom) {
         r[j] = top[j] + b[j];
     }
     for (int j = 0; j < 4; ++j) {
-        top[j] = r[j] + r[j + 4];
-        top[j + 4] = r[j + 4];
-        bottom[j] = b[j] + b[j + 4];
+        top_out[j] = r[j] + r[j + 4];
+        top_out[j + 4] = r[j + 4];
+        bottom_out[j] = b[j] + b[j + 4];
+        bottom_out[j + 4] = b[j + 4];
     }
 #endif
 }
@@ -74,19 +78,30 @@ void KalmanBoxTracker::initiate(const double* measurement, double* mean, double*
 }
 
 void KalmanBoxTracker::predict(double* means, double* covariances, std::size_t n) const {
-    for (std::size_t s = 0; s < n; ++s, means += 8, covariances += 64) {
-        double* x = means;
-        double* p = covariances;
+    predict(means, covariances, n, means, covariances);
+}
+
+void KalmanBoxTracker::predict(const double* means, const double* covariances, std::size_t n, double* new_means,
+                               double* new_covariances) const {
+    for (std::size_t s = 0; s < n; ++s, means += 8, covariances += 64, new_means += 8, new_covariances += 64) {
+        const double* x = means;
+        const double* p = covariances;
+        double* x_out = new_means;
+        double* p_out = new_covariances;
         // The height before the step scales the process noise.
         const double h = x[3];
         const double c = h * std_weight_position_;
         const double d = h * std_weight_velocity_;
-        for (int i = 0; i < 4; ++i) x[i] = x[i] + x[i + 4];
+        for (int i = 0; i < 4; ++i) {
+            const double moved = x[i] + x[i + 4];
+            x_out[i + 4] = x[i + 4];
+            x_out[i] = moved;
+        }
         // F * P first (rows), then the result times F^T (columns): the other grouping,
         // F * (P * F^T), rounds differently. The steps run per pair of rows i, i + 4.
-        for (int i = 0; i < 4; ++i) advance_row_pair(p + 8 * i, p + 8 * (i + 4));
+        for (int i = 0; i < 4; ++i) advance_row_pair(p + 8 * i, p + 8 * (i + 4), p_out + 8 * i, p_out + 8 * (i + 4));
         const double q[8] = {c * c, c * c, kAspectVariance, c * c, d * d, d * d, kAspectVelocityVariance, d * d};
-        for (int k = 0; k < 8; ++k) p[9 * k] = p[9 * k] + q[k];
+        for (int k = 0; k < 8; ++k) p_out[9 * k] = p_out[9 * k] + q[k];
     }
 }
 

@@ -1,4 +1,5 @@
 // The tracker object, its association pass and the frame update.
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -257,10 +258,9 @@ std::vector<TrackOutput> ByteTracker::update(const FrameArrays& frame) {
     std::vector<double> predicted_means(8 * t);
     std::vector<double> predicted_covariances(64 * t);
     for (std::size_t i = 0; i < t; ++i) {
-        std::copy(tracks_[i].mean.begin(), tracks_[i].mean.end(), &predicted_means[8 * i]);
-        std::copy(tracks_[i].covariance.begin(), tracks_[i].covariance.end(), &predicted_covariances[64 * i]);
+        kf_.predict(tracks_[i].mean.data(), tracks_[i].covariance.data(), 1, &predicted_means[8 * i],
+                    &predicted_covariances[64 * i]);
     }
-    kf_.predict(predicted_means.data(), predicted_covariances.data(), t);
 
     std::vector<const Detection*> detections_high;
     std::vector<const Detection*> detections_low;
