@@ -135,6 +135,14 @@ public:
 
 private:
     struct PassInput;
+    // Working matrices of the association passes, kept between passes and frames so that a
+    // steady stream neither allocates nor clears them again. Not state: every pass
+    // overwrites what it reads.
+    struct PassScratch {
+        std::vector<double> track_boxes, det_boxes, ious, motion, measurements, means, covariances, gating_d2,
+            uncertainty, track_features, det_features, appearance;
+        std::vector<unsigned char> class_mismatch;
+    };
     AssociationResult associate_pass(const PassInput& pass) const;
 
     TrackerConfig config_;
@@ -144,6 +152,7 @@ private:
     std::int64_t next_id_ = 1;  // wider than the ids so that exhaustion is detectable
     std::int32_t frame_index_ = -1;
     double gate_thresh_ = 9.4877;
+    mutable PassScratch scratch_;
 };
 
 }  // namespace kelmora

@@ -9,14 +9,16 @@ AssociationCost build_association_cost(const double* ious, std::size_t t, std::s
                                        const double* gating_d2, const double* gate_thresh, const double* appearance,
                                        const double* uncertainty) {
     const std::size_t n = t * d;
-    AssociationCost result{std::vector<double>(n), 0.0};
-    double* cost = result.cost.data();
-
+    AssociationCost result{{}, 0.0};
+    // Filled by the base term directly rather than zeroed first: large matrices are
+    // bound by memory traffic.
+    result.cost.reserve(n);
     if (motion != nullptr) {
-        for (std::size_t k = 0; k < n; ++k) cost[k] = weights.w_iou * motion[k];
+        for (std::size_t k = 0; k < n; ++k) result.cost.push_back(weights.w_iou * motion[k]);
     } else {
-        for (std::size_t k = 0; k < n; ++k) cost[k] = (1.0 - ious[k]) * weights.w_iou;
+        for (std::size_t k = 0; k < n; ++k) result.cost.push_back((1.0 - ious[k]) * weights.w_iou);
     }
+    double* cost = result.cost.data();
     // The gate of the base term, whichever form it took.
     double gate = (1.0 - iou_thresh) * weights.w_iou;
 

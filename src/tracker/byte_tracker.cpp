@@ -25,6 +25,13 @@ std::int32_t class_id_from(double v) {
     return static_cast<std::int32_t>(v);
 }
 
+// A working buffer of at least n entries; grows, never shrinks, and is not cleared.
+template <typename T>
+T* take(std::vector<T>& buffer, std::size_t n) {
+    if (buffer.size() < n) buffer.resize(n);
+    return buffer.data();
+}
+
 std::vector<std::int64_t> index_range(std::size_t n) {
     std::vector<std::int64_t> out(n);
     for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<std::int64_t>(i);
@@ -95,30 +102,31 @@ AssociationResult ByteTracker::associate_pass(const PassInput& pass) const {
         empty.unmatched_cols = index_range(d);
         return empty;
     }
+    PassScratch& s = scratch_;
 
-    std::vector<double> track_boxes(4 * t);
+    double* track_boxes = take(s.track_boxes, 4 * t);
     for (std::size_t i = 0; i < t; ++i) {
-        xyah_to_xyxy_rows(pass.predicted_means + 8 * pass.tracks[i], 1, &track_boxes[4 * i]);
+        xyah_to_xyxy_rows(pass.predicted_means + 8 * pass.tracks[i], 1, track_boxes + 4 * i);
     }
-    std::vector<double> det_boxes(4 * d);
+    double* det_boxes = take(s.det_boxes, 4 * d);
     for (std::size_t j = 0; j < d; ++j) {
         const double* box = pass.detections[j]->box;
-        std::copy(box, box + 4, &det_boxes[4 * j]);
+        std::copy(box, box + 4, det_boxes + 4 * j);
     }
 
-    std::vector<double> ious(t * d);
-    iou_matrix_kernel(track_boxes.data(), t, det_boxes.data(), d, ious.data());
+    double* ious = take(s.ious, t * d);
+    iou_matrix_kernel(track_boxes, t, det_boxes, d, ious);
 
-    std::vector<double> motion;
+    double* motion = nullptr;
     if (config_.use_giou) {
-        motion.resize(t * d);
-        giou_matrix_kernel(track_boxes.data(), t, det_boxes.data(), d, motion.data());
-        for (double& g : motion) g = 1.0 - g;
+        motion = take(s.motion, t * d);
+        giou_matrix_kernel(track_boxes, t, det_boxes, d, motion);
+        for (std::size_t k = 0; k < t * d; ++k) motion[k] = 1.0 - motion[k];
     }
 
-    std::vector<unsigned char> class_mismatch;
+    unsigned char* class_mismatch = nullptr;
     if (config_.class_aware) {
-        class_mismatch.resize(t * d);
+        class_mismatch = take(s.class_mismatch, t * d);
         for (std::size_t i = 0; i < t; ++i) {
             const std::int32_t track_class = tracks_[pass.tracks[i]].class_id;
             for (std::size_t j = 0; j < d; ++j) {
@@ -130,53 +138,51 @@ AssociationResult ByteTracker::associate_pass(const PassInput& pass) const {
 
     const bool gate = pass.gated && config_.use_mahalanobis_gating;
     const bool uncertainty_on = weights_.w_unc > 0.0;
-    std::vector<double> gating_d2;
+    double* gating_d2 = nullptr;
     if (gate || uncertainty_on) {
-        std::vector<double> measurements(4 * d);
-        xyxy_to_xyah_rows(det_boxes.data(), d, measurements.data());
-        std::vector<double> means(8 * t);
-        std::vector<double> covariances(64 * t);
+        double* measurements = take(s.measurements, 4 * d);
+        xyxy_to_xyah_rows(det_boxes, d, measurements);
+        double* means = take(s.means, 8 * t);
+        double* covariances = take(s.covariances, 64 * t);
         for (std::size_t i = 0; i < t; ++i) {
             const double* mean = pass.predicted_means + 8 * pass.tracks[i];
             const double* covariance = pass.predicted_covariances + 64 * pass.tracks[i];
-            std::copy(mean, mean + 8, &means[8 * i]);
-            std::copy(covariance, covariance + 64, &covariances[64 * i]);
+            std::copy(mean, mean + 8, means + 8 * i);
+            std::copy(covariance, covariance + 64, covariances + 64 * i);
         }
-        gating_d2.resize(t * d);
-        kf_.gating_distance(means.data(), covariances.data(), t, measurements.data(), d, gating_d2.data());
+        gating_d2 = take(s.gating_d2, t * d);
+        kf_.gating_distance(means, covariances, t, measurements, d, gating_d2);
     }
 
-    std::vector<double> uncertainty;
+    double* uncertainty = nullptr;
     if (uncertainty_on) {
-        uncertainty.resize(t * d);
-        uncertainty_distance(gating_d2.data(), t * d, gate_thresh_, uncertainty.data());
+        uncertainty = take(s.uncertainty, t * d);
+        uncertainty_distance(gating_d2, t * d, gate_thresh_, uncertainty);
     }
 
-    std::vector<double> appearance;
+    double* appearance = nullptr;
     const std::size_t dim = pass.feature_dim;
     bool appearance_on = weights_.w_app > 0.0 && dim > 0;
     for (std::size_t i = 0; appearance_on && i < t; ++i) appearance_on = tracks_[pass.tracks[i]].feature.size() == dim;
     for (std::size_t j = 0; appearance_on && j < d; ++j) appearance_on = pass.detections[j]->feature != nullptr;
     if (appearance_on) {
-        std::vector<double> track_features(t * dim);
-        std::vector<double> det_features(d * dim);
+        double* track_features = take(s.track_features, t * dim);
+        double* det_features = take(s.det_features, d * dim);
         for (std::size_t i = 0; i < t; ++i) {
             const std::vector<double>& feature = tracks_[pass.tracks[i]].feature;
-            std::copy(feature.begin(), feature.end(), &track_features[i * dim]);
+            std::copy(feature.begin(), feature.end(), track_features + i * dim);
         }
         for (std::size_t j = 0; j < d; ++j) {
             const double* feature = pass.detections[j]->feature;
-            std::copy(feature, feature + dim, &det_features[j * dim]);
+            std::copy(feature, feature + dim, det_features + j * dim);
         }
-        appearance.resize(t * d);
-        appearance_distance(track_features.data(), t, det_features.data(), d, dim, appearance.data());
+        appearance = take(s.appearance, t * d);
+        appearance_distance(track_features, t, det_features, d, dim, appearance);
     }
 
-    const auto data_or_null = [](const auto& v) { return v.empty() ? nullptr : v.data(); };
-    const AssociationCost cost = build_association_cost(
-        ious.data(), t, d, weights_, pass.iou_thresh, data_or_null(motion), data_or_null(class_mismatch),
-        data_or_null(gating_d2), gate ? &gate_thresh_ : nullptr, data_or_null(appearance), data_or_null(uncertainty));
-
+    const AssociationCost cost = build_association_cost(ious, t, d, weights_, pass.iou_thresh, motion, class_mismatch,
+                                                        gating_d2, gate ? &gate_thresh_ : nullptr, appearance,
+                                                        uncertainty);
     if (!config_.use_lapjv) return associate(cost.cost.data(), t, d, cost.max_cost);
 
     std::vector<std::int64_t> rows;
