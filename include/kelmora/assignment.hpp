@@ -32,6 +32,11 @@ AssignmentResult linear_assignment(const double* cost, std::size_t n, std::size_
 // Shortest-augmenting-path core for n <= m; writes m entries of col_to_row (row or -1).
 void linear_assignment_core(const double* cost, std::size_t n, std::size_t m, std::int64_t* col_to_row);
 
+// Keeps, in the given order, the pairs (rows[k], cols[k]) whose cost is <= max_cost (a NaN
+// cost or gate keeps nothing) and lists every other row and column in ascending order.
+AssociationResult gate_assignment(const double* cost, std::size_t n, std::size_t m, double max_cost,
+                                  const std::vector<std::int64_t>& rows, const std::vector<std::int64_t>& cols);
+
 // Solves with linear_assignment, then keeps the pairs whose cost is <= max_cost.
 AssociationResult associate(const double* cost, std::size_t n, std::size_t m, double max_cost);
 

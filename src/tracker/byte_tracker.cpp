@@ -185,30 +185,11 @@ AssociationResult ByteTracker::associate_pass(const PassInput& pass) const {
                                                         uncertainty);
     if (!config_.use_lapjv) return associate(cost.cost.data(), t, d, cost.max_cost);
 
+    // The alternative solver, gated exactly as associate gates its pairs.
     std::vector<std::int64_t> rows;
     std::vector<std::int64_t> cols;
     linear_assignment_lapjv(cost.cost.data(), t, d, rows, cols);
-    AssociationResult result;
-    std::vector<unsigned char> row_used(t, 0);
-    std::vector<unsigned char> col_used(d, 0);
-    for (std::size_t k = 0; k < rows.size(); ++k) {
-        const auto r = static_cast<std::size_t>(rows[k]);
-        const auto c = static_cast<std::size_t>(cols[k]);
-        // Inclusive gate; a NaN cost fails it.
-        if (cost.max_cost >= cost.cost[r * d + c]) {
-            result.match_rows.push_back(rows[k]);
-            result.match_cols.push_back(cols[k]);
-            row_used[r] = 1;
-            col_used[c] = 1;
-        }
-    }
-    for (std::size_t r = 0; r < t; ++r) {
-        if (!row_used[r]) result.unmatched_rows.push_back(static_cast<std::int64_t>(r));
-    }
-    for (std::size_t c = 0; c < d; ++c) {
-        if (!col_used[c]) result.unmatched_cols.push_back(static_cast<std::int64_t>(c));
-    }
-    return result;
+    return gate_assignment(cost.cost.data(), t, d, cost.max_cost, rows, cols);
 }
 
 std::vector<TrackOutput> ByteTracker::update(const FrameArrays& frame) {
