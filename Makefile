@@ -10,7 +10,8 @@ CONFIGURE = $(CMAKE) -S . -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ni
 # the interpreter itself does not link the C++ runtime.
 ASAN_PRELOAD = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so)
 
-.PHONY: bootstrap build test test-native test-python test-sanitize check-contract bench demo wheel clean
+.PHONY: bootstrap build test test-native test-python test-sanitize check-contract bench demo wheel check-stubs \
+	check-wheel clean
 
 bootstrap:
 	@bash scripts/bootstrap.sh
@@ -67,6 +68,15 @@ demo: build
 
 wheel: bootstrap
 	$(PY) -m pip wheel --no-deps -w dist .
+
+# The committed type stubs against the ones generated from the built module.
+check-stubs: build
+	@bash scripts/check_stubs.sh
+
+# A wheel built from the sources into a fresh virtual environment: contents, import,
+# version, and mypy --strict on examples/typing_usage.py against the installed stubs.
+check-wheel: bootstrap
+	@bash scripts/check_wheel.sh
 
 clean:
 	rm -rf build dist

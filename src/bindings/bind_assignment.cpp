@@ -3,6 +3,8 @@
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <tuple>
 #include <vector>
 
 #include "array_boundary.hpp"
@@ -17,13 +19,17 @@ namespace {
 // holds one element and goes on to the shape check.
 bool is_empty_input(const FloatArray& cost) { return cost.ndim() >= 1 && element_count(cost) == 0; }
 
-py::tuple empty_pairs() { return py::make_tuple(make_int64_array({}), make_int64_array({})); }
+// Typed tuples rather than py::tuple, so that the generated signatures name the element types.
+using PairResult = std::tuple<Int64Array, Int64Array>;
+using AssociateResult = std::tuple<Int64Array, Int64Array, Int64Array>;
 
-py::tuple linear_assignment_py(const FloatArray& cost) {
+PairResult empty_pairs() { return {make_int64_array({}), make_int64_array({})}; }
+
+PairResult linear_assignment_py(const FloatArray& cost) {
     if (is_empty_input(cost)) return empty_pairs();
     const CostShape shape = check_cost(cost, "linear_assignment");
     const AssignmentResult result = linear_assignment(cost.data(), shape.rows, shape.cols);
-    return py::make_tuple(make_int64_array(result.rows), make_int64_array(result.cols));
+    return {make_int64_array(result.rows), make_int64_array(result.cols)};
 }
 
 // (K, 2) int64 array whose row k is (rows[k], cols[k]).
@@ -39,20 +45,20 @@ Int64Array make_pair_array(const std::vector<std::int64_t>& rows, const std::vec
 
 // No empty shortcut here: every non-2-D input is refused, and (0, m) or (n, 0) reach the
 // native call, which reports all rows and columns unmatched.
-py::tuple associate_py(const FloatArray& cost, double max_cost) {
+AssociateResult associate_py(const FloatArray& cost, double max_cost) {
     const CostShape shape = check_cost(cost, "associate");
     const AssociationResult result = associate(cost.data(), shape.rows, shape.cols, max_cost);
-    return py::make_tuple(make_pair_array(result.match_rows, result.match_cols),
-                          make_int64_array(result.unmatched_rows), make_int64_array(result.unmatched_cols));
+    return {make_pair_array(result.match_rows, result.match_cols), make_int64_array(result.unmatched_rows),
+            make_int64_array(result.unmatched_cols)};
 }
 
-py::tuple linear_assignment_lapjv_py(const FloatArray& cost) {
+PairResult linear_assignment_lapjv_py(const FloatArray& cost) {
     if (is_empty_input(cost)) return empty_pairs();
     const CostShape shape = check_cost(cost, "linear_assignment_lapjv");
     std::vector<std::int64_t> rows;
     std::vector<std::int64_t> cols;
     linear_assignment_lapjv(cost.data(), shape.rows, shape.cols, rows, cols);
-    return py::make_tuple(make_int64_array(rows), make_int64_array(cols));
+    return {make_int64_array(rows), make_int64_array(cols)};
 }
 
 }  // namespace

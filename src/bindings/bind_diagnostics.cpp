@@ -2,6 +2,7 @@
 #include <Eigen/Dense>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/typing.h>
 
 #include <cmath>
 #include <string>
@@ -57,7 +58,8 @@ void bind_diagnostics(py::module_& m) {
     m.def(
         "build_info",
         []() {
-            py::dict info;
+            // Typed so that the generated signature names the key and value types.
+            py::typing::Dict<py::str, py::typing::Union<py::str, py::int_, py::bool_>> info;
             info["module_version"] = KELMORA_VERSION;
             info["compiler_version"] = compiler_version();
             info["eigen_version"] = std::to_string(EIGEN_WORLD_VERSION) + "." + std::to_string(EIGEN_MAJOR_VERSION) +

@@ -136,7 +136,8 @@ void bind_byte_tracker(py::module_& m) {
                  if (config == nullptr) throw std::runtime_error("");
                  return std::make_unique<ByteTracker>(*config);
              }),
-             py::arg("config") = TrackerConfig())
+             // Shown as "TrackerConfig()" in the signature instead of the object's address.
+             py::arg_v("config", TrackerConfig(), "TrackerConfig()"))
         .def("reset", &ByteTracker::reset)
         .def_property_readonly("frame_index", &ByteTracker::frame_index)
         .def("update", &update, py::arg("boxes"), py::arg("scores"), py::arg("class_ids") = py::none(),
