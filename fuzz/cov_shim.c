@@ -84,8 +84,12 @@ __attribute__((visibility("default"))) int kelmora_cov_shim_bind(const char* pat
  * return address (it keys comparison features by caller). */
 #define EXPORT __attribute__((visibility("default")))
 
-EXPORT void __sanitizer_cov_8bit_counters_init(uint8_t* a, uint8_t* b) { if (p_counters_init) p_counters_init(a, b); }
-EXPORT void __sanitizer_cov_pcs_init(const uintptr_t* a, const uintptr_t* b) { if (p_pcs_init) p_pcs_init(a, b); }
+EXPORT void __sanitizer_cov_8bit_counters_init(uint8_t* a, uint8_t* b) {
+    if (p_counters_init) p_counters_init(a, b);
+}
+EXPORT void __sanitizer_cov_pcs_init(const uintptr_t* a, const uintptr_t* b) {
+    if (p_pcs_init) p_pcs_init(a, b);
+}
 EXPORT void __sanitizer_cov_trace_cmp1(uint8_t a, uint8_t b) { if (p_cmp1) p_cmp1(a, b); }
 EXPORT void __sanitizer_cov_trace_cmp2(uint16_t a, uint16_t b) { if (p_cmp2) p_cmp2(a, b); }
 EXPORT void __sanitizer_cov_trace_cmp4(uint32_t a, uint32_t b) { if (p_cmp4) p_cmp4(a, b); }
@@ -102,11 +106,27 @@ EXPORT void __sanitizer_cov_trace_switch(uint64_t v, uint64_t* cases) { if (p_sw
 EXPORT void __sanitizer_cov_trace_pc_guard(uint32_t* guard) { (void)guard; }
 EXPORT void __sanitizer_cov_trace_pc_guard_init(uint32_t* a, uint32_t* b) { (void)a; (void)b; }
 EXPORT void __sanitizer_cov_trace_pc_indir(uintptr_t v) { (void)v; }
-EXPORT void __sanitizer_weak_hook_memcmp(void* pc, const void* a, const void* b, size_t n, int r) { if (p_memcmp) p_memcmp(pc, a, b, n, r); }
-EXPORT void __sanitizer_weak_hook_strncmp(void* pc, const char* a, const char* b, size_t n, int r) { if (p_strncmp) p_strncmp(pc, a, b, n, r); }
-EXPORT void __sanitizer_weak_hook_strncasecmp(void* pc, const char* a, const char* b, size_t n, int r) { if (p_strncasecmp) p_strncasecmp(pc, a, b, n, r); }
-EXPORT void __sanitizer_weak_hook_strcmp(void* pc, const char* a, const char* b, int r) { if (p_strcmp) p_strcmp(pc, a, b, r); }
-EXPORT void __sanitizer_weak_hook_strcasecmp(void* pc, const char* a, const char* b, int r) { if (p_strcasecmp) p_strcasecmp(pc, a, b, r); }
-EXPORT void __sanitizer_weak_hook_strstr(void* pc, const char* a, const char* b, char* r) { if (p_strstr) p_strstr(pc, a, b, r); }
-EXPORT void __sanitizer_weak_hook_strcasestr(void* pc, const char* a, const char* b, char* r) { if (p_strcasestr) p_strcasestr(pc, a, b, r); }
-EXPORT void __sanitizer_weak_hook_memmem(void* pc, const void* a, size_t n, const void* b, size_t m, void* r) { if (p_memmem) p_memmem(pc, a, n, b, m, r); }
+EXPORT void __sanitizer_weak_hook_memcmp(void* pc, const void* a, const void* b, size_t n, int r) {
+    if (p_memcmp) p_memcmp(pc, a, b, n, r);
+}
+EXPORT void __sanitizer_weak_hook_strncmp(void* pc, const char* a, const char* b, size_t n, int r) {
+    if (p_strncmp) p_strncmp(pc, a, b, n, r);
+}
+EXPORT void __sanitizer_weak_hook_strncasecmp(void* pc, const char* a, const char* b, size_t n, int r) {
+    if (p_strncasecmp) p_strncasecmp(pc, a, b, n, r);
+}
+EXPORT void __sanitizer_weak_hook_strcmp(void* pc, const char* a, const char* b, int r) {
+    if (p_strcmp) p_strcmp(pc, a, b, r);
+}
+EXPORT void __sanitizer_weak_hook_strcasecmp(void* pc, const char* a, const char* b, int r) {
+    if (p_strcasecmp) p_strcasecmp(pc, a, b, r);
+}
+EXPORT void __sanitizer_weak_hook_strstr(void* pc, const char* a, const char* b, char* r) {
+    if (p_strstr) p_strstr(pc, a, b, r);
+}
+EXPORT void __sanitizer_weak_hook_strcasestr(void* pc, const char* a, const char* b, char* r) {
+    if (p_strcasestr) p_strcasestr(pc, a, b, r);
+}
+EXPORT void __sanitizer_weak_hook_memmem(void* pc, const void* a, size_t n, const void* b, size_t m, void* r) {
+    if (p_memmem) p_memmem(pc, a, n, b, m, r);
+}

@@ -116,8 +116,8 @@ def test_one_input(data):
         gate = float(max_cost)
         rows, cols = k.linear_assignment(seen)
         kept = [(r, c) for r, c in zip(rows.tolist(), cols.tolist()) if gate >= seen[r, c]]
-        fl.check(matches.tolist() == [list(p) for p in kept], "associate: kept pairs differ from the gated solver pairs",
-                 seen, gate, matches, kept)
+        fl.check(matches.tolist() == [list(p) for p in kept],
+                 "associate: kept pairs differ from the gated solver pairs", seen, gate, matches, kept)
 
 
 if __name__ == "__main__":

@@ -1,4 +1,5 @@
-"""Fuzz target: the six box conversions, box_area and clip_boxes.
+"""Fuzz target: the six box conversions, box_area and clip_boxes (and echo, the bare array
+boundary).
 
 Each result is checked for its form and, bit for bit, against the NumPy form of the
 documented operation sequence (any NaN matching any NaN).
@@ -65,9 +66,24 @@ def _clip(b, width, height):
     return out
 
 
+def test_echo(fdp):
+    arg = fl.array(fdp, None)
+    ok, result = fl.call("echo", k.echo, arg)
+    if not ok:
+        fl.check(isinstance(result, TypeError), "echo: raised other than TypeError", arg, result)
+        return
+    seen = fl.as_float64(arg)
+    fl.check(seen is not None and type(result) is np.ndarray and result.dtype == np.float64
+             and result.flags.c_contiguous, "echo: not a C-contiguous float64 array", arg, result)
+    fl.check(fl.same_bits(result, seen), "echo: values or shape changed", arg, result)
+
+
 @atheris.instrument_func
 def test_one_input(data):
     fdp = atheris.FuzzedDataProvider(data)
+    if fdp.ConsumeIntInRange(0, 15) == 0:
+        test_echo(fdp)
+        return
     name = NAMES[fdp.ConsumeIntInRange(0, len(NAMES) - 1)]
     n = fdp.ConsumeIntInRange(0, 6)
     shape = (4,) if fdp.ConsumeIntInRange(0, 3) == 0 else (n, 4)

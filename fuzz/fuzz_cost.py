@@ -118,7 +118,8 @@ def test_appearance(fdp):
     b = fl.array(fdp, (d, dim), lo=-2.0, hi=2.0)
     sa, sb = fl.as_float64(a), fl.as_float64(b)
     # (T, 0) and (D, 0) give a legitimately (T, D) result; keep it small.
-    if sa is not None and sb is not None and sa.ndim == 2 and sb.ndim == 2 and sa.shape[0] * sb.shape[0] > fl.MAX_ELEMENTS:
+    both_2d = sa is not None and sb is not None and sa.ndim == 2 and sb.ndim == 2
+    if both_2d and sa.shape[0] * sb.shape[0] > fl.MAX_ELEMENTS:
         return
     with np.errstate(all="ignore"):
         ok, result = fl.call("appearance_distance", k.appearance_distance, a, b)

@@ -15,6 +15,7 @@ import warnings
 import zlib
 
 import atheris
+import numpy as np
 
 # ValueError for broken rules and shapes, TypeError for arguments the binding layer cannot
 # convert, IndexError for a missing axis, RuntimeError for computations that cannot finish,
@@ -121,8 +122,6 @@ def call(label, fn, *args, **kwargs):
 
 # Casts of NaN to int, complex to float and the like warn; the warnings say nothing here.
 warnings.simplefilter("ignore")
-
-import numpy as np  # noqa: E402  (after the shim is bound, so that numpy's import is not traced)
 
 SPECIAL = (
     0.0, -0.0, 1.0, -1.0, 0.5, 2.0, 1e-7, -1e-7, 1e-12, 5e-324, -5e-324, 2.2250738585072014e-308,

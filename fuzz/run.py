@@ -77,8 +77,11 @@ def main():
                "-max_len=4096", "-print_final_stats=1", f"-seed={args.seed}"]
         started = time.monotonic()
         with open(log, "w") as out:
-            rc = subprocess.run(cmd, env=env, stdout=out, stderr=subprocess.STDOUT, cwd=ROOT,
-                                timeout=args.seconds + 300).returncode
+            try:
+                rc = subprocess.run(cmd, env=env, stdout=out, stderr=subprocess.STDOUT, cwd=ROOT,
+                                    timeout=args.seconds + 300).returncode
+            except subprocess.TimeoutExpired:
+                rc = "timeout"
         elapsed = time.monotonic() - started
         text = log.read_text(errors="replace")
         runs = re.findall(r"stat::number_of_executed_units:\s*(\d+)", text)
