@@ -10,8 +10,8 @@ CONFIGURE = $(CMAKE) -S . -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ni
 # the interpreter itself does not link the C++ runtime.
 ASAN_PRELOAD = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so)
 
-.PHONY: bootstrap build test test-native test-python test-sanitize check-contract bench demo wheel check-stubs \
-	check-wheel clean
+.PHONY: bootstrap build test test-native test-python test-sanitize check-contract fuzz-build fuzz fuzz-ci \
+	leak-check bench demo wheel check-stubs check-wheel clean
 
 bootstrap:
 	@bash scripts/bootstrap.sh
@@ -45,6 +45,35 @@ test-sanitize: bootstrap build/asan/build.ninja
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	$(PY) -m pytest -q -p no:cacheprovider
+
+# Coverage-guided fuzzing (atheris) of the Python surface against the sanitizer build:
+# each target of fuzz/ runs for FUZZ_SECONDS and the executions of each are printed.
+# Corpora grow in build/fuzz/corpus, crashing inputs land in build/fuzz/artifacts.
+# fuzz-ci is the short bounded run for CI: a fixed seed, an empty corpus of its own, 25 s a
+# target.
+FUZZ_SECONDS ?= 60
+FUZZ_SEED ?= 0
+FUZZ_TARGETS ?= boxes,overlap,assignment,kalman,cost,tracker
+FUZZ_CI_SECONDS ?= 25
+
+build/fuzz/libcov_shim.so: fuzz/cov_shim.c
+	@mkdir -p build/fuzz
+	gcc -O2 -fPIC -shared -fvisibility=hidden -Wall -Wextra -Werror -o $@ $< -ldl
+
+fuzz-build: bootstrap build/asan/build.ninja build/fuzz/libcov_shim.so
+	@$(CMAKE) --build build/asan
+
+fuzz: fuzz-build
+	$(PY) fuzz/run.py --seconds $(FUZZ_SECONDS) --seed $(FUZZ_SEED) --targets $(FUZZ_TARGETS)
+
+fuzz-ci: fuzz-build
+	$(PY) fuzz/run.py --seconds $(FUZZ_CI_SECONDS) --seed 1 --corpus build/fuzz/corpus-ci --fresh \
+		--targets $(FUZZ_TARGETS)
+
+# The Python tests (all but the demo's) under valgrind memcheck; fails on blocks lost,
+# or memcheck errors, whose stacks pass through the module (scripts/leak_check.py).
+leak-check: build
+	$(PY) scripts/leak_check.py --build build/dev
 
 # A deliberately wrong build with contraction on and FMA allowed: its contraction probe
 # must say False, which shows that the probe detects such a build.

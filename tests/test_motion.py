@@ -333,6 +333,14 @@ def test_project_refuses_short_buffers(kf, mean_shape, cov_shape, n):
         kf.project(np.zeros(mean_shape), np.zeros(cov_shape))
 
 
+def test_project_refuses_short_buffers_before_sizing_the_result(kf):
+    # An empty mean with a huge first extent names 2**40 states; the refusal comes before
+    # results of 2**40 rows are asked for (which would raise MemoryError).
+    message = short_state_message("project", 2**40, 0, 0)
+    with pytest.raises(ValueError, match=re.escape(message)):
+        kf.project(np.zeros((2**40, 0)), np.zeros(0))
+
+
 # --- update --------------------------------------------------------------------------
 
 
@@ -582,3 +590,10 @@ def test_gating_batch_refuses_short_states(kf, mean_shape, cov_shape, n):
     message = short_state_message("gating_distance_batch", n, int(np.prod(mean_shape)), int(np.prod(cov_shape)))
     with pytest.raises(ValueError, match=re.escape(message)):
         kf.gating_distance_batch(np.ones(mean_shape), np.ones(cov_shape), [MEASUREMENT])
+
+
+def test_gating_batch_refuses_short_states_before_sizing_the_result(kf):
+    # 2**40 states named by an empty array: refused before a (2**40, 1) result is allocated.
+    message = short_state_message("gating_distance_batch", 2**40, 0, 0)
+    with pytest.raises(ValueError, match=re.escape(message)):
+        kf.gating_distance_batch(np.zeros((2**40, 0)), np.zeros(0), [MEASUREMENT])

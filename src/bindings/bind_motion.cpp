@@ -68,10 +68,12 @@ StatePair predict(const KalmanBoxTracker& kf, const FloatArray& mean, const Floa
 StatePair project(const KalmanBoxTracker& kf, const FloatArray& mean, const FloatArray& covariance) {
     const bool single = mean.ndim() == 1;
     const std::size_t n = state_count(mean);
+    // Checked before the results are allocated: an empty mean of shape (2**40, 0) names
+    // 2**40 states, and the results must not be sized for them.
+    if (n > 0) require_state_values(mean, covariance, n, "project");
     FloatArray projected_mean = single ? make_float_array({4}) : make_float_array({extent(n), 4});
     FloatArray projected_cov = single ? make_float_array({4, 4}) : make_float_array({extent(n), 4, 4});
     if (n == 0) return {std::move(projected_mean), std::move(projected_cov)};
-    require_state_values(mean, covariance, n, "project");
     kf.project(mean.data(), covariance.data(), n, projected_mean.mutable_data(), projected_cov.mutable_data());
     return {std::move(projected_mean), std::move(projected_cov)};
 }
@@ -104,9 +106,10 @@ FloatArray gating_distance_batch(const KalmanBoxTracker& kf, const FloatArray& m
                                  const FloatArray& measurements) {
     const std::size_t n = state_count(means);
     const std::size_t m = measurement_count(measurements);
+    // Checked before the result is allocated, as in project.
+    if (n > 0 && m > 0) require_state_values(means, covariances, n, "gating_distance_batch");
     FloatArray out = make_float_array({extent(n), extent(m)});
     if (n == 0 || m == 0) return out;
-    require_state_values(means, covariances, n, "gating_distance_batch");
     kf.gating_distance(means.data(), covariances.data(), n, measurements.data(), m, out.mutable_data());
     return out;
 }
