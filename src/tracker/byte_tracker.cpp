@@ -15,6 +15,8 @@ namespace {
 
 constexpr std::int64_t kLargestId = std::numeric_limits<std::int32_t>::max();
 constexpr double kLargestCoordinate = 1e100;
+// Heights below this make the squared position noise underflow: a singular state.
+constexpr double kSmallestHeight = 1e-100;
 
 // Converts a class id truncated toward zero; NaN and values whose truncation leaves the
 // signed 32-bit range have no meaningful conversion and are refused.
@@ -208,8 +210,9 @@ std::vector<TrackOutput> ByteTracker::update(const FrameArrays& frame) {
         const double* box = frame.boxes + 4 * i;
         if (box[0] > box[2] || box[1] > box[3]) throw std::invalid_argument("degenerate box (x2<x1 or y2<y1)");
     }
-    // A non-finite, overflowing or zero-height box would give its track a NaN, infinite or
-    // singular state that fails every later frame, so such boxes are refused up front.
+    // A non-finite, overflowing, zero-height or vanishingly low box would give its track a
+    // NaN, infinite or singular state that fails every later frame, so such boxes are
+    // refused up front.
     // Below kLargestCoordinate every square and product of the filter stays finite.
     for (std::size_t i = 0; i < n; ++i) {
         const double* box = frame.boxes + 4 * i;
@@ -219,8 +222,8 @@ std::vector<TrackOutput> ByteTracker::update(const FrameArrays& frame) {
                                             std::to_string(i) + ")");
             }
         }
-        if (box[1] == box[3]) {
-            throw std::invalid_argument("update: boxes must have a positive height, y2 > y1 (row " +
+        if (!(box[3] - box[1] >= kSmallestHeight)) {
+            throw std::invalid_argument("update: boxes must have a positive height, y2 - y1 >= 1e-100 (row " +
                                         std::to_string(i) + ")");
         }
     }
