@@ -87,9 +87,10 @@ def test_conversions_match_the_operation_sequence(name):
 
 
 @pytest.mark.parametrize("generalised", [False, True])
-def test_overlaps_match_the_operation_sequence(generalised):
+@pytest.mark.parametrize("columns", [41, 42, 43, 3])  # every mix of 4-, 2- and 1-column steps
+def test_overlaps_match_the_operation_sequence(generalised, columns):
     rng = np.random.default_rng(2)
-    a, b = messy_boxes(rng, 37), messy_boxes(rng, 41)  # odd column count exercises the tail loop
+    a, b = messy_boxes(rng, 37), messy_boxes(rng, columns)
     fn = k.giou_matrix if generalised else k.iou_matrix
     with np.errstate(all="ignore"):
         want = reference_overlap(a, b, generalised)
