@@ -7,6 +7,7 @@
 #include "assignment_internal.hpp"
 #include "scan_kernels.hpp"
 #include "kelmora/assignment.hpp"
+#include "kelmora/interrupt.hpp"
 
 namespace kelmora {
 namespace {
@@ -182,7 +183,11 @@ void lapjv_core(const double* cost, std::size_t n, std::size_t m, std::int64_t* 
         if (n > 0) no_augmenting_path();  // a free row and no column to reach
         return;
     }
+    // Every row of the greedy start and every search step scans m columns; long solves
+    // answer an interrupt between them.
+    detail::InterruptBudget budget;
     for (std::size_t i = 0; i < n; ++i) {
+        budget.spend(m);
         const std::int64_t j = greedy_column(cost + i * m, m, y);
         if (j != -1) {
             x[i] = j;
@@ -217,6 +222,7 @@ void lapjv_core(const double* cost, std::size_t n, std::size_t m, std::int64_t* 
             const double* row2 = cost + static_cast<std::size_t>(i2) * m;
             const double h = (row2[jmin] - v[jmin]) - mu;
             pick = relax(lanes, row2, v, d, pred, m, h, i2);
+            budget.spend(m);
         }
         const double mu = pick.value;
         const auto jmin = static_cast<std::size_t>(pick.column);

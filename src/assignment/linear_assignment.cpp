@@ -6,6 +6,7 @@
 #include "assignment_internal.hpp"
 #include "scan_kernels.hpp"
 #include "kelmora/assignment.hpp"
+#include "kelmora/interrupt.hpp"
 
 namespace kelmora {
 namespace {
@@ -128,6 +129,8 @@ void hungarian_core(const double* cost, std::size_t n, std::size_t m, std::int64
     std::int64_t* const tree_rows = way + (m + 1);
     std::int64_t* const tree_cols = tree_rows + (m + 1);
 
+    // A search step scans m columns; long solves answer an interrupt between steps.
+    detail::InterruptBudget budget;
     for (std::size_t i = 1; i <= n; ++i) {
         p[0] = static_cast<std::int64_t>(i);
         if (m == 0) no_free_column();
@@ -156,6 +159,7 @@ void hungarian_core(const double* cost, std::size_t n, std::size_t m, std::int64
             pick = scan<false>(lanes, cost + (i0 - 1) * m, v + 1, minv + 1, way + 1, m, tree_u[tree_size], delta,
                                static_cast<std::int64_t>(j0));
             ++tree_size;
+            budget.spend(m + tree_size);
         }
         for (std::size_t t = 0; t < tree_size; ++t) {
             u[static_cast<std::size_t>(tree_rows[t])] = tree_u[t];

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "kelmora/cost.hpp"
+#include "kelmora/interrupt.hpp"
 
 namespace kelmora {
 namespace {
@@ -32,7 +33,9 @@ void appearance_distance(const double* track_features, std::size_t t, const doub
     std::vector<double> b(d * dim);
     normalise_rows(track_features, t, dim, a.data());
     normalise_rows(det_features, d, dim, b.data());
+    detail::InterruptBudget budget;
     for (std::size_t i = 0; i < t; ++i) {
+        budget.spend(d * (dim + 1));
         const double* ai = a.data() + i * dim;
         for (std::size_t j = 0; j < d; ++j) {
             const double* bj = b.data() + j * dim;
