@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "kelmora/assignment.hpp"
@@ -11,6 +12,26 @@
 #include "kelmora/kalman.hpp"
 
 namespace kelmora {
+
+// Bounds of the configuration, derived from the accepted boxes: coordinates within +-1e100,
+// heights from 1e-100, so box heights range over [1e-100, 2e100].
+//
+// Noise scale s: the filter's variances are (s * 0.05 * h)^2 and (s * 0.0625 * h)^2 times
+// small factors. At |s| = 1e40 and h = 2e100 the largest is about 1.6e278, which leaves room
+// for 2^31 frames of prediction without an update (a growth of 2^62) and for the eight-term
+// sums of the covariance update. At |s| = 1e-40 and h = 1e-100 the smallest is 2.5e-283, a
+// normal double far above the underflow that would make the innovation covariance singular.
+constexpr double kSmallestNoiseScale = 1e-40;
+constexpr double kLargestNoiseScale = 1e40;
+// Cost weights and overlap thresholds: the gate (1 - threshold) * w_iou + 2 * w_app + w_unc
+// must stay below 2^53, so that the forbidden cost, gate + 1, is a different number from the
+// gate; within these bounds it stays below 1.1e12, and every cost and every potential of the
+// solver stays finite. Overlaps lie in [-1, 1], so a threshold beyond 1e6 in magnitude would
+// decide nothing that +-2 does not.
+constexpr double kLargestCostWeight = 1e6;
+constexpr double kLargestOverlapThreshold = 1e6;
+// The moving average (1 - alpha) * detection + alpha * stored feature stays finite for every
+// finite detection feature only while |1 - alpha| <= 1: alpha in [0, 2].
 
 // Every tuning parameter of the tracker. Fields keep this declaration order.
 class TrackerConfig {
@@ -108,20 +129,39 @@ struct FrameArrays {
     std::size_t feature_dim = 0;
 };
 
+namespace detail {
+struct FrameWork;
+}  // namespace detail
+
 // Multi-object tracker: owns its configuration copy, Kalman filter and tracks.
 class ByteTracker {
 public:
     // Throws: std::invalid_argument when the configuration fails validation.
     explicit ByteTracker(const TrackerConfig& config);
+    ~ByteTracker();
+    ByteTracker(const ByteTracker&) = delete;
+    ByteTracker& operator=(const ByteTracker&) = delete;
 
     // Advances one frame and returns the confirmed tracks matched in it, in track order.
     // All or nothing: when it throws, the tracker is exactly as before the call.
     // Throws: std::invalid_argument for bad input (messages begin "update: ", plus the
-    // degenerate-box message); std::runtime_error from the gating, the solvers, or when
-    // the track id space is exhausted.
+    // degenerate-box message); std::runtime_error when the frame or id counter is exhausted;
+    // std::bad_alloc; whatever an installed interrupt check throws (interrupt.hpp).
     std::vector<TrackOutput> update(const FrameArrays& frame);
 
-    // Removes every track and restarts the frame and id counters.
+    // The same frame update in two steps, so that a caller can allocate its results in
+    // between and still leave the tracker unchanged when that fails: prepare_update computes
+    // the whole frame and allocates everything applying it needs, changing nothing the
+    // tracker reports; commit_update applies it and cannot fail; discard_update drops it.
+    // The reference returned stays valid until the next call of any of the three.
+    // Throws: prepare_update as update.
+    const std::vector<TrackOutput>& prepare_update(const FrameArrays& frame);
+    void commit_update() noexcept;
+    void discard_update() noexcept;
+    // True between prepare_update and commit_update or discard_update.
+    bool update_pending() const noexcept;
+
+    // Removes every track, restarts the frame and id counters and frees the working memory.
     void reset();
 
     // -1 before the first update and after reset.
@@ -134,17 +174,6 @@ public:
     void set_next_id(std::int64_t next_id);
 
 private:
-    struct PassInput;
-    // Working matrices of the association passes, kept between passes and frames so that a
-    // steady stream neither allocates nor clears them again. Not state: every pass
-    // overwrites what it reads.
-    struct PassScratch {
-        std::vector<double> track_boxes, det_boxes, ious, motion, measurements, means, covariances, gating_d2,
-            uncertainty, track_features, det_features, appearance;
-        std::vector<unsigned char> class_mismatch;
-    };
-    AssociationResult associate_pass(const PassInput& pass) const;
-
     TrackerConfig config_;
     KalmanBoxTracker kf_;
     CostWeights weights_;
@@ -152,7 +181,9 @@ private:
     std::int64_t next_id_ = 1;  // wider than the ids so that exhaustion is detectable
     std::int32_t frame_index_ = -1;
     double gate_thresh_ = 9.4877;
-    mutable PassScratch scratch_;
+    // Working memory of the frame update, kept between frames so that a steady stream
+    // allocates nothing; trimmed when recent frames need far less (see byte_tracker.cpp).
+    std::unique_ptr<detail::FrameWork> work_;
 };
 
 }  // namespace kelmora

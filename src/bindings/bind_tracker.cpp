@@ -86,13 +86,27 @@ UpdateResult update(ByteTracker& tracker, const FloatArray& boxes, const FloatAr
         frame.feature_dim = static_cast<std::size_t>(feature_array.shape(1));
     }
 
-    const std::vector<TrackOutput> rows = tracker.update(frame);
-
+    // The result arrays are allocated after the frame is planned and before it is applied, so
+    // that a MemoryError there leaves the tracker unchanged too.
+    const std::vector<TrackOutput>& rows = tracker.prepare_update(frame);
     const auto k = static_cast<py::ssize_t>(rows.size());
-    Int64Array ids(k);
-    FloatArray xyxy = make_float_array({k, 4});
-    FloatArray out_scores = make_float_array({k});
-    Int64Array out_classes(k);
+    Int64Array ids;
+    FloatArray xyxy;
+    FloatArray out_scores;
+    Int64Array out_classes;
+    try {
+        ids = Int64Array(k);
+        xyxy = make_float_array({k, 4});
+        out_scores = make_float_array({k});
+        out_classes = Int64Array(k);
+    } catch (...) {
+        tracker.discard_update();
+        throw;
+    }
+    // Code run by the allocations (a finaliser, say) could have used this tracker meanwhile.
+    if (!tracker.update_pending() || rows.size() != static_cast<std::size_t>(k)) {
+        throw std::runtime_error("update: the tracker was used while this update was in progress");
+    }
     std::int64_t* id_data = ids.mutable_data();
     double* box_data = xyxy.mutable_data();
     double* score_data = out_scores.mutable_data();
@@ -103,6 +117,7 @@ UpdateResult update(ByteTracker& tracker, const FloatArray& boxes, const FloatAr
         score_data[r] = rows[r].score;
         class_data[r] = rows[r].class_id;
     }
+    tracker.commit_update();
     return {ids, xyxy, out_scores, out_classes};
 }
 

@@ -9,12 +9,13 @@
 
 #include "gating_internal.hpp"
 #include "kalman_internal.hpp"
+#include "kelmora/interrupt.hpp"
 #include "kelmora/kalman.hpp"
 
 namespace kelmora {
 namespace detail {
 
-void cholesky_lower(const double* innovation, Mat4& l) {
+bool cholesky_lower(const double* innovation, Mat4& l) {
     l.setZero();
     for (int j = 0; j < 4; ++j) {
         for (int c = 0; c < j; ++c) {
@@ -27,17 +28,18 @@ void cholesky_lower(const double* innovation, Mat4& l) {
         for (int k = 0; k < j; ++k) sum += l(j, k) * l(j, k);
         const double d = innovation[5 * j] - sum;
         // Written so that a NaN pivot fails too.
-        if (!(d > 0.0)) throw std::runtime_error("gating: innovation covariance is not positive definite");
+        if (!(d > 0.0)) return false;
         l(j, j) = std::sqrt(d);
     }
+    return true;
 }
 
-void factor_gating_state(const double* mean, const double* covariance, double std_weight_position,
+bool factor_gating_state(const double* mean, const double* covariance, double std_weight_position,
                          GatingFactor& factor) {
     double innovation[16];
     project_state(mean, covariance, std_weight_position, factor.projected, innovation);
     Mat4 l;
-    cholesky_lower(innovation, l);
+    if (!cholesky_lower(innovation, l)) return false;
     // Eigen's partial-pivoting LU of L itself (not a plain forward substitution): its
     // pivots and factors fix the rounding of every distance of this state.
     const Eigen::PartialPivLU<Mat4> lu(l);
@@ -46,6 +48,7 @@ void factor_gating_state(const double* mean, const double* covariance, double st
         for (int j = 0; j < 4; ++j) factor.lu[4 * i + j] = packed(i, j);
     const auto& rows = lu.permutationP().indices();
     for (int i = 0; i < 4; ++i) factor.row_of[i] = rows(i);
+    return true;
 }
 
 }  // namespace detail
@@ -53,9 +56,13 @@ void factor_gating_state(const double* mean, const double* covariance, double st
 void KalmanBoxTracker::gating_distance(const double* means, const double* covariances, std::size_t n,
                                        const double* measurements, std::size_t m, double* out) const {
     const detail::GatingKernel kernel = detail::fastest_gating_kernel();
+    detail::InterruptBudget budget;
     for (std::size_t s = 0; s < n; ++s, out += m) {
+        budget.spend(m + 64);
         detail::GatingFactor factor;
-        detail::factor_gating_state(means + 8 * s, covariances + 64 * s, std_weight_position_, factor);
+        if (!detail::factor_gating_state(means + 8 * s, covariances + 64 * s, std_weight_position_, factor)) {
+            throw std::runtime_error("gating: innovation covariance is not positive definite");
+        }
         detail::gating_row(factor, measurements, m, out, kernel);
     }
 }

@@ -10,8 +10,9 @@ namespace kelmora::detail {
 
 // Writes the lower Cholesky factor of the innovation covariance S (4x4 row-major), read
 // row by row from the lower triangle only; the upper triangle of `l` is zero.
-// Throws: std::runtime_error when a pivot is not greater than zero (NaN included).
-void cholesky_lower(const double* innovation, Mat4& l);
+// Returns false, with `l` partly written, when a pivot is not greater than zero (NaN included):
+// S is not positive definite.
+bool cholesky_lower(const double* innovation, Mat4& l);
 
 // What one state contributes to all of its distances.
 struct GatingFactor {
@@ -21,8 +22,8 @@ struct GatingFactor {
 };
 
 // Projects one state and factors its innovation covariance.
-// Throws: std::runtime_error as cholesky_lower.
-void factor_gating_state(const double* mean, const double* covariance, double std_weight_position,
+// Returns false when that covariance is not positive definite (see cholesky_lower).
+bool factor_gating_state(const double* mean, const double* covariance, double std_weight_position,
                          GatingFactor& factor);
 
 // The squared distance of one measurement (4 values). The substitution repeats, operation

@@ -1,10 +1,19 @@
 // Validation of the tracker configuration.
 #include <cmath>
 #include <stdexcept>
+#include <string>
 
 #include "kelmora/tracker.hpp"
 
 namespace kelmora {
+namespace {
+
+// Refuses a value that is NaN, infinite or beyond `bound` in magnitude.
+void require_within(double value, double bound, const char* message) {
+    if (!(std::fabs(value) <= bound)) throw std::invalid_argument(message);
+}
+
+}  // namespace
 
 void TrackerConfig::validate() const {
     // Each comparison is false when a side is NaN, so NaN thresholds fail.
@@ -30,9 +39,28 @@ void TrackerConfig::validate() const {
         throw std::invalid_argument(
             "OC-SORT (use_oru / w_ocm) is not ported in Phase 1; leave use_oru False and w_ocm 0.0");
     }
+
+    // The rules below refuse settings that pass the rules above but make every frame fail or
+    // silently switch a step off; tracker.hpp derives each bound beside its constant.
+
     // A zero or non-finite scale makes every Kalman update and gating step singular.
     if (!std::isfinite(kf_noise_scale) || kf_noise_scale == 0.0) {
         throw std::invalid_argument("kf_noise_scale must be finite and non-zero");
+    }
+    const double scale = std::fabs(kf_noise_scale);
+    if (!(scale >= kSmallestNoiseScale && scale <= kLargestNoiseScale)) {
+        throw std::invalid_argument("kf_noise_scale must be between 1e-40 and 1e+40 in magnitude");
+    }
+    require_within(match_iou_thresh, kLargestOverlapThreshold,
+                   "match_iou_thresh must be finite and at most 1e+06 in magnitude");
+    require_within(recovery_iou_thresh, kLargestOverlapThreshold,
+                   "recovery_iou_thresh must be finite and at most 1e+06 in magnitude");
+    if (!std::isfinite(new_track_thresh)) throw std::invalid_argument("new_track_thresh must be finite");
+    require_within(w_iou, kLargestCostWeight, "w_iou must be finite and at most 1e+06");
+    require_within(w_app, kLargestCostWeight, "w_app must be finite and at most 1e+06");
+    require_within(w_unc, kLargestCostWeight, "w_unc must be finite and at most 1e+06");
+    if (!(appearance_ema_alpha >= 0.0 && appearance_ema_alpha <= 2.0)) {
+        throw std::invalid_argument("appearance_ema_alpha must be finite and between 0 and 2");
     }
 }
 

@@ -8,6 +8,7 @@
 #include "../../src/assignment/assignment_internal.hpp"
 #include "kelmora/assignment.hpp"
 #include "kelmora/geometry.hpp"
+#include "kelmora/interrupt.hpp"
 #include "kelmora/tracker.hpp"
 
 namespace {
@@ -132,6 +133,80 @@ void check_assignment_edges() {
     expect_true("associate, no rows", a.match_rows.empty() && joined(a.unmatched_cols) == "0,1,2,");
 }
 
+
+struct Interrupted {};
+
+// An interrupt check that asks to stop at its first call.
+void stop_now() { throw Interrupted{}; }
+
+std::string states_of(const kelmora::ByteTracker& tracker) {
+    const kelmora::TrackStates s = tracker.track_states();
+    return std::to_string(tracker.frame_index()) + "|" + joined(s.ids) + "|" + joined(s.states) + "|" +
+           joined(s.hits) + "|" + joined(s.ages) + "|" + joined(s.time_since_update);
+}
+
+// A planned frame changes nothing until it is committed; a discarded one changes nothing at all.
+void check_two_step_update() {
+    kelmora::TrackerConfig config;
+    config.n_init = 1;
+    kelmora::ByteTracker tracker{config};
+    const double boxes[8] = {0, 0, 10, 20, 100, 0, 110, 20};
+    const double scores[2] = {0.9, 0.9};
+    const kelmora::FrameArrays frame{boxes, 2, scores, 2};
+    tracker.update(frame);
+    const std::string before = states_of(tracker);
+    const std::vector<kelmora::TrackOutput>& planned = tracker.prepare_update(frame);
+    expect_true("plan reports both tracks", planned.size() == 2 && planned[0].track_id == 1 && planned[1].track_id == 2);
+    expect_true("plan pending", tracker.update_pending());
+    expect_true("plan changes nothing", states_of(tracker) == before);
+    tracker.discard_update();
+    expect_true("discard changes nothing", !tracker.update_pending() && states_of(tracker) == before);
+    tracker.commit_update();  // nothing pending: no effect
+    expect_true("commit without a plan changes nothing", states_of(tracker) == before);
+    tracker.prepare_update(frame);
+    tracker.commit_update();
+    expect_true("commit applies the plan", tracker.frame_index() == 1 && tracker.track_states().hits[0] == 2);
+}
+
+// Whatever the installed check throws abandons the computation and leaves a tracker unchanged.
+void check_interrupt_hook() {
+    std::vector<double> cost(400 * 400, 1.0);
+    kelmora::set_interrupt_check(&stop_now);
+    bool stopped = false;
+    try {
+        kelmora::linear_assignment(cost.data(), 400, 400);
+    } catch (const Interrupted&) {
+        stopped = true;
+    }
+    expect_true("solver answers the interrupt check", stopped);
+
+    kelmora::TrackerConfig config;
+    config.n_init = 1;
+    kelmora::set_interrupt_check(nullptr);
+    kelmora::ByteTracker tracker{config};
+    std::vector<double> boxes;
+    for (int i = 0; i < 300; ++i) {
+        const double x = 15.0 * i;
+        boxes.insert(boxes.end(), {x, 0.0, x + 10.0, 20.0});
+    }
+    const std::vector<double> scores(300, 0.9);
+    const kelmora::FrameArrays frame{boxes.data(), 300, scores.data(), 300};
+    tracker.update(frame);
+    tracker.update(frame);
+    const std::string before = states_of(tracker);
+    kelmora::set_interrupt_check(&stop_now);
+    stopped = false;
+    try {
+        tracker.update(frame);
+    } catch (const Interrupted&) {
+        stopped = true;
+    }
+    kelmora::set_interrupt_check(nullptr);
+    expect_true("frame update answers the interrupt check", stopped);
+    expect_true("interrupted frame changes nothing", states_of(tracker) == before);
+    tracker.update(frame);
+    expect_true("next frame runs", tracker.frame_index() == 2 && tracker.track_states().hits[0] == 3);
+}
 }  // namespace
 
 int main() {
@@ -177,6 +252,9 @@ int main() {
     tracker.reset();
     tracker.update(two);
     expect_true("ids restart after reset", tracker.track_states().ids[0] == 1 && tracker.track_states().ids[1] == 2);
+
+    check_two_step_update();
+    check_interrupt_hook();
 
     std::printf("native core: %d passed, %d failed\n", passes, failures);
     return failures == 0 ? 0 : 1;

@@ -1,0 +1,77 @@
+// Working memory of the frame update: everything one frame computes before the tracker changes.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "kelmora/assignment.hpp"
+#include "kelmora/tracker.hpp"
+
+namespace kelmora::detail {
+
+// A growable working array that remembers how much of it recent frames used, so that the
+// memory one crowded frame made it take is given back once frames need far less.
+template <typename T>
+struct WorkBuffer {
+    std::vector<T> items;
+    std::size_t frame_peak = 0;   // largest request of the current frame
+    int small_frames = 0;         // frames in a row that used less than a quarter of it
+};
+
+// Returns at least n entries of `buffer`, not cleared.
+template <typename T>
+T* take(WorkBuffer<T>& buffer, std::size_t n) {
+    if (buffer.items.size() < n) buffer.items.resize(n);
+    if (n > buffer.frame_peak) buffer.frame_peak = n;
+    return buffer.items.data();
+}
+
+// Frees the buffer's memory.
+template <typename T>
+void release(WorkBuffer<T>& buffer) noexcept {
+    std::vector<T>().swap(buffer.items);
+    buffer.frame_peak = 0;
+    buffer.small_frames = 0;
+}
+
+// The matrices of the association passes, overwritten by every pass that reads them.
+struct PassBuffers {
+    WorkBuffer<double> track_boxes, det_boxes, ious, motion, measurements, gating_d2, uncertainty, track_features,
+        det_features, appearance, cost;
+    WorkBuffer<unsigned char> class_mismatch;
+    // Predictions of every track, by list index: 8 and 64 values per track.
+    WorkBuffer<double> predicted_means, predicted_covariances;
+};
+
+// A matched track and the state the frame gives it, computed before anything changes.
+struct TrackUpdate {
+    std::size_t track;  // index into the track list
+    const Detection* detection;
+    std::array<double, 4> measurement;  // the detection in (cx, cy, aspect, height)
+    std::array<double, 8> mean;
+    std::array<double, 64> covariance;
+    std::array<double, 4> box;  // corner box of the new mean
+    bool finite;                // mean, covariance and box are all finite
+    bool confirmed;             // the track is confirmed once the update is applied
+    std::vector<double> fresh_feature;  // the detection's feature when it replaces the stored one
+};
+
+// Everything one frame update computes before it changes the tracker.
+struct FrameWork {
+    std::vector<Detection> detections;
+    std::size_t feature_dim = 0;
+    std::vector<const Detection*> detections_high, detections_low, detections_left;
+    std::vector<std::size_t> tracks_confirmed, tracks_tentative, tracks_second;
+    AssociationResult first, second, third;
+    std::vector<TrackUpdate> updates;  // in the order the passes matched them
+    std::vector<Track> born;           // new tracks, in detection order
+    std::vector<TrackOutput> outputs;
+    PassBuffers pass;
+    const double* predicted_means = nullptr;        // in pass.predicted_means, this frame
+    const double* predicted_covariances = nullptr;  // in pass.predicted_covariances, this frame
+    bool prepared = false;  // a planned frame waits to be applied
+};
+
+}  // namespace kelmora::detail
