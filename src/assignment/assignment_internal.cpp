@@ -10,8 +10,8 @@
 namespace kelmora::detail {
 
 Lanes widest_lanes() {
-#if defined(KELMORA_AVX2_KERNELS)
-    if (__builtin_cpu_supports("avx2")) return Lanes::kFour;
+#if defined(KELMORA_X86_KERNELS)
+    if (cpu_features().avx2) return Lanes::kFour;
 #endif
 #if defined(__SSE2__)
     return Lanes::kTwo;

@@ -107,7 +107,7 @@ Pick relax_and_select(const double* row2, const double* v, double* d, std::int64
     return pick;
 }
 
-#if defined(KELMORA_AVX2_KERNELS)
+#if defined(KELMORA_X86_KERNELS)
 KELMORA_TARGET_AVX2 Pick start_search_avx2(const double* row, const double* v, double* d, std::int64_t* pred,
                                            std::size_t m, std::int64_t i) {
     std::size_t j = 0;
@@ -148,7 +148,7 @@ KELMORA_TARGET_AVX2 Pick relax_and_select_avx2(const double* row2, const double*
 
 Pick start(detail::Lanes lanes, const double* row, const double* v, double* d, std::int64_t* pred, std::size_t m,
            std::int64_t i) {
-#if defined(KELMORA_AVX2_KERNELS)
+#if defined(KELMORA_X86_KERNELS)
     if (lanes == detail::Lanes::kFour) return start_search_avx2(row, v, d, pred, m, i);
 #endif
     if (lanes == detail::Lanes::kOne) {
@@ -161,7 +161,7 @@ Pick start(detail::Lanes lanes, const double* row, const double* v, double* d, s
 
 Pick relax(detail::Lanes lanes, const double* row2, const double* v, double* d, std::int64_t* pred, std::size_t m,
            double h, std::int64_t i2) {
-#if defined(KELMORA_AVX2_KERNELS)
+#if defined(KELMORA_X86_KERNELS)
     if (lanes == detail::Lanes::kFour) return relax_and_select_avx2(row2, v, d, pred, m, h, i2);
 #endif
     if (lanes == detail::Lanes::kOne) {

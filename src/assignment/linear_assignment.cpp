@@ -65,7 +65,7 @@ Pick scan_columns(const double* row, const double* v, double* minv, std::int64_t
     return pick;
 }
 
-#if defined(KELMORA_AVX2_KERNELS)
+#if defined(KELMORA_X86_KERNELS)
 template <bool kFirstStep>
 KELMORA_TARGET_AVX2 Pick scan_columns_avx2(const double* row, const double* v, double* minv, std::int64_t* way,
                                            std::size_t m, double ui0, double pending, std::int64_t from) {
@@ -93,7 +93,7 @@ KELMORA_TARGET_AVX2 Pick scan_columns_avx2(const double* row, const double* v, d
 template <bool kFirstStep>
 Pick scan(detail::Lanes lanes, const double* row, const double* v, double* minv, std::int64_t* way, std::size_t m,
           double ui0, double pending, std::int64_t from) {
-#if defined(KELMORA_AVX2_KERNELS)
+#if defined(KELMORA_X86_KERNELS)
     if (lanes == detail::Lanes::kFour) return scan_columns_avx2<kFirstStep>(row, v, minv, way, m, ui0, pending, from);
 #endif
     if (lanes == detail::Lanes::kOne) {

@@ -19,14 +19,7 @@
 #include <cstdint>
 #include <limits>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#include <immintrin.h>
-#define KELMORA_AVX2_KERNELS 1
-#define KELMORA_TARGET_AVX2 __attribute__((target("avx2")))
-#endif
+#include "common/cpu_features.hpp"
 
 namespace kelmora::detail {
 
@@ -67,7 +60,7 @@ inline void consider_pair(Pick& pick, __m128d& threshold, __m128d pair, std::int
 }
 #endif
 
-#if defined(KELMORA_AVX2_KERNELS)
+#if defined(KELMORA_X86_KERNELS)
 // `b > a ? a : b` per lane (VMINPD returns its second operand on equality or NaN).
 KELMORA_TARGET_AVX2 inline __m256d lower_of(__m256d a, __m256d b) { return _mm256_min_pd(a, b); }
 

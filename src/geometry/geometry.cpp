@@ -3,13 +3,7 @@
 
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#include <immintrin.h>
-#define KELMORA_OVERLAP_AVX 1
-#endif
+#include "common/cpu_features.hpp"
 
 namespace kelmora {
 namespace {
@@ -212,12 +206,12 @@ inline __m128d pair_giou_vec(const RowBoxVec& a, __m128d bx1, __m128d by1, __m12
 }
 #endif
 
-#if defined(KELMORA_OVERLAP_AVX)
+#if defined(KELMORA_X86_KERNELS)
 // Four columns per vector, compiled for AVX in this function only and chosen at run time.
 // VMAXPD/VMINPD select per lane exactly as MAXPD/MINPD do, and AVX has no fused
 // multiply-add, so every lane still follows the scalar operation sequence.
 template <bool kGeneralised>
-__attribute__((target("avx"))) std::size_t overlap_columns_avx(const RowBox& a, const ColumnBoxes& cols,
+KELMORA_TARGET_AVX std::size_t overlap_columns_avx(const RowBox& a, const ColumnBoxes& cols,
                                                                 std::size_t m, double* dst) {
     const __m256d zero = _mm256_setzero_pd();
     const __m256d eps = _mm256_set1_pd(kBoxEpsilon);
@@ -253,23 +247,19 @@ __attribute__((target("avx"))) std::size_t overlap_columns_avx(const RowBox& a, 
     return j;
 }
 
-bool processor_has_avx() {
-    static const bool has_avx = __builtin_cpu_supports("avx");
-    return has_avx;
-}
 #endif
 
 template <bool kGeneralised>
 void overlap_kernel(const double* a, std::size_t n, const double* b, std::size_t m, double* out) {
     const ColumnBoxes cols(b, m);
-#if defined(KELMORA_OVERLAP_AVX)
-    const bool use_avx = processor_has_avx();
+#if defined(KELMORA_X86_KERNELS)
+    const bool use_avx = detail::cpu_features().avx;
 #endif
     for (std::size_t i = 0; i < n; ++i) {
         const RowBox row(a + 4 * i);
         double* dst = out + i * m;
         std::size_t j = 0;
-#if defined(KELMORA_OVERLAP_AVX)
+#if defined(KELMORA_X86_KERNELS)
         if (use_avx) j = overlap_columns_avx<kGeneralised>(row, cols, m, dst);
 #endif
 #if defined(__SSE2__)

@@ -4,9 +4,6 @@
 #include <cstdint>
 #include <stdexcept>
 
-#include <Eigen/Core>
-#include <Eigen/LU>
-
 #include "gating_internal.hpp"
 #include "kalman_internal.hpp"
 #include "kelmora/interrupt.hpp"
@@ -40,14 +37,21 @@ bool factor_gating_state(const double* mean, const double* covariance, double st
     project_state(mean, covariance, std_weight_position, factor.projected, innovation);
     Mat4 l;
     if (!cholesky_lower(innovation, l)) return false;
-    // Eigen's partial-pivoting LU of L itself (not a plain forward substitution): its
-    // pivots and factors fix the rounding of every distance of this state.
-    const Eigen::PartialPivLU<Mat4> lu(l);
-    const Mat4& packed = lu.matrixLU();
-    for (int i = 0; i < 4; ++i)
-        for (int j = 0; j < 4; ++j) factor.lu[4 * i + j] = packed(i, j);
-    const auto& rows = lu.permutationP().indices();
-    for (int i = 0; i < 4; ++i) factor.row_of[i] = rows(i);
+    // The partial-pivoting LU of L itself (not a plain forward substitution), as Eigen's
+    // PartialPivLU computes it: its pivots and factors fix the rounding of every distance of
+    // this state.
+    Lu4 lu;
+    factor_lu4(l.data(), lu);
+    for (int k = 0; k < 16; ++k) factor.lu[k] = lu.lu[k];
+    // The permutation as Eigen builds it from the row swaps: from the identity, the swaps
+    // applied from the last to the first.
+    int rows[4] = {0, 1, 2, 3};
+    for (int k = 2; k >= 0; --k) {
+        const int t = rows[k];
+        rows[k] = rows[lu.swaps[k]];
+        rows[lu.swaps[k]] = t;
+    }
+    for (int i = 0; i < 4; ++i) factor.row_of[i] = rows[i];
     return true;
 }
 

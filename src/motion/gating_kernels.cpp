@@ -6,15 +6,12 @@
 
 #include "gating_internal.hpp"
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define KELMORA_GATING_X86 1
-#include <immintrin.h>
-#endif
+#include "common/cpu_features.hpp"
 
 namespace kelmora::detail {
 namespace {
 
-#if defined(KELMORA_GATING_X86)
+#if defined(KELMORA_X86_KERNELS)
 
 // Each kernel runs blocks of kBlockVectors vectors, then single vectors for what is left. The
 // stages of the substitution run across all vectors of a block before the next stage
@@ -77,7 +74,7 @@ std::size_t sse2_rows(const GatingFactor& f, const double* z, std::size_t count,
 // --- AVX, four measurements per vector: used only where the processor has it ------------
 
 template <int kVectors>
-__attribute__((target("avx"))) inline void avx_block(const __m256d* m, const __m256d* projected, const int* row_of,
+KELMORA_TARGET_AVX inline void avx_block(const __m256d* m, const __m256d* projected, const int* row_of,
                                                       const double* z, double* out) {
     __m256d d[4][kVectors];
     for (int v = 0; v < kVectors; ++v, z += 16) {
@@ -122,7 +119,7 @@ __attribute__((target("avx"))) inline void avx_block(const __m256d* m, const __m
     }
 }
 
-__attribute__((target("avx"))) std::size_t avx_rows(const GatingFactor& f, const double* z, std::size_t count,
+KELMORA_TARGET_AVX std::size_t avx_rows(const GatingFactor& f, const double* z, std::size_t count,
                                                      double* out) {
     __m256d m[16];
     __m256d projected[4];
@@ -135,15 +132,13 @@ __attribute__((target("avx"))) std::size_t avx_rows(const GatingFactor& f, const
     return j;
 }
 
-#endif  // KELMORA_GATING_X86
+#endif  // KELMORA_X86_KERNELS
 
 }  // namespace
 
 GatingKernel fastest_gating_kernel() {
-#if defined(KELMORA_GATING_X86)
-    // Checks the processor and that the system saves the wide registers.
-    static const GatingKernel kernel = __builtin_cpu_supports("avx") ? GatingKernel::kAvx : GatingKernel::kSse2;
-    return kernel;
+#if defined(KELMORA_X86_KERNELS)
+    return cpu_features().avx ? GatingKernel::kAvx : GatingKernel::kSse2;
 #else
     return GatingKernel::kScalar;
 #endif
@@ -152,7 +147,7 @@ GatingKernel fastest_gating_kernel() {
 void gating_row(const GatingFactor& factor, const double* measurements, std::size_t m, double* out,
                 GatingKernel kernel) {
     std::size_t j = 0;
-#if defined(KELMORA_GATING_X86)
+#if defined(KELMORA_X86_KERNELS)
     if (kernel == GatingKernel::kAvx && m >= 4) j = avx_rows(factor, measurements, m, out);
     // SSE2 also takes a pair left over by AVX.
     if (kernel != GatingKernel::kScalar && m - j >= 2) j += sse2_rows(factor, measurements + 4 * j, m - j, out + j);

@@ -1,11 +1,12 @@
 // Constant-velocity Kalman filter over (cx, cy, aspect, height) boxes: initiate, predict,
 // project and update on caller-owned row-major buffers.
-#include <Eigen/Core>
-#include <Eigen/LU>
-
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
 
 #include "kalman_internal.hpp"
 #include "kelmora/kalman.hpp"
@@ -58,10 +59,6 @@ inline void advance_row_pair(const double* top, const double* bottom, double* to
 using detail::kAspectMeasurementVariance;
 using detail::kAspectVariance;
 using detail::kAspectVelocityVariance;
-using detail::Mat4;
-using detail::Mat48;
-using detail::Mat8;
-using detail::Mat84;
 
 void KalmanBoxTracker::initiate(const double* measurement, double* mean, double* covariance) const {
     for (int k = 0; k < 4; ++k) {
@@ -113,47 +110,174 @@ void KalmanBoxTracker::project(const double* means, const double* covariances, s
     }
 }
 
+namespace {
+
+// The covariance update P+ = (A P) A^T + (K R) K^T with A = I - K H, then symmetrised, exactly
+// as Eigen's dense products evaluate it: every entry of A P, (A P) A^T and (K R) K^T is
+// accumulated from 0.0 in increasing k, each product rounded before it is added (a row-major
+// product runs as the transposed column-major one, so each product takes the right-hand factor
+// first); K R is evaluated coefficient by coefficient with its four products summed pairwise;
+// the second product is added onto the first as its own sum plus the destination.
+void joseph_full(const double* p, const double* k, const double* r, double* out) {
+    double a[64];
+    for (int i = 0; i < 8; ++i) {
+        for (int j = 0; j < 8; ++j) {
+            const double delta = i == j ? 1.0 : 0.0;
+            // delta_ij - K_ij keeps +0.0 where both are zero.
+            a[8 * i + j] = j < 4 ? delta - k[4 * i + j] : delta;
+        }
+    }
+    double ap[64];
+    for (int i = 0; i < 8; ++i) {
+        for (int j = 0; j < 8; ++j) {
+            double acc = 0.0;
+            for (int q = 0; q < 8; ++q) acc = acc + p[8 * q + j] * a[8 * i + q];
+            ap[8 * i + j] = acc + 0.0;
+        }
+    }
+    double joseph[64];
+    for (int i = 0; i < 8; ++i) {
+        for (int j = 0; j < 8; ++j) {
+            double acc = 0.0;
+            for (int q = 0; q < 8; ++q) acc = acc + a[8 * j + q] * ap[8 * i + q];
+            joseph[8 * i + j] = acc + 0.0;
+        }
+    }
+    double kr[32];
+    for (int i = 0; i < 8; ++i) {
+        for (int j = 0; j < 4; ++j) {
+            const double p0 = k[4 * i] * r[j];
+            const double p1 = k[4 * i + 1] * r[4 + j];
+            const double p2 = k[4 * i + 2] * r[8 + j];
+            const double p3 = k[4 * i + 3] * r[12 + j];
+            kr[4 * i + j] = (p0 + p1) + (p2 + p3);
+        }
+    }
+    for (int i = 0; i < 8; ++i) {
+        for (int j = 0; j < 8; ++j) {
+            double acc = 0.0;
+            for (int q = 0; q < 4; ++q) acc = acc + k[4 * j + q] * kr[4 * i + q];
+            joseph[8 * i + j] = acc + joseph[8 * i + j];
+        }
+    }
+    for (int i = 0; i < 8; ++i)
+        for (int j = 0; j < 8; ++j) out[8 * i + j] = 0.5 * (joseph[8 * j + i] + joseph[8 * i + j]);
+}
+
+// True when P and K have the shape of a tracker's state: each of the four measured quantities
+// is coupled only to its own velocity (P_ij = 0 unless i = j mod 4; K_ij = 0 unless i = j mod 4).
+// The entries outside the blocks are OR-ed without their sign bits: zero only if all are +-0.
+bool coordinate_blocks(const double* p, const double* k) {
+    std::uint64_t bits = 0;
+    for (int i = 0; i < 8; ++i) {
+        for (int j = 0; j < 8; ++j) {
+            std::uint64_t v;
+            std::memcpy(&v, p + 8 * i + j, sizeof v);
+            bits |= (i & 3) != (j & 3) ? v : 0;
+        }
+        for (int j = 0; j < 4; ++j) {
+            std::uint64_t v;
+            std::memcpy(&v, k + 4 * i + j, sizeof v);
+            bits |= (i & 3) != j ? v : 0;
+        }
+    }
+    return (bits << 1) == 0;
+}
+
+// joseph_full for a state of coordinate blocks with finite entries. There every product that
+// joseph_full forms with a zero factor is a signed zero, and adding a signed zero to a sum that
+// started at +0.0 leaves it unchanged (such a sum is never -0.0), so those products are left
+// out and each entry keeps only its non-zero terms, in joseph_full's order. Every entry outside
+// the blocks is then +0.0. Returns false, writing nothing, when an intermediate value is not
+// finite: a zero factor times an infinity is NaN, which only joseph_full reproduces.
+bool joseph_blocks(const double* p, const double* k, const double* r, double* out) {
+    double blocks[4][4];
+    for (int c = 0; c < 4; ++c) {
+        const int a = c;
+        const int b = c + 4;
+        const double paa = p[8 * a + a], pab = p[8 * a + b], pba = p[8 * b + a], pbb = p[8 * b + b];
+        const double ka = k[4 * a + c], kb = k[4 * b + c];
+        const double aa = 1.0 - ka;  // A[a][c]
+        const double ab = 0.0 - kb;  // A[b][c]; A[b][b] = 1, A[a][b] = 0
+        // A P: the column-c term, then (rows of velocities) the identity term.
+        const double ap_aa = 0.0 + paa * aa;
+        const double ap_ab = 0.0 + pab * aa;
+        const double ap_ba = (0.0 + paa * ab) + pba;
+        const double ap_bb = (0.0 + pab * ab) + pbb;
+        // (A P) A^T, entry (i, j) = sum over q of AP[i][q] A[j][q].
+        const double j1_aa = 0.0 + aa * ap_aa;
+        const double j1_ab = (0.0 + ab * ap_aa) + ap_ab;
+        const double j1_ba = 0.0 + aa * ap_ba;
+        const double j1_bb = (0.0 + ab * ap_ba) + ap_bb;
+        // (K R) K^T, entry (i, j) = K[j][c] KR[i][c].
+        const double rc = r[5 * c];
+        const double kra = ka * rc;
+        const double krb = kb * rc;
+        const double check = ap_aa + ap_ab + ap_ba + ap_bb + kra + krb;
+        if (!std::isfinite(check) || !std::isfinite(paa + pab + pba + pbb + ka + kb)) return false;
+        const double jaa = (0.0 + ka * kra) + j1_aa;
+        const double jab = (0.0 + kb * kra) + j1_ab;
+        const double jba = (0.0 + ka * krb) + j1_ba;
+        const double jbb = (0.0 + kb * krb) + j1_bb;
+        blocks[c][0] = 0.5 * (jaa + jaa);
+        blocks[c][1] = 0.5 * (jba + jab);
+        blocks[c][2] = 0.5 * (jab + jba);
+        blocks[c][3] = 0.5 * (jbb + jbb);
+    }
+    for (int i = 0; i < 64; ++i) out[i] = 0.0;
+    for (int c = 0; c < 4; ++c) {
+        out[9 * c] = blocks[c][0];
+        out[8 * c + c + 4] = blocks[c][1];
+        out[8 * (c + 4) + c] = blocks[c][2];
+        out[9 * (c + 4)] = blocks[c][3];
+    }
+    return true;
+}
+
+}  // namespace
+
 void KalmanBoxTracker::update(const double* mean, const double* covariance, const double* measurement,
                               double* new_mean, double* new_covariance) const {
+    // The arithmetic of the Eigen expressions
+    //   K = (PartialPivLU(S).solve((P H^T)^T))^T,  A = I - K H,
+    //   P+ = (A P) A^T + (K R) K^T
+    // written out so that no product goes through Eigen's general matrix kernels, which pack
+    // their operands for every 8x8 product. Each step reproduces the bits Eigen computes on
+    // x86-64 without contraction; a native test holds the two to the same bits on random,
+    // subnormal, huge, infinite and NaN inputs.
     double projected[4];
-    Mat4 s;
-    detail::project_state(mean, covariance, std_weight_position_, projected, s.data());
-    const Eigen::Map<const Mat8> p(covariance);
+    double s[16];
+    detail::project_state(mean, covariance, std_weight_position_, projected, s);
+    const double* p = covariance;
 
-    // Gain: solve S * X = (P * H^T)^T with Eigen's partial-pivoting LU, then K = X^T.
-    const Mat48 b = p.leftCols<4>().transpose();
-    const Eigen::PartialPivLU<Mat4> lu(s);
-    const Mat48 x = lu.solve(b);
-    const Mat84 k = x.transpose();
+    // Gain: solve S X = (P H^T)^T, a 4 x 8 right-hand side, then K = X^T.
+    double x[32];
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 8; ++c) x[8 * r + c] = p[8 * c + r];
+    detail::Lu4 lu;
+    detail::factor_lu4(s, lu);
+    detail::solve_lu4<8>(lu, x);
+    double k[32];  // 8 x 4
+    for (int i = 0; i < 8; ++i)
+        for (int j = 0; j < 4; ++j) k[4 * i + j] = x[8 * j + i];
 
     double y[4];
     for (int j = 0; j < 4; ++j) y[j] = measurement[j] - projected[j];
     for (int i = 0; i < 8; ++i) {
         // The weighted innovation is summed first, in index order, and added to the mean last.
-        const double gain = ((k(i, 0) * y[0] + k(i, 1) * y[1]) + k(i, 2) * y[2]) + k(i, 3) * y[3];
+        const double gain = ((k[4 * i] * y[0] + k[4 * i + 1] * y[1]) + k[4 * i + 2] * y[2]) + k[4 * i + 3] * y[3];
         new_mean[i] = mean[i] + gain;
     }
 
-    // A = I - K * H, formed entry by entry: delta_ij - K_ij keeps +0.0 where both are zero.
-    Mat8 a;
-    for (int i = 0; i < 8; ++i) {
-        for (int j = 0; j < 8; ++j) {
-            const double delta = i == j ? 1.0 : 0.0;
-            a(i, j) = j < 4 ? delta - k(i, j) : delta;
-        }
-    }
+    // R, the same measurement noise that project_state added into S.
     const double e = std_weight_position_ * mean[3];
-    Mat4 r = Mat4::Zero();
-    r(0, 0) = e * e;
-    r(1, 1) = e * e;
-    r(2, 2) = kAspectMeasurementVariance;
-    r(3, 3) = e * e;
-
-    // Joseph form with Eigen's dense products, grouped exactly so: the kernels' blocking
-    // is part of the rounding.
-    const Mat8 joseph = (a * p) * a.transpose() + (k * r) * k.transpose();
-    for (int i = 0; i < 8; ++i)
-        for (int j = 0; j < 8; ++j) new_covariance[8 * i + j] = 0.5 * (joseph(j, i) + joseph(i, j));
+    double r[16] = {};
+    r[0] = e * e;
+    r[5] = e * e;
+    r[10] = kAspectMeasurementVariance;
+    r[15] = e * e;
+    if (coordinate_blocks(p, k) && joseph_blocks(p, k, r, new_covariance)) return;
+    joseph_full(p, k, r, new_covariance);
 }
 
 }  // namespace kelmora

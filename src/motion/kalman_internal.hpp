@@ -1,6 +1,8 @@
 // Fixed-size matrix types and noise constants shared by the Kalman filter and its gating.
 #pragma once
 
+#include <cmath>
+
 #include <Eigen/Core>
 
 namespace kelmora::detail {
@@ -22,6 +24,86 @@ constexpr double kAspectMeasurementVariance = 0.1 * 0.1;
 static_assert(kAspectVariance == 0.0001, "aspect variance must be 1e-2 squared");
 static_assert(kAspectVelocityVariance == 1.0000000000000002e-10, "aspect velocity variance must be 1e-5 squared");
 static_assert(kAspectMeasurementVariance == 0.010000000000000002, "aspect measurement variance must be 0.1 squared");
+
+// The partial-pivoting LU factorisation of a 4x4 row-major matrix, operation for operation as
+// Eigen's PartialPivLU<Mat4> computes it (its unblocked kernel for fixed sizes), so that every
+// solve that uses it gives Eigen's bits. For k = 0, 1, 2:
+//  - the pivot is the first entry of largest magnitude in column k from row k down (a strict
+//    `>` scan, so ties keep the upper row and NaN is never chosen over the first entry);
+//  - unless that magnitude is exactly zero, rows k and pivot swap whole and the entries below
+//    the diagonal are divided (not multiplied by a reciprocal) by the pivot;
+//  - the lower-right block is updated entry by entry as a_ij - l_i * u_j.
+// The last row takes part in no search. `swaps[k]` is the row swapped with row k.
+struct Lu4 {
+    double lu[16];  // unit lower factor below the diagonal, upper factor on and above it
+    int swaps[3];
+};
+
+inline void factor_lu4(const double* a, Lu4& f) {
+    double* m = f.lu;
+    for (int k = 0; k < 16; ++k) m[k] = a[k];
+    for (int k = 0; k < 3; ++k) {
+        int pivot = k;
+        double biggest = std::fabs(m[4 * k + k]);
+        for (int i = k + 1; i < 4; ++i) {
+            const double score = std::fabs(m[4 * i + k]);
+            if (score > biggest) {
+                biggest = score;
+                pivot = i;
+            }
+        }
+        f.swaps[k] = pivot;
+        if (biggest != 0.0) {
+            if (pivot != k) {
+                for (int j = 0; j < 4; ++j) {
+                    const double t = m[4 * k + j];
+                    m[4 * k + j] = m[4 * pivot + j];
+                    m[4 * pivot + j] = t;
+                }
+            }
+            const double d = m[4 * k + k];
+            for (int i = k + 1; i < 4; ++i) m[4 * i + k] = m[4 * i + k] / d;
+        }
+        for (int i = k + 1; i < 4; ++i) {
+            const double l = m[4 * i + k];
+            for (int j = k + 1; j < 4; ++j) m[4 * i + j] = m[4 * i + j] - l * m[4 * k + j];
+        }
+    }
+}
+
+// Solves A X = B in place for a 4 x c row-major B (c = 8 for the Kalman gain) with the
+// factorisation of A, as Eigen solves a matrix right-hand side: the row swaps in order, then
+// forward substitution with the unit lower factor, each unknown reduced by one product at a
+// time in increasing column order, then back substitution with the upper factor, again one
+// product at a time in increasing column order and finally multiplied by the reciprocal of
+// the diagonal entry (computed once per row).
+template <int kCols>
+inline void solve_lu4(const Lu4& f, double* b) {
+    const double* m = f.lu;
+    for (int k = 0; k < 3; ++k) {
+        const int p = f.swaps[k];
+        if (p == k) continue;
+        for (int c = 0; c < kCols; ++c) {
+            const double t = b[kCols * k + c];
+            b[kCols * k + c] = b[kCols * p + c];
+            b[kCols * p + c] = t;
+        }
+    }
+    for (int j = 1; j < 4; ++j) {
+        for (int k = 0; k < j; ++k) {
+            const double l = m[4 * j + k];
+            for (int c = 0; c < kCols; ++c) b[kCols * j + c] = b[kCols * j + c] - b[kCols * k + c] * l;
+        }
+    }
+    for (int j = 3; j >= 0; --j) {
+        for (int k = j + 1; k < 4; ++k) {
+            const double u = m[4 * j + k];
+            for (int c = 0; c < kCols; ++c) b[kCols * j + c] = b[kCols * j + c] - b[kCols * k + c] * u;
+        }
+        const double inverse = 1.0 / m[4 * j + j];
+        for (int c = 0; c < kCols; ++c) b[kCols * j + c] = b[kCols * j + c] * inverse;
+    }
+}
 
 // Writes the predicted measurement (4) and the innovation covariance S (4x4, measurement
 // noise included) of one state.
