@@ -50,22 +50,51 @@ void start_tail(std::size_t j, const double* row, const double* v, double* d, st
     }
 }
 
-Pick start_search(const double* row, const double* v, double* d, std::int64_t* pred, std::size_t m, std::int64_t i) {
-    std::size_t j = 0;
-    Pick pick{kInf, -1};
+// First distances of a search, in its three variants, chosen by detail::run_scan.
+struct SearchStart {
+    static Pick scalar(const double* row, const double* v, double* d, std::int64_t* pred, std::size_t m,
+                       std::int64_t i) {
+        Pick pick{kInf, -1};
+        start_tail(0, row, v, d, pred, m, i, pick);
+        return pick;
+    }
+
+    static Pick sse2(const double* row, const double* v, double* d, std::int64_t* pred, std::size_t m,
+                     std::int64_t i) {
+        std::size_t j = 0;
+        Pick pick{kInf, -1};
 #if defined(__SSE2__)
-    const __m128i rowv = _mm_set1_epi64x(i);
-    __m128d threshold = _mm_set1_pd(kInf);
-    for (; j + 2 <= m; j += 2) {
-        const __m128d dj = _mm_sub_pd(_mm_loadu_pd(row + j), _mm_loadu_pd(v + j));
-        _mm_storeu_pd(d + j, dj);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(pred + j), rowv);
-        detail::consider_pair(pick, threshold, dj, static_cast<std::int64_t>(j));
+        const __m128i rowv = _mm_set1_epi64x(i);
+        __m128d threshold = _mm_set1_pd(kInf);
+        for (; j + 2 <= m; j += 2) {
+            const __m128d dj = _mm_sub_pd(_mm_loadu_pd(row + j), _mm_loadu_pd(v + j));
+            _mm_storeu_pd(d + j, dj);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(pred + j), rowv);
+            detail::consider_pair(pick, threshold, dj, static_cast<std::int64_t>(j));
+        }
+#endif
+        start_tail(j, row, v, d, pred, m, i, pick);
+        return pick;
+    }
+
+#if defined(KELMORA_X86_KERNELS)
+    KELMORA_TARGET_AVX2 static Pick avx2(const double* row, const double* v, double* d, std::int64_t* pred,
+                                         std::size_t m, std::int64_t i) {
+        std::size_t j = 0;
+        Pick pick{kInf, -1};
+        const __m256i rowv = _mm256_set1_epi64x(i);
+        __m256d threshold = _mm256_set1_pd(kInf);
+        for (; j + 4 <= m; j += 4) {
+            const __m256d dj = _mm256_sub_pd(_mm256_loadu_pd(row + j), _mm256_loadu_pd(v + j));
+            _mm256_storeu_pd(d + j, dj);
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(pred + j), rowv);
+            detail::consider_quad(pick, threshold, dj, static_cast<std::int64_t>(j));
+        }
+        start_tail(j, row, v, d, pred, m, i, pick);
+        return pick;
     }
 #endif
-    start_tail(j, row, v, d, pred, m, i, pick);
-    return pick;
-}
+};
 
 // Relaxation through row i2 (h is its offset), fused with the next selection: both visit
 // the unscanned columns in ascending order, and each column's distance is final for the
@@ -84,93 +113,63 @@ void relax_tail(std::size_t j, const double* row2, const double* v, double* d, s
     }
 }
 
-Pick relax_and_select(const double* row2, const double* v, double* d, std::int64_t* pred, std::size_t m, double h,
-                      std::int64_t i2) {
-    std::size_t j = 0;
-    Pick pick{kInf, -1};
-#if defined(__SSE2__)
-    const __m128d hv = _mm_set1_pd(h);
-    const __m128i rowv = _mm_set1_epi64x(i2);
-    __m128d threshold = _mm_set1_pd(kInf);
-    for (; j + 2 <= m; j += 2) {
-        const __m128d cand = _mm_sub_pd(_mm_sub_pd(_mm_loadu_pd(row2 + j), _mm_loadu_pd(v + j)), hv);
-        __m128d dj = _mm_loadu_pd(d + j);
-        const __m128d lower = _mm_cmpgt_pd(dj, cand);
-        dj = detail::lower_of(cand, dj);
-        _mm_storeu_pd(d + j, dj);
-        __m128i* const pred_at = reinterpret_cast<__m128i*>(pred + j);
-        _mm_storeu_si128(pred_at, detail::select_epi64(lower, rowv, _mm_loadu_si128(pred_at)));
-        detail::consider_pair(pick, threshold, dj, static_cast<std::int64_t>(j));
-    }
-#endif
-    relax_tail(j, row2, v, d, pred, m, h, i2, pick);
-    return pick;
-}
 
-#if defined(KELMORA_X86_KERNELS)
-KELMORA_TARGET_AVX2 Pick start_search_avx2(const double* row, const double* v, double* d, std::int64_t* pred,
-                                           std::size_t m, std::int64_t i) {
-    std::size_t j = 0;
-    Pick pick{kInf, -1};
-    const __m256i rowv = _mm256_set1_epi64x(i);
-    __m256d threshold = _mm256_set1_pd(kInf);
-    for (; j + 4 <= m; j += 4) {
-        const __m256d dj = _mm256_sub_pd(_mm256_loadu_pd(row + j), _mm256_loadu_pd(v + j));
-        _mm256_storeu_pd(d + j, dj);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(pred + j), rowv);
-        detail::consider_quad(pick, threshold, dj, static_cast<std::int64_t>(j));
-    }
-    start_tail(j, row, v, d, pred, m, i, pick);
-    return pick;
-}
-
-KELMORA_TARGET_AVX2 Pick relax_and_select_avx2(const double* row2, const double* v, double* d, std::int64_t* pred,
-                                               std::size_t m, double h, std::int64_t i2) {
-    std::size_t j = 0;
-    Pick pick{kInf, -1};
-    const __m256d hv = _mm256_set1_pd(h);
-    const __m256i rowv = _mm256_set1_epi64x(i2);
-    __m256d threshold = _mm256_set1_pd(kInf);
-    for (; j + 4 <= m; j += 4) {
-        const __m256d cand = _mm256_sub_pd(_mm256_sub_pd(_mm256_loadu_pd(row2 + j), _mm256_loadu_pd(v + j)), hv);
-        __m256d dj = _mm256_loadu_pd(d + j);
-        const __m256d lower = _mm256_cmp_pd(dj, cand, _CMP_GT_OQ);
-        dj = detail::lower_of(cand, dj);
-        _mm256_storeu_pd(d + j, dj);
-        __m256i* const pred_at = reinterpret_cast<__m256i*>(pred + j);
-        _mm256_storeu_si256(pred_at, detail::select_epi64(lower, rowv, _mm256_loadu_si256(pred_at)));
-        detail::consider_quad(pick, threshold, dj, static_cast<std::int64_t>(j));
-    }
-    relax_tail(j, row2, v, d, pred, m, h, i2, pick);
-    return pick;
-}
-#endif
-
-Pick start(detail::Lanes lanes, const double* row, const double* v, double* d, std::int64_t* pred, std::size_t m,
-           std::int64_t i) {
-#if defined(KELMORA_X86_KERNELS)
-    if (lanes == detail::Lanes::kFour) return start_search_avx2(row, v, d, pred, m, i);
-#endif
-    if (lanes == detail::Lanes::kOne) {
-        Pick pick{kInf, -1};
-        start_tail(0, row, v, d, pred, m, i, pick);
-        return pick;
-    }
-    return start_search(row, v, d, pred, m, i);
-}
-
-Pick relax(detail::Lanes lanes, const double* row2, const double* v, double* d, std::int64_t* pred, std::size_t m,
-           double h, std::int64_t i2) {
-#if defined(KELMORA_X86_KERNELS)
-    if (lanes == detail::Lanes::kFour) return relax_and_select_avx2(row2, v, d, pred, m, h, i2);
-#endif
-    if (lanes == detail::Lanes::kOne) {
+// Relaxation through a row fused with the next selection, in its three variants.
+struct RelaxSelect {
+    static Pick scalar(const double* row2, const double* v, double* d, std::int64_t* pred, std::size_t m, double h,
+                       std::int64_t i2) {
         Pick pick{kInf, -1};
         relax_tail(0, row2, v, d, pred, m, h, i2, pick);
         return pick;
     }
-    return relax_and_select(row2, v, d, pred, m, h, i2);
-}
+
+    static Pick sse2(const double* row2, const double* v, double* d, std::int64_t* pred, std::size_t m, double h,
+                     std::int64_t i2) {
+        std::size_t j = 0;
+        Pick pick{kInf, -1};
+#if defined(__SSE2__)
+        const __m128d hv = _mm_set1_pd(h);
+        const __m128i rowv = _mm_set1_epi64x(i2);
+        __m128d threshold = _mm_set1_pd(kInf);
+        for (; j + 2 <= m; j += 2) {
+            const __m128d cand = _mm_sub_pd(_mm_sub_pd(_mm_loadu_pd(row2 + j), _mm_loadu_pd(v + j)), hv);
+            __m128d dj = _mm_loadu_pd(d + j);
+            const __m128d lower = _mm_cmpgt_pd(dj, cand);
+            dj = detail::lower_of(cand, dj);
+            _mm_storeu_pd(d + j, dj);
+            __m128i* const pred_at = reinterpret_cast<__m128i*>(pred + j);
+            _mm_storeu_si128(pred_at, detail::select_epi64(lower, rowv, _mm_loadu_si128(pred_at)));
+            detail::consider_pair(pick, threshold, dj, static_cast<std::int64_t>(j));
+        }
+#endif
+        relax_tail(j, row2, v, d, pred, m, h, i2, pick);
+        return pick;
+    }
+
+#if defined(KELMORA_X86_KERNELS)
+    KELMORA_TARGET_AVX2 static Pick avx2(const double* row2, const double* v, double* d, std::int64_t* pred,
+                                         std::size_t m, double h, std::int64_t i2) {
+        std::size_t j = 0;
+        Pick pick{kInf, -1};
+        const __m256d hv = _mm256_set1_pd(h);
+        const __m256i rowv = _mm256_set1_epi64x(i2);
+        __m256d threshold = _mm256_set1_pd(kInf);
+        for (; j + 4 <= m; j += 4) {
+            const __m256d cand =
+                _mm256_sub_pd(_mm256_sub_pd(_mm256_loadu_pd(row2 + j), _mm256_loadu_pd(v + j)), hv);
+            __m256d dj = _mm256_loadu_pd(d + j);
+            const __m256d lower = _mm256_cmp_pd(dj, cand, _CMP_GT_OQ);
+            dj = detail::lower_of(cand, dj);
+            _mm256_storeu_pd(d + j, dj);
+            __m256i* const pred_at = reinterpret_cast<__m256i*>(pred + j);
+            _mm256_storeu_si256(pred_at, detail::select_epi64(lower, rowv, _mm256_loadu_si256(pred_at)));
+            detail::consider_quad(pick, threshold, dj, static_cast<std::int64_t>(j));
+        }
+        relax_tail(j, row2, v, d, pred, m, h, i2, pick);
+        return pick;
+    }
+#endif
+};
 
 }  // namespace
 
@@ -178,7 +177,10 @@ namespace detail {
 
 // A scanned column gets d = NaN (see scan_kernels.hpp); its distance at the moment it was
 // scanned, which is the mu of that round, is kept beside it for the potential update.
-void lapjv_core(const double* cost, std::size_t n, std::size_t m, std::int64_t* x, std::int64_t* y, Lanes lanes) {
+void lapjv_core(const double* cost, std::size_t n, std::size_t m, std::int64_t* x, std::int64_t* y, Lanes lanes,
+                SolverWorkspace& work) {
+    for (std::size_t i = 0; i < n; ++i) x[i] = -1;
+    for (std::size_t j = 0; j < m; ++j) y[j] = -1;
     if (m == 0) {
         if (n > 0) no_augmenting_path();  // a free row and no column to reach
         return;
@@ -195,18 +197,16 @@ void lapjv_core(const double* cost, std::size_t n, std::size_t m, std::int64_t* 
         }
     }
 
-    Scratch<double, kInlineSlots> real_store;
-    Scratch<std::int64_t, kInlineSlots> index_store;
-    double* const v = take(real_store, 3 * m, 0.0);
+    double* const v = take(work.reals, 3 * m, 0.0);
     double* const d = v + m;
     double* const scanned_d = d + m;
-    std::int64_t* const pred = take(index_store, 2 * m, std::int64_t{0});
+    std::int64_t* const pred = take(work.indexes, 2 * m, std::int64_t{0});
     std::int64_t* const scanned = pred + m;  // in the order they were scanned
 
     for (std::size_t i = 0; i < n; ++i) {
         if (x[i] != -1) continue;
 
-        Pick pick = start(lanes, cost + i * m, v, d, pred, m, static_cast<std::int64_t>(i));
+        Pick pick = run_scan<SearchStart>(lanes, cost + i * m, v, d, pred, m, static_cast<std::int64_t>(i));
         std::size_t scanned_count = 0;
         while (true) {
             if (pick.column < 0) no_augmenting_path();
@@ -221,7 +221,7 @@ void lapjv_core(const double* cost, std::size_t n, std::size_t m, std::int64_t* 
 
             const double* row2 = cost + static_cast<std::size_t>(i2) * m;
             const double h = (row2[jmin] - v[jmin]) - mu;
-            pick = relax(lanes, row2, v, d, pred, m, h, i2);
+            pick = run_scan<RelaxSelect>(lanes, row2, v, d, pred, m, h, i2);
             budget.spend(m);
         }
         const double mu = pick.value;
@@ -252,37 +252,17 @@ void lapjv_core(const double* cost, std::size_t n, std::size_t m, std::int64_t* 
 
 void lapjv(const double* cost, std::size_t n, std::size_t m, std::vector<std::int64_t>& x,
            std::vector<std::int64_t>& y) {
-    x.assign(n, -1);
-    y.assign(m, -1);
-    detail::lapjv_core(cost, n, m, x.data(), y.data(), detail::widest_lanes());
+    x.resize(n);
+    y.resize(m);
+    detail::SolverWorkspace work;
+    detail::lapjv_core(cost, n, m, x.data(), y.data(), detail::widest_lanes(), work);
 }
 
 void linear_assignment_lapjv(const double* cost, std::size_t n, std::size_t m, std::vector<std::int64_t>& rows,
                              std::vector<std::int64_t>& cols) {
-    detail::require_finite(cost, n * m);
-    const bool tall = n > m;
-    std::vector<double> transposed;
-    if (tall) transposed = detail::transpose(cost, n, m);
-    const double* oriented = tall ? transposed.data() : cost;
-    const std::size_t r = tall ? m : n;
-    const std::size_t c = tall ? n : m;
-
-    std::vector<std::int64_t> x;
-    std::vector<std::int64_t> y;
-    lapjv(oriented, r, c, x, y);
-
-    // y is no longer needed: its storage (c >= r entries) holds 0 ... r-1.
-    std::vector<std::int64_t>& sequence = y;
-    sequence.resize(r);
-    for (std::size_t k = 0; k < r; ++k) sequence[k] = static_cast<std::int64_t>(k);
-    // Wide: pairs in ascending row order. Tall: in ascending column order of the caller.
-    if (tall) {
-        rows = std::move(x);
-        cols = std::move(sequence);
-    } else {
-        rows = std::move(sequence);
-        cols = std::move(x);
-    }
+    AssignmentResult result = detail::solve_assignment(cost, n, m, detail::Solver::kJonkerVolgenant);
+    rows = std::move(result.rows);
+    cols = std::move(result.cols);
 }
 
 }  // namespace kelmora

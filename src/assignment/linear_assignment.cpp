@@ -40,69 +40,64 @@ void scan_tail(std::size_t j, const double* row, const double* v, double* minv, 
     }
 }
 
+// The three variants of a scan, chosen by detail::run_scan.
 template <bool kFirstStep>
-Pick scan_columns(const double* row, const double* v, double* minv, std::int64_t* way, std::size_t m, double ui0,
-                  double pending, std::int64_t from) {
-    std::size_t j = 0;
-    Pick pick{kInf, -1};
-#if defined(__SSE2__)
-    const __m128d uv = _mm_set1_pd(ui0);
-    const __m128d pend = _mm_set1_pd(pending);
-    const __m128i fromv = _mm_set1_epi64x(from);
-    __m128d threshold = _mm_set1_pd(kInf);
-    for (; j + 2 <= m; j += 2) {
-        const __m128d cur = _mm_sub_pd(_mm_sub_pd(_mm_loadu_pd(row + j), uv), _mm_loadu_pd(v + j));
-        __m128d mv = kFirstStep ? _mm_set1_pd(kInf) : _mm_sub_pd(_mm_loadu_pd(minv + j), pend);
-        const __m128d lower = _mm_cmpgt_pd(mv, cur);
-        mv = detail::lower_of(cur, mv);
-        _mm_storeu_pd(minv + j, mv);
-        __m128i* const way_at = reinterpret_cast<__m128i*>(way + j);
-        _mm_storeu_si128(way_at, detail::select_epi64(lower, fromv, _mm_loadu_si128(way_at)));
-        detail::consider_pair(pick, threshold, mv, static_cast<std::int64_t>(j));
-    }
-#endif
-    scan_tail<kFirstStep>(j, row, v, minv, way, m, ui0, pending, from, pick);
-    return pick;
-}
-
-#if defined(KELMORA_X86_KERNELS)
-template <bool kFirstStep>
-KELMORA_TARGET_AVX2 Pick scan_columns_avx2(const double* row, const double* v, double* minv, std::int64_t* way,
-                                           std::size_t m, double ui0, double pending, std::int64_t from) {
-    std::size_t j = 0;
-    Pick pick{kInf, -1};
-    const __m256d uv = _mm256_set1_pd(ui0);
-    const __m256d pend = _mm256_set1_pd(pending);
-    const __m256i fromv = _mm256_set1_epi64x(from);
-    __m256d threshold = _mm256_set1_pd(kInf);
-    for (; j + 4 <= m; j += 4) {
-        const __m256d cur = _mm256_sub_pd(_mm256_sub_pd(_mm256_loadu_pd(row + j), uv), _mm256_loadu_pd(v + j));
-        __m256d mv = kFirstStep ? _mm256_set1_pd(kInf) : _mm256_sub_pd(_mm256_loadu_pd(minv + j), pend);
-        const __m256d lower = _mm256_cmp_pd(mv, cur, _CMP_GT_OQ);
-        mv = detail::lower_of(cur, mv);
-        _mm256_storeu_pd(minv + j, mv);
-        __m256i* const way_at = reinterpret_cast<__m256i*>(way + j);
-        _mm256_storeu_si256(way_at, detail::select_epi64(lower, fromv, _mm256_loadu_si256(way_at)));
-        detail::consider_quad(pick, threshold, mv, static_cast<std::int64_t>(j));
-    }
-    scan_tail<kFirstStep>(j, row, v, minv, way, m, ui0, pending, from, pick);
-    return pick;
-}
-#endif
-
-template <bool kFirstStep>
-Pick scan(detail::Lanes lanes, const double* row, const double* v, double* minv, std::int64_t* way, std::size_t m,
-          double ui0, double pending, std::int64_t from) {
-#if defined(KELMORA_X86_KERNELS)
-    if (lanes == detail::Lanes::kFour) return scan_columns_avx2<kFirstStep>(row, v, minv, way, m, ui0, pending, from);
-#endif
-    if (lanes == detail::Lanes::kOne) {
+struct HungarianScan {
+    static Pick scalar(const double* row, const double* v, double* minv, std::int64_t* way, std::size_t m,
+                       double ui0, double pending, std::int64_t from) {
         Pick pick{kInf, -1};
         scan_tail<kFirstStep>(0, row, v, minv, way, m, ui0, pending, from, pick);
         return pick;
     }
-    return scan_columns<kFirstStep>(row, v, minv, way, m, ui0, pending, from);
-}
+
+    static Pick sse2(const double* row, const double* v, double* minv, std::int64_t* way, std::size_t m, double ui0,
+                     double pending, std::int64_t from) {
+        std::size_t j = 0;
+        Pick pick{kInf, -1};
+#if defined(__SSE2__)
+        const __m128d uv = _mm_set1_pd(ui0);
+        const __m128d pend = _mm_set1_pd(pending);
+        const __m128i fromv = _mm_set1_epi64x(from);
+        __m128d threshold = _mm_set1_pd(kInf);
+        for (; j + 2 <= m; j += 2) {
+            const __m128d cur = _mm_sub_pd(_mm_sub_pd(_mm_loadu_pd(row + j), uv), _mm_loadu_pd(v + j));
+            __m128d mv = kFirstStep ? _mm_set1_pd(kInf) : _mm_sub_pd(_mm_loadu_pd(minv + j), pend);
+            const __m128d lower = _mm_cmpgt_pd(mv, cur);
+            mv = detail::lower_of(cur, mv);
+            _mm_storeu_pd(minv + j, mv);
+            __m128i* const way_at = reinterpret_cast<__m128i*>(way + j);
+            _mm_storeu_si128(way_at, detail::select_epi64(lower, fromv, _mm_loadu_si128(way_at)));
+            detail::consider_pair(pick, threshold, mv, static_cast<std::int64_t>(j));
+        }
+#endif
+        scan_tail<kFirstStep>(j, row, v, minv, way, m, ui0, pending, from, pick);
+        return pick;
+    }
+
+#if defined(KELMORA_X86_KERNELS)
+    KELMORA_TARGET_AVX2 static Pick avx2(const double* row, const double* v, double* minv, std::int64_t* way,
+                                         std::size_t m, double ui0, double pending, std::int64_t from) {
+        std::size_t j = 0;
+        Pick pick{kInf, -1};
+        const __m256d uv = _mm256_set1_pd(ui0);
+        const __m256d pend = _mm256_set1_pd(pending);
+        const __m256i fromv = _mm256_set1_epi64x(from);
+        __m256d threshold = _mm256_set1_pd(kInf);
+        for (; j + 4 <= m; j += 4) {
+            const __m256d cur = _mm256_sub_pd(_mm256_sub_pd(_mm256_loadu_pd(row + j), uv), _mm256_loadu_pd(v + j));
+            __m256d mv = kFirstStep ? _mm256_set1_pd(kInf) : _mm256_sub_pd(_mm256_loadu_pd(minv + j), pend);
+            const __m256d lower = _mm256_cmp_pd(mv, cur, _CMP_GT_OQ);
+            mv = detail::lower_of(cur, mv);
+            _mm256_storeu_pd(minv + j, mv);
+            __m256i* const way_at = reinterpret_cast<__m256i*>(way + j);
+            _mm256_storeu_si256(way_at, detail::select_epi64(lower, fromv, _mm256_loadu_si256(way_at)));
+            detail::consider_quad(pick, threshold, mv, static_cast<std::int64_t>(j));
+        }
+        scan_tail<kFirstStep>(j, row, v, minv, way, m, ui0, pending, from, pick);
+        return pick;
+    }
+#endif
+};
 
 }  // namespace
 
@@ -116,15 +111,14 @@ namespace detail {
 // subtracts it from each v, the same operations in the same order as in place, but on
 // contiguous memory. They are written back when the search ends; no scan reads them in
 // between (a tree column's slack is discarded, and u of a row is read once, as it joins).
-void hungarian_core(const double* cost, std::size_t n, std::size_t m, std::int64_t* col_to_row, Lanes lanes) {
-    Scratch<double, kInlineSlots> real_store;
-    Scratch<std::int64_t, kInlineSlots> index_store;
-    double* const u = take(real_store, (n + 1) + 4 * (m + 1), 0.0);
+void hungarian_core(const double* cost, std::size_t n, std::size_t m, std::int64_t* col_to_row, Lanes lanes,
+                    SolverWorkspace& work) {
+    double* const u = take(work.reals, (n + 1) + 4 * (m + 1), 0.0);
     double* const v = u + (n + 1);
     double* const minv = v + (m + 1);
     double* const tree_u = minv + (m + 1);
     double* const tree_v = tree_u + (m + 1);
-    std::int64_t* const p = take(index_store, 4 * (m + 1), std::int64_t{0});
+    std::int64_t* const p = take(work.indexes, 4 * (m + 1), std::int64_t{0});
     std::int64_t* const way = p + (m + 1);
     std::int64_t* const tree_rows = way + (m + 1);
     std::int64_t* const tree_cols = tree_rows + (m + 1);
@@ -140,7 +134,8 @@ void hungarian_core(const double* cost, std::size_t n, std::size_t m, std::int64
         tree_v[0] = v[0];
         std::size_t tree_size = 1;
 
-        Pick pick = scan<true>(lanes, cost + (i - 1) * m, v + 1, minv + 1, way + 1, m, tree_u[0], 0.0, 0);
+        Pick pick = run_scan<HungarianScan<true>>(lanes, cost + (i - 1) * m, v + 1, minv + 1, way + 1, m, tree_u[0],
+                                                  0.0, std::int64_t{0});
         while (true) {
             if (pick.column < 0) no_free_column();
             const double delta = pick.value;
@@ -156,8 +151,8 @@ void hungarian_core(const double* cost, std::size_t n, std::size_t m, std::int64
             tree_cols[tree_size] = static_cast<std::int64_t>(j0);
             tree_u[tree_size] = u[i0];
             tree_v[tree_size] = v[j0];
-            pick = scan<false>(lanes, cost + (i0 - 1) * m, v + 1, minv + 1, way + 1, m, tree_u[tree_size], delta,
-                               static_cast<std::int64_t>(j0));
+            pick = run_scan<HungarianScan<false>>(lanes, cost + (i0 - 1) * m, v + 1, minv + 1, way + 1, m,
+                                                  tree_u[tree_size], delta, static_cast<std::int64_t>(j0));
             ++tree_size;
             budget.spend(m + tree_size);
         }
@@ -183,40 +178,12 @@ void hungarian_core(const double* cost, std::size_t n, std::size_t m, std::int64
 }  // namespace detail
 
 void linear_assignment_core(const double* cost, std::size_t n, std::size_t m, std::int64_t* col_to_row) {
-    detail::hungarian_core(cost, n, m, col_to_row, detail::widest_lanes());
+    detail::SolverWorkspace work;
+    detail::hungarian_core(cost, n, m, col_to_row, detail::widest_lanes(), work);
 }
 
 AssignmentResult linear_assignment(const double* cost, std::size_t n, std::size_t m) {
-    detail::require_finite(cost, n * m);
-    const bool tall = n > m;
-    std::vector<double> transposed;
-    if (tall) transposed = detail::transpose(cost, n, m);
-    const double* oriented = tall ? transposed.data() : cost;
-    const std::size_t r = tall ? m : n;
-    const std::size_t c = tall ? n : m;
-
-    // col_to_row (c entries) and row_to_col (r entries) become the two result vectors:
-    // after the inversion the first is cut to r entries and refilled with 0 ... r-1.
-    std::vector<std::int64_t> col_to_row(c);
-    linear_assignment_core(oriented, r, c, col_to_row.data());
-    std::vector<std::int64_t> row_to_col(r, -1);
-    for (std::size_t j = 0; j < c; ++j) {
-        if (col_to_row[j] != -1) row_to_col[static_cast<std::size_t>(col_to_row[j])] = static_cast<std::int64_t>(j);
-    }
-    std::vector<std::int64_t>& sequence = col_to_row;
-    sequence.resize(r);
-    for (std::size_t k = 0; k < r; ++k) sequence[k] = static_cast<std::int64_t>(k);
-
-    // Wide: pairs in ascending row order. Tall: in ascending column order of the caller.
-    AssignmentResult result;
-    if (tall) {
-        result.rows = std::move(row_to_col);
-        result.cols = std::move(sequence);
-    } else {
-        result.rows = std::move(sequence);
-        result.cols = std::move(row_to_col);
-    }
-    return result;
+    return detail::solve_assignment(cost, n, m, detail::Solver::kHungarian);
 }
 
 }  // namespace kelmora

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "assignment_internal.hpp"
 #include "common/cpu_features.hpp"
 
 namespace kelmora::detail {
@@ -78,5 +79,16 @@ KELMORA_TARGET_AVX2 inline void consider_quad(Pick& pick, __m256d& threshold, __
     threshold = _mm256_set1_pd(pick.value);
 }
 #endif
+
+// Runs the variant of a scan for `lanes`. `Variants` supplies static members `scalar`, `sse2`
+// and, on x86-64, `avx2`, of one signature; all three give the same bits.
+template <typename Variants, typename... Args>
+inline Pick run_scan(Lanes lanes, Args... args) {
+#if defined(KELMORA_X86_KERNELS)
+    if (lanes == Lanes::kFour) return Variants::avx2(args...);
+#endif
+    if (lanes == Lanes::kOne) return Variants::scalar(args...);
+    return Variants::sse2(args...);
+}
 
 }  // namespace kelmora::detail

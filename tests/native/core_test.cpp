@@ -90,12 +90,14 @@ void check_scan_widths() {
         for (std::size_t w = 0; w < widths.size(); ++w) {
             const std::string hungarian = outcome([&] {
                 std::vector<std::int64_t> col_to_row(m);
-                kelmora::detail::hungarian_core(cost.data(), n, m, col_to_row.data(), widths[w]);
+                kelmora::detail::SolverWorkspace work;
+                kelmora::detail::hungarian_core(cost.data(), n, m, col_to_row.data(), widths[w], work);
                 return joined(col_to_row);
             });
             const std::string jv = outcome([&] {
                 std::vector<std::int64_t> x(n, -1), y(m, -1);
-                kelmora::detail::lapjv_core(cost.data(), n, m, x.data(), y.data(), widths[w]);
+                kelmora::detail::SolverWorkspace work;
+                kelmora::detail::lapjv_core(cost.data(), n, m, x.data(), y.data(), widths[w], work);
                 return joined(x) + ";" + joined(y);
             });
             if (w == 0) {
