@@ -20,9 +20,15 @@ struct AssociationCost {
     double max_cost;           // largest admissible cost; forbidden pairs hold max_cost + 1.0
 };
 
-// Builds the cost of T x D pairs. Every optional pointer may be null (input absent);
-// given ones hold T * D values (class_mismatch one byte per pair, non-zero = set),
-// gate_thresh points to one value.
+// Writes the cost of T x D pairs into `cost` (T * D values) and returns max_cost. Every
+// optional pointer may be null (input absent); given ones hold T * D values (class_mismatch
+// one byte per pair, non-zero = set), gate_thresh points to one value.
+double build_association_cost(const double* ious, std::size_t t, std::size_t d, const CostWeights& weights,
+                              double iou_thresh, const double* motion, const unsigned char* class_mismatch,
+                              const double* gating_d2, const double* gate_thresh, const double* appearance,
+                              const double* uncertainty, double* cost);
+
+// The same, returning the cost in a new vector.
 AssociationCost build_association_cost(const double* ious, std::size_t t, std::size_t d, const CostWeights& weights,
                                        double iou_thresh, const double* motion, const unsigned char* class_mismatch,
                                        const double* gating_d2, const double* gate_thresh, const double* appearance,

@@ -75,15 +75,12 @@ std::pair<FloatArray, double> build_cost(const FloatArray& ious, double w_iou, d
     weights.w_unc = w_unc;
     weights.w_ocm = 0.0;
     weights.use_giou = use_giou;
-    const AssociationCost result = kelmora::build_association_cost(
+    FloatArray cost = make_float_array({static_cast<py::ssize_t>(t), static_cast<py::ssize_t>(d)});
+    const double max_cost = kelmora::build_association_cost(
         ious.data(), t, d, weights, iou_thresh, data_or_null(motion_values),
         mismatch_values ? flags.data() : nullptr, data_or_null(d2_values), gate ? &*gate : nullptr,
-        data_or_null(appearance_values), data_or_null(uncertainty_values));
-
-    FloatArray cost = make_float_array({static_cast<py::ssize_t>(t), static_cast<py::ssize_t>(d)});
-    double* out = cost.mutable_data();
-    for (std::size_t k = 0; k < pairs; ++k) out[k] = result.cost[k];
-    return {std::move(cost), result.max_cost};
+        data_or_null(appearance_values), data_or_null(uncertainty_values), cost.mutable_data());
+    return {std::move(cost), max_cost};
 }
 
 FloatArray appearance(const FloatArray& track_features, const FloatArray& det_features) {

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "common/cpu_features.hpp"
+#include "overlap_rows.hpp"
 
 namespace kelmora {
 namespace {
@@ -105,35 +106,6 @@ void clip_boxes_rows(const double* in, std::size_t n, double width, double heigh
 
 namespace {
 
-// The columns of b laid out one coordinate per array, with each box's area, so that
-// the pair loop reads contiguous values. area_b depends on box j only, so computing it
-// once per column gives the same bits as computing it for every pair.
-struct ColumnBoxes {
-    std::vector<double> storage;
-    const double* x1;
-    const double* y1;
-    const double* x2;
-    const double* y2;
-    const double* area;
-
-    ColumnBoxes(const double* b, std::size_t m) : storage(5 * m) {
-        double* p = storage.data();
-        for (std::size_t j = 0; j < m; ++j) {
-            const double* box = b + 4 * j;
-            p[j] = box[0];
-            p[m + j] = box[1];
-            p[2 * m + j] = box[2];
-            p[3 * m + j] = box[3];
-            p[4 * m + j] = clamp_non_negative(box[3] - box[1]) * clamp_non_negative(box[2] - box[0]);
-        }
-        x1 = p;
-        y1 = p + m;
-        x2 = p + 2 * m;
-        y2 = p + 3 * m;
-        area = p + 4 * m;
-    }
-};
-
 struct RowBox {
     double x1, y1, x2, y2, area;
     explicit RowBox(const double* box)
@@ -211,7 +183,7 @@ inline __m128d pair_giou_vec(const RowBoxVec& a, __m128d bx1, __m128d by1, __m12
 // VMAXPD/VMINPD select per lane exactly as MAXPD/MINPD do, and AVX has no fused
 // multiply-add, so every lane still follows the scalar operation sequence.
 template <bool kGeneralised>
-KELMORA_TARGET_AVX std::size_t overlap_columns_avx(const RowBox& a, const ColumnBoxes& cols,
+KELMORA_TARGET_AVX std::size_t overlap_columns_avx(const RowBox& a, const detail::ColumnBoxes& cols,
                                                                 std::size_t m, double* dst) {
     const __m256d zero = _mm256_setzero_pd();
     const __m256d eps = _mm256_set1_pd(kBoxEpsilon);
@@ -250,48 +222,73 @@ KELMORA_TARGET_AVX std::size_t overlap_columns_avx(const RowBox& a, const Column
 #endif
 
 template <bool kGeneralised>
-void overlap_kernel(const double* a, std::size_t n, const double* b, std::size_t m, double* out) {
-    const ColumnBoxes cols(b, m);
+void overlap_row(const double* a, const detail::ColumnBoxes& cols, std::size_t m, double* dst) {
+    const RowBox row(a);
+    std::size_t j = 0;
 #if defined(KELMORA_X86_KERNELS)
-    const bool use_avx = detail::cpu_features().avx;
-#endif
-    for (std::size_t i = 0; i < n; ++i) {
-        const RowBox row(a + 4 * i);
-        double* dst = out + i * m;
-        std::size_t j = 0;
-#if defined(KELMORA_X86_KERNELS)
-        if (use_avx) j = overlap_columns_avx<kGeneralised>(row, cols, m, dst);
+    if (detail::cpu_features().avx) j = overlap_columns_avx<kGeneralised>(row, cols, m, dst);
 #endif
 #if defined(__SSE2__)
-        const RowBoxVec rv(row);
-        for (; j + 2 <= m; j += 2) {
-            const __m128d bx1 = _mm_loadu_pd(cols.x1 + j);
-            const __m128d by1 = _mm_loadu_pd(cols.y1 + j);
-            const __m128d bx2 = _mm_loadu_pd(cols.x2 + j);
-            const __m128d by2 = _mm_loadu_pd(cols.y2 + j);
-            const __m128d area_b = _mm_loadu_pd(cols.area + j);
-            __m128d value;
-            if constexpr (kGeneralised) {
-                value = pair_giou_vec(rv, bx1, by1, bx2, by2, area_b);
-            } else {
-                __m128d uni;
-                value = pair_iou_vec(rv, bx1, by1, bx2, by2, area_b, &uni);
-            }
-            _mm_storeu_pd(dst + j, value);
+    const RowBoxVec rv(row);
+    for (; j + 2 <= m; j += 2) {
+        const __m128d bx1 = _mm_loadu_pd(cols.x1 + j);
+        const __m128d by1 = _mm_loadu_pd(cols.y1 + j);
+        const __m128d bx2 = _mm_loadu_pd(cols.x2 + j);
+        const __m128d by2 = _mm_loadu_pd(cols.y2 + j);
+        const __m128d area_b = _mm_loadu_pd(cols.area + j);
+        __m128d value;
+        if constexpr (kGeneralised) {
+            value = pair_giou_vec(rv, bx1, by1, bx2, by2, area_b);
+        } else {
+            __m128d uni;
+            value = pair_iou_vec(rv, bx1, by1, bx2, by2, area_b, &uni);
         }
+        _mm_storeu_pd(dst + j, value);
+    }
 #endif
-        for (; j < m; ++j) {
-            if constexpr (kGeneralised) {
-                dst[j] = pair_giou(row, cols.x1[j], cols.y1[j], cols.x2[j], cols.y2[j], cols.area[j]);
-            } else {
-                double uni;
-                dst[j] = pair_iou(row, cols.x1[j], cols.y1[j], cols.x2[j], cols.y2[j], cols.area[j], &uni);
-            }
+    for (; j < m; ++j) {
+        if constexpr (kGeneralised) {
+            dst[j] = pair_giou(row, cols.x1[j], cols.y1[j], cols.x2[j], cols.y2[j], cols.area[j]);
+        } else {
+            double uni;
+            dst[j] = pair_iou(row, cols.x1[j], cols.y1[j], cols.x2[j], cols.y2[j], cols.area[j], &uni);
         }
     }
 }
 
+template <bool kGeneralised>
+void overlap_kernel(const double* a, std::size_t n, const double* b, std::size_t m, double* out) {
+    std::vector<double> storage(5 * m);
+    const detail::ColumnBoxes cols = detail::lay_out_columns(b, m, storage.data());
+    for (std::size_t i = 0; i < n; ++i) overlap_row<kGeneralised>(a + 4 * i, cols, m, out + i * m);
+}
+
 }  // namespace
+
+namespace detail {
+
+ColumnBoxes lay_out_columns(const double* b, std::size_t m, double* storage) {
+    double* p = storage;
+    for (std::size_t j = 0; j < m; ++j) {
+        const double* box = b + 4 * j;
+        p[j] = box[0];
+        p[m + j] = box[1];
+        p[2 * m + j] = box[2];
+        p[3 * m + j] = box[3];
+        p[4 * m + j] = clamp_non_negative(box[3] - box[1]) * clamp_non_negative(box[2] - box[0]);
+    }
+    return ColumnBoxes{p, p + m, p + 2 * m, p + 3 * m, p + 4 * m};
+}
+
+void iou_row(const double* a, const ColumnBoxes& cols, std::size_t m, double* out) {
+    overlap_row<false>(a, cols, m, out);
+}
+
+void giou_row(const double* a, const ColumnBoxes& cols, std::size_t m, double* out) {
+    overlap_row<true>(a, cols, m, out);
+}
+
+}  // namespace detail
 
 void iou_matrix_kernel(const double* a, std::size_t n, const double* b, std::size_t m, double* out) {
     overlap_kernel<false>(a, n, b, m, out);

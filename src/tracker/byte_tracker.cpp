@@ -7,6 +7,7 @@
 // The three passes work on disjoint sets of tracks and read only predicted states, so planning
 // every pass before applying any gives the same result as updating between the passes.
 #include <algorithm>
+#include <cstring>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -17,7 +18,7 @@
 #include "kelmora/geometry.hpp"
 #include "kelmora/interrupt.hpp"
 #include "kelmora/tracker.hpp"
-#include "motion/gating_internal.hpp"
+#include "association_pass.hpp"
 #include "track_ops.hpp"
 
 namespace kelmora {
@@ -32,7 +33,6 @@ constexpr std::int64_t kLargestId = std::numeric_limits<std::int32_t>::max();
 constexpr double kLargestCoordinate = 1e100;
 // Heights below this make the squared position noise underflow: a singular state.
 constexpr double kSmallestHeight = 1e-100;
-constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
 // Working memory: a working array holding more than kTrimFloorBytes is freed once
 // kTrimAfterFrames frames in a row each used less than a quarter of it; it grows again to
@@ -47,11 +47,6 @@ std::int32_t class_id_from(double v) {
         throw std::invalid_argument("update: class_ids must be finite and within the signed 32-bit range");
     }
     return static_cast<std::int32_t>(v);
-}
-
-void fill_index_range(std::vector<std::int64_t>& out, std::size_t n) {
-    out.resize(n);
-    for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<std::int64_t>(i);
 }
 
 template <typename T>
@@ -71,25 +66,28 @@ void free_vector(std::vector<T>& v) noexcept {
 // Applies `fn` to every working array of the passes.
 template <typename Fn>
 void for_each_buffer(PassBuffers& p, Fn fn) {
-    fn(p.track_boxes);
     fn(p.det_boxes);
-    fn(p.ious);
-    fn(p.motion);
+    fn(p.columns);
+    fn(p.det_classes);
     fn(p.measurements);
-    fn(p.gating_d2);
-    fn(p.uncertainty);
     fn(p.track_features);
     fn(p.det_features);
-    fn(p.appearance);
+    fn(p.overlap_row);
+    fn(p.motion_row);
+    fn(p.open_row);
+    fn(p.cost_row);
     fn(p.cost);
-    fn(p.class_mismatch);
+    fn(p.row_to_col);
+    fn(p.matched);
     fn(p.predicted_means);
     fn(p.predicted_covariances);
+    fn(p.update_of);
 }
 
 // Frees every working array of the frame update.
 void release_work(FrameWork& w) noexcept {
     for_each_buffer(w.pass, [](auto& buffer) { detail::release(buffer); });
+    detail::release(w.pass.solver);
     free_vector(w.detections);
     free_vector(w.detections_high);
     free_vector(w.detections_low);
@@ -108,148 +106,180 @@ void release_work(FrameWork& w) noexcept {
     w.prepared = false;
 }
 
-// What an association pass reads of the tracker.
-struct PassContext {
-    const TrackerConfig& config;
-    const KalmanBoxTracker& kf;
-    const CostWeights& weights;
-    double gate_thresh;
-    const std::vector<Track>& tracks;
-    const FrameWork& work;  // predicted states and the frame's feature dimension
-};
+// --- the steps of a frame update ---------------------------------------------------------
 
-// One association pass: rows are tracks (indexes into the track list), columns detections.
-// Pairs whose evidence is not a number cannot be judged and are forbidden: an overlap or
-// motion term of a track whose predicted state overflowed, and a distance from a track whose
-// innovation covariance is no longer positive definite (counted as infinitely far). Finite
-// evidence is used exactly as given.
-void associate_pass(const PassContext& c, PassBuffers& s, const std::vector<std::size_t>& tracks,
-                    const std::vector<const Detection*>& detections, double iou_thresh, bool gated,
-                    AssociationResult& result) {
+// Checks the frame and builds one detection per row. Nothing in the tracker changes before
+// every check has passed.
+// Throws: std::invalid_argument naming the failing rule; std::runtime_error when the frame
+// counter is exhausted.
+void check_frame(const FrameArrays& frame, std::int32_t frame_index, FrameWork& w) {
+    const std::size_t n = frame.n;
+    if (frame.score_count != n) throw std::invalid_argument("update: scores must have one entry per box");
+    if (frame.class_ids != nullptr && frame.class_id_count != n) {
+        throw std::invalid_argument("update: class_ids must have one entry per box");
+    }
+    const bool has_features = frame.features != nullptr;
+    if (has_features && frame.feature_rows != n) throw std::invalid_argument("update: features must be (N, d)");
+    const std::size_t dim = has_features ? frame.feature_dim : 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double* box = frame.boxes + 4 * i;
+        if (box[0] > box[2] || box[1] > box[3]) throw std::invalid_argument("degenerate box (x2<x1 or y2<y1)");
+    }
+    // A non-finite, overflowing, zero-height or vanishingly low box would give its track a
+    // NaN, infinite or singular state, so such boxes are refused up front.
+    // Below kLargestCoordinate every square and product of the filter stays finite.
+    for (std::size_t i = 0; i < n; ++i) {
+        const double* box = frame.boxes + 4 * i;
+        for (int k = 0; k < 4; ++k) {
+            if (!(std::fabs(box[k]) <= kLargestCoordinate)) {
+                throw std::invalid_argument(
+                    "update: box coordinates must be finite and at most 1e+100 in magnitude (row " +
+                    std::to_string(i) + ")");
+            }
+        }
+        if (!(box[3] - box[1] >= kSmallestHeight)) {
+            throw std::invalid_argument("update: boxes must have a positive height, y2 - y1 >= 1e-100 (row " +
+                                        std::to_string(i) + ")");
+        }
+    }
+    for (std::size_t k = 0; k < n * dim; ++k) {
+        if (!std::isfinite(frame.features[k])) {
+            throw std::invalid_argument("update: features must be finite (row " + std::to_string(k / dim) + ")");
+        }
+    }
+    if (frame_index == std::numeric_limits<std::int32_t>::max()) {
+        throw std::runtime_error("update: the frame counter is exhausted; call reset() to start again");
+    }
+    w.detections.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::int32_t class_id = frame.class_ids != nullptr ? class_id_from(frame.class_ids[i]) : -1;
+        w.detections[i] = Detection{frame.boxes + 4 * i, frame.scores[i], class_id,
+                                    has_features && dim > 0 ? frame.features + dim * i : nullptr};
+    }
+    w.feature_dim = dim;
+}
+
+// Predicts every track one frame ahead, into working copies.
+void predict_tracks(const std::vector<Track>& tracks, const KalmanBoxTracker& kf, FrameWork& w) {
     const std::size_t t = tracks.size();
-    const std::size_t d = detections.size();
-    result = AssociationResult{};
-    if (t == 0 || d == 0) {
-        fill_index_range(result.unmatched_rows, t);
-        fill_index_range(result.unmatched_cols, d);
-        return;
-    }
-    const TrackerConfig& config = c.config;
-    const double* predicted_means = c.work.predicted_means;
-    const double* predicted_covariances = c.work.predicted_covariances;
-
-    double* track_boxes = take(s.track_boxes, 4 * t);
+    double* means = take(w.pass.predicted_means, 8 * t);
+    double* covariances = take(w.pass.predicted_covariances, 64 * t);
     for (std::size_t i = 0; i < t; ++i) {
-        xyah_to_xyxy_rows(predicted_means + 8 * tracks[i], 1, track_boxes + 4 * i);
+        kf.predict(tracks[i].mean.data(), tracks[i].covariance.data(), 1, means + 8 * i, covariances + 64 * i);
     }
-    double* det_boxes = take(s.det_boxes, 4 * d);
-    for (std::size_t j = 0; j < d; ++j) {
-        const double* box = detections[j]->box;
-        std::copy(box, box + 4, det_boxes + 4 * j);
-    }
+    w.predicted_means = means;
+    w.predicted_covariances = covariances;
+}
 
-    double* ious = take(s.ious, t * d);
-    iou_matrix_kernel(track_boxes, t, det_boxes, d, ious);
-
-    double* motion = nullptr;
-    if (config.use_giou) {
-        motion = take(s.motion, t * d);
-        giou_matrix_kernel(track_boxes, t, det_boxes, d, motion);
-        for (std::size_t k = 0; k < t * d; ++k) motion[k] = 1.0 - motion[k];
-    }
-    detail::check_interrupt();
-
-    unsigned char* class_mismatch = nullptr;
-    if (config.class_aware) {
-        class_mismatch = take(s.class_mismatch, t * d);
-        for (std::size_t i = 0; i < t; ++i) {
-            const std::int32_t track_class = c.tracks[tracks[i]].class_id;
-            for (std::size_t j = 0; j < d; ++j) {
-                const std::int32_t det_class = detections[j]->class_id;
-                class_mismatch[i * d + j] = track_class != det_class && track_class != -1 && det_class != -1;
-            }
+// Detections by score (high: >= high_score_thresh; low: >= low_score_thresh and below high;
+// the rest, NaN scores included, take no part), tracks by state, both in their order.
+void split_frame(const TrackerConfig& config, const std::vector<Track>& tracks, FrameWork& w) {
+    w.detections_high.clear();
+    w.detections_low.clear();
+    for (const Detection& det : w.detections) {
+        if (det.score >= config.high_score_thresh) {
+            w.detections_high.push_back(&det);
+        } else if (det.score >= config.low_score_thresh && det.score < config.high_score_thresh) {
+            w.detections_low.push_back(&det);
         }
     }
+    w.tracks_confirmed.clear();
+    w.tracks_tentative.clear();
+    for (std::size_t i = 0; i < tracks.size(); ++i) {
+        if (tracks[i].state == TrackState::Confirmed) w.tracks_confirmed.push_back(i);
+        if (tracks[i].state == TrackState::Tentative) w.tracks_tentative.push_back(i);
+    }
+}
 
-    const bool gate = gated && config.use_mahalanobis_gating;
-    const bool uncertainty_on = c.weights.w_unc > 0.0;
-    double* gating_d2 = nullptr;
-    if (gate || uncertainty_on) {
-        double* measurements = take(s.measurements, 4 * d);
-        xyxy_to_xyah_rows(det_boxes, d, measurements);
-        gating_d2 = take(s.gating_d2, t * d);
-        const detail::GatingKernel kernel = detail::fastest_gating_kernel();
-        detail::InterruptBudget budget;
-        for (std::size_t i = 0; i < t; ++i) {
-            budget.spend(d + 64);
-            double* row = gating_d2 + i * d;
-            detail::GatingFactor factor;
-            if (!detail::factor_gating_state(predicted_means + 8 * tracks[i], predicted_covariances + 64 * tracks[i],
-                                             c.kf.std_weight_position(), factor)) {
-                std::fill(row, row + d, kInfinity);
-                continue;
-            }
-            detail::gating_row(factor, measurements, d, row, kernel);
-            for (std::size_t j = 0; j < d; ++j) {
-                if (std::isnan(row[j])) row[j] = kInfinity;
-            }
-        }
-    }
+// The three passes: confirmed tracks against high-score detections (gated); the confirmed
+// tracks left over against low-score detections (never gated); tentative tracks against the
+// high-score detections left over (gated).
+void run_passes(const detail::PassContext& context, FrameWork& w) {
+    const TrackerConfig& config = context.config;
+    detail::associate_pass(context, w.pass, w.tracks_confirmed, w.detections_high, config.match_iou_thresh, true,
+                           w.first);
+    w.tracks_second.clear();
+    for (const std::int64_t r : w.first.unmatched_rows) w.tracks_second.push_back(w.tracks_confirmed[r]);
+    detail::associate_pass(context, w.pass, w.tracks_second, w.detections_low, config.recovery_iou_thresh, false,
+                           w.second);
+    w.detections_left.clear();
+    for (const std::int64_t c : w.first.unmatched_cols) w.detections_left.push_back(w.detections_high[c]);
+    detail::associate_pass(context, w.pass, w.tracks_tentative, w.detections_left, config.match_iou_thresh, true,
+                           w.third);
+}
 
-    double* uncertainty = nullptr;
-    if (uncertainty_on) {
-        uncertainty = take(s.uncertainty, t * d);
-        uncertainty_distance(gating_d2, t * d, c.gate_thresh, uncertainty);
+// The Kalman update of every matched track, in pass order.
+void plan_updates(const std::vector<Track>& tracks, const KalmanBoxTracker& kf, FrameWork& w) {
+    w.updates.resize(w.first.match_rows.size() + w.second.match_rows.size() + w.third.match_rows.size());
+    std::size_t u = 0;
+    const auto plan = [&](std::size_t track, const Detection* det) {
+        detail::TrackUpdate& update = w.updates[u++];
+        update.track = track;
+        update.detection = det;
+        detail::plan_track_update(tracks[track], w.predicted_means + 8 * track, w.predicted_covariances + 64 * track,
+                                  *det, w.feature_dim, kf, update);
+    };
+    for (std::size_t k = 0; k < w.first.match_rows.size(); ++k) {
+        plan(w.tracks_confirmed[w.first.match_rows[k]], w.detections_high[w.first.match_cols[k]]);
     }
+    for (std::size_t k = 0; k < w.second.match_rows.size(); ++k) {
+        plan(w.tracks_second[w.second.match_rows[k]], w.detections_low[w.second.match_cols[k]]);
+    }
+    for (std::size_t k = 0; k < w.third.match_rows.size(); ++k) {
+        plan(w.tracks_tentative[w.third.match_rows[k]], w.detections_left[w.third.match_cols[k]]);
+    }
+}
 
-    double* appearance = nullptr;
-    const std::size_t dim = c.work.feature_dim;
-    bool appearance_on = c.weights.w_app > 0.0 && dim > 0;
-    for (std::size_t i = 0; appearance_on && i < t; ++i) appearance_on = c.tracks[tracks[i]].feature.size() == dim;
-    for (std::size_t j = 0; appearance_on && j < d; ++j) appearance_on = detections[j]->feature != nullptr;
-    if (appearance_on) {
-        double* track_features = take(s.track_features, t * dim);
-        double* det_features = take(s.det_features, d * dim);
-        for (std::size_t i = 0; i < t; ++i) {
-            const std::vector<double>& feature = c.tracks[tracks[i]].feature;
-            std::copy(feature.begin(), feature.end(), track_features + i * dim);
-        }
-        for (std::size_t j = 0; j < d; ++j) {
-            const double* feature = detections[j]->feature;
-            std::copy(feature, feature + dim, det_features + j * dim);
-        }
-        appearance = take(s.appearance, t * d);
-        appearance_distance(track_features, t, det_features, d, dim, appearance);
+// The new tracks, built in full (history and feature included): the high-score detections no
+// pass matched whose score reaches new_track_thresh, in ascending detection order.
+// Throws: std::runtime_error when the ids would run out.
+void plan_births(const TrackerConfig& config, const KalmanBoxTracker& kf, std::int64_t next_id,
+                 std::int32_t frame_index, FrameWork& w) {
+    std::size_t births = 0;
+    for (const std::int64_t c : w.third.unmatched_cols) {
+        if (w.detections_left[c]->score >= config.new_track_thresh) ++births;
     }
+    if (next_id + static_cast<std::int64_t>(births) - 1 > kLargestId) {
+        throw std::runtime_error(
+            "update: track ids are exhausted (2147483647 tracks started since the last reset); call reset() to "
+            "start again");
+    }
+    w.born.clear();
+    w.born.reserve(births);
+    std::int64_t id = next_id;
+    for (const std::int64_t c : w.third.unmatched_cols) {
+        const Detection* det = w.detections_left[c];
+        if (!(det->score >= config.new_track_thresh)) continue;
+        w.born.push_back(
+            detail::spawn_track(*det, w.feature_dim, static_cast<std::int32_t>(id), frame_index, config, kf));
+        id += 1;
+    }
+}
 
-    const AssociationCost built = build_association_cost(ious, t, d, c.weights, iou_thresh, motion, class_mismatch,
-                                                         gating_d2, gate ? &c.gate_thresh : nullptr, appearance,
-                                                         uncertainty);
-    double* cost = take(s.cost, t * d);
-    std::copy(built.cost.begin(), built.cost.end(), cost);
-    const double forbidden = built.max_cost + 1.0;
-    std::size_t admissible = 0;
-    for (std::size_t k = 0; k < t * d; ++k) {
-        if (std::isnan(cost[k])) cost[k] = forbidden;
-        if (built.max_cost >= cost[k]) ++admissible;
+// The report: the confirmed tracks matched in this frame, in track order, with their new box.
+// New tracks are never reported in their birth frame; a track whose new state is not finite
+// is dropped instead.
+void report(const std::vector<Track>& tracks, std::int32_t frame_index, FrameWork& w) {
+    std::int64_t* update_of = take(w.pass.update_of, tracks.size());
+    for (std::size_t i = 0; i < tracks.size(); ++i) update_of[i] = -1;
+    for (std::size_t u = 0; u < w.updates.size(); ++u) update_of[w.updates[u].track] = static_cast<std::int64_t>(u);
+    w.outputs.clear();
+    w.outputs.reserve(w.updates.size());
+    for (std::size_t i = 0; i < tracks.size(); ++i) {
+        if (update_of[i] < 0) continue;
+        const detail::TrackUpdate& update = w.updates[static_cast<std::size_t>(update_of[i])];
+        if (!update.confirmed || !update.finite) continue;
+        w.outputs.push_back(TrackOutput{frame_index, tracks[i].id, update.box, update.detection->score,
+                                        update.detection->class_id});
     }
-    detail::check_interrupt();
+}
 
-    // With no admissible pair the gate would drop whatever the solver returned.
-    if (admissible == 0) {
-        fill_index_range(result.unmatched_rows, t);
-        fill_index_range(result.unmatched_cols, d);
-        return;
-    }
-    if (!config.use_lapjv) {
-        result = associate(cost, t, d, built.max_cost);
-        return;
-    }
-    // The alternative solver, gated exactly as associate gates its pairs.
-    std::vector<std::int64_t> rows;
-    std::vector<std::int64_t> cols;
-    linear_assignment_lapjv(cost, t, d, rows, cols);
-    result = gate_assignment(cost, t, d, built.max_cost, rows, cols);
+// Frees the working arrays that recent frames no longer need.
+void trim_work(FrameWork& w) noexcept {
+    const bool cost_held = !w.pass.cost.items.empty();
+    for_each_buffer(w.pass, [](auto& buffer) { trim_buffer(buffer); });
+    // The solver's blocks go with the cost matrix they solved.
+    if (cost_held && w.pass.cost.items.empty()) detail::release(w.pass.solver);
 }
 
 }  // namespace
@@ -310,150 +340,16 @@ const std::vector<TrackOutput>& ByteTracker::prepare_update(const FrameArrays& f
     FrameWork& w = *work_;
     w.prepared = false;
     try {
-        // Input. Nothing in the tracker changes before every check has passed.
-        const std::size_t n = frame.n;
-        if (frame.score_count != n) throw std::invalid_argument("update: scores must have one entry per box");
-        if (frame.class_ids != nullptr && frame.class_id_count != n) {
-            throw std::invalid_argument("update: class_ids must have one entry per box");
-        }
-        const bool has_features = frame.features != nullptr;
-        if (has_features && frame.feature_rows != n) throw std::invalid_argument("update: features must be (N, d)");
-        const std::size_t dim = has_features ? frame.feature_dim : 0;
-        for (std::size_t i = 0; i < n; ++i) {
-            const double* box = frame.boxes + 4 * i;
-            if (box[0] > box[2] || box[1] > box[3]) throw std::invalid_argument("degenerate box (x2<x1 or y2<y1)");
-        }
-        // A non-finite, overflowing, zero-height or vanishingly low box would give its track a
-        // NaN, infinite or singular state, so such boxes are refused up front.
-        // Below kLargestCoordinate every square and product of the filter stays finite.
-        for (std::size_t i = 0; i < n; ++i) {
-            const double* box = frame.boxes + 4 * i;
-            for (int k = 0; k < 4; ++k) {
-                if (!(std::fabs(box[k]) <= kLargestCoordinate)) {
-                    throw std::invalid_argument(
-                        "update: box coordinates must be finite and at most 1e+100 in magnitude (row " +
-                        std::to_string(i) + ")");
-                }
-            }
-            if (!(box[3] - box[1] >= kSmallestHeight)) {
-                throw std::invalid_argument("update: boxes must have a positive height, y2 - y1 >= 1e-100 (row " +
-                                            std::to_string(i) + ")");
-            }
-        }
-        for (std::size_t k = 0; k < n * dim; ++k) {
-            if (!std::isfinite(frame.features[k])) {
-                throw std::invalid_argument("update: features must be finite (row " + std::to_string(k / dim) + ")");
-            }
-        }
-        if (frame_index_ == std::numeric_limits<std::int32_t>::max()) {
-            throw std::runtime_error("update: the frame counter is exhausted; call reset() to start again");
-        }
-        w.detections.resize(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::int32_t class_id = frame.class_ids != nullptr ? class_id_from(frame.class_ids[i]) : -1;
-            w.detections[i] = Detection{frame.boxes + 4 * i, frame.scores[i], class_id,
-                                        has_features && dim > 0 ? frame.features + dim * i : nullptr};
-        }
-        w.feature_dim = dim;
-
-        // Prediction of every track, into working copies.
-        const std::size_t t = tracks_.size();
-        double* predicted_means = take(w.pass.predicted_means, 8 * t);
-        double* predicted_covariances = take(w.pass.predicted_covariances, 64 * t);
-        for (std::size_t i = 0; i < t; ++i) {
-            kf_.predict(tracks_[i].mean.data(), tracks_[i].covariance.data(), 1, predicted_means + 8 * i,
-                        predicted_covariances + 64 * i);
-        }
-        w.predicted_means = predicted_means;
-        w.predicted_covariances = predicted_covariances;
-
-        w.detections_high.clear();
-        w.detections_low.clear();
-        for (const Detection& det : w.detections) {
-            if (det.score >= config_.high_score_thresh) {
-                w.detections_high.push_back(&det);
-            } else if (det.score >= config_.low_score_thresh && det.score < config_.high_score_thresh) {
-                w.detections_low.push_back(&det);
-            }
-        }
-        w.tracks_confirmed.clear();
-        w.tracks_tentative.clear();
-        for (std::size_t i = 0; i < t; ++i) {
-            if (tracks_[i].state == TrackState::Confirmed) w.tracks_confirmed.push_back(i);
-            if (tracks_[i].state == TrackState::Tentative) w.tracks_tentative.push_back(i);
-        }
-
-        const PassContext context{config_, kf_, weights_, gate_thresh_, tracks_, w};
-        associate_pass(context, w.pass, w.tracks_confirmed, w.detections_high, config_.match_iou_thresh, true,
-                       w.first);
-        w.tracks_second.clear();
-        for (const std::int64_t r : w.first.unmatched_rows) w.tracks_second.push_back(w.tracks_confirmed[r]);
-        associate_pass(context, w.pass, w.tracks_second, w.detections_low, config_.recovery_iou_thresh, false,
-                       w.second);
-        w.detections_left.clear();
-        for (const std::int64_t c : w.first.unmatched_cols) w.detections_left.push_back(w.detections_high[c]);
-        associate_pass(context, w.pass, w.tracks_tentative, w.detections_left, config_.match_iou_thresh, true,
-                       w.third);
-
-        // The Kalman updates of the matched tracks, in pass order.
-        const std::size_t matched = w.first.match_rows.size() + w.second.match_rows.size() +
-                                    w.third.match_rows.size();
-        w.updates.resize(matched);
-        std::size_t u = 0;
-        const auto plan = [&](std::size_t track, const Detection* det) {
-            detail::TrackUpdate& update = w.updates[u++];
-            update.track = track;
-            update.detection = det;
-            detail::plan_track_update(tracks_[track], w.predicted_means + 8 * track,
-                                      w.predicted_covariances + 64 * track, *det, dim, kf_, update);
-        };
-        for (std::size_t k = 0; k < w.first.match_rows.size(); ++k) {
-            plan(w.tracks_confirmed[w.first.match_rows[k]], w.detections_high[w.first.match_cols[k]]);
-        }
-        for (std::size_t k = 0; k < w.second.match_rows.size(); ++k) {
-            plan(w.tracks_second[w.second.match_rows[k]], w.detections_low[w.second.match_cols[k]]);
-        }
-        for (std::size_t k = 0; k < w.third.match_rows.size(); ++k) {
-            plan(w.tracks_tentative[w.third.match_rows[k]], w.detections_left[w.third.match_cols[k]]);
-        }
-
-        // New tracks, built in full (history and feature included) before anything changes.
-        std::size_t births = 0;
-        for (const std::int64_t c : w.third.unmatched_cols) {
-            if (w.detections_left[c]->score >= config_.new_track_thresh) ++births;
-        }
-        if (next_id_ + static_cast<std::int64_t>(births) - 1 > kLargestId) {
-            throw std::runtime_error(
-                "update: track ids are exhausted (2147483647 tracks started since the last reset); call reset() "
-                "to start again");
-        }
-        w.born.clear();
-        w.born.reserve(births);
-        std::int64_t id = next_id_;
-        for (const std::int64_t c : w.third.unmatched_cols) {
-            const Detection* det = w.detections_left[c];
-            if (det->score < config_.new_track_thresh || std::isnan(det->score)) continue;
-            w.born.push_back(detail::spawn_track(*det, dim, static_cast<std::int32_t>(id), frame_index_ + 1, config_,
-                                                 kf_));
-            id += 1;
-        }
-        tracks_.reserve(t + births);
-
-        // The report: confirmed tracks matched in this frame, in track order. New tracks are
-        // never reported in their birth frame.
-        w.outputs.clear();
-        w.outputs.reserve(matched);
-        std::vector<detail::TrackUpdate*> order;
-        for (detail::TrackUpdate& update : w.updates) {
-            if (update.confirmed && update.finite) order.push_back(&update);
-        }
-        std::sort(order.begin(), order.end(),
-                  [](const detail::TrackUpdate* a, const detail::TrackUpdate* b) { return a->track < b->track; });
-        for (const detail::TrackUpdate* update : order) {
-            const Track& track = tracks_[update->track];
-            w.outputs.push_back(TrackOutput{frame_index_ + 1, track.id, update->box, update->detection->score,
-                                            update->detection->class_id});
-        }
+        check_frame(frame, frame_index_, w);
+        predict_tracks(tracks_, kf_, w);
+        split_frame(config_, tracks_, w);
+        const detail::PassContext context{config_,           weights_,   kf_, gate_thresh_, tracks_,
+                                          w.predicted_means, w.predicted_covariances,       w.feature_dim};
+        run_passes(context, w);
+        plan_updates(tracks_, kf_, w);
+        plan_births(config_, kf_, next_id_, frame_index_ + 1, w);
+        tracks_.reserve(tracks_.size() + w.born.size());
+        report(tracks_, frame_index_ + 1, w);
         w.prepared = true;
         return w.outputs;
     } catch (...) {
@@ -467,25 +363,27 @@ void ByteTracker::commit_update() noexcept {
     if (!w.prepared) return;
     w.prepared = false;
     frame_index_ += 1;
+    // Every track takes its predicted state and ages; the matched ones absorb their detection.
     const std::size_t t = tracks_.size();
     for (std::size_t i = 0; i < t; ++i) {
         Track& track = tracks_[i];
-        std::copy(w.predicted_means + 8 * i, w.predicted_means + 8 * i + 8, track.mean.begin());
-        std::copy(w.predicted_covariances + 64 * i, w.predicted_covariances + 64 * i + 64, track.covariance.begin());
+        std::memcpy(track.mean.data(), w.predicted_means + 8 * i, 8 * sizeof(double));
+        std::memcpy(track.covariance.data(), w.predicted_covariances + 64 * i, 64 * sizeof(double));
         track.age += 1;
         track.time_since_update += 1;
     }
     for (detail::TrackUpdate& update : w.updates) {
         detail::apply_track_update(tracks_[update.track], update, w.feature_dim);
     }
+    // Confirmed tracks that neither the first nor the second pass matched, then tentative ones
+    // that the third did not.
     for (const std::int64_t r : w.second.unmatched_rows) detail::mark_missed(tracks_[w.tracks_second[r]]);
     for (const std::int64_t r : w.third.unmatched_rows) detail::mark_missed(tracks_[w.tracks_tentative[r]]);
     for (Track& track : w.born) tracks_.push_back(std::move(track));  // capacity reserved when planned
     next_id_ += static_cast<std::int64_t>(w.born.size());
     w.born.clear();
     detail::remove_deleted(tracks_);
-
-    for_each_buffer(w.pass, [](auto& buffer) { trim_buffer(buffer); });
+    trim_work(w);
 }
 
 void ByteTracker::discard_update() noexcept { release_work(*work_); }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "assignment/assignment_internal.hpp"
 #include "kelmora/assignment.hpp"
 #include "kelmora/tracker.hpp"
 
@@ -36,13 +37,25 @@ void release(WorkBuffer<T>& buffer) noexcept {
     buffer.small_frames = 0;
 }
 
-// The matrices of the association passes, overwritten by every pass that reads them.
+// The working arrays of the association passes, overwritten by every pass that reads them.
 struct PassBuffers {
-    WorkBuffer<double> track_boxes, det_boxes, ious, motion, measurements, gating_d2, uncertainty, track_features,
-        det_features, appearance, cost;
-    WorkBuffer<unsigned char> class_mismatch;
+    WorkBuffer<double> det_boxes;        // D corner boxes
+    WorkBuffer<double> columns;          // D boxes laid out by coordinate, with areas
+    WorkBuffer<double> det_classes;      // D class ids
+    WorkBuffer<double> measurements;     // D boxes in (cx, cy, aspect, height)
+    WorkBuffer<double> track_features;   // T normalised features
+    WorkBuffer<double> det_features;     // D normalised features
+    WorkBuffer<double> overlap_row;      // one row of IoU
+    WorkBuffer<double> motion_row;       // one row of GIoU
+    WorkBuffer<unsigned char> open_row;  // one row of flags: the pair is not forbidden so far
+    WorkBuffer<double> cost_row;         // one row of costs, before it is written transposed
+    WorkBuffer<double> cost;             // T x D, in the solver's orientation
+    WorkBuffer<std::int64_t> row_to_col;
+    WorkBuffer<unsigned char> matched;   // T + D flags
+    SolverWorkspace solver;
     // Predictions of every track, by list index: 8 and 64 values per track.
     WorkBuffer<double> predicted_means, predicted_covariances;
+    WorkBuffer<std::int64_t> update_of;  // per track: its planned update, or -1
 };
 
 // A matched track and the state the frame gives it, computed before anything changes.
