@@ -1,10 +1,11 @@
 """`kelmora tune`: searches the tracker's thresholds for the best metric over a dataset (Optuna, TPE).
 
 A study lives in a storage (an SQLite file by default, or a PostgreSQL server that workers on several
-machines share). The process that creates the study records the starting configuration, the metric
-and the sequences in it and queues the starting configuration as the first trial, so that the best
-configuration found is never worse than where the search began. Worker processes, and other `kelmora
-tune` commands given the same storage and study, join the study and add trials to it.
+machines share). The command that creates the study records the starting configuration, the metric
+and the sequences in it, and runs the starting configuration as the first trial before any worker
+starts, so that the best configuration found is never worse than where the search began. Worker
+processes, and other `kelmora tune` commands given the same storage and study, join the study and add
+trials to it.
 """
 
 from __future__ import annotations
