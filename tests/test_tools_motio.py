@@ -177,3 +177,37 @@ def test_generator_is_deterministic_and_matches_committed_data():
     assert "name=other\n" in make_sequence.make_sequence(frames=4, seed=3, name="other")["seqinfo.ini"]
     for rel, text in make_sequence.make_sequence().items():
         assert (SYNTHETIC / rel).read_text() == text, rel
+
+
+TOKENS = ["1", "2", "0", "-1", "3.5", "1e300", "-1e300", "1e-300", "nan", "inf", "-inf", "", "x", "0x10", "1_0",
+          "99999999999", "7", "0.9", "-0.0", "1e9"]
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_random_rows_are_read_tracked_and_scored_or_refused_as_user_errors(seed):
+    # Whatever the rows hold, the tools answer with results or with a UserError, never another exception.
+    from kelmora_tools import evaluate, track
+
+    rng = np.random.default_rng(seed)
+    outcomes = set()
+    for _ in range(150):
+        lines = []
+        for _ in range(rng.integers(1, 6)):
+            # A plausible row with, now and then, one value replaced or the row cut short or made long.
+            fields = [str(rng.integers(1, 4)), str(rng.integers(0, 3)), f"{rng.uniform(0, 99):.1f}",
+                      f"{rng.uniform(0, 99):.1f}", f"{rng.uniform(1, 40):.1f}", f"{rng.uniform(1, 40):.1f}",
+                      f"{rng.uniform(0, 1):.2f}", str(rng.integers(-1, 3))]
+            if rng.random() < 0.3:
+                fields[rng.integers(0, len(fields))] = str(rng.choice(TOKENS))
+            if rng.random() < 0.1:
+                fields = fields[:rng.integers(3, 9)] + ["1"] * rng.integers(0, 5)
+            lines.append(",".join(fields))
+        text = "\n".join(lines) + "\n"
+        try:
+            result = track.track_task(track.TrackTask("s", text, "d.txt", None, {}))
+            evaluate.eval_task(evaluate.EvalTask("s", text, "g.txt", result.text, "r.txt", None))
+            outcomes.add("scored")
+        except UserError as e:
+            assert "\n" not in str(e) and str(e).split(":")[0] in ("d.txt", "g.txt", "r.txt")
+            outcomes.add("refused")
+    assert outcomes == {"scored", "refused"}

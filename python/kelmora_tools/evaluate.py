@@ -94,6 +94,12 @@ def check_rows(rows: Rows, n_frames: int, what: str) -> None:
     if len(beyond):
         raise UserError(f"{rows.where(int(beyond[0]))}: frame {int(rows.frames[beyond[0]])} is beyond the sequence "
                         f"length {n_frames} (seqLength of seqinfo.ini)")
+    if what == "ground-truth":
+        # The 7th value is the "considered" flag, read as a whole number (0: not an object to track).
+        bad = np.flatnonzero(~(np.abs(rows.conf) < 2.0**31))
+        if len(bad):
+            raise UserError(f"{rows.where(int(bad[0]))}: the 7th value of ground truth (the considered flag) must be "
+                            f"a finite number, got {rows.conf[bad[0]]:g}")
     negative = np.flatnonzero(rows.ids < 0)
     if len(negative):
         raise UserError(f"{rows.where(int(negative[0]))}: {what} ids must be >= 0, got {int(rows.ids[negative[0]])}")

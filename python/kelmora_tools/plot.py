@@ -104,7 +104,7 @@ def run(args: argparse.Namespace) -> int:
     if args.gt is not None:
         gt = motio.read_mot(args.gt)
         # Rows whose "considered" flag is 0 are not objects to track.
-        gt = gt.select(gt.conf.astype(np.int64) != 0)
+        gt = gt.select(np.trunc(gt.conf) != 0)
     n_frames = int(max(res.frames.max(initial=0), gt.frames.max(initial=0) if gt is not None else 0))
     title = f"{args.results.stem}: {len(np.unique(res.ids))} tracks over {n_frames} frames"
     plot_trajectories(args.out, res, title, _image_size(args.gt), gt)
