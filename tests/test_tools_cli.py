@@ -150,3 +150,21 @@ def test_subcommand_modules_follow_the_contract():
     parser = cli.build_parser()
     args = parser.parse_args(["track", "d", "--out", "o"])
     assert args.func is track.run and args.prog == "kelmora track"
+
+
+def test_packaging_declares_the_command_and_one_opencv():
+    import importlib.metadata
+    import tomllib
+
+    from tools_support import ROOT
+
+    project = tomllib.loads((ROOT / "pyproject.toml").read_text())
+    assert project["project"]["scripts"] == {"kelmora": "kelmora_tools.cli:main"}
+    assert "python/kelmora_tools" in project["tool"]["scikit-build"]["wheel"]["packages"]
+    extra = project["project"]["optional-dependencies"]["tools"]
+    # TrackEval requires the GUI build; the headless build beside it would shadow one cv2 with another.
+    assert [r for r in extra if r.startswith("opencv")] == ["opencv-python>=4.8,<5"]
+    installed = {d.metadata["Name"].lower() for d in importlib.metadata.distributions()}
+    assert "opencv-python" in installed and "opencv-python-headless" not in installed
+    pins = (ROOT / "requirements.txt").read_text()
+    assert "opencv-python==4." in pins and "headless" not in pins

@@ -19,6 +19,7 @@ import os
 import pathlib
 import random
 import socket
+import sys
 import time
 from collections.abc import Iterator
 from typing import Any
@@ -78,6 +79,7 @@ class Job:
     trials: int
     seed: int | None
     sequences: list[TuneSequence]
+    progress_bar: bool = False  # Optuna's bar on stderr, for the job that runs in the command's own process
 
 
 def search_space(start: dict[str, bool | int | float]) -> dict[str, tuple[float, float]]:
@@ -267,7 +269,8 @@ def work(job: Job) -> int:
             trial.set_user_attr("worker", worker)
             return value
 
-        study.optimize(objective, n_trials=job.trials, gc_after_trial=False)
+        study.optimize(objective, n_trials=job.trials, gc_after_trial=False,
+                       show_progress_bar=job.progress_bar and sys.stderr.isatty())
     return job.trials
 
 
@@ -280,7 +283,7 @@ def _finished(study: Any) -> int:
 def _run_jobs(jobs: list[Job], study: Any, total: int) -> None:
     """Runs the jobs (in this process when there is one) while a bar counts the trials they finish."""
     if len(jobs) == 1:
-        work(jobs[0])
+        work(dataclasses.replace(jobs[0], progress_bar=True))
         return
     from concurrent.futures import FIRST_EXCEPTION, ProcessPoolExecutor, wait
 
