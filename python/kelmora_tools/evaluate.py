@@ -231,12 +231,14 @@ def run(args: argparse.Namespace) -> int:
         combined = combine(per_sequence)
         wall = time.perf_counter() - start
         where = runner.describe(len(tasks))
-    report = {"sequences": {name: summary(raw) for name, raw in per_sequence.items()}, "combined": summary(combined)}
+    sequence_scores = {name: summary(raw) for name, raw in per_sequence.items()}
+    combined_scores = summary(combined)
+    report = {"sequences": sequence_scores, "combined": combined_scores}
     import trackeval
 
     print(f"kelmora eval: {len(tasks)} sequence{'s' * (len(tasks) != 1)}, TrackEval {trackeval.__version__} "
           f"(every class counts)")
-    print(format_table({**report["sequences"], "COMBINED": report["combined"]}))
+    print(format_table({**sequence_scores, "COMBINED": combined_scores}))
     print(f"  evaluation: {wall:.2f} s wall, {seconds:.2f} s in the metrics on {where}")
     if args.json is not None:
         motio.write_text(args.json, json.dumps(_finite(report), indent=2) + "\n")
