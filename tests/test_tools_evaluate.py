@@ -73,7 +73,7 @@ def test_same_numbers_as_trackeval_on_the_same_files(tmp_path, synthetic_results
         per_sequence[name] = evaluate.eval_task(task).raw
     combined = evaluate.combine(per_sequence)
     for name, raw in [*per_sequence.items(), ("COMBINED_SEQ", combined)]:
-        for metric, (te_metric, field, _) in ((m, spec) for m, spec in evaluate.SUMMARY.items()):
+        for metric, (te_metric, field, _) in evaluate.SUMMARY.items():
             ours, theirs = raw[te_metric][field], reference[name][te_metric][field]
             assert np.asarray(ours).tobytes() == np.asarray(theirs, dtype=np.asarray(ours).dtype).tobytes(), \
                 (name, metric)
