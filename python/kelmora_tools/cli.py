@@ -1,0 +1,80 @@
+"""The `kelmora` command: parses arguments and dispatches to the subcommand modules."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+
+from kelmora_tools import evaluate, plot, track, tune
+from kelmora_tools.errors import UserError
+
+PROG = "kelmora"
+
+# One module per subcommand; each defines add_parser(subparsers) and run(args).
+SUBCOMMANDS = (track, evaluate, tune, plot)
+
+
+class _UsageError(Exception):
+    def __init__(self, prog: str, message: str) -> None:
+        super().__init__(message)
+        self.prog = prog
+
+
+class _Parser(argparse.ArgumentParser):
+    """An ArgumentParser whose usage errors reach main() as exceptions instead of printing the usage
+    text and exiting, so that every error is the same single line."""
+
+    def error(self, message: str):  # type: ignore[override]
+        raise _UsageError(self.prog, message)
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = _Parser(prog=PROG, description="Track, evaluate, tune and plot MOTChallenge data with kelmora_cpp.")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    subparsers = parser.add_subparsers(title="subcommands", dest="subcommand", metavar="SUBCOMMAND")
+    for module in SUBCOMMANDS:
+        sub = module.add_parser(subparsers)
+        sub.set_defaults(prog=sub.prog)
+    return parser
+
+
+def _version() -> str:
+    try:
+        import kelmora_cpp
+
+        return kelmora_cpp.__version__
+    except ImportError:
+        return "(kelmora_cpp not importable)"
+
+
+def _one_line(message: str) -> str:
+    return " ".join(message.split())
+
+
+def main(argv: list[str] | None = None) -> int:
+    """Runs the `kelmora` command with `argv` (default sys.argv[1:]); returns the exit status.
+
+    A user error is one line on stderr, `kelmora <subcommand>: error: <message>`, and status 2.
+    """
+    parser = build_parser()
+    prog = PROG
+    try:
+        args = parser.parse_args(argv)
+        if args.subcommand is None:
+            names = ", ".join(sorted(parser._subparsers._group_actions[0].choices))  # type: ignore[union-attr]
+            raise _UsageError(PROG, f"choose a subcommand: {names} (kelmora SUBCOMMAND --help)")
+        prog = args.prog
+        return int(args.func(args) or 0)
+    except SystemExit as e:  # --help and --version
+        return e.code if isinstance(e.code, int) else 0
+    except _UsageError as e:
+        print(f"{e.prog}: error: {_one_line(str(e))}", file=sys.stderr)
+    except UserError as e:
+        print(f"{prog}: error: {_one_line(str(e))}", file=sys.stderr)
+    except OSError as e:
+        where = f"{e.filename}: " if e.filename else ""
+        print(f"{prog}: error: {where}{_one_line(e.strerror or str(e))}", file=sys.stderr)
+    except KeyboardInterrupt:
+        print(f"{prog}: interrupted", file=sys.stderr)
+        return 130
+    return 2

@@ -1,0 +1,152 @@
+"""Tracker options: a JSON file of TrackerConfig keywords, `--set KEY=VALUE` items over it, and the
+tracker built from them."""
+
+from __future__ import annotations
+
+import json
+import math
+import pathlib
+
+from kelmora_tools.errors import UserError
+
+# The keywords of kelmora_cpp.TrackerConfig with their defaults; the type of a default is the type
+# a value must have (TrackerConfig itself refuses a float for an int and a string for anything).
+DEFAULTS: dict[str, bool | int | float] = {
+    "high_score_thresh": 0.5,
+    "low_score_thresh": 0.1,
+    "match_iou_thresh": 0.3,
+    "recovery_iou_thresh": 0.5,
+    "new_track_thresh": 0.6,
+    "n_init": 3,
+    "max_age": 30,
+    "use_mahalanobis_gating": True,
+    "class_aware": True,
+    "w_iou": 1.0,
+    "w_app": 0.0,
+    "w_unc": 0.0,
+    "use_giou": False,
+    "appearance_ema_alpha": 0.9,
+    "kf_noise_scale": 1.0,
+    "w_ocm": 0.0,
+    "ocm_delta_t": 3,
+    "use_oru": False,
+    "use_gmc": False,
+    "use_lapjv": False,
+}
+
+Options = dict[str, bool | int | float]
+
+
+def _typed(key: str, value: object, where: str) -> bool | int | float:
+    """`value` as the type of the keyword's default; UserError naming `where` otherwise."""
+    if key not in DEFAULTS:
+        raise UserError(f"{where}: unknown tracker option {key!r}; the TrackerConfig keywords are "
+                        + ", ".join(DEFAULTS))
+    kind = type(DEFAULTS[key])
+    if kind is bool:
+        if isinstance(value, bool):
+            return value
+        raise UserError(f"{where}: {key} must be true or false, got {value!r}")
+    if kind is int:
+        if isinstance(value, int) and not isinstance(value, bool):
+            return value
+        raise UserError(f"{where}: {key} must be a whole number, got {value!r}")
+    if isinstance(value, (int, float)) and not isinstance(value, bool):
+        return float(value)
+    raise UserError(f"{where}: {key} must be a number, got {value!r}")
+
+
+def parse_set_item(item: str) -> tuple[str, bool | int | float]:
+    """One `--set KEY=VALUE` item: true/false for switches, a whole number for counts, a float else."""
+    key, sep, text = item.partition("=")
+    key, text = key.strip(), text.strip()
+    if not sep or not key:
+        raise UserError(f"--set expects KEY=VALUE, got {item!r}")
+    where = f"--set {item}"
+    if key not in DEFAULTS:
+        _typed(key, None, where)
+    kind = type(DEFAULTS[key])
+    value: object = text
+    if kind is bool and text.lower() in ("true", "false", "1", "0", "yes", "no", "on", "off"):
+        value = text.lower() in ("true", "1", "yes", "on")
+    elif kind is int:
+        try:
+            value = int(text)
+        except ValueError:
+            pass
+    elif kind is float:
+        try:
+            value = float(text)
+        except ValueError:
+            pass
+    return key, _typed(key, value, where)
+
+
+def read_config_file(path: str | pathlib.Path) -> Options:
+    """The JSON object of TrackerConfig keywords in `path` (what `kelmora tune` writes)."""
+    path = pathlib.Path(path)
+    try:
+        text = path.read_text(encoding="utf-8")
+    except OSError as e:
+        raise UserError(f"{path}: cannot read: {e.strerror or e}") from None
+    except UnicodeDecodeError:
+        raise UserError(f"{path}: not a UTF-8 text file") from None
+    try:
+        data = json.loads(text)
+    except json.JSONDecodeError as e:
+        raise UserError(f"{path}:{e.lineno}: not JSON: {e.msg}") from None
+    if not isinstance(data, dict):
+        raise UserError(f"{path}: expected a JSON object of TrackerConfig keywords")
+    return {key: _typed(key, value, str(path)) for key, value in data.items()}
+
+
+def _validate(options: Options, where: str) -> None:
+    import kelmora_cpp
+
+    try:
+        kelmora_cpp.TrackerConfig(**options)
+    except (TypeError, ValueError, OverflowError) as e:
+        message = str(e).splitlines()[0] if str(e) else type(e).__name__
+        raise UserError(f"{where}: {message}") from None
+
+
+def tracker_options(config_file: str | pathlib.Path | None, set_items: list[str]) -> Options:
+    """The options of `config_file` (a JSON object, if given) with the `--set` items applied over it,
+    checked by building a kelmora_cpp.TrackerConfig.
+
+    Raises UserError naming the file or the option, with TrackerConfig's own message for a value it
+    refuses.
+    """
+    options: Options = {}
+    if config_file is not None:
+        options.update(read_config_file(config_file))
+        _validate(options, str(config_file))
+    for item in set_items:
+        key, value = parse_set_item(item)
+        options[key] = value
+        # Checked after each item so that the message names the item that broke a rule.
+        _validate(options, f"--set {item}")
+    return options
+
+
+def make_tracker(options: Options):
+    """A kelmora_cpp.ByteTracker built from `options`; UserError if TrackerConfig refuses them."""
+    import kelmora_cpp
+
+    try:
+        return kelmora_cpp.ByteTracker(kelmora_cpp.TrackerConfig(**options))
+    except (TypeError, ValueError, OverflowError) as e:
+        raise UserError(f"tracker options: {str(e).splitlines()[0]}") from None
+
+
+def describe(options: Options) -> str:
+    """The options as KEY=VALUE text for a summary line, "defaults" when there are none."""
+    return ", ".join(f"{key}={format_value(value)}" for key, value in options.items()) or "defaults"
+
+
+def format_value(value: bool | int | float) -> str:
+    if isinstance(value, bool):
+        return "true" if value else "false"
+    if isinstance(value, float) and math.isfinite(value):
+        return f"{value:.6g}"
+    return str(value)

@@ -1,0 +1,162 @@
+"""`kelmora track`: runs the tracker over every sequence of a dataset and writes MOTChallenge results."""
+
+from __future__ import annotations
+
+import argparse
+import dataclasses
+import pathlib
+import re
+import time
+
+import numpy as np
+
+from kelmora_tools import config, motio, parallel
+from kelmora_tools.dataset import Sequence, find_sequences
+from kelmora_tools.errors import UserError
+from kelmora_tools.motio import Rows
+
+
+@dataclasses.dataclass(frozen=True)
+class TrackTask:
+    """Everything a worker needs to track one sequence; no file access on the worker."""
+
+    name: str
+    det_text: str
+    det_source: str
+    length: int | None  # seqLength of seqinfo.ini, else the last frame of det.txt
+    options: dict[str, bool | int | float]
+
+
+@dataclasses.dataclass(frozen=True)
+class TrackResult:
+    name: str
+    text: str  # the results file
+    frames: int
+    detections: int
+    tracks: int
+    boxes: int
+    seconds: float  # spent in ByteTracker.update
+
+
+def sequence_length(dets: Rows, length: int | None) -> int:
+    """Frames to track: seqLength when known (rows beyond it are an error), else the last frame."""
+    last = int(dets.frames.max(initial=0))
+    if length is None:
+        return last
+    if last > length:
+        row = int(np.argmax(dets.frames > length))
+        raise UserError(f"{dets.where(row)}: frame {int(dets.frames[row])} is beyond the sequence length "
+                        f"{length} (seqLength of seqinfo.ini)")
+    return length
+
+
+_ROW = re.compile(r"\(row (\d+)\)")
+
+
+def track_rows(dets: Rows, n_frames: int, options: dict[str, bool | int | float]
+               ) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, float]:
+    """Feeds frames 1..n_frames of `dets` to a new tracker, empty frames included.
+
+    Class ids go to the tracker when the detections carry any. Returns the reported rows
+    (frames, ids, xyxy, scores) and the seconds spent in `update`.
+    """
+    tracker = config.make_tracker(options)
+    bounds = dets.frame_bounds(n_frames)
+    with_classes = bool((dets.class_ids >= 0).any())
+    frames, ids, boxes, scores = [], [], [], []
+    seconds = 0.0
+    for f in range(1, n_frames + 1):
+        a, b = int(bounds[f - 1]), int(bounds[f])
+        class_ids = dets.class_ids[a:b] if with_classes else None
+        try:
+            start = time.perf_counter()
+            out_ids, out_xyxy, out_scores, _ = tracker.update(dets.xyxy[a:b], dets.conf[a:b], class_ids)
+            seconds += time.perf_counter() - start
+        except (ValueError, RuntimeError) as e:
+            message = str(e)
+            row = _ROW.search(message)
+            where = dets.where(a + int(row[1])) if row and a + int(row[1]) < b else f"{dets.source}: frame {f}"
+            raise UserError(f"{where}: the tracker refused it: {message}") from None
+        if len(out_ids):
+            frames.append(np.full(len(out_ids), f, np.int64))
+            ids.append(out_ids)
+            boxes.append(out_xyxy)
+            scores.append(out_scores)
+    if not frames:
+        return np.zeros(0, np.int64), np.zeros(0, np.int64), np.zeros((0, 4)), np.zeros(0), seconds
+    return (np.concatenate(frames), np.concatenate(ids).astype(np.int64), np.concatenate(boxes),
+            np.concatenate(scores), seconds)
+
+
+def track_task(task: TrackTask) -> TrackResult:
+    """Tracks one sequence; runs in a worker process."""
+    dets = motio.parse_mot(task.det_text, task.det_source)
+    if len(dets) == 0:
+        raise UserError(f"{task.det_source}: no detections (the file is empty)")
+    n_frames = sequence_length(dets, task.length)
+    frames, ids, xyxy, scores, seconds = track_rows(dets, n_frames, task.options)
+    return TrackResult(task.name, motio.format_results(frames, ids, xyxy, scores), n_frames, len(dets),
+                       len(np.unique(ids)), len(ids), seconds)
+
+
+def make_task(seq: Sequence, options: dict[str, bool | int | float]) -> TrackTask:
+    """Reads the detection file of `seq` here, so that workers need no access to it."""
+    assert seq.det_path is not None
+    text = motio.read_text(seq.det_path)
+    if not text.strip():
+        raise UserError(f"{seq.det_path}: no detections (the file is empty)")
+    return TrackTask(seq.name, text, str(seq.det_path), seq.length, options)
+
+
+def frames_per_second(frames: int, seconds: float) -> str:
+    return f"{frames / seconds:,.0f} frames/s" if seconds > 0 else "n/a frames/s"
+
+
+def add_parser(subparsers) -> argparse.ArgumentParser:
+    parser = subparsers.add_parser(
+        "track", help="track every sequence of a dataset and write MOTChallenge results",
+        description="Runs kelmora_cpp's ByteTracker over each sequence of DATA (one update per frame, empty "
+                    "frames included) and writes DIR/<sequence>.txt in the MOTChallenge results format.",
+        epilog="example: kelmora track data/synthetic --out results --set max_age=50")
+    parser.add_argument("data", type=pathlib.Path, metavar="DATA",
+                        help="a sequence folder (det/det.txt, optional gt/gt.txt and seqinfo.ini), a det.txt, "
+                             "or a dataset root whose subfolders are sequence folders")
+    parser.add_argument("--out", type=pathlib.Path, required=True, metavar="DIR", help="folder for the results files")
+    add_config_arguments(parser)
+    parallel.add_arguments(parser)
+    parser.set_defaults(func=run)
+    return parser
+
+
+def add_config_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--config", metavar="FILE.json",
+                        help="a JSON object of TrackerConfig keywords, such as the best.json of kelmora tune")
+    parser.add_argument("--set", action="append", default=[], metavar="KEY=VALUE",
+                        help="a TrackerConfig keyword over --config, e.g. --set max_age=50 (repeatable)")
+
+
+def run(args: argparse.Namespace) -> int:
+    options = config.tracker_options(args.config, args.set)
+    sequences = find_sequences(args.data, need="det")
+    if args.dask is not None:
+        parallel.check_dask_address(args.dask)
+    tasks = [make_task(seq, options) for seq in sequences]
+    args.out.mkdir(parents=True, exist_ok=True)
+    print(f"kelmora track: {len(tasks)} sequence{'s' * (len(tasks) != 1)} from {args.data}, config "
+          f"{config.describe(options)}, on {parallel.describe(args.workers, args.dask, len(tasks))}", flush=True)
+    start = time.perf_counter()
+    frames = 0
+    seconds = 0.0
+    for result in parallel.run_tasks(track_task, tasks, workers=args.workers, dask=args.dask,
+                                     dask_timeout=args.dask_timeout, desc="tracking"):
+        path = args.out / f"{result.name}.txt"
+        motio.write_text(path, result.text)
+        frames += result.frames
+        seconds += result.seconds
+        print(f"  {result.name}: {result.frames} frames, {result.detections} detections, {result.tracks} tracks, "
+              f"{result.boxes} boxes, {frames_per_second(result.frames, result.seconds)} (tracker) -> {path}",
+              flush=True)
+    wall = time.perf_counter() - start
+    print(f"  total: {frames} frames in {wall:.2f} s; tracker {seconds:.3f} s = "
+          f"{frames_per_second(frames, seconds)}", flush=True)
+    return 0
