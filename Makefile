@@ -11,7 +11,7 @@ CONFIGURE = $(CMAKE) -S . -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ni
 ASAN_PRELOAD = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so)
 
 .PHONY: bootstrap build test test-native test-python test-sanitize check-contract fuzz-build fuzz fuzz-ci \
-	leak-check bench demo wheel check-stubs check-wheel clean
+	leak-check bench demo demo-video wheel check-stubs check-wheel clean
 
 bootstrap:
 	@bash scripts/bootstrap.sh
@@ -94,6 +94,16 @@ bench: build
 # tools/make_sequence.py): results, metrics and a trajectory plot, written to demo_output/.
 demo: build
 	PYTHONPATH=build/dev $(PY) tools/kelmora_demo.py data/synthetic --out demo_output
+
+# kelmora video on vtest.avi, pedestrians from Debian's opencv-doc package (fetched once into the
+# cache folder by scripts/fetch_vtest.sh): HOG people detector and tracker over the first
+# DEMO_VIDEO_FRAMES frames (of 795; HOG takes about a tenth of a second a frame), written to
+# demo_output/: vtest.mp4, vtest.txt and vtest_sheet.png.
+DEMO_VIDEO_FRAMES ?= 300
+
+demo-video: build
+	@clip=$$(bash scripts/fetch_vtest.sh) && \
+	PYTHONPATH=build/dev:python $(PY) -m kelmora_tools video "$$clip" --out demo_output --max-frames $(DEMO_VIDEO_FRAMES)
 
 wheel: bootstrap
 	$(PY) -m pip wheel --no-deps -w dist .

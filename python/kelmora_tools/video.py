@@ -11,8 +11,8 @@ import time
 
 import numpy as np
 
-from kelmora_tools import annotate, detectors, videoio
-from kelmora_tools.config import make_tracker, tracker_options
+from kelmora_tools import annotate, config, detectors, videoio
+from kelmora_tools.track import add_config_arguments
 from kelmora_tools.errors import UserError
 from kelmora_tools.motio import atomic_write, write_results
 from kelmora_tools.progress import progress
@@ -54,7 +54,7 @@ class VideoRun:
     sheet_path: pathlib.Path | None = None
 
 
-def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParser:
+def add_parser(subparsers) -> argparse.ArgumentParser:
     parser = subparsers.add_parser(
         "video", help="track a video file with a detector and write an annotated video",
         description=DESCRIPTION, formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -63,9 +63,7 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
     parser.add_argument("--out", type=pathlib.Path, required=True, metavar="DIR", help="output folder")
     parser.add_argument("--detector", default="hog", metavar="hog|MODULE:CALLABLE",
                         help="hog (default), or a callable in a module or .py file, e.g. examples/dark_blobs.py:detect")
-    parser.add_argument("--config", metavar="FILE.json", help="TrackerConfig keywords as a JSON object")
-    parser.add_argument("--set", dest="set_items", action="append", default=[], metavar="KEY=VALUE",
-                        help="a TrackerConfig keyword over --config, e.g. --set max_age=50 (repeatable)")
+    add_config_arguments(parser)
     parser.add_argument("--max-frames", type=int, metavar="N", help="process only the first N frames")
     parser.set_defaults(func=run)
     return parser
@@ -74,7 +72,8 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
 def run(args: argparse.Namespace) -> int:
     if args.max_frames is not None and args.max_frames < 1:
         raise UserError(f"--max-frames must be >= 1, got {args.max_frames}")
-    options = tracker_options(args.config, args.set_items)
+    options = config.tracker_options(args.config, args.set)
+    videoio.quiet_native_logs()
     result = track_video(args.input, args.out, args.detector, options, args.max_frames)
     print(summary(result, options))
     return 0
@@ -92,7 +91,7 @@ def track_video(source_path: pathlib.Path, out_dir: pathlib.Path, detector_spec:
     source = videoio.FrameSource(source_path)
     try:
         detector = detectors.load_detector(detector_spec)
-        tracker = make_tracker(options or {})
+        tracker = config.make_tracker(options or {})
         try:
             out_dir.mkdir(parents=True, exist_ok=True)
         except OSError as e:
@@ -179,7 +178,7 @@ def summary(run: VideoRun, options: dict[str, bool | int | float]) -> str:
         f"kelmora video: {run.name}",
         f"  input        {run.source} ({run.width}x{run.height}, {run.fps:g} frames/s)",
         f"  detector     {run.detector}",
-        f"  config       {', '.join(f'{k}={v}' for k, v in options.items()) or 'defaults'}",
+        f"  config       {config.describe(options)}",
         f"  frames       {run.frames}",
         f"  detections   {run.detections} ({run.detections / n:.2f} per frame)",
         f"  tracks       {run.ids} distinct ids, {run.boxes} boxes reported",
