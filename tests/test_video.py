@@ -5,8 +5,10 @@ from __future__ import annotations
 
 import contextlib
 import io
+import os
 import pathlib
 import re
+import subprocess
 import sys
 
 import numpy as np
@@ -272,6 +274,44 @@ def test_failed_run_keeps_the_previous_complete_outputs(tmp_path, clip_inputs, c
     assert {p.name: p.read_bytes() for p in out.iterdir()} == before
     assert len(decode(out / "clip.mp4")[0]) == 10
     capsys.readouterr()
+
+
+@pytest.mark.parametrize("case", ["good", "missing", "not a video", "truncated"])
+def test_a_real_process_prints_only_its_own_lines(case, tmp_path, clip_inputs):
+    # OpenCV and FFmpeg write to the process's stderr directly, past sys.stderr: only a process of
+    # its own shows what a user would see.
+    source = clip_inputs["mp4"]
+    if case == "missing":
+        source = tmp_path / "nope.avi"
+    elif case == "not a video":
+        source = tmp_path / "junk.mp4"
+        source.write_text("not a video\n")
+    elif case == "truncated":
+        whole = tmp_path / "whole.avi"
+        writer = cv2.VideoWriter(str(whole), cv2.CAP_FFMPEG, cv2.VideoWriter_fourcc(*"MJPG"), clip.FPS,
+                                 (clip.WIDTH, clip.HEIGHT))
+        for frame in clip.frames():
+            writer.write(frame)
+        writer.release()
+        source = tmp_path / "cut.avi"
+        source.write_bytes(whole.read_bytes()[:whole.stat().st_size // 2])
+    env = os.environ.copy()
+    env["PYTHONPATH"] = os.pathsep.join([str(pathlib.Path(kelmora_cpp.__file__).resolve().parent), str(ROOT / "python")])
+    env.pop("OPENCV_FFMPEG_LOGLEVEL", None)
+    env.pop("OPENCV_LOG_LEVEL", None)
+    run = subprocess.run([sys.executable, "-m", "kelmora_tools", "video", str(source), "--out", str(tmp_path / "out"),
+                          "--detector", PLUGIN], capture_output=True, text=True, env=env, timeout=300)
+    if case == "good":
+        assert (run.returncode, run.stderr) == (0, "")
+        assert run.stdout.startswith("kelmora video: clip\n")
+        return
+    expected = {"missing": r"nope\.avi: no such file or folder",
+                "not a video": r"junk\.mp4: not a video that OpenCV can read",
+                "truncated": r"cut\.avi: frame \d+ cannot be decoded, of the 60 the file announces \(is it truncated\?\)"}
+    assert run.returncode == 2
+    assert re.fullmatch(r"kelmora video: error: .*" + expected[case] + "\n", run.stderr), run.stderr
+    assert run.stdout == ""
+    assert not (tmp_path / "out").exists() or list((tmp_path / "out").iterdir()) == []
 
 
 # --- The HOG detector's score map and suppression -----------------------------------------------

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import configparser
 import math
+import os
 import pathlib
 import queue
 import re
@@ -20,6 +21,19 @@ IMAGE_SUFFIXES = frozenset({".jpg", ".jpeg", ".png", ".bmp", ".tif", ".tiff", ".
 DEFAULT_FPS = 25.0
 # Frames waiting for the encoder: enough to ride out a slow frame, few enough to bound memory.
 ENCODER_QUEUE = 8
+
+
+def quiet_native_logs() -> None:
+    """Keeps OpenCV's and FFmpeg's own log lines ("moov atom not found", decoder warnings) off stderr,
+    where the command's one-line errors go; what they report reaches the user as those errors.
+    Settings the user made through OPENCV_FFMPEG_LOGLEVEL or OPENCV_LOG_LEVEL are kept. FFmpeg reads
+    its level when OpenCV first uses it, so this must run before the first video is opened.
+    """
+    os.environ.setdefault("OPENCV_FFMPEG_LOGLEVEL", "-8")  # AV_LOG_QUIET
+    import cv2
+
+    if "OPENCV_LOG_LEVEL" not in os.environ:
+        cv2.utils.logging.setLogLevel(cv2.utils.logging.LOG_LEVEL_SILENT)
 
 
 class FrameSource:
@@ -91,11 +105,20 @@ class FrameSource:
         else:
             ok, frame = self._capture.read()
             if not ok or frame is None:
+                self._check_complete(frame_no - 1)
                 return None
             where = f"{self.path}: frame {frame_no}"
         if frame.shape[:2] != (self.height, self.width):
             raise UserError(f"{where} is {frame.shape[1]}x{frame.shape[0]}, the first frame {self.width}x{self.height}")
         return frame
+
+    def _check_complete(self, decoded: int) -> None:
+        """Refuses a stream that ends well before the frame count its container states: it was cut
+        short, and its output would look complete without being so. Containers that estimate the
+        count from the duration can be off by a frame or so, hence the tolerance."""
+        if self.count is not None and decoded < self.count - max(2, self.count // 100):
+            raise UserError(f"{self.path}: frame {decoded + 1} cannot be decoded, of the {self.count} the file"
+                            " announces (is it truncated?)")
 
     def _imread(self, path: pathlib.Path, frame_no: int) -> np.ndarray:
         frame = self._cv2.imread(str(path), self._cv2.IMREAD_COLOR)
