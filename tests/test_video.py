@@ -296,7 +296,8 @@ def test_a_real_process_prints_only_its_own_lines(case, tmp_path, clip_inputs):
         source = tmp_path / "cut.avi"
         source.write_bytes(whole.read_bytes()[:whole.stat().st_size // 2])
     env = os.environ.copy()
-    env["PYTHONPATH"] = os.pathsep.join([str(pathlib.Path(kelmora_cpp.__file__).resolve().parent), str(ROOT / "python")])
+    module_dir = pathlib.Path(kelmora_cpp.__file__).resolve().parent  # the build under test
+    env["PYTHONPATH"] = os.pathsep.join([str(module_dir), str(ROOT / "python")])
     env.pop("OPENCV_FFMPEG_LOGLEVEL", None)
     env.pop("OPENCV_LOG_LEVEL", None)
     run = subprocess.run([sys.executable, "-m", "kelmora_tools", "video", str(source), "--out", str(tmp_path / "out"),
@@ -307,7 +308,8 @@ def test_a_real_process_prints_only_its_own_lines(case, tmp_path, clip_inputs):
         return
     expected = {"missing": r"nope\.avi: no such file or folder",
                 "not a video": r"junk\.mp4: not a video that OpenCV can read",
-                "truncated": r"cut\.avi: frame \d+ cannot be decoded, of the 60 the file announces \(is it truncated\?\)"}
+                "truncated": r"cut\.avi: frame \d+ cannot be decoded, of the 60 the file announces"
+                             r" \(is it truncated\?\)"}
     assert run.returncode == 2
     assert re.fullmatch(r"kelmora video: error: .*" + expected[case] + "\n", run.stderr), run.stderr
     assert run.stdout == ""
@@ -483,3 +485,8 @@ def test_image_folder_is_read_in_numeric_order_with_its_rate_and_name(tmp_path):
     (seq / "seqinfo.ini").write_text("[Sequence]\nframeRate=fast\n")
     with pytest.raises(UserError, match=r"seqinfo\.ini: frameRate is not a number: 'fast'$"):
         videoio.FrameSource(seq / "img1")
+
+
+def test_video_sink_names_the_final_file_when_it_cannot_write(tmp_path):
+    with pytest.raises(UserError, match=r"^/final/clip\.mp4: cannot write a 64x48 MP4 video there$"):
+        videoio.VideoSink(tmp_path / "missing" / ".clip.mp4.tmp.mp4", 10.0, 64, 48, pathlib.Path("/final/clip.mp4"))

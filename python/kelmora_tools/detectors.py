@@ -99,11 +99,11 @@ class HogDetector:
     def __init__(self, stride: int = HOG_STRIDE, scale: float = HOG_SCALE, nms_iou: float = HOG_NMS_IOU) -> None:
         import cv2
 
-        if not hasattr(cv2, "HOGDescriptor_getDefaultPeopleDetector"):
+        if not hasattr(getattr(cv2, "HOGDescriptor", None), "getDefaultPeopleDetector"):
             raise UserError(f"--detector hog: OpenCV {cv2.__version__} has no HOG people detector (it needs 4.x)")
         self.stride, self.scale, self.nms_iou = stride, scale, nms_iou
         self._hog = cv2.HOGDescriptor()
-        self._hog.setSVMDetector(cv2.HOGDescriptor_getDefaultPeopleDetector())
+        self._hog.setSVMDetector(cv2.HOGDescriptor.getDefaultPeopleDetector())
         self.description = (f"OpenCV {cv2.__version__} HOG people detector, stride {stride}, scale {scale},"
                             f" NMS IoU {nms_iou}")
 

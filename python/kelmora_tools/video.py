@@ -112,7 +112,7 @@ def _track(source: videoio.FrameSource, detector: detectors.LoadedDetector, trac
     video_path = out_dir / f"{run.name}.mp4"
     start = time.perf_counter()
     with atomic_write(video_path) as tmp_video:
-        sink = videoio.VideoSink(pathlib.Path(tmp_video), source.fps, source.width, source.height)
+        sink = videoio.VideoSink(pathlib.Path(tmp_video), source.fps, source.width, source.height, video_path)
         try:
             frames = source.frames(max_frames)
             if show_progress:

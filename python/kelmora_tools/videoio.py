@@ -173,14 +173,17 @@ class VideoSink:
     queue, and the final flush); `encode_seconds`, the encoder thread's time inside the encoder.
     """
 
-    def __init__(self, path: pathlib.Path, fps: float, width: int, height: int) -> None:
+    def __init__(self, path: pathlib.Path, fps: float, width: int, height: int,
+                 shown: pathlib.Path | None = None) -> None:
+        """Opens `path` for writing; `shown` is the name messages give it (the final name of a
+        temporary file)."""
         import cv2
 
         # The container follows the file name's suffix, so a temporary name must end in .mp4.
         self._writer = cv2.VideoWriter(str(path), cv2.CAP_FFMPEG, cv2.VideoWriter_fourcc(*"mp4v"), fps,
                                        (width, height))
         if not self._writer.isOpened():
-            raise UserError(f"{path}: cannot write an MP4 video there")
+            raise UserError(f"{shown or path}: cannot write a {width}x{height} MP4 video there")
         self.wait_seconds = 0.0
         self.encode_seconds = 0.0
         self.frames = 0
