@@ -11,14 +11,14 @@ import re
 import subprocess
 import sys
 
+# A plain import, not importorskip: a cv2 that cannot load (libGL or GLib missing) must fail here.
+import cv2
 import numpy as np
 import pytest
 
-cv2 = pytest.importorskip("cv2")
-
-import kelmora_cpp  # noqa: E402
-from kelmora_tools import annotate, cli, detectors, videoio  # noqa: E402
-from kelmora_tools.errors import UserError  # noqa: E402
+import kelmora_cpp
+from kelmora_tools import annotate, cli, detectors, videoio
+from kelmora_tools.errors import UserError
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 import synthetic_clip as clip  # noqa: E402
