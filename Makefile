@@ -10,8 +10,8 @@ CONFIGURE = $(CMAKE) -S . -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ni
 # the interpreter itself does not link the C++ runtime.
 ASAN_PRELOAD = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so)
 
-.PHONY: bootstrap build test test-native test-python test-sanitize check-contract fuzz-build fuzz fuzz-ci \
-	leak-check bench demo demo-video wheel check-stubs check-wheel clean
+.PHONY: bootstrap build test test-native test-python test-services test-sanitize check-contract fuzz-build fuzz \
+	fuzz-ci leak-check bench bench-tools install-venv demo demo-video wheel check-stubs check-wheel clean
 
 bootstrap:
 	@bash scripts/bootstrap.sh
@@ -30,6 +30,11 @@ test-python: build
 	PYTHONPATH=build/dev $(PY) -m pytest -q
 
 test: test-native test-python
+
+# The tools against real services that the tests start and stop themselves, on loopback: a Dask
+# scheduler with two workers, and a PostgreSQL server in a temporary data directory.
+test-services: build
+	KELMORA_SERVICE_TESTS=1 PYTHONPATH=build/dev $(PY) -m pytest -q tests/services
 
 # The module built with AddressSanitizer and UndefinedBehaviorSanitizer, the whole Python
 # suite run under it. The interpreter itself is not instrumented, so libasan is preloaded
@@ -90,20 +95,36 @@ check-contract: bootstrap build/contract/build.ninja
 bench: build
 	PYTHONPATH=build/dev $(PY) benchmarks/run.py
 
-# The command-line demo on the synthetic sequence in data/synthetic (regenerate it with
-# tools/make_sequence.py): results, metrics and a trajectory plot, written to demo_output/.
-demo: build
-	PYTHONPATH=build/dev $(PY) tools/kelmora_demo.py data/synthetic --out demo_output
+# The kelmora command on datasets: 1 and N local processes, Dask's overhead, tracking against
+# evaluation time.
+bench-tools: build
+	PYTHONPATH=build/dev:python $(PY) benchmarks/tools_bench.py
 
-# kelmora video on vtest.avi, pedestrians from Debian's opencv-doc package (fetched once into the
-# cache folder by scripts/fetch_vtest.sh): HOG people detector and tracker over the first
+# The project installed into .venv as a user installs it, the kelmora command included; CMake
+# keeps its build in build/wheel, so a second install only rebuilds what changed.
+install-venv: bootstrap
+	CMAKE_BUILD_PARALLEL_LEVEL=2 $(PY) -m pip install -q --no-deps --no-build-isolation \
+		--config-settings=build-dir=build/wheel .
+
+# The installed kelmora command on the synthetic sequence in data/synthetic (regenerate it with
+# tools/make_sequence.py): tracks, HOTA and the other scores, and a trajectory plot, written to
+# demo_output/.
+DEMO_DATA := data/synthetic
+demo: install-venv
+	$(VENV)/bin/kelmora track $(DEMO_DATA) --out demo_output
+	$(VENV)/bin/kelmora eval --gt $(DEMO_DATA) --results demo_output --json demo_output/scores.json
+	$(VENV)/bin/kelmora plot demo_output/kelmora-synthetic.txt --gt $(DEMO_DATA)/gt/gt.txt \
+		--out demo_output/kelmora-synthetic_trajectories.png
+
+# The installed kelmora video on vtest.avi, pedestrians from Debian's opencv-doc package (fetched
+# once into the cache folder by scripts/fetch_vtest.sh): HOG people detector and tracker over the first
 # DEMO_VIDEO_FRAMES frames (of 795; HOG takes about a tenth of a second a frame), written to
 # demo_output/: vtest.mp4, vtest.txt and vtest_sheet.png.
 DEMO_VIDEO_FRAMES ?= 300
 
-demo-video: build
+demo-video: install-venv
 	@clip=$$(bash scripts/fetch_vtest.sh) && \
-	PYTHONPATH=build/dev:python $(PY) -m kelmora_tools video "$$clip" --out demo_output --max-frames $(DEMO_VIDEO_FRAMES)
+	$(VENV)/bin/kelmora video "$$clip" --out demo_output --max-frames $(DEMO_VIDEO_FRAMES)
 
 wheel: bootstrap
 	$(PY) -m pip wheel --no-deps -w dist .

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Provides everything the project needs on a fresh Debian 12 or 13 machine:
-# system packages (Eigen 3.4, compiler), CPython 3.13 with headers, and the
+# system packages (Eigen 3.4, compiler, PostgreSQL for the service tests), CPython 3.13 with headers, and the
 # project's .venv with the pinned Python dependencies. A second run does no work.
 set -euo pipefail
 
@@ -36,6 +36,17 @@ apt_install build-essential libeigen3-dev pkg-config
 # OpenCV's cv2 module (opencv-python, pinned in requirements.txt) loads libGL and GLib at import;
 # a minimal Debian has neither. GLib's package took a t64 suffix in Debian 13.
 if [ "$debian_major" -ge 13 ]; then apt_install libgl1 libglib2.0-0t64; else apt_install libgl1 libglib2.0-0; fi
+
+# PostgreSQL for the tests of shared tuning studies (make test-services), which start a server of
+# their own in a temporary data directory. Debian's package would also create and start a
+# system-wide "main" cluster; a drop-in read by postgresql-common's createcluster.conf turns that
+# off before the package is installed.
+if ! dpkg-query -W -f='${Status}' postgresql 2>/dev/null | grep -q 'install ok installed'; then
+    as_root mkdir -p /etc/postgresql-common/createcluster.d
+    printf '# Written by kelmora_cpp scripts/bootstrap.sh: tests start their own servers.\ncreate_main_cluster = false\n' \
+        | as_root tee /etc/postgresql-common/createcluster.d/kelmora-no-main-cluster.conf >/dev/null
+    apt_install postgresql
+fi
 
 # The first Debian mirror named in the machine's own apt configuration.
 debian_mirror() {

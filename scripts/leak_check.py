@@ -27,8 +27,8 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 MODULE = "kelmora_cpp"
-# Every registered function and class is exercised by these files; the demo tests are
-# left out (they run a plotting tool in a child process and take minutes under valgrind).
+# Every registered function and class is exercised by these files; the tests of the
+# command-line tools are left out (they start child processes and take minutes under valgrind).
 DEFAULT_TESTS = ("tests/test_module.py", "tests/test_geometry.py", "tests/test_assignment.py",
                  "tests/test_motion.py", "tests/test_cost.py", "tests/test_tracker.py")
 FAILING_LEAKS = {"Leak_DefinitelyLost", "Leak_IndirectlyLost"}

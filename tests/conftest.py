@@ -2,7 +2,20 @@
 
 from __future__ import annotations
 
+import os
+import pathlib
+import sys
+
 import numpy as np
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+# The command-line tools are tested from their sources; the module comes from the build the suite
+# runs against (PYTHONPATH).
+sys.path.insert(0, str(ROOT / "python"))
+
+# The tests that start real services (a Dask cluster, a PostgreSQL server) run in their own make
+# target, `make test-services`, which sets this variable.
+collect_ignore = [] if os.environ.get("KELMORA_SERVICE_TESTS") else ["services"]
 
 
 def assert_bits_equal(got: np.ndarray, want: np.ndarray) -> None:

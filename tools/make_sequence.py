@@ -1,6 +1,6 @@
 """Writes a deterministic synthetic MOTChallenge sequence with ground truth for the demo tool.
 
-Usage: python tools/make_sequence.py [--out data/synthetic] [--frames 400] [--seed 8]
+Usage: python tools/make_sequence.py [--out data/synthetic] [--frames 400] [--seed 8] [--name NAME]
 
 The scene is a 1280x720 street seen from above at 25 frames per second: people, cars and
 cyclists enter from the edges or appear inside, move at a roughly constant velocity with
@@ -235,7 +235,7 @@ def box_fields(box: np.ndarray) -> str:
     return ",".join(fmt(v, 1) for v in (box[0], box[1], box[2] - box[0], box[3] - box[1]))
 
 
-def make_sequence(frames: int = DEFAULT_FRAMES, seed: int = DEFAULT_SEED) -> dict[str, str]:
+def make_sequence(frames: int = DEFAULT_FRAMES, seed: int = DEFAULT_SEED, name: str = NAME) -> dict[str, str]:
     """The sequence as file contents: {"seqinfo.ini": ..., "det/det.txt": ..., "gt/gt.txt": ...}."""
     rng = np.random.default_rng(seed)
     actors = make_actors(rng, frames)
@@ -268,7 +268,7 @@ def make_sequence(frames: int = DEFAULT_FRAMES, seed: int = DEFAULT_SEED) -> dic
     for _, i, _ in gt_rows:
         ids.setdefault(i, len(ids) + 1)
     gt_lines = [f"{f},{ids[i]},{rest}\n" for f, i, rest in sorted(gt_rows, key=lambda r: (r[0], ids[r[1]]))]
-    seqinfo = (f"[Sequence]\nname={NAME}\nimDir=img1\nframeRate={FRAME_RATE}\nseqLength={frames}\n"
+    seqinfo = (f"[Sequence]\nname={name}\nimDir=img1\nframeRate={FRAME_RATE}\nseqLength={frames}\n"
                f"imWidth={WIDTH}\nimHeight={HEIGHT}\nimExt=.jpg\n")
     return {"seqinfo.ini": seqinfo, "det/det.txt": "".join(det_lines), "gt/gt.txt": "".join(gt_lines)}
 
@@ -285,10 +285,11 @@ def main(argv: list[str]) -> int:
     parser.add_argument("--out", type=pathlib.Path, default=pathlib.Path("data/synthetic"))
     parser.add_argument("--frames", type=int, default=DEFAULT_FRAMES)
     parser.add_argument("--seed", type=int, default=DEFAULT_SEED)
+    parser.add_argument("--name", default=NAME, help="the sequence name in seqinfo.ini (default: %(default)s)")
     args = parser.parse_args(argv)
     if args.frames < 1:
         parser.error("--frames must be >= 1")
-    files = make_sequence(args.frames, args.seed)
+    files = make_sequence(args.frames, args.seed, args.name)
     write_sequence(args.out, files)
     n_ids = len({line.split(",")[1] for line in files["gt/gt.txt"].splitlines()})
     print(f"{args.out}: {args.frames} frames, {files['det/det.txt'].count(chr(10))} detections, "

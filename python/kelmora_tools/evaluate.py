@@ -86,7 +86,7 @@ def _mot15_dataset():
     return dataset
 
 
-def _check_rows(rows: Rows, n_frames: int, what: str) -> None:
+def check_rows(rows: Rows, n_frames: int, what: str) -> None:
     """Frames within the sequence, ids >= 0 and no id twice in one frame, as TrackEval requires."""
     if len(rows) == 0:
         return
@@ -138,14 +138,16 @@ def sequence_data(gt: Rows, res: Rows, n_frames: int, name: str) -> dict[str, An
 
 def score_rows(gt: Rows, res: Rows, n_frames: int, name: str) -> dict[str, dict[str, Any]]:
     """TrackEval's HOTA, CLEAR and Identity results of one sequence."""
-    _check_rows(gt, n_frames, "ground-truth")
-    _check_rows(res, n_frames, "track")
+    check_rows(gt, n_frames, "ground-truth")
+    check_rows(res, n_frames, "track")
     data = sequence_data(gt, res, n_frames, name)
     return {metric_name: metric.eval_sequence(data) for metric_name, metric in _metrics().items()}
 
 
 def eval_task(task: EvalTask) -> SequenceScores:
-    """Scores one sequence; runs in a worker process."""
+    """Scores one sequence; runs in a worker process. The seconds it reports leave out importing TrackEval."""
+    import trackeval.metrics  # noqa: F401
+
     start = time.perf_counter()
     gt = motio.parse_mot(task.gt_text, task.gt_source)
     res = motio.parse_mot(task.res_text, task.res_source)
@@ -211,26 +213,25 @@ def run(args: argparse.Namespace) -> int:
         raise UserError(f"--results {args.results}: no such folder")
     if args.results.is_file() and len(sequences) > 1:
         raise UserError(f"--results {args.results}: a file, but --gt holds {len(sequences)} sequences; give the folder")
-    if args.dask is not None:
-        parallel.check_dask_address(args.dask)
+    runner = parallel.Runner.from_args(args)
     tasks = [make_task(seq, args.results) for seq in sequences]
-    start = time.perf_counter()
-    per_sequence: dict[str, dict[str, dict[str, Any]]] = {}
-    seconds = 0.0
-    for scores in parallel.run_tasks(eval_task, tasks, workers=args.workers, dask=args.dask,
-                                     dask_timeout=args.dask_timeout, desc="evaluating"):
-        per_sequence[scores.name] = scores.raw
-        seconds += scores.seconds
-    combined = combine(per_sequence)
-    wall = time.perf_counter() - start
+    with runner:
+        start = time.perf_counter()
+        per_sequence = {}
+        seconds = 0.0
+        for scores in runner.map(eval_task, tasks, desc="evaluating"):
+            per_sequence[scores.name] = scores.raw
+            seconds += scores.seconds
+        combined = combine(per_sequence)
+        wall = time.perf_counter() - start
+        where = runner.describe(len(tasks))
     report = {"sequences": {name: summary(raw) for name, raw in per_sequence.items()}, "combined": summary(combined)}
     import trackeval
 
     print(f"kelmora eval: {len(tasks)} sequence{'s' * (len(tasks) != 1)}, TrackEval {trackeval.__version__} "
           f"(every class counts)")
     print(format_table({**report["sequences"], "COMBINED": report["combined"]}))
-    print(f"  evaluation: {wall:.2f} s wall, {seconds:.2f} s in the metrics on "
-          f"{parallel.describe(args.workers, args.dask, len(tasks))}")
+    print(f"  evaluation: {wall:.2f} s wall, {seconds:.2f} s in the metrics on {where}")
     if args.json is not None:
         motio.write_text(args.json, json.dumps(_finite(report), indent=2) + "\n")
         print(f"  scores -> {args.json}")

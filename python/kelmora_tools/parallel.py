@@ -31,7 +31,7 @@ def cpu_count() -> int:
 
 def add_arguments(parser: argparse.ArgumentParser, what: str = "sequences") -> None:
     """--workers, --dask and --dask-timeout, shared by the subcommands that run tasks."""
-    parser.add_argument("--workers", type=_positive_int, default=None, metavar="N",
+    parser.add_argument("--workers", type=positive_int, default=None, metavar="N",
                         help=f"{what} in parallel in N local processes (default: the CPU count, {cpu_count()})")
     parser.add_argument("--dask", metavar="ADDRESS",
                         help=f"run the {what} on the Dask cluster whose scheduler is at ADDRESS (tcp://host:port)")
@@ -39,7 +39,7 @@ def add_arguments(parser: argparse.ArgumentParser, what: str = "sequences") -> N
                         help="seconds to wait for the Dask scheduler (default: %(default)s)")
 
 
-def _positive_int(text: str) -> int:
+def positive_int(text: str) -> int:
     try:
         value = int(text)
     except ValueError:
@@ -61,20 +61,77 @@ def _ordered(futures: Sequence[Any], completed: Iterator[Any], desc: str) -> Ite
             following += 1
 
 
-def _local(fn: Callable[[T], R], tasks: Sequence[T], workers: int, desc: str) -> Iterator[R]:
-    if workers == 1:
-        yield from progress((fn(task) for task in tasks), total=len(tasks), desc=desc)
-        return
-    # Fresh interpreters rather than forks: the parent may hold threads (progress bars, a Dask
-    # client) that a fork would copy in an undefined state.
-    context = multiprocessing.get_context("spawn")
-    with ProcessPoolExecutor(max_workers=workers, mp_context=context) as pool:
-        futures = [pool.submit(fn, task) for task in tasks]
+class Runner:
+    """Runs tasks in local processes or on a Dask cluster; a context manager that connects to the
+    cluster on entry (UserError when it cannot) and releases the processes or the connection on exit."""
+
+    def __init__(self, workers: int | None = None, dask: str | None = None, dask_timeout: float = DASK_TIMEOUT):
+        if dask is not None:
+            check_dask_address(dask)
+        self.workers = workers
+        self.dask = dask
+        self.dask_timeout = dask_timeout
+        self._client: Any = None
+        self._stack = contextlib.ExitStack()
+
+    @classmethod
+    def from_args(cls, args: argparse.Namespace) -> Runner:
+        return cls(args.workers, args.dask, args.dask_timeout)
+
+    def __enter__(self) -> Runner:
+        if self.dask is not None:
+            self._client = self._stack.enter_context(dask_client(self.dask, self.dask_timeout))
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self._stack.close()
+
+    def describe(self, n_tasks: int) -> str:
+        """'2 local processes', 'this process' or 'Dask at tcp://...', for summary lines."""
+        if self.dask is not None:
+            return f"Dask at {self.dask}"
+        used = self._local_workers(n_tasks)
+        return "this process" if used == 1 else f"{used} local processes"
+
+    def _local_workers(self, n_tasks: int) -> int:
+        return max(1, min(self.workers or cpu_count(), n_tasks))
+
+    def map(self, fn: Callable[[T], R], tasks: Sequence[T], desc: str = "") -> Iterator[R]:
+        """Yields fn(task) for every task, in the order of `tasks`, while a bar counts them.
+
+        `fn` must be a module-level function and the tasks picklable. The exception of a failed task
+        is raised here; tasks not yet started are cancelled.
+        """
+        if not tasks:
+            return iter(())
+        if self._client is not None:
+            return self._dask_map(fn, tasks, desc)
+        return self._local_map(fn, tasks, desc)
+
+    def _local_map(self, fn: Callable[[T], R], tasks: Sequence[T], desc: str) -> Iterator[R]:
+        workers = self._local_workers(len(tasks))
+        if workers == 1:
+            yield from progress((fn(task) for task in tasks), total=len(tasks), desc=desc)
+            return
+        # Fresh interpreters rather than forks: this process may hold threads (progress bars, a
+        # client's event loop) that a fork would copy in an undefined state.
+        context = multiprocessing.get_context("spawn")
+        with ProcessPoolExecutor(max_workers=workers, mp_context=context) as pool:
+            futures = [pool.submit(fn, task) for task in tasks]
+            try:
+                yield from _ordered(futures, _as_completed(futures), desc)
+            finally:
+                for future in futures:
+                    future.cancel()
+
+    def _dask_map(self, fn: Callable[[T], R], tasks: Sequence[T], desc: str) -> Iterator[R]:
+        from distributed import as_completed
+
+        futures = self._client.map(fn, list(tasks), pure=False)
         try:
-            yield from _ordered(futures, _as_completed(futures), desc)
+            yield from _ordered(futures, iter(as_completed(futures, loop=self._client.loop)), desc)
         finally:
-            for future in futures:
-                future.cancel()
+            self._client.cancel(futures)
 
 
 def _as_completed(futures: list[Future]) -> Iterator[Future]:
@@ -86,8 +143,8 @@ def _as_completed(futures: list[Future]) -> Iterator[Future]:
 
 
 def check_dask_address(address: str) -> None:
-    if not re.fullmatch(r"(tcp|tls|inproc|ucx|ws|wss)://[^\s/]+(:\d+)?/?", address):
-        raise UserError(f"--dask {address}: expected an address such as tcp://host:8786")
+    if not re.fullmatch(r"(tcp|tls|ws|wss)://[^\s/]+:\d+/?", address):
+        raise UserError(f"--dask {address}: expected a scheduler address such as tcp://host:8786")
 
 
 @contextlib.contextmanager
@@ -111,37 +168,3 @@ def dask_client(address: str, timeout: float = DASK_TIMEOUT):
         yield client
     finally:
         client.close()
-
-
-def _dask(fn: Callable[[T], R], tasks: Sequence[T], address: str, timeout: float, desc: str) -> Iterator[R]:
-    from distributed import as_completed
-
-    with dask_client(address, timeout) as client:
-        futures = client.map(fn, list(tasks), pure=False)
-        try:
-            yield from _ordered(futures, iter(as_completed(futures)), desc)
-        finally:
-            client.cancel(futures)
-
-
-def run_tasks(fn: Callable[[T], R], tasks: Sequence[T], *, workers: int | None = None, dask: str | None = None,
-              dask_timeout: float = DASK_TIMEOUT, desc: str = "") -> Iterator[R]:
-    """Yields fn(task) for every task, in the order of `tasks`.
-
-    The tasks run in `workers` local processes (default: the CPU count; one process runs them in
-    this process), or on the Dask cluster at `dask`. `fn` must be a module-level function and the
-    tasks picklable. An exception of a task is raised here, in the order of the tasks.
-    """
-    if not tasks:
-        return iter(())
-    if dask is not None:
-        return _dask(fn, tasks, dask, dask_timeout, desc)
-    return _local(fn, tasks, min(workers or cpu_count(), len(tasks)), desc)
-
-
-def describe(workers: int | None, dask: str | None, n_tasks: int) -> str:
-    """'2 local processes', 'this process' or 'Dask at tcp://...', for summary lines."""
-    if dask is not None:
-        return f"Dask at {dask}"
-    used = min(workers or cpu_count(), max(n_tasks, 1))
-    return "this process" if used == 1 else f"{used} local processes"

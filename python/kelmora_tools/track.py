@@ -138,25 +138,24 @@ def add_config_arguments(parser: argparse.ArgumentParser) -> None:
 def run(args: argparse.Namespace) -> int:
     options = config.tracker_options(args.config, args.set)
     sequences = find_sequences(args.data, need="det")
-    if args.dask is not None:
-        parallel.check_dask_address(args.dask)
+    runner = parallel.Runner.from_args(args)
     tasks = [make_task(seq, options) for seq in sequences]
     args.out.mkdir(parents=True, exist_ok=True)
-    print(f"kelmora track: {len(tasks)} sequence{'s' * (len(tasks) != 1)} from {args.data}, config "
-          f"{config.describe(options)}, on {parallel.describe(args.workers, args.dask, len(tasks))}", flush=True)
-    start = time.perf_counter()
-    frames = 0
-    seconds = 0.0
-    for result in parallel.run_tasks(track_task, tasks, workers=args.workers, dask=args.dask,
-                                     dask_timeout=args.dask_timeout, desc="tracking"):
-        path = args.out / f"{result.name}.txt"
-        motio.write_text(path, result.text)
-        frames += result.frames
-        seconds += result.seconds
-        print(f"  {result.name}: {result.frames} frames, {result.detections} detections, {result.tracks} tracks, "
-              f"{result.boxes} boxes, {frames_per_second(result.frames, result.seconds)} (tracker) -> {path}",
-              flush=True)
-    wall = time.perf_counter() - start
+    with runner:
+        print(f"kelmora track: {len(tasks)} sequence{'s' * (len(tasks) != 1)} from {args.data}, config "
+              f"{config.describe(options)}, on {runner.describe(len(tasks))}", flush=True)
+        start = time.perf_counter()
+        frames = 0
+        seconds = 0.0
+        for result in runner.map(track_task, tasks, desc="tracking"):
+            path = args.out / f"{result.name}.txt"
+            motio.write_text(path, result.text)
+            frames += result.frames
+            seconds += result.seconds
+            print(f"  {result.name}: {result.frames} frames, {result.detections} detections, {result.tracks} tracks, "
+                  f"{result.boxes} boxes, {frames_per_second(result.frames, result.seconds)} (tracker) -> {path}",
+                  flush=True)
+        wall = time.perf_counter() - start
     print(f"  total: {frames} frames in {wall:.2f} s; tracker {seconds:.3f} s = "
           f"{frames_per_second(frames, seconds)}", flush=True)
     return 0

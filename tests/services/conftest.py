@@ -1,0 +1,133 @@
+"""Real services for the tool tests, started here and stopped afterwards, on loopback only: a Dask
+scheduler with two worker processes, and a PostgreSQL server in a temporary data directory."""
+
+from __future__ import annotations
+
+import contextlib
+import glob
+import os
+import pathlib
+import pwd
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+import pytest
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent))
+
+from tools_support import child_env  # noqa: E402
+
+
+def free_port() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def stop(process: subprocess.Popen, sig: int = signal.SIGTERM, wait: float = 30.0) -> None:
+    if process.poll() is None:
+        process.send_signal(sig)
+        try:
+            process.wait(wait)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+
+
+@pytest.fixture(scope="session")
+def dask_scheduler(tmp_path_factory):
+    """The address of a Dask scheduler on loopback with two single-threaded worker processes that import
+    the tools and the module as this suite does."""
+    from distributed import Client
+
+    logs = tmp_path_factory.mktemp("dask")
+    address = f"tcp://127.0.0.1:{free_port()}"
+    env = child_env()
+    processes = []
+    with contextlib.ExitStack() as stack:
+        stack.callback(lambda: [stop(p) for p in reversed(processes)])
+
+        def start(name: str, *argv: str) -> None:
+            log = stack.enter_context(open(logs / f"{name}.log", "w"))
+            processes.append(subprocess.Popen([sys.executable, "-m", *argv], env=env, stdout=log,
+                                              stderr=subprocess.STDOUT, cwd=logs))
+
+        start("scheduler", "distributed.cli.dask_scheduler", "--host", "127.0.0.1", "--port",
+              address.rsplit(":", 1)[1], "--no-dashboard")
+        for i in range(2):
+            start(f"worker-{i}", "distributed.cli.dask_worker", address, "--host", "127.0.0.1", "--nthreads", "1",
+                  "--nworkers", "1", "--no-dashboard", "--name", f"worker-{i}")
+        with Client(address, timeout="60s", set_as_default=False) as client:
+            client.wait_for_workers(2, timeout=120)
+        yield address
+
+
+def _postgres_bin() -> pathlib.Path:
+    found = sorted(glob.glob("/usr/lib/postgresql/*/bin/postgres"), key=lambda p: int(p.split("/")[4]))
+    if not found:
+        pytest.fail("PostgreSQL is not installed; scripts/bootstrap.sh installs Debian's postgresql")
+    return pathlib.Path(found[-1]).parent
+
+
+@pytest.fixture(scope="session")
+def postgres_url():
+    """A SQLAlchemy URL of a database on a PostgreSQL server started for these tests in a temporary data
+    directory, listening on a loopback port only. The server refuses to run as root, so as root it runs
+    as Debian's postgres user (or nobody)."""
+    import psycopg
+
+    bin_dir = _postgres_bin()
+    user: str | None = None
+    if os.geteuid() == 0:
+        user = "postgres" if _has_user("postgres") else "nobody"
+    base = pathlib.Path(tempfile.mkdtemp(prefix="kelmora-pg-"))
+    data, sockets = base / "data", base / "sockets"
+    sockets.mkdir()
+    if user is not None:
+        entry = pwd.getpwnam(user)
+        for path in (base, sockets):
+            os.chown(path, entry.pw_uid, entry.pw_gid)
+    run_as = {"user": user} if user is not None else {}
+    port = free_port()
+    server = None
+    log = None
+    try:
+        subprocess.run([str(bin_dir / "initdb"), "-D", str(data), "-U", "kelmora", "--auth=trust", "-E", "UTF8",
+                        "--no-sync"], check=True, capture_output=True, cwd=base, **run_as)
+        log = open(base / "server.log", "w")
+        if user is not None:
+            os.chown(base / "server.log", pwd.getpwnam(user).pw_uid, pwd.getpwnam(user).pw_gid)
+        server = subprocess.Popen([str(bin_dir / "postgres"), "-D", str(data), "-p", str(port), "-k", str(sockets),
+                                   "-c", "listen_addresses=127.0.0.1", "-c", "fsync=off"],
+                                  stdout=log, stderr=subprocess.STDOUT, cwd=base, **run_as)
+        admin = f"postgresql://kelmora@127.0.0.1:{port}/postgres"
+        deadline = time.monotonic() + 60
+        while True:
+            try:
+                with psycopg.connect(admin, autocommit=True, connect_timeout=5) as connection:
+                    connection.execute("CREATE DATABASE optuna")
+                break
+            except psycopg.OperationalError:
+                if server.poll() is not None or time.monotonic() > deadline:
+                    raise RuntimeError("PostgreSQL did not start:\n" + (base / "server.log").read_text()) from None
+                time.sleep(0.2)
+        yield f"postgresql+psycopg://kelmora@127.0.0.1:{port}/optuna"
+    finally:
+        if server is not None:
+            stop(server, signal.SIGINT)  # fast shutdown
+        if log is not None:
+            log.close()
+        shutil.rmtree(base, ignore_errors=True)
+
+
+def _has_user(name: str) -> bool:
+    try:
+        pwd.getpwnam(name)
+    except KeyError:
+        return False
+    return True

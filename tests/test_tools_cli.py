@@ -1,0 +1,152 @@
+"""The kelmora command: tracking datasets, plotting, and every user error as one line with status 2."""
+
+from __future__ import annotations
+
+import json
+import re
+
+import numpy as np
+import pytest
+from tools_support import SYNTHETIC, kelmora, kelmora_process, make_dataset, write_sequence
+
+from kelmora_tools import cli, motio, track
+
+
+@pytest.fixture(scope="module")
+def data(tmp_path_factory):
+    return make_dataset(tmp_path_factory.mktemp("data"))
+
+
+def test_track_a_dataset_one_line_per_sequence(tmp_path, capsys, data):
+    run = kelmora(capsys, "track", data, "--out", tmp_path / "out", "--workers", 1, "--set", "max_age=40")
+    assert run.status == 0, run.err
+    assert run.err == ""  # no progress bar when stderr is not a terminal
+    lines = run.out.splitlines()
+    assert lines[0] == f"kelmora track: 3 sequences from {data}, config max_age=40, on this process"
+    for i, n_frames in enumerate((60, 45, 50)):
+        path = tmp_path / "out" / f"seq-{i}.txt"
+        results = motio.read_mot(path)
+        match = re.fullmatch(rf"  seq-{i}: {n_frames} frames, (\d+) detections, (\d+) tracks, (\d+) boxes, "
+                             rf"[\d,]+ frames/s \(tracker\) -> {re.escape(str(path))}", lines[1 + i])
+        assert match, lines[1 + i]
+        assert int(match[1]) == len(motio.read_mot(data / f"folder-{i}" / "det" / "det.txt"))
+        assert (int(match[2]), int(match[3])) == (len(np.unique(results.ids)), len(results))
+        assert results.frames.max() <= n_frames and results.ids.min() >= 1
+    assert re.fullmatch(r"  total: 155 frames in [\d.]+ s; tracker [\d.]+ s = [\d,]+ frames/s", lines[4])
+    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == ["seq-0.txt", "seq-1.txt", "seq-2.txt"]
+
+
+def test_local_processes_write_the_same_bytes(tmp_path, capsys, data):
+    for workers in (1, 3):
+        assert kelmora(capsys, "track", data, "--out", tmp_path / f"w{workers}", "--workers", workers).status == 0
+    for i in range(3):
+        assert (tmp_path / "w1" / f"seq-{i}.txt").read_bytes() == (tmp_path / "w3" / f"seq-{i}.txt").read_bytes()
+
+
+def test_track_then_config_file_changes_the_result(tmp_path, capsys):
+    seq = write_sequence(tmp_path / "s", 60, 5, "s")
+    (tmp_path / "c.json").write_text(json.dumps({"n_init": 1, "new_track_thresh": 0.3}))
+    assert kelmora(capsys, "track", seq, "--out", tmp_path / "a", "--workers", 1).status == 0
+    assert kelmora(capsys, "track", seq / "det" / "det.txt", "--out", tmp_path / "b", "--config",
+                   tmp_path / "c.json").status == 0
+    a, b = motio.read_mot(tmp_path / "a" / "s.txt"), motio.read_mot(tmp_path / "b" / "s.txt")
+    assert len(b) > len(a)  # tracks confirmed at their first hit report more boxes
+
+
+def test_results_equal_the_tracker_driven_by_hand():
+    # One update per frame, empty frames included, class ids from the eighth column.
+    import kelmora_cpp
+
+    dets = motio.read_mot(SYNTHETIC / "det" / "det.txt")
+    tracker = kelmora_cpp.ByteTracker()
+    rows = []
+    for f in range(1, 401):
+        sel = dets.frames == f
+        ids, xyxy, scores, _ = tracker.update(dets.xyxy[sel], dets.conf[sel], dets.class_ids[sel])
+        rows += [(f, i, b, s) for i, b, s in zip(ids, xyxy, scores)]
+    want = motio.format_results(np.array([r[0] for r in rows]), np.array([r[1] for r in rows]),
+                                np.array([r[2] for r in rows]), np.array([r[3] for r in rows]))
+    task = track.TrackTask("s", (SYNTHETIC / "det" / "det.txt").read_text(), "det.txt", 400, {})
+    assert track.track_task(task).text == want
+
+
+def test_plot_draws_a_png(tmp_path, capsys):
+    seq = write_sequence(tmp_path / "s", 30, 5, "s")
+    assert kelmora(capsys, "track", seq, "--out", tmp_path).status == 0
+    run = kelmora(capsys, "plot", tmp_path / "s.txt", "--gt", seq / "gt" / "gt.txt", "--out", tmp_path / "p.png")
+    assert run.status == 0, run.err
+    assert re.fullmatch(rf"kelmora plot: \d+ tracks, \d+ boxes -> {re.escape(str(tmp_path / 'p.png'))}\n", run.out)
+    assert (tmp_path / "p.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    assert not [p for p in tmp_path.iterdir() if p.name.startswith(".")]
+
+
+def bad_inputs(tmp_path):
+    """(arguments, expected error after 'kelmora <subcommand>: error: ') for every kind of bad input."""
+    seq = write_sequence(tmp_path / "seq", 20, 5, "seq")
+    det = seq / "det" / "det.txt"
+    empty = write_sequence(tmp_path / "empty", 20, 5, "empty")
+    (empty / "det" / "det.txt").write_text("")
+    malformed = write_sequence(tmp_path / "malformed", 20, 5, "malformed")
+    lines = (malformed / "det" / "det.txt").read_text().splitlines()
+    lines[6] = "3,-1,10,20,-5,40,0.9,1,-1,-1"
+    (malformed / "det" / "det.txt").write_text("\n".join(lines) + "\n")
+    nodet = tmp_path / "nodet"
+    (nodet / "gt").mkdir(parents=True)
+    (nodet / "gt" / "gt.txt").write_text("1,1,0,0,1,1,1,1,1\n")
+    out = tmp_path / "out"
+    return [
+        (["track", tmp_path / "missing", "--out", out], f"{tmp_path / 'missing'}: no such file or folder"),
+        (["track", nodet, "--out", out], f"{nodet / 'det' / 'det.txt'}: no such file"),
+        (["track", empty, "--out", out], f"{empty / 'det' / 'det.txt'}: no detections (the file is empty)"),
+        (["track", malformed, "--out", out],
+         f"{malformed / 'det' / 'det.txt'}:7: box width and height must be finite and >= 0, got -5 and 40"),
+        (["track", det, "--out", out, "--set", "colour=red"], "--set colour=red: unknown tracker option 'colour';"),
+        (["track", det, "--out", out, "--set", "n_init=0"], "--set n_init=0: n_init must be >= 1"),
+        (["track", det, "--out", out, "--set", "high_score_thresh=2"],
+         "--set high_score_thresh=2: require 0 <= low_score_thresh <= high_score_thresh <= 1"),
+        (["track", det, "--out", out, "--config", tmp_path / "none.json"],
+         f"{tmp_path / 'none.json'}: cannot read: No such file or directory"),
+        (["track", det, "--out", out, "--dask", "tcp://127.0.0.1:9", "--dask-timeout", "0.5"],
+         "--dask tcp://127.0.0.1:9: cannot reach the scheduler: "),
+        (["track", det, "--out", out, "--dask", "127.0.0.1"],
+         "--dask 127.0.0.1: expected a scheduler address such as tcp://host:8786"),
+        (["track", det, "--out", out, "--workers", "0"], "argument --workers: expected a whole number >= 1, got '0'"),
+        (["track", det], "the following arguments are required: --out"),
+        (["track", det, "--out", det], f"{det}: "),
+        (["eval", "--gt", seq, "--results", tmp_path / "nothing"], f"--results {tmp_path / 'nothing'}: no such folder"),
+        (["eval", "--gt", seq, "--results", tmp_path], f"{tmp_path}: no results for sequence seq (seq.txt is missing)"),
+        (["eval", "--gt", nodet / "gt" / "gt.txt", "--results", det],
+         f"{det}:1: track ids must be >= 0, got -1"),
+        (["plot", det, "--out", tmp_path / "p.jpg"], f"--out {tmp_path / 'p.jpg'}: the picture is a PNG file"),
+        (["plot", tmp_path / "none.txt", "--out", tmp_path / "p.png"], f"{tmp_path / 'none.txt'}: no such file"),
+        (["frobnicate"], "argument SUBCOMMAND: invalid choice: 'frobnicate'"),
+        ([], "choose a subcommand: eval, plot, track, tune"),
+    ]
+
+
+def test_every_user_error_is_one_line_with_status_2(tmp_path, capsys):
+    for argv, message in bad_inputs(tmp_path):
+        run = kelmora(capsys, *argv)
+        prog = "kelmora" + (f" {argv[0]}" if argv and argv[0] in ("track", "eval", "plot") else "")
+        assert run.status == 2, (argv, run)
+        assert run.err.startswith(f"{prog}: error: {message}"), (argv, run.err)
+        assert run.err.count("\n") == 1 and "Traceback" not in run.err
+    assert not (tmp_path / "out").exists() or not list((tmp_path / "out").iterdir())
+
+
+def test_python_dash_m_and_its_errors(tmp_path):
+    run = kelmora_process("--version")
+    assert (run.returncode, run.stdout.strip()) == (0, f"kelmora {__import__('kelmora_cpp').__version__}")
+    run = kelmora_process("track", tmp_path / "missing", "--out", tmp_path)
+    assert (run.returncode, run.stdout) == (2, "")
+    assert run.stderr == f"kelmora track: error: {tmp_path / 'missing'}: no such file or folder\n"
+    help_text = kelmora_process("--help").stdout
+    assert all(f"    {name} " in help_text for name in ("track", "eval", "tune", "plot"))
+
+
+def test_subcommand_modules_follow_the_contract():
+    for module in cli.SUBCOMMANDS:
+        assert callable(module.add_parser) and callable(module.run)
+    parser = cli.build_parser()
+    args = parser.parse_args(["track", "d", "--out", "o"])
+    assert args.func is track.run and args.prog == "kelmora track"

@@ -1,0 +1,179 @@
+"""MOTChallenge files: reading rows with file:line errors, writing results, atomic writes, and finding the
+sequences of a folder."""
+
+from __future__ import annotations
+
+import os
+import re
+import stat
+
+import numpy as np
+import pytest
+from tools_support import SYNTHETIC, make_sequence
+
+from kelmora_tools import dataset, motio
+from kelmora_tools.errors import UserError
+
+
+def test_parse_sorts_by_frame_and_reads_the_class_column():
+    text = ("# comment\n"
+            "2,-1,10,20,30,40,0.9,2,-1,-1\n"
+            "\n"
+            "1 -1 1.5 2.5 3 4 0.25 -1 -1 -1\n"
+            "1,-1,0,0,5,6,0.75,3,-1,-1\n")
+    rows = motio.parse_mot(text, "d.txt")
+    assert rows.frames.tolist() == [1, 1, 2]
+    assert rows.ids.tolist() == [-1, -1, -1]
+    assert rows.xyxy.tolist() == [[1.5, 2.5, 4.5, 6.5], [0, 0, 5, 6], [10, 20, 40, 60]]
+    assert rows.conf.tolist() == [0.25, 0.75, 0.9]
+    assert rows.class_ids.tolist() == [-1, 3, 2]
+    assert rows.lines.tolist() == [4, 5, 2]
+    assert rows.where(2) == "d.txt:2"
+    assert rows.xyxy.flags.c_contiguous and rows.xyxy.dtype == np.float64
+
+
+def test_short_rows_default_conf_and_class():
+    rows = motio.parse_mot("3,7,1,2,3,4\n4,7,1,2,3,4,0.5\n")
+    assert rows.conf.tolist() == [1.0, 0.5]
+    assert rows.class_ids.tolist() == [-1, -1]
+    assert len(motio.parse_mot("\n# nothing\n")) == 0
+
+
+@pytest.mark.parametrize("line, message", [
+    ("1,2,3,4,5", "x:2: expected 6 to 10 values (frame, id, left, top, width, height, ...), got 5"),
+    ("1,2,3,4,5,6,7,8,9,10,11", "x:2: expected 6 to 10 values (frame, id, left, top, width, height, ...), got 11"),
+    ("1,1,0,0,one,1", "x:2: not a number: 'one'"),
+    ("0,1,0,0,1,1", "x:2: frame must be a whole number from 1 to 10000000, got 0"),
+    ("1.5,1,0,0,1,1", "x:2: frame must be a whole number from 1 to 10000000, got 1.5"),
+    ("1e9,1,0,0,1,1", "x:2: frame must be a whole number from 1 to 10000000, got 1e9"),
+    ("1,2.5,0,0,1,1", "x:2: id must be a whole number, got 2.5"),
+    ("1,1,nan,0,1,1", "x:2: box left and top must be finite numbers"),
+    ("1,1,0,inf,1,1", "x:2: box left and top must be finite numbers"),
+    ("1,1,0,0,-1,1", "x:2: box width and height must be finite and >= 0, got -1 and 1"),
+    ("1,1,0,0,1,-0.5", "x:2: box width and height must be finite and >= 0, got 1 and -0.5"),
+    ("1,1,0,0,nan,1", "x:2: box width and height must be finite and >= 0, got nan and 1"),
+    ("1,1,0,0,1,NaN", "x:2: box width and height must be finite and >= 0, got 1 and NaN"),
+    ("1,1,0,0,1,inf", "x:2: box width and height must be finite and >= 0, got 1 and inf"),
+    ("1,1,0,0,1,1,0.9,2.5", "x:2: class id (8th value) must be a whole number below 2**31, got 2.5"),
+    ("1,1,0,0,1,1,0.9,3e9", "x:2: class id (8th value) must be a whole number below 2**31, got 3e9"),
+])
+def test_malformed_rows_name_the_line(line, message):
+    with pytest.raises(UserError) as error:
+        motio.parse_mot("1,-1,0,0,1,1,0.5\n" + line + "\n", "x")
+    assert str(error.value) == message
+
+
+def test_read_mot_missing_folder_and_empty_files(tmp_path):
+    with pytest.raises(UserError, match=re.escape(f"{tmp_path / 'no.txt'}: no such file")):
+        motio.read_mot(tmp_path / "no.txt")
+    with pytest.raises(UserError, match="is a folder, expected a file"):
+        motio.read_mot(tmp_path)
+    empty = tmp_path / "empty.txt"
+    empty.write_text("\n# only a comment\n")
+    assert len(motio.read_mot(empty)) == 0
+    with pytest.raises(UserError, match=re.escape(f"{empty}: no rows (the file is empty)")):
+        motio.read_mot(empty, allow_empty=False)
+
+
+def test_results_text_and_round_trip():
+    frames, ids = np.array([1, 1, 2]), np.array([3, 4, 3])
+    xyxy = np.array([[10.0, 20.0, 40.5, 60.25], [-0.001, 5.0, 7.0, 9.0], [11.0, 21.0, 41.0, 61.0]])
+    scores = np.array([0.9, 0.55, 0.125])
+    text = motio.format_results(frames, ids, xyxy, scores)
+    assert text.splitlines() == ["1,3,10.00,20.00,30.50,40.25,0.9000,-1,-1,-1",
+                                 "1,4,0.00,5.00,7.00,4.00,0.5500,-1,-1,-1",  # -0.001 rounds to 0.00, not -0.00
+                                 "2,3,11.00,21.00,30.00,40.00,0.1250,-1,-1,-1"]
+    back = motio.parse_mot(text)
+    assert back.frames.tolist() == [1, 1, 2] and back.ids.tolist() == [3, 4, 3]
+    assert np.allclose(back.xyxy, xyxy, rtol=0, atol=0.005)
+    assert back.conf.tolist() == [0.9, 0.55, 0.125]
+    assert motio.format_results(np.zeros(0), np.zeros(0), np.zeros((0, 4)), np.zeros(0)) == ""
+
+
+def test_write_results_replaces_the_file_whole(tmp_path):
+    path = tmp_path / "seq.txt"
+    path.write_text("old\n")
+    motio.write_results(path, np.array([1]), np.array([2]), np.array([[0.0, 0.0, 2.0, 3.0]]), np.array([0.5]))
+    assert path.read_text() == "1,2,0.00,0.00,2.00,3.00,0.5000,-1,-1,-1\n"
+    assert os.listdir(tmp_path) == ["seq.txt"]
+    umask = os.umask(0)
+    os.umask(umask)
+    assert stat.S_IMODE(path.stat().st_mode) == 0o666 & ~umask
+
+
+def test_atomic_write_keeps_the_old_file_when_the_block_fails(tmp_path):
+    path = tmp_path / "out.png"
+    path.write_text("complete")
+    seen = []
+    with pytest.raises(KeyboardInterrupt):
+        with motio.atomic_write(path) as tmp:
+            seen.append(tmp)
+            assert tmp.parent == tmp_path and tmp.name.startswith(".out.png.") and tmp.suffix == ".png"
+            tmp.write_text("half")
+            raise KeyboardInterrupt
+    assert path.read_text() == "complete"
+    assert not seen[0].exists() and os.listdir(tmp_path) == ["out.png"]
+    with motio.atomic_write(tmp_path / "new.txt") as tmp:
+        assert not (tmp_path / "new.txt").exists()
+        tmp.write_text("done")
+    assert (tmp_path / "new.txt").read_text() == "done"
+
+
+def test_sequence_folder_det_file_and_dataset_root(tmp_path):
+    seq = tmp_path / "root" / "MOT-X"
+    make_files = make_sequence.make_sequence(frames=5, seed=1, name="Named")
+    make_sequence.write_sequence(seq, make_files)
+    for source in (seq, seq / "det" / "det.txt", tmp_path / "root"):
+        [found] = dataset.find_sequences(source)
+        assert (found.name, found.det_path, found.gt_path, found.length, found.image_size) == (
+            "Named", seq / "det" / "det.txt", seq / "gt" / "gt.txt", 5, (1280, 720))
+    [by_gt] = dataset.find_sequences(seq / "gt" / "gt.txt", need="gt")
+    assert (by_gt.name, by_gt.det_path) == ("Named", seq / "det" / "det.txt")
+    loose = tmp_path / "mine.txt"
+    loose.write_text("1,-1,0,0,1,1,0.9\n")
+    [found] = dataset.find_sequences(loose)
+    assert (found.name, found.folder, found.gt_path, found.length, found.image_size) == ("mine", None, None, None, None)
+
+
+def test_dataset_sequences_come_sorted_and_other_folders_are_skipped(tmp_path):
+    for folder, name in (("b", "zeta"), ("a", "alpha")):
+        make_sequence.write_sequence(tmp_path / folder, make_sequence.make_sequence(frames=3, seed=2, name=name))
+    (tmp_path / "seqmaps").mkdir()
+    assert [s.name for s in dataset.find_sequences(tmp_path)] == ["alpha", "zeta"]
+
+
+@pytest.mark.parametrize("layout, message", [
+    ({}, "{root}: neither a sequence folder (with det/det.txt) nor a dataset of them"),
+    ({"s/gt/gt.txt": "1,1,0,0,1,1,1\n"}, "{root}/s/det/det.txt: no such file"),
+    ({"s/seqinfo.ini": "[Sequence]\nseqLength=ten\n", "s/det/det.txt": ""},
+     "{root}/s/seqinfo.ini: seqlength must be a whole number >= 1, got 'ten'"),
+    ({"s/seqinfo.ini": "no section header\n", "s/det/det.txt": ""}, "{root}/s/seqinfo.ini: not an ini file: "),
+    ({"s/seqinfo.ini": "[Sequence]\nname=../up\n", "s/det/det.txt": ""},
+     "{root}/s/seqinfo.ini: sequence name '../up' cannot be a file name"),
+    ({"a/seqinfo.ini": "[Sequence]\nname=same\n", "a/det/det.txt": "",
+      "b/seqinfo.ini": "[Sequence]\nname=same\n", "b/det/det.txt": ""},
+     "{root}/b: sequence name 'same' is also the name of {root}/a"),
+])
+def test_dataset_errors(tmp_path, layout, message):
+    root = tmp_path / "root"
+    root.mkdir()
+    for rel, text in layout.items():
+        (root / rel).parent.mkdir(parents=True, exist_ok=True)
+        (root / rel).write_text(text)
+    with pytest.raises(UserError) as error:
+        dataset.find_sequences(root)
+    assert str(error.value).startswith(message.format(root=root))
+
+
+def test_missing_data_path(tmp_path):
+    with pytest.raises(UserError, match=re.escape(f"{tmp_path / 'nope'}: no such file or folder")):
+        dataset.find_sequences(tmp_path / "nope")
+
+
+def test_generator_is_deterministic_and_matches_committed_data():
+    short = make_sequence.make_sequence(frames=40, seed=3)
+    assert short == make_sequence.make_sequence(frames=40, seed=3)
+    assert short["det/det.txt"] != make_sequence.make_sequence(frames=40, seed=4)["det/det.txt"]
+    assert "name=other\n" in make_sequence.make_sequence(frames=4, seed=3, name="other")["seqinfo.ini"]
+    for rel, text in make_sequence.make_sequence().items():
+        assert (SYNTHETIC / rel).read_text() == text, rel

@@ -1,0 +1,63 @@
+"""Helpers of the command-line tool tests: synthetic datasets, and running `kelmora` in this process or
+in a child process."""
+
+from __future__ import annotations
+
+import dataclasses
+import os
+import pathlib
+import subprocess
+import sys
+
+import kelmora_cpp
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "tools"))
+
+import make_sequence  # noqa: E402
+
+from kelmora_tools.cli import main  # noqa: E402
+
+SYNTHETIC = ROOT / "data" / "synthetic"
+
+
+@dataclasses.dataclass
+class Run:
+    status: int
+    out: str
+    err: str
+
+
+def kelmora(capsys, *argv: object) -> Run:
+    """`kelmora ARGV` through cli.main in this process."""
+    capsys.readouterr()
+    status = main([str(a) for a in argv])
+    captured = capsys.readouterr()
+    return Run(status, captured.out, captured.err)
+
+
+def child_env() -> dict[str, str]:
+    """The environment of a child process that imports the tools from the sources and the module from
+    the build this suite runs against."""
+    env = os.environ.copy()
+    module_dir = str(pathlib.Path(kelmora_cpp.__file__).resolve().parent)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(ROOT / "python"), module_dir, env.get("PYTHONPATH")]))
+    return env
+
+
+def kelmora_process(*argv: object, timeout: float = 300, **kwargs) -> subprocess.CompletedProcess:
+    """`python -m kelmora_tools ARGV` in a child process."""
+    return subprocess.run([sys.executable, "-m", "kelmora_tools", *map(str, argv)], capture_output=True, text=True,
+                          env=child_env(), timeout=timeout, **kwargs)
+
+
+def write_sequence(folder: pathlib.Path, frames: int, seed: int, name: str) -> pathlib.Path:
+    make_sequence.write_sequence(folder, make_sequence.make_sequence(frames, seed, name))
+    return folder
+
+
+def make_dataset(root: pathlib.Path, frames: tuple[int, ...] = (60, 45, 50)) -> pathlib.Path:
+    """A dataset root with one synthetic sequence per entry of `frames`, named seq-0, seq-1, ..."""
+    for i, n in enumerate(frames):
+        write_sequence(root / f"folder-{i}", n, 100 + i, f"seq-{i}")
+    return root
