@@ -225,6 +225,7 @@ class FailsLater:
     ("upside down", r"frame 1: the tracker refused detector .*:upside_down's output: degenerate box"),
     ("fails later", r"frame 20: detector .*:FailsLater returned NaN or infinity in boxes \(row 0\)"),
     ("bad max frames", r"--max-frames must be >= 1, got 0"),
+    ("bad set", r"--set n_init=0: n_init must be >= 1"),
 ])
 def test_bad_input_is_one_line_with_status_2_and_leaves_nothing(case, message, tmp_path, clip_inputs, capsys):
     (tmp_path / "bad.py").write_text(BAD_DETECTORS)
@@ -247,6 +248,8 @@ def test_bad_input_is_one_line_with_status_2_and_leaves_nothing(case, message, t
         detector = f"{tmp_path / 'bad.py'}:nothing"
     elif case == "bad max frames":
         extra = ["--max-frames", "0"]
+    elif case == "bad set":
+        extra = ["--set", "n_init=0"]
     else:
         detector = f"{tmp_path / 'bad.py'}:" + {"raises": "raises", "flat boxes": "flat_boxes",
                                                 "short scores": "short_scores", "nan": "nan_score",
@@ -261,6 +264,20 @@ def test_bad_input_is_one_line_with_status_2_and_leaves_nothing(case, message, t
     assert re.fullmatch(r"kelmora video: error: " + message.format(tmp=re.escape(str(tmp_path))) + ".*", lines[0])
     assert captured.out == ""
     assert not out.exists() or list(out.iterdir()) == []
+
+
+@pytest.mark.parametrize("n_init, first_reported", [(1, 2), (4, 4)])
+def test_tracker_options_reach_the_tracker(n_init, first_reported, tmp_path, clip_inputs, capsys):
+    out = tmp_path / "out"
+    assert cli.main(["video", str(clip_inputs["img1"]), "--out", str(out), "--detector", PLUGIN,
+                     "--set", f"n_init={n_init}", "--max-frames", "6"]) == 0
+    rows = read_results(out / "clip.txt")
+    # A track is born unreported and reported from the frame of its n_init-th hit (from its second
+    # frame when n_init is 1); all four shapes are in view from frame 1.
+    assert rows[:, 0].min() == first_reported
+    assert len(rows[rows[:, 0] == first_reported]) == len(clip.SHAPES)
+    assert len(decode(out / "clip.mp4")[0]) == 6
+    assert re.search(rf"^  config\s+n_init={n_init}$", capsys.readouterr().out, re.M)
 
 
 def test_failed_run_keeps_the_previous_complete_outputs(tmp_path, clip_inputs, capsys):
