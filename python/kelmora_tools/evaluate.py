@@ -219,7 +219,7 @@ def run(args: argparse.Namespace) -> int:
         start = time.perf_counter()
         per_sequence = {}
         seconds = 0.0
-        for scores in runner.map(eval_task, tasks, desc="evaluating"):
+        for scores in runner.map(eval_task, tasks, desc="evaluating", preload=["trackeval.metrics"]):
             per_sequence[scores.name] = scores.raw
             seconds += scores.seconds
         combined = combine(per_sequence)
