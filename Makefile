@@ -11,7 +11,7 @@ CONFIGURE = $(CMAKE) -S . -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ni
 ASAN_PRELOAD = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so)
 
 .PHONY: bootstrap build test test-native test-python test-services test-sanitize check-contract fuzz-build fuzz \
-	fuzz-ci leak-check bench bench-tools install-venv demo wheel check-stubs check-wheel clean
+	fuzz-ci leak-check bench bench-tools install-venv demo demo-video wheel check-stubs check-wheel clean
 
 bootstrap:
 	@bash scripts/bootstrap.sh
@@ -115,6 +115,16 @@ demo: install-venv
 	$(VENV)/bin/kelmora eval --gt $(DEMO_DATA) --results demo_output --json demo_output/scores.json
 	$(VENV)/bin/kelmora plot demo_output/kelmora-synthetic.txt --gt $(DEMO_DATA)/gt/gt.txt \
 		--out demo_output/kelmora-synthetic_trajectories.png
+
+# The installed kelmora video on vtest.avi, pedestrians from Debian's opencv-doc package (fetched
+# once into the cache folder by scripts/fetch_vtest.sh): HOG people detector and tracker over the first
+# DEMO_VIDEO_FRAMES frames (of 795; HOG takes about a tenth of a second a frame), written to
+# demo_output/: vtest.mp4, vtest.txt and vtest_sheet.png.
+DEMO_VIDEO_FRAMES ?= 300
+
+demo-video: install-venv
+	@clip=$$(bash scripts/fetch_vtest.sh) && \
+	$(VENV)/bin/kelmora video "$$clip" --out demo_output --max-frames $(DEMO_VIDEO_FRAMES)
 
 wheel: bootstrap
 	$(PY) -m pip wheel --no-deps -w dist .

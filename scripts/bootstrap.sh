@@ -33,6 +33,9 @@ case "$debian_major" in
 esac
 
 apt_install build-essential libeigen3-dev pkg-config
+# OpenCV's cv2 module (opencv-python, pinned in requirements.txt) loads libGL and GLib at import;
+# a minimal Debian has neither. GLib's package took a t64 suffix in Debian 13.
+if [ "$debian_major" -ge 13 ]; then apt_install libgl1 libglib2.0-0t64; else apt_install libgl1 libglib2.0-0; fi
 
 # PostgreSQL for the tests of shared tuning studies (make test-services), which start a server of
 # their own in a temporary data directory. Debian's package would also create and start a

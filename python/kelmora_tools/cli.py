@@ -5,13 +5,13 @@ from __future__ import annotations
 import argparse
 import sys
 
-from kelmora_tools import evaluate, plot, track, tune
+from kelmora_tools import evaluate, plot, track, tune, video
 from kelmora_tools.errors import UserError
 
 PROG = "kelmora"
 
 # One module per subcommand; each defines add_parser(subparsers) and run(args).
-SUBCOMMANDS = (track, evaluate, tune, plot)
+SUBCOMMANDS = (track, evaluate, tune, plot, video)
 
 
 class _UsageError(Exception):

@@ -1,0 +1,261 @@
+"""Detectors for `kelmora video`: the plug-in contract, its checks, and the default HOG people detector.
+
+A detector is any callable that takes one frame, an H x W x 3 uint8 array in BGR order (read-only),
+and returns either `(boxes, scores)` or `(boxes, scores, class_ids, features)`:
+
+- `boxes`: (N, 4) corner boxes (x1, y1, x2, y2) in pixels;
+- `scores`: (N,) confidences, which the tracker splits at its thresholds (by default 0.5 between
+  high and low, 0.1 below which a detection is ignored, 0.6 to start a track);
+- `class_ids`: (N,) whole numbers, -1 for "no class", or None;
+- `features`: (N, d) appearance features, or None.
+
+Array-likes (lists, tuples) are accepted and N may be 0. A frame whose output breaks these rules,
+holds NaN or infinity, or whose call raises, stops the run with one line naming the frame.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import importlib
+import importlib.util
+import inspect
+import os
+import pathlib
+import sys
+from typing import Any, Callable
+
+import numpy as np
+
+from kelmora_tools.errors import UserError
+
+Detector = Callable[[np.ndarray], Any]
+
+# The default detector's settings: an 8-pixel window stride over a pyramid of 1.05 steps, and
+# non-maximum suppression at IoU 0.4.
+HOG_STRIDE = 8
+HOG_SCALE = 1.05
+HOG_NMS_IOU = 0.4
+# The HOG score map: score = 1 / (1 + exp(-HOG_SLOPE * (margin - HOG_MIDPOINT))). Margin 1.0 maps
+# to 0.5, the tracker's default split between high and low scores; the windows OpenCV itself
+# accepts (margin >= 0) start at 0.119, just above the default floor of 0.1, so they all reach
+# the tracker's low-score pass; a track starts (0.6) from margin 1.2 up.
+HOG_MIDPOINT = 1.0
+HOG_SLOPE = 2.0
+# exp overflows beyond about 709; the map is clamped well before, at scores 1e-13 from 0 and 1.
+_LOGIT_LIMIT = 30.0
+
+
+@dataclasses.dataclass
+class Detections:
+    """One frame's detections, checked and converted for `ByteTracker.update`."""
+
+    boxes: np.ndarray  # (N, 4) float64
+    scores: np.ndarray  # (N,) float64
+    class_ids: np.ndarray | None  # (N,) int64
+    features: np.ndarray | None  # (N, d) float64
+
+    def __len__(self) -> int:
+        return len(self.scores)
+
+
+def hog_scores(margins: np.ndarray) -> np.ndarray:
+    """Maps HOG SVM margins into (0, 1) with the logistic map documented above.
+
+    Returns: scores of the same shape; non-decreasing in the margin, strictly increasing for
+    margins within 15 of HOG_MIDPOINT, and never exactly 0 or 1.
+    """
+    z = np.clip(HOG_SLOPE * (np.asarray(margins, dtype=np.float64) - HOG_MIDPOINT), -_LOGIT_LIMIT, _LOGIT_LIMIT)
+    return 1.0 / (1.0 + np.exp(-z))
+
+
+def nms(boxes: np.ndarray, scores: np.ndarray, iou_thresh: float) -> np.ndarray:
+    """Greedy non-maximum suppression: keeps the best box, drops every box overlapping it by
+    IoU > iou_thresh, and repeats with the best box left.
+
+    Returns: the kept rows' indices, best score first; equal scores keep their input order.
+    """
+    import kelmora_cpp
+
+    boxes = np.asarray(boxes, dtype=np.float64).reshape(-1, 4)
+    order = np.argsort(-np.asarray(scores, dtype=np.float64), kind="stable")
+    if len(order) == 0:
+        return order
+    overlap = kelmora_cpp.iou_matrix(boxes, boxes)
+    suppressed = np.zeros(len(order), dtype=bool)
+    keep = []
+    for i in order:
+        if suppressed[i]:
+            continue
+        keep.append(i)
+        suppressed |= overlap[i] > iou_thresh
+    return np.array(keep, dtype=np.int64)
+
+
+class HogDetector:
+    """OpenCV's built-in HOG people detector (64 x 128 windows, the linear SVM trained on
+    pedestrians), with raw windows scored by `hog_scores` and merged by `nms` instead of
+    OpenCV's own grouping."""
+
+    def __init__(self, stride: int = HOG_STRIDE, scale: float = HOG_SCALE, nms_iou: float = HOG_NMS_IOU) -> None:
+        import cv2
+
+        if not hasattr(getattr(cv2, "HOGDescriptor", None), "getDefaultPeopleDetector"):
+            raise UserError(f"--detector hog: OpenCV {cv2.__version__} has no HOG people detector (it needs 4.x)")
+        self.stride, self.scale, self.nms_iou = stride, scale, nms_iou
+        self._hog = cv2.HOGDescriptor()
+        self._hog.setSVMDetector(cv2.HOGDescriptor.getDefaultPeopleDetector())
+        self.description = (f"OpenCV {cv2.__version__} HOG people detector, stride {stride}, scale {scale},"
+                            f" NMS IoU {nms_iou}")
+
+    def __call__(self, frame: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        # groupThreshold 0 returns every window above the SVM's boundary, with its margin.
+        rects, margins = self._hog.detectMultiScale(
+            frame, hitThreshold=0.0, winStride=(self.stride, self.stride), padding=(8, 8),
+            scale=self.scale, groupThreshold=0)
+        rects = np.asarray(rects, dtype=np.float64).reshape(-1, 4)
+        boxes = np.hstack([rects[:, :2], rects[:, :2] + rects[:, 2:]])
+        scores = hog_scores(np.asarray(margins, dtype=np.float64).reshape(-1))
+        keep = nms(boxes, scores, self.nms_iou)
+        return boxes[keep], scores[keep]
+
+
+@dataclasses.dataclass
+class LoadedDetector:
+    call: Detector
+    name: str  # as given on the command line, for messages
+    description: str  # for the summary
+
+
+def load_detector(spec: str) -> LoadedDetector:
+    """Resolves --detector: "hog", or MODULE:CALLABLE where MODULE is an importable module name
+    (searched in the current folder first) or a path to a .py file. A class is instantiated once,
+    without arguments, and the instance is called per frame.
+
+    Raises: UserError naming --detector and the problem.
+    """
+    if spec == "hog":
+        detector = HogDetector()
+        return LoadedDetector(detector, spec, detector.description)
+    module_name, sep, attr = spec.rpartition(":")
+    if not sep or not module_name or not attr:
+        raise UserError(f"--detector: expected hog or MODULE:CALLABLE, got {spec!r}")
+    module = _import(module_name)
+    obj: Any = module
+    for part in attr.split("."):
+        if not hasattr(obj, part):
+            raise UserError(f"--detector: {module_name} has no attribute {attr!r}")
+        obj = getattr(obj, part)
+    if inspect.isclass(obj):
+        try:
+            obj = obj()
+        except Exception as e:
+            raise UserError(f"--detector: creating {spec} failed: {_one_line(e)}") from None
+    if not callable(obj):
+        raise UserError(f"--detector: {spec} is not callable")
+    doc = (inspect.getdoc(obj) or "").strip().splitlines()
+    return LoadedDetector(obj, spec, spec + (f" ({doc[0].rstrip('.')})" if doc else ""))
+
+
+def _import(module_name: str) -> Any:
+    # As `python -m` does, the current folder comes first, so that a module beside the user's
+    # data is found under the console script too.
+    here = os.getcwd()
+    sys.path.insert(0, here)
+    try:
+        if module_name.endswith(".py") or os.sep in module_name:
+            path = pathlib.Path(module_name)
+            if not path.is_file():
+                raise UserError(f"--detector: no such file {path}")
+            spec = importlib.util.spec_from_file_location(f"kelmora_detector_{path.stem}", path)
+            if spec is None or spec.loader is None:
+                raise UserError(f"--detector: cannot import {path}")
+            module = importlib.util.module_from_spec(spec)
+            spec.loader.exec_module(module)
+            return module
+        return importlib.import_module(module_name)
+    except ModuleNotFoundError as e:
+        # The module itself (or its package) missing, rather than something it imports.
+        if e.name is not None and (module_name == e.name or module_name.startswith(e.name + ".")):
+            raise UserError(f"--detector: no module named {module_name!r}") from None
+        raise UserError(f"--detector: importing {module_name} failed: {_one_line(e)}") from None
+    except UserError:
+        raise
+    except Exception as e:
+        raise UserError(f"--detector: importing {module_name} failed: {_one_line(e)}") from None
+    finally:
+        if here in sys.path:
+            sys.path.remove(here)
+
+
+def detect(detector: LoadedDetector, frame: np.ndarray, frame_no: int) -> Detections:
+    """Runs the detector on one frame (1-based number `frame_no`) and checks its output.
+
+    Raises: UserError naming the detector and the frame when the call raises or the output breaks
+    the contract.
+    """
+    view = frame.view()
+    view.flags.writeable = False
+    try:
+        result = detector.call(view)
+    except Exception as e:
+        raise UserError(f"frame {frame_no}: detector {detector.name} raised {_one_line(e)}") from None
+    try:
+        return check_output(result)
+    except ValueError as e:
+        raise UserError(f"frame {frame_no}: detector {detector.name} returned {e}") from None
+
+
+def check_output(result: Any) -> Detections:
+    """Checks a detector's return value against the contract and converts it.
+
+    Raises: ValueError whose message completes "detector X returned ...".
+    """
+    if not isinstance(result, (tuple, list)) or len(result) not in (2, 4):
+        kind = f"a {len(result)}-tuple" if isinstance(result, (tuple, list)) else type(result).__name__
+        raise ValueError(f"{kind}; expected (boxes, scores) or (boxes, scores, class_ids, features)")
+    boxes = _array(result[0], "boxes")
+    scores = _array(result[1], "scores")
+    if boxes.size == 0:
+        boxes = boxes.reshape(0, 4)
+    if boxes.ndim != 2 or boxes.shape[1] != 4:
+        raise ValueError(f"boxes of shape {boxes.shape}; expected (N, 4)")
+    n = len(boxes)
+    if scores.shape != (n,):
+        raise ValueError(f"scores of shape {scores.shape} for {n} boxes; expected ({n},)")
+    _finite(boxes, "boxes")
+    _finite(scores, "scores")
+    class_ids = features = None
+    if len(result) == 4:
+        if result[2] is not None:
+            class_ids = _array(result[2], "class_ids")
+            if class_ids.shape != (n,):
+                raise ValueError(f"class_ids of shape {class_ids.shape} for {n} boxes; expected ({n},)")
+            _finite(class_ids, "class_ids")
+            if (class_ids != np.round(class_ids)).any():
+                raise ValueError("class_ids that are not whole numbers")
+            class_ids = class_ids.astype(np.int64)
+        if result[3] is not None:
+            features = _array(result[3], "features")
+            if features.ndim != 2 or len(features) != n:
+                raise ValueError(f"features of shape {features.shape} for {n} boxes; expected ({n}, d)")
+            _finite(features, "features")
+    return Detections(np.ascontiguousarray(boxes), scores, class_ids, features)
+
+
+def _array(value: Any, what: str) -> np.ndarray:
+    try:
+        return np.array(value, dtype=np.float64)
+    except (TypeError, ValueError):
+        raise ValueError(f"{what} that are not an array of numbers") from None
+
+
+def _finite(values: np.ndarray, what: str) -> None:
+    bad = ~np.isfinite(values)
+    if bad.any():
+        row = int(np.argwhere(bad)[0][0])
+        raise ValueError(f"NaN or infinity in {what} (row {row})")
+
+
+def _one_line(error: BaseException) -> str:
+    text = str(error).strip().splitlines()
+    return f"{type(error).__name__}: {text[0]}" if text else type(error).__name__

@@ -1,0 +1,202 @@
+"""`kelmora video`: tracks the objects of a video file (or a folder of numbered images) with a pluggable
+detector and writes the annotated video, the tracks in the MOTChallenge results format, and a
+contact sheet."""
+
+from __future__ import annotations
+
+import argparse
+import dataclasses
+import pathlib
+import time
+
+import numpy as np
+
+from kelmora_tools import annotate, config, detectors, videoio
+from kelmora_tools.track import add_config_arguments
+from kelmora_tools.errors import UserError
+from kelmora_tools.motio import atomic_write, write_results
+from kelmora_tools.progress import progress
+
+DESCRIPTION = """\
+Runs a detector and the tracker on every frame of INPUT (a video file, or a folder of numbered
+images such as MOTChallenge's img1/) and writes, into DIR: <name>.mp4, the same frames with each
+track's box, id and recent path drawn in a colour of its id; <name>.txt, the tracks in the
+MOTChallenge results format; <name>_sheet.png, a few evenly spaced annotated frames side by side.
+
+The default detector is OpenCV's HOG people detector. --detector MODULE:CALLABLE plugs in your
+own: a callable taking an H x W x 3 uint8 BGR frame and returning (boxes, scores) or (boxes,
+scores, class_ids, features), boxes as (N, 4) corners in pixels (see examples/dark_blobs.py)."""
+
+
+@dataclasses.dataclass
+class VideoRun:
+    """What one run did, and where its time went (seconds, summed over the frames)."""
+
+    name: str
+    source: pathlib.Path
+    width: int
+    height: int
+    fps: float
+    detector: str
+    frames: int = 0
+    detections: int = 0
+    ids: int = 0
+    boxes: int = 0
+    read: float = 0.0  # decoding frames
+    detect: float = 0.0  # the detector, its output checks included
+    track: float = 0.0  # ByteTracker.update
+    draw: float = 0.0  # trails, boxes, labels and contact-sheet thumbnails
+    write: float = 0.0  # the pipeline waiting for the encoder (queueing, and the final flush)
+    encode: float = 0.0  # the encoder thread's own time, overlapped with the stages above
+    total: float = 0.0  # wall time from the first frame to the finished files
+    video_path: pathlib.Path | None = None
+    results_path: pathlib.Path | None = None
+    sheet_path: pathlib.Path | None = None
+
+
+def add_parser(subparsers) -> argparse.ArgumentParser:
+    parser = subparsers.add_parser(
+        "video", help="track a video file with a detector and write an annotated video",
+        description=DESCRIPTION, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("input", type=pathlib.Path, metavar="INPUT",
+                        help="video file, or folder of numbered images (MOTChallenge's img1/)")
+    parser.add_argument("--out", type=pathlib.Path, required=True, metavar="DIR", help="output folder")
+    parser.add_argument("--detector", default="hog", metavar="hog|MODULE:CALLABLE",
+                        help="hog (default), or a callable in a module or .py file, e.g. examples/dark_blobs.py:detect")
+    add_config_arguments(parser)
+    parser.add_argument("--max-frames", type=int, metavar="N", help="process only the first N frames")
+    parser.set_defaults(func=run)
+    return parser
+
+
+def run(args: argparse.Namespace) -> int:
+    if args.max_frames is not None and args.max_frames < 1:
+        raise UserError(f"--max-frames must be >= 1, got {args.max_frames}")
+    options = config.tracker_options(args.config, args.set)
+    videoio.quiet_native_logs()
+    result = track_video(args.input, args.out, args.detector, options, args.max_frames)
+    print(summary(result, options))
+    return 0
+
+
+def track_video(source_path: pathlib.Path, out_dir: pathlib.Path, detector_spec: str = "hog",
+                options: dict[str, bool | int | float] | None = None, max_frames: int | None = None,
+                show_progress: bool = True) -> VideoRun:
+    """Runs the detector and a new tracker over the frames and writes the three files.
+
+    Returns: the run's counts and timings.
+    Raises: UserError naming the file, frame or option at fault; no output file is then left
+    behind (files of an earlier run keep their content).
+    """
+    source = videoio.FrameSource(source_path)
+    try:
+        detector = detectors.load_detector(detector_spec)
+        tracker = config.make_tracker(options or {})
+        try:
+            out_dir.mkdir(parents=True, exist_ok=True)
+        except OSError as e:
+            raise UserError(f"--out {out_dir}: {e.strerror}") from None
+        run = VideoRun(source.name, source_path, source.width, source.height, source.fps, detector.description)
+        _track(source, detector, tracker, out_dir, max_frames, show_progress, run)
+    finally:
+        source.close()
+    return run
+
+
+def _track(source: videoio.FrameSource, detector: detectors.LoadedDetector, tracker, out_dir: pathlib.Path,
+           max_frames: int | None, show_progress: bool, run: VideoRun) -> None:
+    trails = annotate.Trails()
+    sheet = annotate.ContactSheet()
+    out: list[tuple[int, np.ndarray, np.ndarray, np.ndarray]] = []
+    total = source.count if max_frames is None else min(source.count or max_frames, max_frames)
+    video_path = out_dir / f"{run.name}.mp4"
+    start = time.perf_counter()
+    with atomic_write(video_path) as tmp_video:
+        sink = videoio.VideoSink(pathlib.Path(tmp_video), source.fps, source.width, source.height, video_path)
+        try:
+            frames = source.frames(max_frames)
+            if show_progress:
+                frames = progress(frames, total=total, desc=run.name)
+            for frame_no, frame in frames:
+                t0 = time.perf_counter()
+                dets = detectors.detect(detector, frame, frame_no)
+                t1 = time.perf_counter()
+                try:
+                    ids, xyxy, scores, _ = tracker.update(dets.boxes, dets.scores, dets.class_ids, dets.features)
+                except (ValueError, RuntimeError) as e:
+                    raise UserError(f"frame {frame_no}: the tracker refused detector {detector.name}'s output: {e}") \
+                        from None
+                t2 = time.perf_counter()
+                trails.update(frame_no, ids, xyxy)
+                annotate.draw_tracks(frame, ids, xyxy, trails)
+                sheet.add(frame_no, frame)
+                t3 = time.perf_counter()
+                sink.write(frame)
+                run.detect += t1 - t0
+                run.track += t2 - t1
+                run.draw += t3 - t2
+                run.frames += 1
+                run.detections += len(dets)
+                out.append((frame_no, ids, xyxy, scores))
+            sink.close()
+        except BaseException:
+            sink.abort()
+            raise
+        run.read = source.read_seconds
+        run.write, run.encode = sink.wait_seconds, sink.encode_seconds
+        run.sheet_path = out_dir / f"{run.name}_sheet.png"
+        _write_sheet(run.sheet_path, sheet)
+        run.results_path = out_dir / f"{run.name}.txt"
+        frames_col = np.concatenate([np.full(len(o[1]), o[0], dtype=np.int64) for o in out])
+        ids_col = np.concatenate([o[1] for o in out]).astype(np.int64)
+        write_results(run.results_path, frames_col, ids_col, np.concatenate([o[2] for o in out]).reshape(-1, 4),
+                      np.concatenate([o[3] for o in out]))
+        run.ids, run.boxes = len(np.unique(ids_col)), len(ids_col)
+    run.video_path = video_path
+    run.total = time.perf_counter() - start
+
+
+def _write_sheet(path: pathlib.Path, sheet: annotate.ContactSheet) -> None:
+    import cv2
+
+    ok, png = cv2.imencode(".png", sheet.render())
+    if not ok:
+        raise UserError(f"{path}: the contact sheet could not be encoded")
+    with atomic_write(path) as tmp:
+        pathlib.Path(tmp).write_bytes(png.tobytes())
+
+
+def summary(run: VideoRun, options: dict[str, bool | int | float]) -> str:
+    """The report printed at the end: counts, outputs, and the time per frame of each stage."""
+    n = max(run.frames, 1)
+
+    def ms(seconds: float) -> str:
+        return f"{seconds / n * 1e3:9.3f} ms"
+
+    frame_time = run.total / n
+    lines = [
+        f"kelmora video: {run.name}",
+        f"  input        {run.source} ({run.width}x{run.height}, {run.fps:g} frames/s)",
+        f"  detector     {run.detector}",
+        f"  config       {config.describe(options)}",
+        f"  frames       {run.frames}",
+        f"  detections   {run.detections} ({run.detections / n:.2f} per frame)",
+        f"  tracks       {run.ids} distinct ids, {run.boxes} boxes reported",
+        f"  time per frame, mean over {run.frames} frames:",
+        f"    frame      {ms(run.total)}  ({1.0 / frame_time if frame_time > 0 else 0:.1f} frames/s, everything)",
+        f"    read       {ms(run.read)}",
+        f"    detector   {ms(run.detect)}  ({_share(run.detect, run.total)} of the frame time)",
+        f"    tracker    {ms(run.track)}  ({_share(run.track, run.total)} of the frame time)",
+        f"    draw       {ms(run.draw)}",
+        f"    write      {ms(run.write)}  (waiting for the encoder; its thread encodes in"
+        f" {run.encode / n * 1e3:.3f} ms, overlapped)",
+        f"  video        {run.video_path}",
+        f"  results      {run.results_path}",
+        f"  sheet        {run.sheet_path}",
+    ]
+    return "\n".join(lines)
+
+
+def _share(part: float, whole: float) -> str:
+    share = part / whole * 100.0 if whole > 0 else 0.0
+    return f"{share:.3f} %" if share < 1.0 else f"{share:.1f} %"

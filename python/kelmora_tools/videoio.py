@@ -1,0 +1,243 @@
+"""Frames in and out for `kelmora video`: a video file or a folder of numbered images in, an MP4 file out."""
+
+from __future__ import annotations
+
+import configparser
+import math
+import os
+import pathlib
+import queue
+import re
+import threading
+import time
+from typing import Iterator
+
+import numpy as np
+
+from kelmora_tools.errors import UserError
+
+IMAGE_SUFFIXES = frozenset({".jpg", ".jpeg", ".png", ".bmp", ".tif", ".tiff", ".webp", ".ppm", ".pgm"})
+# The rate given to a folder of images without a seqinfo.ini, or to a video that states none.
+DEFAULT_FPS = 25.0
+# Frames waiting for the encoder: enough to ride out a slow frame, few enough to bound memory.
+ENCODER_QUEUE = 8
+
+
+def quiet_native_logs() -> None:
+    """Keeps OpenCV's and FFmpeg's own log lines ("moov atom not found", decoder warnings) off stderr,
+    where the command's one-line errors go; what they report reaches the user as those errors.
+    Settings the user made through OPENCV_FFMPEG_LOGLEVEL or OPENCV_LOG_LEVEL are kept. FFmpeg reads
+    its level when OpenCV first uses it, so this must run before the first video is opened.
+    """
+    os.environ.setdefault("OPENCV_FFMPEG_LOGLEVEL", "-8")  # AV_LOG_QUIET
+    import cv2
+
+    if "OPENCV_LOG_LEVEL" not in os.environ:
+        cv2.utils.logging.setLogLevel(cv2.utils.logging.LOG_LEVEL_SILENT)
+
+
+class FrameSource:
+    """The frames of a video file (any format OpenCV's FFmpeg reads) or of a folder of numbered
+    images (MOTChallenge's img1/: 000001.jpg, 000002.jpg, ...), numbered from 1.
+
+    Attributes: name (for the output files), width, height, fps, count (the number of frames,
+    an estimate from the container for a video file; None when unknown), and `read_seconds`, the
+    time spent decoding so far.
+    """
+
+    def __init__(self, path: pathlib.Path) -> None:
+        import cv2
+
+        self.path = path
+        self.read_seconds = 0.0
+        self._cv2 = cv2
+        if not path.exists():
+            raise UserError(f"{path}: no such file or folder")
+        if path.is_dir():
+            self._images: list[pathlib.Path] | None = _numbered_images(path)
+            self.name, self.fps = _sequence_info(path)
+            first = self._imread(self._images[0], 1)
+            self.count: int | None = len(self._images)
+        else:
+            self._images = None
+            self.name = path.stem
+            self._capture = cv2.VideoCapture(str(path), cv2.CAP_FFMPEG)
+            if not self._capture.isOpened():
+                raise UserError(f"{path}: not a video that OpenCV can read")
+            ok, first = self._capture.read()
+            if not ok or first is None:
+                raise UserError(f"{path}: no frame could be decoded")
+            fps = self._capture.get(cv2.CAP_PROP_FPS)
+            self.fps = fps if math.isfinite(fps) and fps > 0 else DEFAULT_FPS
+            count = self._capture.get(cv2.CAP_PROP_FRAME_COUNT)
+            self.count = int(count) if math.isfinite(count) and count > 0 else None
+        self.height, self.width = first.shape[:2]
+        self._first: np.ndarray | None = first
+
+    def frames(self, limit: int | None = None) -> Iterator[tuple[int, np.ndarray]]:
+        """Yields (frame number, H x W x 3 uint8 BGR frame), at most `limit` of them.
+
+        Raises: UserError naming the image (or frame) that cannot be read or differs in size.
+        """
+        n = 0
+        while limit is None or n < limit:
+            start = time.perf_counter()
+            frame = self._next(n + 1)
+            self.read_seconds += time.perf_counter() - start
+            if frame is None:
+                return
+            n += 1
+            yield n, frame
+
+    def close(self) -> None:
+        if self._images is None:
+            self._capture.release()
+
+    def _next(self, frame_no: int) -> np.ndarray | None:
+        if self._first is not None:
+            frame, self._first = self._first, None
+            return frame
+        if self._images is not None:
+            if frame_no > len(self._images):
+                return None
+            frame = self._imread(self._images[frame_no - 1], frame_no)
+            where = f"{self._images[frame_no - 1]} (frame {frame_no})"
+        else:
+            ok, frame = self._capture.read()
+            if not ok or frame is None:
+                self._check_complete(frame_no - 1)
+                return None
+            where = f"{self.path}: frame {frame_no}"
+        if frame.shape[:2] != (self.height, self.width):
+            raise UserError(f"{where} is {frame.shape[1]}x{frame.shape[0]}, the first frame {self.width}x{self.height}")
+        return frame
+
+    def _check_complete(self, decoded: int) -> None:
+        """Refuses a stream that ends well before the frame count its container states: it was cut
+        short, and its output would look complete without being so. Containers that estimate the
+        count from the duration can be off by a frame or so, hence the tolerance."""
+        if self.count is not None and decoded < self.count - max(2, self.count // 100):
+            raise UserError(f"{self.path}: frame {decoded + 1} cannot be decoded, of the {self.count} the file"
+                            " announces (is it truncated?)")
+
+    def _imread(self, path: pathlib.Path, frame_no: int) -> np.ndarray:
+        frame = self._cv2.imread(str(path), self._cv2.IMREAD_COLOR)
+        if frame is None:
+            raise UserError(f"{path}: not an image that OpenCV can read (frame {frame_no})")
+        return frame
+
+
+def _numbered_images(folder: pathlib.Path) -> list[pathlib.Path]:
+    """The folder's image files ordered by the last number in their names."""
+    numbered = []
+    for p in folder.iterdir():
+        digits = re.findall(r"\d+", p.stem)
+        if p.suffix.lower() in IMAGE_SUFFIXES and digits and p.is_file():
+            numbered.append((int(digits[-1]), p.name, p))
+    if not numbered:
+        raise UserError(f"{folder}: no numbered images ({', '.join(sorted(IMAGE_SUFFIXES))}) in this folder")
+    return [p for _, _, p in sorted(numbered)]
+
+
+def _sequence_info(folder: pathlib.Path) -> tuple[str, float]:
+    """Name and frame rate of an image folder: from a MOTChallenge seqinfo.ini beside it (for
+    SEQ/img1/) or inside it, else the folder's name (the sequence's, for img1) and DEFAULT_FPS."""
+    folder = folder.resolve()
+    seq = folder.parent if folder.name == "img1" else folder
+    name, fps = seq.name, DEFAULT_FPS
+    ini = seq / "seqinfo.ini"
+    if ini.is_file():
+        parser = configparser.ConfigParser()
+        try:
+            parser.read_string(ini.read_text(), str(ini))
+        except (OSError, UnicodeDecodeError, configparser.Error) as e:
+            raise UserError(f"{ini}: {str(e).splitlines()[0]}") from None
+        if parser.has_section("Sequence"):
+            info = parser["Sequence"]
+            name = info.get("name", name).strip() or name
+            try:
+                rate = float(info.get("frameRate", fps))
+            except ValueError:
+                raise UserError(f"{ini}: frameRate is not a number: {info.get('frameRate')!r}") from None
+            if not (math.isfinite(rate) and rate > 0):
+                raise UserError(f"{ini}: frameRate must be a positive number, got {rate:g}")
+            fps = rate
+    return name, fps
+
+
+class VideoSink:
+    """Encodes frames into an MP4 file (MPEG-4 Part 2, OpenCV's FFmpeg) on a thread of its own,
+    so that encoding overlaps the detector instead of adding to the frame time.
+
+    Attributes: `wait_seconds`, the caller's time spent handing frames over (blocked on a full
+    queue, and the final flush); `encode_seconds`, the encoder thread's time inside the encoder.
+    """
+
+    def __init__(self, path: pathlib.Path, fps: float, width: int, height: int,
+                 shown: pathlib.Path | None = None) -> None:
+        """Opens `path` for writing; `shown` is the name messages give it (the final name of a
+        temporary file)."""
+        import cv2
+
+        # The container follows the file name's suffix, so a temporary name must end in .mp4.
+        self._writer = cv2.VideoWriter(str(path), cv2.CAP_FFMPEG, cv2.VideoWriter_fourcc(*"mp4v"), fps,
+                                       (width, height))
+        if not self._writer.isOpened():
+            raise UserError(f"{shown or path}: cannot write a {width}x{height} MP4 video there")
+        self.wait_seconds = 0.0
+        self.encode_seconds = 0.0
+        self.frames = 0
+        self._queue: queue.Queue[np.ndarray | None] = queue.Queue(maxsize=ENCODER_QUEUE)
+        self._error: BaseException | None = None
+        self._thread = threading.Thread(target=self._encode, name="kelmora-video-encoder", daemon=True)
+        self._thread.start()
+
+    def write(self, frame: np.ndarray) -> None:
+        """Queues one frame; the caller must not change it afterwards."""
+        start = time.perf_counter()
+        self._queue.put(frame)
+        self.wait_seconds += time.perf_counter() - start
+        self.frames += 1
+
+    def close(self) -> None:
+        """Encodes what is queued, finishes the file and stops the thread.
+
+        Raises: UserError when the encoder failed.
+        """
+        start = time.perf_counter()
+        if self._thread.is_alive():
+            self._queue.put(None)
+            self._thread.join()
+        self._writer.release()
+        self.wait_seconds += time.perf_counter() - start
+        if self._error is not None:
+            raise UserError(f"writing the video failed: {str(self._error).strip().splitlines()[0]}")
+
+    def abort(self) -> None:
+        """Stops the thread and closes the file without reporting errors (its content is discarded)."""
+        if self._thread.is_alive():
+            while True:  # make room for the stop mark if the queue is full
+                try:
+                    self._queue.put_nowait(None)
+                    break
+                except queue.Full:
+                    try:
+                        self._queue.get_nowait()
+                    except queue.Empty:
+                        pass
+            self._thread.join()
+        self._writer.release()
+
+    def _encode(self) -> None:
+        while True:
+            frame = self._queue.get()
+            if frame is None:
+                return
+            if self._error is not None:
+                continue  # drain, so that the caller never blocks on a dead encoder
+            try:
+                start = time.perf_counter()
+                self._writer.write(frame)
+                self.encode_seconds += time.perf_counter() - start
+            except Exception as e:  # OpenCV reports encoder failures as cv2.error
+                self._error = e
