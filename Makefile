@@ -11,7 +11,7 @@ CONFIGURE = $(CMAKE) -S . -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ni
 ASAN_PRELOAD = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so)
 
 .PHONY: bootstrap build test test-native test-python test-sanitize check-contract fuzz-build fuzz fuzz-ci \
-	leak-check bench demo wheel check-stubs check-wheel clean
+	leak-check bench demo wheel check-stubs check-wheel check-pip-install clean
 
 bootstrap:
 	@bash scripts/bootstrap.sh
@@ -109,6 +109,11 @@ check-stubs: build
 # equal to the development build's) and mypy --strict on examples/typing_usage.py.
 check-wheel: build wheel
 	@bash scripts/check_wheel.sh
+
+# pip install . into a fresh virtual environment with the system's Eigen hidden, so that the
+# build falls back on the cmeel-eigen build requirement; then the module's tests against it.
+check-pip-install: bootstrap
+	@bash scripts/check_pip_install.sh
 
 clean:
 	rm -rf build dist
