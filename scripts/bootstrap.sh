@@ -33,6 +33,8 @@ case "$debian_major" in
 esac
 
 apt_install build-essential libeigen3-dev pkg-config
+# unshare and mount: the wheel checks hide the compilers and Eigen in a mount namespace.
+apt_install util-linux mount
 
 # The first Debian mirror named in the machine's own apt configuration.
 debian_mirror() {
