@@ -24,11 +24,13 @@ if [ "${1:-}" = "--hidden" ]; then
     base=$("$py" -c 'import sys; print(sys._base_executable)')
     "$base" -m venv "$work/venv"
     vpy=$work/venv/bin/python
+    # requirements.txt's pins as constraints, which may not name extras (psycopg[binary]).
+    sed -E 's/\[[^]]*\]//' "$repo/requirements.txt" > "$work/constraints.txt"
     log "pip install . into a fresh environment"
     start=$SECONDS
     # The project's pip (new enough for --build-constraint) acting on the fresh environment.
     if ! CMAKE_BUILD_PARALLEL_LEVEL=2 "$py" -m pip --python "$vpy" install -v --disable-pip-version-check \
-            --constraint "$repo/requirements.txt" --build-constraint "$repo/requirements.txt" \
+            --constraint "$work/constraints.txt" --build-constraint "$work/constraints.txt" \
             "$repo" >"$work/install.log" 2>&1; then
         tail -n 60 "$work/install.log" >&2
         die "pip install . failed (log above)"
