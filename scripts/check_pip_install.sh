@@ -4,8 +4,8 @@
 # the project's base interpreter, build requirements fetched into pip's isolated build environment
 # at the versions requirements.txt pins. The build log must show CMake taking Eigen from the
 # cmeel-eigen build requirement; the installed module must report contraction off and a working
-# Eigen; and the module's own tests (parity with the NumPy reference included) then run against
-# that module.
+# Eigen, and the kelmora command must answer --help. The module's own tests (parity with the
+# NumPy reference included) then run against that module.
 #   scripts/check_pip_install.sh
 set -euo pipefail
 
@@ -51,6 +51,7 @@ assert info["fp_contract_off"] is True, info
 assert k.eigen_selftest() == 0.0, k.eigen_selftest()
 print(f"check_pip_install: installed kelmora_cpp {k.__version__}, Eigen {info['eigen_version']}, contraction off")
 EOF
+    "$work/venv/bin/kelmora" --help >/dev/null || die "the installed kelmora command fails"
     # The module's tests with the project's test dependencies, against a copy of the installed
     # module only.
     tests=()
