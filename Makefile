@@ -11,7 +11,8 @@ CONFIGURE = $(CMAKE) -S . -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ni
 ASAN_PRELOAD = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so)
 
 .PHONY: bootstrap build test test-native test-python test-services test-sanitize check-contract fuzz-build fuzz \
-	fuzz-ci leak-check bench bench-tools install-venv demo demo-video wheel check-stubs check-wheel clean
+	fuzz-ci leak-check bench bench-tools install-venv demo demo-video wheel check-stubs check-wheel check-pip-install \
+	clean
 
 bootstrap:
 	@bash scripts/bootstrap.sh
@@ -126,17 +127,25 @@ demo-video: install-venv
 	@clip=$$(bash scripts/fetch_vtest.sh) && \
 	$(VENV)/bin/kelmora video "$$clip" --out demo_output --max-frames $(DEMO_VIDEO_FRAMES)
 
+# The wheel users install, built with the pinned build tools and repaired by auditwheel into a
+# manylinux wheel in dist/ (scripts/build_wheel.sh prints its tag, size and grafted libraries).
 wheel: bootstrap
-	$(PY) -m pip wheel --no-deps -w dist .
+	@bash scripts/build_wheel.sh
 
 # The committed type stubs against the ones generated from the built module.
 check-stubs: build
 	@bash scripts/check_stubs.sh
 
-# A wheel built from the sources into a fresh virtual environment: contents, import,
-# version, and mypy --strict on examples/typing_usage.py against the installed stubs.
-check-wheel: bootstrap
+# The wheel of make wheel in a fresh virtual environment with the compilers and Eigen hidden:
+# contents, tag, import, version, names, contraction off, the kelmora command (its results
+# equal to the development build's) and mypy --strict on examples/typing_usage.py.
+check-wheel: build wheel
 	@bash scripts/check_wheel.sh
+
+# pip install . into a fresh virtual environment with the system's Eigen hidden, so that the
+# build falls back on the cmeel-eigen build requirement; then the module's tests against it.
+check-pip-install: bootstrap
+	@bash scripts/check_pip_install.sh
 
 clean:
 	rm -rf build dist

@@ -48,6 +48,9 @@ if ! dpkg-query -W -f='${Status}' postgresql 2>/dev/null | grep -q 'install ok i
     apt_install postgresql
 fi
 
+# unshare and mount: the wheel checks hide the compilers and Eigen in a mount namespace.
+apt_install util-linux mount
+
 # The first Debian mirror named in the machine's own apt configuration.
 debian_mirror() {
     local uri
