@@ -25,6 +25,7 @@ class TrackTask:
     det_source: str
     length: int | None  # seqLength of seqinfo.ini, else the last frame of det.txt
     options: dict[str, bool | int | float]
+    classes: bool = False  # the eighth column of det.txt holds class ids for the tracker
 
 
 @dataclasses.dataclass(frozen=True)
@@ -53,16 +54,17 @@ def sequence_length(dets: Rows, length: int | None) -> int:
 _ROW = re.compile(r"\(row (\d+)\)")
 
 
-def track_rows(dets: Rows, n_frames: int, options: dict[str, bool | int | float]
+def track_rows(dets: Rows, n_frames: int, options: dict[str, bool | int | float], classes: bool = False
                ) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, float]:
     """Feeds frames 1..n_frames of `dets` to a new tracker, empty frames included.
 
-    Class ids go to the tracker when the detections carry any. Returns the reported rows
+    With `classes`, the class ids of the detections (the eighth column, which MOTChallenge's own
+    detection files leave at -1) go to the tracker when they carry any. Returns the reported rows
     (frames, ids, xyxy, scores) and the seconds spent in `update`.
     """
     tracker = config.make_tracker(options)
     bounds = dets.frame_bounds(n_frames)
-    with_classes = bool((dets.class_ids >= 0).any())
+    with_classes = classes and bool((dets.class_ids >= 0).any())
     frames, ids, boxes, scores = [], [], [], []
     seconds = 0.0
     for f in range(1, n_frames + 1):
@@ -94,18 +96,18 @@ def track_task(task: TrackTask) -> TrackResult:
     if len(dets) == 0:
         raise UserError(f"{task.det_source}: no detections (the file is empty)")
     n_frames = sequence_length(dets, task.length)
-    frames, ids, xyxy, scores, seconds = track_rows(dets, n_frames, task.options)
+    frames, ids, xyxy, scores, seconds = track_rows(dets, n_frames, task.options, task.classes)
     return TrackResult(task.name, motio.format_results(frames, ids, xyxy, scores), n_frames, len(dets),
                        len(np.unique(ids)), len(ids), seconds)
 
 
-def make_task(seq: Sequence, options: dict[str, bool | int | float]) -> TrackTask:
+def make_task(seq: Sequence, options: dict[str, bool | int | float], classes: bool = False) -> TrackTask:
     """Reads the detection file of `seq` here, so that workers need no access to it."""
     assert seq.det_path is not None
     text = motio.read_text(seq.det_path)
     if not text.strip():
         raise UserError(f"{seq.det_path}: no detections (the file is empty)")
-    return TrackTask(seq.name, text, str(seq.det_path), seq.length, options)
+    return TrackTask(seq.name, text, str(seq.det_path), seq.length, options, classes)
 
 
 def frames_per_second(frames: int, seconds: float) -> str:
@@ -123,9 +125,17 @@ def add_parser(subparsers) -> argparse.ArgumentParser:
                              "or a dataset root whose subfolders are sequence folders")
     parser.add_argument("--out", type=pathlib.Path, required=True, metavar="DIR", help="folder for the results files")
     add_config_arguments(parser)
+    add_classes_argument(parser)
     parallel.add_arguments(parser)
     parser.set_defaults(func=run)
     return parser
+
+
+def add_classes_argument(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--classes", action="store_true",
+                        help="read class ids from the eighth column of det.txt and give them to the tracker "
+                             "(MOTChallenge's own detection files leave it at -1); with class_aware, the default, "
+                             "a track then never takes a detection of another known class")
 
 
 def add_config_arguments(parser: argparse.ArgumentParser) -> None:
@@ -139,7 +149,7 @@ def run(args: argparse.Namespace) -> int:
     options = config.tracker_options(args.config, args.set)
     sequences = find_sequences(args.data, need="det")
     runner = parallel.Runner.from_args(args)
-    tasks = [make_task(seq, options) for seq in sequences]
+    tasks = [make_task(seq, options, args.classes) for seq in sequences]
     args.out.mkdir(parents=True, exist_ok=True)
     with runner:
         print(f"kelmora track: {len(tasks)} sequence{'s' * (len(tasks) != 1)} from {args.data}, config "

@@ -29,7 +29,7 @@ from kelmora_tools.dataset import find_sequences
 from kelmora_tools.errors import UserError
 from kelmora_tools.motio import Rows
 from kelmora_tools.progress import progress
-from kelmora_tools.track import sequence_length, track_rows
+from kelmora_tools.track import add_classes_argument, sequence_length, track_rows
 
 # The fields searched and their ranges; a range grows to take in the starting value. Detection files
 # carry no appearance features, so the appearance weight is not searched.
@@ -61,13 +61,14 @@ class Setup:
     metric: str
     start: dict[str, bool | int | float]
     sequences: list[str]
+    classes: bool = False  # class ids from det.txt go to the tracker
 
     def to_json(self) -> dict[str, Any]:
-        return {"metric": self.metric, "start": self.start, "sequences": self.sequences}
+        return {"metric": self.metric, "start": self.start, "sequences": self.sequences, "classes": self.classes}
 
     @classmethod
     def from_json(cls, data: dict[str, Any]) -> Setup:
-        return cls(data["metric"], dict(data["start"]), list(data["sequences"]))
+        return cls(data["metric"], dict(data["start"]), list(data["sequences"]), bool(data.get("classes", False)))
 
 
 @dataclasses.dataclass(frozen=True)
@@ -111,7 +112,7 @@ def suggest(trial: Any, start: dict[str, bool | int | float]) -> dict[str, bool 
     return options
 
 
-def score(options: dict[str, bool | int | float], sequences: list[TuneSequence], metric: str
+def score(options: dict[str, bool | int | float], sequences: list[TuneSequence], metric: str, classes: bool = False
           ) -> tuple[float, float, float]:
     """The metric over all sequences tracked with `options`, with the seconds spent tracking and
     evaluating. The tracks are scored as their results file would hold them (boxes to 2 decimals), so
@@ -122,7 +123,7 @@ def score(options: dict[str, bool | int | float], sequences: list[TuneSequence],
     tracking = evaluation = 0.0
     for seq in sequences:
         start = time.perf_counter()
-        frames, ids, xyxy, scores, _ = track_rows(seq.dets, seq.n_frames, options)
+        frames, ids, xyxy, scores, _ = track_rows(seq.dets, seq.n_frames, options, classes)
         text = motio.format_results(frames, ids, xyxy, scores)
         middle = time.perf_counter()
         res = motio.parse_mot(text, f"{seq.name} results")
@@ -225,6 +226,9 @@ def open_study(storage: Any, name: str, setup: Setup, sampler: Any = None) -> tu
     if found.sequences != setup.sequences:
         raise UserError(f"--study {name}: the study tunes the sequences {', '.join(found.sequences)}, "
                         f"DATA holds {', '.join(setup.sequences)}; use another --study")
+    if found.classes != setup.classes:
+        raise UserError(f"--study {name}: the study tracks {'with' if found.classes else 'without'} class ids; "
+                        f"{'add' if found.classes else 'leave out'} --classes or use another --study")
     if setup.start and found.start != setup.start:
         raise UserError(f"--study {name}: the study started from {config.describe(found.start)}, not from "
                         f"{config.describe(setup.start)}; join it without --config and --set, or use another --study")
@@ -262,7 +266,7 @@ def work(job: Job) -> int:
 
         def objective(trial: Any) -> float:
             options = suggest(trial, setup.start)
-            value, tracking, evaluation = score(options, job.sequences, setup.metric)
+            value, tracking, evaluation = score(options, job.sequences, setup.metric, setup.classes)
             trial.set_user_attr("options", options)
             trial.set_user_attr("tracking_seconds", tracking)
             trial.set_user_attr("evaluation_seconds", evaluation)
@@ -374,6 +378,7 @@ def add_parser(subparsers) -> argparse.ArgumentParser:
     parser.add_argument("--config", metavar="FILE.json", help="the starting configuration, a JSON object")
     parser.add_argument("--set", action="append", default=[], metavar="KEY=VALUE",
                         help="a TrackerConfig keyword of the starting configuration (repeatable)")
+    add_classes_argument(parser)
     parser.set_defaults(func=run)
     return parser
 
@@ -387,7 +392,8 @@ def run(args: argparse.Namespace) -> int:
     if not args.out.parent.is_dir():
         raise UserError(f"--out {args.out}: no folder {args.out.parent}")
     with storage_at(url) as storage:
-        run_study(args, storage, url, name, Setup(args.metric, start_options, [s.name for s in sequences]),
+        run_study(args, storage, url, name,
+                  Setup(args.metric, start_options, [s.name for s in sequences], args.classes),
                   sequences)
     return 0
 
