@@ -7,15 +7,21 @@
 #include "overlap_rows.hpp"
 
 namespace kelmora {
-namespace {
 
-// The selections below are written as comparisons because their outcome on equal
-// values and on NaN operands is part of the result: a false comparison always picks
-// the second alternative.
-inline double clamp_non_negative(double v) { return 0.0 > v ? 0.0 : v; }
-inline double guard_divisor(double v) { return kBoxEpsilon > v ? kBoxEpsilon : v; }
-
-}  // namespace
+using detail::clamp_non_negative;
+using detail::ColumnBoxes;
+using detail::guard_divisor;
+using detail::pair_iou;
+using detail::RowBox;
+#if defined(__SSE2__)
+using detail::pair_iou_vec;
+using detail::RowBoxVec;
+#endif
+#if defined(KELMORA_X86_KERNELS)
+using detail::iou4;
+using detail::RowBox4;
+using detail::sparse_iou4;
+#endif
 
 void xyxy_to_xywh_rows(const double* in, std::size_t n, double* out) {
     for (std::size_t r = 0; r < n; ++r, in += 4, out += 4) {
@@ -106,27 +112,6 @@ void clip_boxes_rows(const double* in, std::size_t n, double width, double heigh
 
 namespace {
 
-struct RowBox {
-    double x1, y1, x2, y2, area;
-    explicit RowBox(const double* box)
-        : x1(box[0]), y1(box[1]), x2(box[2]), y2(box[3]),
-          area(clamp_non_negative(box[3] - box[1]) * clamp_non_negative(box[2] - box[0])) {}
-};
-
-// Intersection over union of one pair; also hands back the union for GIoU.
-inline double pair_iou(const RowBox& a, double bx1, double by1, double bx2, double by2, double area_b,
-                       double* union_out) {
-    const double ix1 = bx1 > a.x1 ? bx1 : a.x1;
-    const double iy1 = by1 > a.y1 ? by1 : a.y1;
-    const double ix2 = a.x2 > bx2 ? bx2 : a.x2;
-    const double iy2 = a.y2 > by2 ? by2 : a.y2;
-    const double inter = clamp_non_negative(ix2 - ix1) * clamp_non_negative(iy2 - iy1);
-    // Add the two areas first, then subtract the intersection: this order fixes the rounding.
-    const double uni = (a.area + area_b) - inter;
-    *union_out = uni;
-    return inter / guard_divisor(uni);
-}
-
 inline double pair_giou(const RowBox& a, double bx1, double by1, double bx2, double by2, double area_b) {
     double uni;
     const double iou = pair_iou(a, bx1, by1, bx2, by2, area_b, &uni);
@@ -139,30 +124,6 @@ inline double pair_giou(const RowBox& a, double bx1, double by1, double bx2, dou
 }
 
 #if defined(__SSE2__)
-// Two columns per vector. MAXPD(x, y) yields x > y ? x : y and MINPD(x, y) yields
-// x < y ? x : y per lane, second operand on equality or NaN: exactly the scalar
-// selections above, so every lane follows the scalar operation sequence.
-struct RowBoxVec {
-    __m128d x1, y1, x2, y2, area;
-    explicit RowBoxVec(const RowBox& a)
-        : x1(_mm_set1_pd(a.x1)), y1(_mm_set1_pd(a.y1)), x2(_mm_set1_pd(a.x2)), y2(_mm_set1_pd(a.y2)),
-          area(_mm_set1_pd(a.area)) {}
-};
-
-inline __m128d pair_iou_vec(const RowBoxVec& a, __m128d bx1, __m128d by1, __m128d bx2, __m128d by2,
-                            __m128d area_b, __m128d* union_out) {
-    const __m128d zero = _mm_setzero_pd();
-    const __m128d eps = _mm_set1_pd(kBoxEpsilon);
-    const __m128d ix1 = _mm_max_pd(bx1, a.x1);
-    const __m128d iy1 = _mm_max_pd(by1, a.y1);
-    const __m128d ix2 = _mm_min_pd(bx2, a.x2);
-    const __m128d iy2 = _mm_min_pd(by2, a.y2);
-    const __m128d inter = _mm_mul_pd(_mm_max_pd(zero, _mm_sub_pd(ix2, ix1)), _mm_max_pd(zero, _mm_sub_pd(iy2, iy1)));
-    const __m128d uni = _mm_sub_pd(_mm_add_pd(a.area, area_b), inter);
-    *union_out = uni;
-    return _mm_div_pd(inter, _mm_max_pd(eps, uni));
-}
-
 inline __m128d pair_giou_vec(const RowBoxVec& a, __m128d bx1, __m128d by1, __m128d bx2, __m128d by2,
                              __m128d area_b) {
     const __m128d zero = _mm_setzero_pd();
@@ -183,38 +144,27 @@ inline __m128d pair_giou_vec(const RowBoxVec& a, __m128d bx1, __m128d by1, __m12
 // VMAXPD/VMINPD select per lane exactly as MAXPD/MINPD do, and AVX has no fused
 // multiply-add, so every lane still follows the scalar operation sequence.
 template <bool kGeneralised>
-KELMORA_TARGET_AVX std::size_t overlap_columns_avx(const RowBox& a, const detail::ColumnBoxes& cols,
-                                                                std::size_t m, double* dst) {
-    const __m256d zero = _mm256_setzero_pd();
-    const __m256d eps = _mm256_set1_pd(kBoxEpsilon);
-    const __m256d ax1 = _mm256_set1_pd(a.x1), ay1 = _mm256_set1_pd(a.y1);
-    const __m256d ax2 = _mm256_set1_pd(a.x2), ay2 = _mm256_set1_pd(a.y2);
-    const __m256d area_a = _mm256_set1_pd(a.area);
+KELMORA_TARGET_AVX std::size_t overlap_columns_avx(const RowBox& a, const ColumnBoxes& cols, std::size_t m,
+                                                   double* dst) {
+    const RowBox4 row4(a);
     std::size_t j = 0;
     for (; j + 4 <= m; j += 4) {
-        const __m256d bx1 = _mm256_loadu_pd(cols.x1 + j);
-        const __m256d by1 = _mm256_loadu_pd(cols.y1 + j);
-        const __m256d bx2 = _mm256_loadu_pd(cols.x2 + j);
-        const __m256d by2 = _mm256_loadu_pd(cols.y2 + j);
-        const __m256d area_b = _mm256_loadu_pd(cols.area + j);
-        const __m256d ix1 = _mm256_max_pd(bx1, ax1);
-        const __m256d iy1 = _mm256_max_pd(by1, ay1);
-        const __m256d ix2 = _mm256_min_pd(bx2, ax2);
-        const __m256d iy2 = _mm256_min_pd(by2, ay2);
-        const __m256d inter =
-            _mm256_mul_pd(_mm256_max_pd(zero, _mm256_sub_pd(ix2, ix1)), _mm256_max_pd(zero, _mm256_sub_pd(iy2, iy1)));
-        const __m256d uni = _mm256_sub_pd(_mm256_add_pd(area_a, area_b), inter);
-        __m256d value = _mm256_div_pd(inter, _mm256_max_pd(eps, uni));
-        if constexpr (kGeneralised) {
-            const __m256d ex1 = _mm256_min_pd(bx1, ax1);
-            const __m256d ey1 = _mm256_min_pd(by1, ay1);
-            const __m256d ex2 = _mm256_max_pd(bx2, ax2);
-            const __m256d ey2 = _mm256_max_pd(by2, ay2);
+        if constexpr (!kGeneralised) {
+            _mm256_storeu_pd(dst + j, sparse_iou4(row4, cols, j));
+        } else {
+            const __m256d zero = _mm256_setzero_pd();
+            const __m256d eps = _mm256_set1_pd(kBoxEpsilon);
+            __m256d uni;
+            const __m256d iou = iou4(row4, cols, j, &uni);
+            const __m256d ex1 = _mm256_min_pd(_mm256_loadu_pd(cols.x1 + j), row4.x1);
+            const __m256d ey1 = _mm256_min_pd(_mm256_loadu_pd(cols.y1 + j), row4.y1);
+            const __m256d ex2 = _mm256_max_pd(_mm256_loadu_pd(cols.x2 + j), row4.x2);
+            const __m256d ey2 = _mm256_max_pd(_mm256_loadu_pd(cols.y2 + j), row4.y2);
             const __m256d enclose = _mm256_mul_pd(_mm256_max_pd(zero, _mm256_sub_pd(ey2, ey1)),
                                                   _mm256_max_pd(zero, _mm256_sub_pd(ex2, ex1)));
-            value = _mm256_sub_pd(value, _mm256_div_pd(_mm256_sub_pd(enclose, uni), _mm256_max_pd(eps, enclose)));
+            _mm256_storeu_pd(dst + j,
+                             _mm256_sub_pd(iou, _mm256_div_pd(_mm256_sub_pd(enclose, uni), _mm256_max_pd(eps, enclose))));
         }
-        _mm256_storeu_pd(dst + j, value);
     }
     return j;
 }
@@ -222,7 +172,7 @@ KELMORA_TARGET_AVX std::size_t overlap_columns_avx(const RowBox& a, const detail
 #endif
 
 template <bool kGeneralised>
-void overlap_row(const double* a, const detail::ColumnBoxes& cols, std::size_t m, double* dst) {
+void overlap_row(const double* a, const ColumnBoxes& cols, std::size_t m, double* dst) {
     const RowBox row(a);
     std::size_t j = 0;
 #if defined(KELMORA_X86_KERNELS)

@@ -167,21 +167,41 @@ void joseph_full(const double* p, const double* k, const double* r, double* out)
 // True when P and K have the shape of a tracker's state: each of the four measured quantities
 // is coupled only to its own velocity (P_ij = 0 unless i = j mod 4; K_ij = 0 unless i = j mod 4).
 // The entries outside the blocks are OR-ed without their sign bits: zero only if all are +-0.
-bool coordinate_blocks(const double* p, const double* k) {
-    std::uint64_t bits = 0;
-    for (int i = 0; i < 8; ++i) {
-        for (int j = 0; j < 8; ++j) {
-            std::uint64_t v;
-            std::memcpy(&v, p + 8 * i + j, sizeof v);
-            bits |= (i & 3) != (j & 3) ? v : 0;
-        }
-        for (int j = 0; j < 4; ++j) {
-            std::uint64_t v;
-            std::memcpy(&v, k + 4 * i + j, sizeof v);
-            bits |= (i & 3) != j ? v : 0;
+// K is read as X = K^T, 4 x 8, the layout the gain is solved in.
+struct BlockMasks {
+    std::uint64_t p[64];
+    std::uint64_t k[32];
+    constexpr BlockMasks() : p(), k() {
+        for (int i = 0; i < 8; ++i) {
+            for (int j = 0; j < 8; ++j) p[8 * i + j] = (i & 3) != (j & 3) ? ~std::uint64_t{0} >> 1 : 0;
+            for (int j = 0; j < 4; ++j) k[8 * j + i] = (i & 3) != j ? ~std::uint64_t{0} >> 1 : 0;
         }
     }
-    return (bits << 1) == 0;
+};
+constexpr BlockMasks kBlockMasks;
+
+bool coordinate_blocks(const double* p, const double* x) {
+#if defined(__SSE2__)
+    __m128i bits = _mm_setzero_si128();
+    const auto masked = [&bits](const double* values, const std::uint64_t* masks, int n) {
+        for (int q = 0; q < n; q += 2) {
+            const __m128i v = _mm_castpd_si128(_mm_loadu_pd(values + q));
+            bits = _mm_or_si128(bits, _mm_and_si128(v, _mm_loadu_si128(reinterpret_cast<const __m128i*>(masks + q))));
+        }
+    };
+    masked(p, kBlockMasks.p, 64);
+    masked(x, kBlockMasks.k, 32);
+    return _mm_movemask_epi8(_mm_cmpeq_epi32(bits, _mm_setzero_si128())) == 0xFFFF;
+#else
+    std::uint64_t p_bits[64];
+    std::uint64_t k_bits[32];
+    std::memcpy(p_bits, p, sizeof p_bits);
+    std::memcpy(k_bits, x, sizeof k_bits);
+    std::uint64_t bits = 0;
+    for (int q = 0; q < 64; ++q) bits |= p_bits[q] & kBlockMasks.p[q];
+    for (int q = 0; q < 32; ++q) bits |= k_bits[q] & kBlockMasks.k[q];
+    return bits == 0;
+#endif
 }
 
 // joseph_full for a state of coordinate blocks with finite entries. There every product that
@@ -190,13 +210,13 @@ bool coordinate_blocks(const double* p, const double* k) {
 // out and each entry keeps only its non-zero terms, in joseph_full's order. Every entry outside
 // the blocks is then +0.0. Returns false, writing nothing, when an intermediate value is not
 // finite: a zero factor times an infinity is NaN, which only joseph_full reproduces.
-bool joseph_blocks(const double* p, const double* k, const double* r, double* out) {
+bool joseph_blocks(const double* p, const double* x, const double* r, double* out) {
     double blocks[4][4];
     for (int c = 0; c < 4; ++c) {
         const int a = c;
         const int b = c + 4;
         const double paa = p[8 * a + a], pab = p[8 * a + b], pba = p[8 * b + a], pbb = p[8 * b + b];
-        const double ka = k[4 * a + c], kb = k[4 * b + c];
+        const double ka = x[8 * c + a], kb = x[8 * c + b];  // K[a][c], K[b][c]
         const double aa = 1.0 - ka;  // A[a][c]
         const double ab = 0.0 - kb;  // A[b][c]; A[b][b] = 1, A[a][b] = 0
         // A P: the column-c term, then (rows of velocities) the identity term.
@@ -250,22 +270,20 @@ void KalmanBoxTracker::update(const double* mean, const double* covariance, cons
     detail::project_state(mean, covariance, std_weight_position_, projected, s);
     const double* p = covariance;
 
-    // Gain: solve S X = (P H^T)^T, a 4 x 8 right-hand side, then K = X^T.
+    // Gain: solve S X = (P H^T)^T, a 4 x 8 right-hand side; K = X^T, read from X in place.
     double x[32];
     for (int r = 0; r < 4; ++r)
         for (int c = 0; c < 8; ++c) x[8 * r + c] = p[8 * c + r];
     detail::Lu4 lu;
     detail::factor_lu4(s, lu);
-    detail::solve_lu4<8>(lu, x);
-    double k[32];  // 8 x 4
-    for (int i = 0; i < 8; ++i)
-        for (int j = 0; j < 4; ++j) k[4 * i + j] = x[8 * j + i];
+    detail::solve_lu4_8(lu, x);
 
     double y[4];
     for (int j = 0; j < 4; ++j) y[j] = measurement[j] - projected[j];
+    // The weighted innovation of row i, K[i][0] y0 + ... + K[i][3] y3, is summed first, in index
+    // order, and added to the mean last; row j of X holds K[.][j] for all eight rows.
     for (int i = 0; i < 8; ++i) {
-        // The weighted innovation is summed first, in index order, and added to the mean last.
-        const double gain = ((k[4 * i] * y[0] + k[4 * i + 1] * y[1]) + k[4 * i + 2] * y[2]) + k[4 * i + 3] * y[3];
+        const double gain = ((x[i] * y[0] + x[8 + i] * y[1]) + x[16 + i] * y[2]) + x[24 + i] * y[3];
         new_mean[i] = mean[i] + gain;
     }
 
@@ -276,7 +294,10 @@ void KalmanBoxTracker::update(const double* mean, const double* covariance, cons
     r[5] = e * e;
     r[10] = kAspectMeasurementVariance;
     r[15] = e * e;
-    if (coordinate_blocks(p, k) && joseph_blocks(p, k, r, new_covariance)) return;
+    if (coordinate_blocks(p, x) && joseph_blocks(p, x, r, new_covariance)) return;
+    double k[32];  // 8 x 4
+    for (int i = 0; i < 8; ++i)
+        for (int j = 0; j < 4; ++j) k[4 * i + j] = x[8 * j + i];
     joseph_full(p, k, r, new_covariance);
 }
 

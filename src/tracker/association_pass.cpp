@@ -42,15 +42,26 @@ struct PassTerms {
     CostGate limits;
 };
 
-// The base cost of one row and whether each pair is still open, from the overlap (or motion)
-// row and the classes: a pair is forbidden below the overlap threshold, when its overlap or
+// What the first stage of a row tells: the pairs still open (not forbidden by overlap and class),
+// how many pairs are within the gate, and whether a cost is not finite.
+struct RowTally {
+    std::uint32_t* open;  // columns still open, ascending
+    std::size_t open_count = 0;
+    std::size_t admissible = 0;
+    bool not_finite = false;
+};
+
+// The first stage of a row for columns from .. to - 1, one at a time: the base cost from the
+// overlap (or from the motion term), forbidden below the overlap threshold, when the overlap or
 // motion term is NaN, or when both classes are known and differ.
-void base_row(const PassTerms& terms, const double* overlap, const double* motion, double track_class,
-              const double* det_classes, std::size_t d, double* cost, unsigned char* open) {
+void base_columns(const PassTerms& terms, std::size_t from, std::size_t to, const double* overlap,
+                  const double* motion, double track_class, const double* det_classes, double* cost,
+                  RowTally& tally) {
     const double thresh = terms.iou_thresh;
     const double w_iou = terms.weights.w_iou;
     const double forbidden = terms.limits.forbidden;
-    for (std::size_t j = 0; j < d; ++j) {
+    const double max_cost = terms.limits.max_cost;
+    for (std::size_t j = from; j < to; ++j) {
         const double iou = overlap[j];
         bool forbid = thresh > iou || iou != iou;
         double c;
@@ -65,10 +76,82 @@ void base_row(const PassTerms& terms, const double* overlap, const double* motio
             const double det_class = det_classes[j];
             forbid = forbid || (track_class != det_class && track_class != -1.0 && det_class != -1.0);
         }
-        cost[j] = forbid ? forbidden : c;
-        open[j] = forbid ? 0 : 1;
+        c = forbid ? forbidden : c;
+        cost[j] = c;
+        if (!forbid) tally.open[tally.open_count++] = static_cast<std::uint32_t>(j);
+        tally.admissible += max_cost >= c ? 1 : 0;
+        tally.not_finite = tally.not_finite || !(c - c == 0.0);
     }
 }
+
+#if defined(KELMORA_X86_KERNELS)
+// The first stage of a row from the overlap, four columns at a time: every lane follows the
+// operation sequence of base_columns and of the overlap kernel. Returns the columns done.
+KELMORA_TARGET_AVX std::size_t base_columns_avx(const PassTerms& terms, const RowBox& box, const ColumnBoxes& cols,
+                                                double track_class, const double* det_classes, std::size_t d,
+                                                double* cost, RowTally& tally) {
+    const RowBox4 row(box);
+    const ColumnBoxes columns = cols;  // local copies: the stores below cannot change them
+    const __m256d thresh = _mm256_set1_pd(terms.iou_thresh);
+    const __m256d one = _mm256_set1_pd(1.0);
+    const __m256d w_iou = _mm256_set1_pd(terms.weights.w_iou);
+    const __m256d forbidden = _mm256_set1_pd(terms.limits.forbidden);
+    const __m256d max_cost = _mm256_set1_pd(terms.limits.max_cost);
+    const __m256d unknown = _mm256_set1_pd(-1.0);
+    const __m256d own_class = _mm256_set1_pd(track_class);
+    const bool class_test = terms.class_aware && track_class != -1.0;
+    std::uint32_t* const open = tally.open;
+    std::size_t open_count = tally.open_count;
+    std::size_t admissible = 0;
+    __m256d not_finite = _mm256_setzero_pd();
+    // With a positive threshold, a pair whose boxes do not overlap along x is forbidden whatever
+    // else holds: its overlap is a zero (below the threshold) or NaN. Most pairs of a frame are
+    // such, and four of them at once take only the x test.
+    const bool x_test = terms.iou_thresh > 0.0;
+    const std::size_t forbidden_admissible = terms.limits.max_cost >= terms.limits.forbidden ? 4 : 0;
+    const __m256d zero = _mm256_setzero_pd();
+    std::size_t j = 0;
+    for (; j + 4 <= d; j += 4) {
+        if (x_test) {
+            const __m256d ix1 = _mm256_max_pd(_mm256_loadu_pd(columns.x1 + j), row.x1);
+            const __m256d ix2 = _mm256_min_pd(_mm256_loadu_pd(columns.x2 + j), row.x2);
+            if (_mm256_movemask_pd(_mm256_cmp_pd(_mm256_sub_pd(ix2, ix1), zero, _CMP_GT_OQ)) == 0) {
+                _mm256_storeu_pd(cost + j, forbidden);
+                admissible += forbidden_admissible;
+                continue;
+            }
+        }
+        const __m256d iou = sparse_iou4(row, columns, j);
+        // thresh > iou, or iou unordered with itself (NaN).
+        __m256d forbid = _mm256_or_pd(_mm256_cmp_pd(thresh, iou, _CMP_GT_OQ), _mm256_cmp_pd(iou, iou, _CMP_UNORD_Q));
+        if (class_test) {
+            const __m256d det_class = _mm256_loadu_pd(det_classes + j);
+            const __m256d mismatch = _mm256_and_pd(_mm256_cmp_pd(own_class, det_class, _CMP_NEQ_UQ),
+                                                   _mm256_cmp_pd(det_class, unknown, _CMP_NEQ_UQ));
+            forbid = _mm256_or_pd(forbid, mismatch);
+        }
+        const __m256d base = _mm256_mul_pd(_mm256_sub_pd(one, iou), w_iou);
+        // A bitwise choice: the forbidden cost where forbid is set, the base cost elsewhere.
+        const __m256d c = _mm256_or_pd(_mm256_and_pd(forbid, forbidden), _mm256_andnot_pd(forbid, base));
+        _mm256_storeu_pd(cost + j, c);
+        unsigned still_open = ~static_cast<unsigned>(_mm256_movemask_pd(forbid)) & 0xFu;
+        while (still_open != 0) {
+            open[open_count++] = static_cast<std::uint32_t>(j + static_cast<unsigned>(__builtin_ctz(still_open)));
+            still_open &= still_open - 1;
+        }
+        admissible += static_cast<std::size_t>(
+            __builtin_popcount(static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(max_cost, c, _CMP_GE_OQ)))));
+        const __m256d difference = _mm256_sub_pd(c, c);
+        not_finite = _mm256_or_pd(not_finite, _mm256_cmp_pd(difference, difference, _CMP_UNORD_Q));
+    }
+    tally.open_count = open_count;
+    tally.admissible += admissible;
+    // The forbidden cost itself must pass the finite test too.
+    const double f = terms.limits.forbidden;
+    tally.not_finite = tally.not_finite || _mm256_movemask_pd(not_finite) != 0 || !(f - f == 0.0);
+    return j;
+}
+#endif
 
 }  // namespace
 
@@ -106,12 +189,15 @@ void associate_pass(const PassContext& context, PassBuffers& s, const std::vecto
     terms.weights = context.weights;
     terms.limits = cost_gate(context.weights, iou_thresh, terms.appearance, terms.uncertainty);
 
-    // The detections, once per pass.
+    // Both sides once per pass: boxes, classes, measurements and normalised features.
     double* det_boxes = take(s.det_boxes, 4 * d);
     for (std::size_t j = 0; j < d; ++j) std::memcpy(det_boxes + 4 * j, detections[j]->box, 4 * sizeof(double));
-    const ColumnBoxes columns = lay_out_columns(det_boxes, d, take(s.columns, 5 * d));
+    double* track_boxes = take(s.track_boxes, 4 * t);
+    for (std::size_t i = 0; i < t; ++i) xyah_to_xyxy_rows(context.predicted_means + 8 * tracks[i], 1, track_boxes + 4 * i);
     double* det_classes = take(s.det_classes, d);
     for (std::size_t j = 0; j < d; ++j) det_classes[j] = detections[j]->class_id;
+    double* track_classes = take(s.track_classes, t);
+    for (std::size_t i = 0; i < t; ++i) track_classes[i] = context.tracks[tracks[i]].class_id;
     double* measurements = nullptr;
     if (terms.distances) {
         measurements = take(s.measurements, 4 * d);
@@ -128,77 +214,104 @@ void associate_pass(const PassContext& context, PassBuffers& s, const std::vecto
         det_features = take(s.det_features, d * dim);
         for (std::size_t j = 0; j < d; ++j) normalise_rows(detections[j]->feature, 1, dim, det_features + j * dim);
     }
+    // Each track's factorisation, made when a pair first needs it. 0: not yet, 1: made,
+    // 2: its innovation covariance is not positive definite.
+    GatingFactor* factors = nullptr;
+    unsigned char* factored = nullptr;
+    if (terms.distances) {
+        factors = take(s.factors, t);
+        factored = take(s.factored, t);
+        std::memset(factored, 0, t);
+    }
 
-    // The cost, row by row of tracks, in the solver's orientation: as it is when there are no
-    // more tracks than detections, transposed otherwise.
+    // The cost in the solver's orientation, row by row: tracks against detections when there
+    // are no more tracks than detections, detections against tracks otherwise. The overlap of a
+    // pair is the same number whichever box is the row's (its expression is symmetric; only the
+    // sign of a zero or which NaN comes out may differ, and neither reaches the cost).
     const bool tall = t > d;
-    double* cost = take(s.cost, t * d);
-    double* overlap = take(s.overlap_row, d);
-    double* motion = terms.use_giou ? take(s.motion_row, d) : nullptr;
-    unsigned char* open = take(s.open_row, d);
-    double* row_cost = tall ? take(s.cost_row, d) : nullptr;
-    std::uint64_t exponents = 0;
+    const std::size_t r = tall ? d : t;
+    const std::size_t c = tall ? t : d;
+    const ColumnBoxes columns = lay_out_columns(tall ? track_boxes : det_boxes, c, take(s.columns, 5 * c));
+    const double* row_boxes = tall ? det_boxes : track_boxes;
+    const double* row_classes = tall ? det_classes : track_classes;
+    const double* column_classes = tall ? track_classes : det_classes;
+    double* cost = take(s.cost, r * c);
+    double* overlap = take(s.overlap_row, c);
+    double* motion = terms.use_giou ? take(s.motion_row, c) : nullptr;
+    std::uint32_t* open = take(s.open_row, c);
+#if defined(KELMORA_X86_KERNELS)
+    const bool fused = !terms.use_giou && cpu_features().avx;
+#endif
+    bool not_finite = false;
     std::size_t admissible = 0;
     InterruptBudget budget;
-    for (std::size_t i = 0; i < t; ++i) {
-        budget.spend(d * (terms.appearance ? dim + 8 : 8));
-        const std::size_t track = tracks[i];
-        const double* mean = context.predicted_means + 8 * track;
-        double box[4];
-        xyah_to_xyxy_rows(mean, 1, box);
-        iou_row(box, columns, d, overlap);
-        if (motion != nullptr) giou_row(box, columns, d, motion);
-        double* out = tall ? row_cost : cost + i * d;
-        base_row(terms, overlap, motion, static_cast<double>(context.tracks[track].class_id), det_classes, d, out,
-                 open);
+    for (std::size_t i = 0; i < r; ++i) {
+        budget.spend(c * (terms.appearance ? dim + 8 : 8));
+        const double* box = row_boxes + 4 * i;
+        double* out = cost + i * c;
+        RowTally tally{open};
+        std::size_t j = 0;
+#if defined(KELMORA_X86_KERNELS)
+        if (fused) {
+            const RowBox row(box);
+            j = base_columns_avx(terms, row, columns, row_classes[i], column_classes, c, out, tally);
+            for (std::size_t k = j; k < c; ++k) overlap[k] = iou1(row, columns, k);
+        }
+#endif
+        if (j == 0) {
+            iou_row(box, columns, c, overlap);
+            if (motion != nullptr) giou_row(box, columns, c, motion);
+        }
+        base_columns(terms, j, c, overlap, motion, row_classes[i], column_classes, out, tally);
 
-        if (terms.distances || terms.appearance) {
-            // 0: not yet factored, 1: factored, 2: not positive definite.
-            int factored = 0;
-            GatingFactor factor;
-            for (std::size_t j = 0; j < d; ++j) {
-                if (!open[j]) continue;
-                double d2 = 0.0;
-                if (terms.distances) {
-                    if (factored == 0) {
-                        factored = factor_gating_state(mean, context.predicted_covariances + 64 * track,
-                                                       context.kf.std_weight_position(), factor)
+        // The second stage, for the pairs still open: the distance gate, appearance, uncertainty.
+        if (!terms.distances && !terms.appearance) {
+            admissible += tally.admissible;
+            not_finite = not_finite || tally.not_finite;
+            continue;
+        }
+        const double max_cost = terms.limits.max_cost;
+        for (std::size_t k = 0; k < tally.open_count; ++k) {
+            const std::size_t col = open[k];
+            const std::size_t ti = tall ? col : i;  // the pair's track in the pass's list
+            const std::size_t dj = tall ? i : col;  // and its detection
+            const double before = out[col];
+            double value = before;
+            double d2 = 0.0;
+            if (terms.distances) {
+                if (factored[ti] == 0) {
+                    const std::size_t track = tracks[ti];
+                    factored[ti] = factor_gating_state(context.predicted_means + 8 * track,
+                                                       context.predicted_covariances + 64 * track,
+                                                       context.kf.std_weight_position(), factors[ti])
                                        ? 1
                                        : 2;
-                    }
-                    d2 = factored == 1 ? gating_distance_one(factor, measurements + 4 * j) : kInfinity;
-                    if (d2 != d2) d2 = kInfinity;
-                    if (terms.gate && d2 > terms.gate_thresh) {
-                        out[j] = terms.limits.forbidden;
-                        continue;
-                    }
                 }
-                double c = out[j];
-                if (terms.appearance) {
-                    const double a = cosine_distance(track_features + i * dim, det_features + j * dim, dim);
-                    c = add_term(c, a, terms.weights.w_app);
-                }
-                if (terms.uncertainty) c = add_term(c, uncertainty_of(d2, terms.uncertainty_den), terms.weights.w_unc);
-                out[j] = c;
+                d2 = factored[ti] == 1 ? gating_distance_one(factors[ti], measurements + 4 * dj) : kInfinity;
+                if (d2 != d2) d2 = kInfinity;
             }
+            if (terms.gate && d2 > terms.gate_thresh) {
+                value = terms.limits.forbidden;
+            } else {
+                if (terms.appearance) {
+                    const double a = cosine_distance(track_features + ti * dim, det_features + dj * dim, dim);
+                    value = add_term(value, a, terms.weights.w_app);
+                }
+                if (terms.uncertainty) {
+                    value = add_term(value, uncertainty_of(d2, terms.uncertainty_den), terms.weights.w_unc);
+                }
+                // A cost that is not a number cannot be judged either.
+                if (value != value) value = terms.limits.forbidden;
+            }
+            out[col] = value;
+            tally.admissible = tally.admissible - (max_cost >= before ? 1 : 0) + (max_cost >= value ? 1 : 0);
+            tally.not_finite = tally.not_finite || !(value - value == 0.0);
         }
-
-        // A cost that is not a number cannot be judged either and is forbidden. Then the finite
-        // test over the row (exponent bits all set: an infinity or a NaN) and the count of
-        // pairs within the gate.
-        const double max_cost = terms.limits.max_cost;
-        for (std::size_t j = 0; j < d; ++j) {
-            if (out[j] != out[j]) out[j] = terms.limits.forbidden;
-            std::uint64_t bits;
-            std::memcpy(&bits, out + j, sizeof bits);
-            exponents |= (bits & 0x7FF0000000000000u) + 0x0010000000000000u;
-            admissible += max_cost >= out[j] ? 1 : 0;
-        }
-        if (tall) {
-            for (std::size_t j = 0; j < d; ++j) cost[j * t + i] = out[j];
-        }
+        admissible += tally.admissible;
+        not_finite = not_finite || tally.not_finite;
     }
-    if (exponents >> 63) throw std::invalid_argument("cost matrix must be finite; gate before assignment");
+    // The solvers' finite test, over every cost (an infinity or a NaN fails it).
+    if (not_finite) throw std::invalid_argument("cost matrix must be finite; gate before assignment");
     check_interrupt();
 
     // With no admissible pair the gate would drop whatever the solver returned.
@@ -206,8 +319,6 @@ void associate_pass(const PassContext& context, PassBuffers& s, const std::vecto
         unmatched_everything(t, d, result);
         return;
     }
-    const std::size_t r = tall ? d : t;
-    const std::size_t c = tall ? t : d;
     std::int64_t* row_to_col = take(s.row_to_col, r);
     solve_rows(cost, r, c, config.use_lapjv ? Solver::kJonkerVolgenant : Solver::kHungarian, row_to_col, s.solver);
 

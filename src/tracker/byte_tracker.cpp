@@ -67,6 +67,10 @@ void free_vector(std::vector<T>& v) noexcept {
 template <typename Fn>
 void for_each_buffer(PassBuffers& p, Fn fn) {
     fn(p.det_boxes);
+    fn(p.track_boxes);
+    fn(p.track_classes);
+    fn(p.factors);
+    fn(p.factored);
     fn(p.columns);
     fn(p.det_classes);
     fn(p.measurements);
@@ -75,7 +79,6 @@ void for_each_buffer(PassBuffers& p, Fn fn) {
     fn(p.overlap_row);
     fn(p.motion_row);
     fn(p.open_row);
-    fn(p.cost_row);
     fn(p.cost);
     fn(p.row_to_col);
     fn(p.matched);

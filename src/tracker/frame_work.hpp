@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "assignment/assignment_internal.hpp"
+#include "motion/gating_internal.hpp"
 #include "kelmora/assignment.hpp"
 #include "kelmora/tracker.hpp"
 
@@ -40,15 +41,18 @@ void release(WorkBuffer<T>& buffer) noexcept {
 // The working arrays of the association passes, overwritten by every pass that reads them.
 struct PassBuffers {
     WorkBuffer<double> det_boxes;        // D corner boxes
-    WorkBuffer<double> columns;          // D boxes laid out by coordinate, with areas
+    WorkBuffer<double> track_boxes;      // T corner boxes of the predicted states
+    WorkBuffer<double> track_classes;    // T class ids
+    WorkBuffer<double> columns;          // the solver's columns laid out by coordinate, with areas
     WorkBuffer<double> det_classes;      // D class ids
     WorkBuffer<double> measurements;     // D boxes in (cx, cy, aspect, height)
     WorkBuffer<double> track_features;   // T normalised features
     WorkBuffer<double> det_features;     // D normalised features
     WorkBuffer<double> overlap_row;      // one row of IoU
     WorkBuffer<double> motion_row;       // one row of GIoU
-    WorkBuffer<unsigned char> open_row;  // one row of flags: the pair is not forbidden so far
-    WorkBuffer<double> cost_row;         // one row of costs, before it is written transposed
+    WorkBuffer<std::uint32_t> open_row;  // one row's columns not forbidden by overlap and class
+    WorkBuffer<GatingFactor> factors;    // T factorisations of the innovation covariances
+    WorkBuffer<unsigned char> factored;  // T flags: not yet, made, not positive definite
     WorkBuffer<double> cost;             // T x D, in the solver's orientation
     WorkBuffer<std::int64_t> row_to_col;
     WorkBuffer<unsigned char> matched;   // T + D flags

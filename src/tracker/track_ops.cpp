@@ -3,9 +3,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <utility>
 
 #include "kelmora/geometry.hpp"
+#include "motion/kalman_internal.hpp"
 
 namespace kelmora::detail {
 namespace {
@@ -15,14 +18,6 @@ void append_history(Track& track, const std::array<double, 4>& box) noexcept {
     // The capacity is reserved at birth, so neither step allocates.
     if (track.history.size() >= kTrackHistoryLength) track.history.erase(track.history.begin());
     track.history.push_back(box);
-}
-
-template <std::size_t N>
-bool all_finite(const std::array<double, N>& values) {
-    for (const double v : values) {
-        if (!std::isfinite(v)) return false;
-    }
-    return true;
 }
 
 }  // namespace
@@ -73,7 +68,8 @@ void plan_track_update(const Track& track, const double* predicted_mean, const d
     kf.update(predicted_mean, predicted_covariance, update.measurement.data(), update.mean.data(),
               update.covariance.data());
     xyah_to_xyxy_rows(update.mean.data(), 1, update.box.data());
-    update.finite = all_finite(update.mean) && all_finite(update.covariance) && all_finite(update.box);
+    update.finite = all_finite(update.mean.data(), 8) && all_finite(update.covariance.data(), 64) &&
+                    all_finite(update.box.data(), 4);
     update.confirmed = track.state == TrackState::Confirmed || track.hits + 1 >= track.n_init;
     update.fresh_feature.clear();
     // Empty, or left from frames of another feature length: the detection's feature replaces it.
