@@ -24,17 +24,26 @@ struct CpuFeatures {
 };
 
 // What this processor runs; the checks include that the system saves the wide registers.
-inline const CpuFeatures& cpu_features() {
-    static const CpuFeatures features = [] {
-        CpuFeatures f;
+inline CpuFeatures detect_cpu_features() {
+    CpuFeatures f;
 #if defined(KELMORA_X86_KERNELS)
-        __builtin_cpu_init();
-        f.avx = __builtin_cpu_supports("avx") != 0;
-        f.avx2 = __builtin_cpu_supports("avx2") != 0;
+    __builtin_cpu_init();
+    f.avx = __builtin_cpu_supports("avx") != 0;
+    f.avx2 = __builtin_cpu_supports("avx2") != 0;
 #endif
-        return f;
-    }();
+    return f;
+}
+
+// The features the kernels dispatch on: those detected, computed once per process.
+inline CpuFeatures& cpu_features_in_use() {
+    static CpuFeatures features = detect_cpu_features();
     return features;
 }
+
+inline const CpuFeatures& cpu_features() { return cpu_features_in_use(); }
+
+// Makes the kernels dispatch as if the processor had only `features` (which must be a subset of
+// what it has), so that a native test can run the narrower paths on a wider processor.
+inline void restrict_cpu_features(const CpuFeatures& features) { cpu_features_in_use() = features; }
 
 }  // namespace kelmora::detail
