@@ -7,9 +7,21 @@
 
 namespace kelmora {
 
+// Standard deviations of the position and velocity noise per unit of box height.
+constexpr double kDefaultStdWeightPosition = 0.05;
+constexpr double kDefaultStdWeightVelocity = 0.00625;
+
+// The 0.95 quantiles of the chi-square distribution for 1 to 9 degrees of freedom, as these
+// decimal literals; entry dof - 1 gates dof measured quantities.
+constexpr double kChi2Quantiles95[9] = {3.8415, 5.9915, 7.8147, 9.4877, 11.07, 12.592, 14.067, 15.507, 16.919};
+
+// The gate of a four-quantity measurement (x, y, aspect ratio, height): 9.4877.
+constexpr double kGate4Dof = kChi2Quantiles95[3];
+
 class KalmanBoxTracker {
 public:
-    KalmanBoxTracker(double std_weight_position = 0.05, double std_weight_velocity = 0.00625)
+    KalmanBoxTracker(double std_weight_position = kDefaultStdWeightPosition,
+                     double std_weight_velocity = kDefaultStdWeightVelocity)
         : std_weight_position_(std_weight_position), std_weight_velocity_(std_weight_velocity) {}
 
     double std_weight_position() const { return std_weight_position_; }

@@ -125,9 +125,21 @@ struct FrameArrays {
     const double* class_ids = nullptr;  // truncated toward zero to signed 32-bit
     std::size_t class_id_count = 0;
     const double* features = nullptr;  // feature_rows x feature_dim
-    std::size_t feature_rows = 0;
+    bool features_given = false;       // features were given (set it for every feature array)
+    std::size_t feature_rows = 0;      // must be n; give any other value for an array that is not 2-D
     std::size_t feature_dim = 0;
 };
+
+// The rules of ByteTracker::update on the sizes of a frame's arrays, which update applies in
+// this order before it reads a value. A caller that converts the arrays one at a time (the
+// Python binding) applies each right after the conversion it depends on, so that a failed
+// conversion and a refused size are reported in update's order.
+// Throws: std::invalid_argument "update: scores must have one entry per box".
+void check_score_count(const FrameArrays& frame);
+// Throws: std::invalid_argument "update: class_ids must have one entry per box" (when given).
+void check_class_id_count(const FrameArrays& frame);
+// Throws: std::invalid_argument "update: features must be (N, d)" (when given).
+void check_feature_shape(const FrameArrays& frame);
 
 namespace detail {
 struct FrameWork;
@@ -180,7 +192,7 @@ private:
     std::vector<Track> tracks_;
     std::int64_t next_id_ = 1;  // wider than the ids so that exhaustion is detectable
     std::int32_t frame_index_ = -1;
-    double gate_thresh_ = 9.4877;
+    double gate_thresh_ = kGate4Dof;
     // Working memory of the frame update, kept between frames so that a steady stream
     // allocates nothing; trimmed when recent frames need far less (see byte_tracker.cpp).
     std::unique_ptr<detail::FrameWork> work_;

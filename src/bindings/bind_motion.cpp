@@ -120,8 +120,8 @@ void bind_motion(py::module_& m) {
     m.def("chi2_gating_threshold", &chi2_gating_threshold, py::arg("dof") = 4);
 
     py::class_<KalmanBoxTracker>(m, "KalmanBoxTracker")
-        .def(py::init<double, double>(), py::arg("std_weight_position") = 0.05,
-             py::arg("std_weight_velocity") = 0.00625)
+        .def(py::init<double, double>(), py::arg("std_weight_position") = kDefaultStdWeightPosition,
+             py::arg("std_weight_velocity") = kDefaultStdWeightVelocity)
         .def_property_readonly("std_weight_position", &KalmanBoxTracker::std_weight_position)
         .def_property_readonly("std_weight_velocity", &KalmanBoxTracker::std_weight_velocity)
         .def("initiate", &initiate, py::arg("measurement"))

@@ -60,30 +60,30 @@ using StatesResult = std::tuple<Int64Array, Int64Array, Int64Array, Int64Array, 
 UpdateResult update(ByteTracker& tracker, const FloatArray& boxes, const FloatArray& scores, const py::object& class_ids,
                  const py::object& features) {
     if (boxes.ndim() != 2 || boxes.shape(1) != 4) throw std::invalid_argument("update: boxes must be (N, 4)");
+    // The sizes are checked by the tracker's own rules, each right after the conversion it
+    // depends on, so that errors come in the order the tracker checks them.
     FrameArrays frame;
     frame.n = static_cast<std::size_t>(boxes.shape(0));
     frame.boxes = boxes.data();
     frame.scores = scores.data();
     frame.score_count = element_count(scores);
-    if (frame.score_count != frame.n) throw std::invalid_argument("update: scores must have one entry per box");
+    check_score_count(frame);
     FloatArray class_array;
     if (!class_ids.is_none()) {
         class_array = to_float_array(class_ids);
         frame.class_ids = class_array.data();
         frame.class_id_count = element_count(class_array);
-        if (frame.class_id_count != frame.n) {
-            throw std::invalid_argument("update: class_ids must have one entry per box");
-        }
+        check_class_id_count(frame);
     }
     FloatArray feature_array;
     if (!features.is_none()) {
         feature_array = to_float_array(features);
-        if (feature_array.ndim() != 2 || static_cast<std::size_t>(feature_array.shape(0)) != frame.n) {
-            throw std::invalid_argument("update: features must be (N, d)");
-        }
+        const bool matrix = feature_array.ndim() == 2;
         frame.features = feature_array.data();
-        frame.feature_rows = frame.n;
-        frame.feature_dim = static_cast<std::size_t>(feature_array.shape(1));
+        frame.features_given = true;
+        frame.feature_rows = matrix ? static_cast<std::size_t>(feature_array.shape(0)) : frame.n + 1;
+        frame.feature_dim = matrix ? static_cast<std::size_t>(feature_array.shape(1)) : 0;
+        check_feature_shape(frame);
     }
 
     // The result arrays are allocated after the frame is planned and before it is applied, so
@@ -124,15 +124,19 @@ UpdateResult update(ByteTracker& tracker, const FloatArray& boxes, const FloatAr
 }  // namespace
 
 void bind_tracker_config(py::module_& m) {
+    // The defaults are those of the native record, in the keyword order of the constructor.
+    const TrackerConfig d;
     py::class_<TrackerConfig>(m, "TrackerConfig")
-        .def(py::init(&make_config), py::arg("high_score_thresh") = 0.5, py::arg("low_score_thresh") = 0.1,
-             py::arg("match_iou_thresh") = 0.3, py::arg("recovery_iou_thresh") = 0.5,
-             py::arg("new_track_thresh") = 0.6, py::arg("n_init") = 3, py::arg("max_age") = 30,
-             py::arg("use_mahalanobis_gating") = true, py::arg("class_aware") = true, py::arg("w_iou") = 1.0,
-             py::arg("w_app") = 0.0, py::arg("w_unc") = 0.0, py::arg("use_giou") = false,
-             py::arg("appearance_ema_alpha") = 0.9, py::arg("kf_noise_scale") = 1.0, py::arg("w_ocm") = 0.0,
-             py::arg("ocm_delta_t") = 3, py::arg("use_oru") = false, py::arg("use_gmc") = false,
-             py::arg("use_lapjv") = false)
+        .def(py::init(&make_config), py::arg("high_score_thresh") = d.high_score_thresh,
+             py::arg("low_score_thresh") = d.low_score_thresh, py::arg("match_iou_thresh") = d.match_iou_thresh,
+             py::arg("recovery_iou_thresh") = d.recovery_iou_thresh, py::arg("new_track_thresh") = d.new_track_thresh,
+             py::arg("n_init") = d.n_init, py::arg("max_age") = d.max_age,
+             py::arg("use_mahalanobis_gating") = d.use_mahalanobis_gating, py::arg("class_aware") = d.class_aware,
+             py::arg("w_iou") = d.w_iou, py::arg("w_app") = d.w_app, py::arg("w_unc") = d.w_unc,
+             py::arg("use_giou") = d.use_giou, py::arg("appearance_ema_alpha") = d.appearance_ema_alpha,
+             py::arg("kf_noise_scale") = d.kf_noise_scale, py::arg("w_ocm") = d.w_ocm,
+             py::arg("ocm_delta_t") = d.ocm_delta_t, py::arg("use_oru") = d.use_oru, py::arg("use_gmc") = d.use_gmc,
+             py::arg("use_lapjv") = d.use_lapjv)
         .def_readonly("high_score_thresh", &TrackerConfig::high_score_thresh)
         .def_readonly("low_score_thresh", &TrackerConfig::low_score_thresh)
         .def_readonly("match_iou_thresh", &TrackerConfig::match_iou_thresh)

@@ -72,11 +72,9 @@ void KalmanBoxTracker::gating_distance(const double* means, const double* covari
 }
 
 double chi2_gating_threshold(std::int32_t dof) {
-    // 0.95 quantiles of the chi-square distribution for 1..9 degrees of freedom.
-    static constexpr double kTable[9] = {3.8415, 5.9915, 7.8147, 9.4877, 11.07, 12.592, 14.067, 15.507, 16.919};
     const std::uint32_t index = static_cast<std::uint32_t>(dof) - 1u;
     if (index > 8u) throw std::invalid_argument("chi2_gating_threshold: dof out of range 1..9");
-    return kTable[index];
+    return kChi2Quantiles95[index];
 }
 
 }  // namespace kelmora

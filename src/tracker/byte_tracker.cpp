@@ -117,12 +117,10 @@ void release_work(FrameWork& w) noexcept {
 // counter is exhausted.
 void check_frame(const FrameArrays& frame, std::int32_t frame_index, FrameWork& w) {
     const std::size_t n = frame.n;
-    if (frame.score_count != n) throw std::invalid_argument("update: scores must have one entry per box");
-    if (frame.class_ids != nullptr && frame.class_id_count != n) {
-        throw std::invalid_argument("update: class_ids must have one entry per box");
-    }
-    const bool has_features = frame.features != nullptr;
-    if (has_features && frame.feature_rows != n) throw std::invalid_argument("update: features must be (N, d)");
+    check_score_count(frame);
+    check_class_id_count(frame);
+    check_feature_shape(frame);
+    const bool has_features = frame.features_given || frame.features != nullptr;
     const std::size_t dim = has_features ? frame.feature_dim : 0;
     for (std::size_t i = 0; i < n; ++i) {
         const double* box = frame.boxes + 4 * i;
@@ -287,9 +285,25 @@ void trim_work(FrameWork& w) noexcept {
 
 }  // namespace
 
+void check_score_count(const FrameArrays& frame) {
+    if (frame.score_count != frame.n) throw std::invalid_argument("update: scores must have one entry per box");
+}
+
+void check_class_id_count(const FrameArrays& frame) {
+    if (frame.class_ids != nullptr && frame.class_id_count != frame.n) {
+        throw std::invalid_argument("update: class_ids must have one entry per box");
+    }
+}
+
+void check_feature_shape(const FrameArrays& frame) {
+    if ((frame.features_given || frame.features != nullptr) && frame.feature_rows != frame.n) {
+        throw std::invalid_argument("update: features must be (N, d)");
+    }
+}
+
 ByteTracker::ByteTracker(const TrackerConfig& config)
     : config_(config),
-      kf_(config.kf_noise_scale * 0.05, config.kf_noise_scale * 0.00625),
+      kf_(config.kf_noise_scale * kDefaultStdWeightPosition, config.kf_noise_scale * kDefaultStdWeightVelocity),
       work_(std::make_unique<FrameWork>()) {
     config_.validate();
     weights_.w_iou = config_.w_iou;
