@@ -55,7 +55,7 @@ def resident_kib() -> int:
 
 def run() -> list[Table]:
     table = Table("ByteTracker.update per frame", "the same frame update in Python (tests/reference_tracker.py)")
-    for objects in (10, 20, 50, 100, 200, 500):
+    for objects in (10, 30, 100, 200, 500):
         frames = steady_scene(objects, 130)
         ours = per_frame_seconds(kelmora_cpp.ByteTracker(), frames, warmup=30)
         peer_frames = frames[:50] if objects <= 100 else frames[:40]

@@ -185,8 +185,8 @@ void lapjv_core(const double* cost, std::size_t n, std::size_t m, std::int64_t* 
         if (n > 0) no_augmenting_path();  // a free row and no column to reach
         return;
     }
-    // Every row of the greedy start and every search step scans m columns; long solves
-    // answer an interrupt between them.
+    // Every row of the greedy start and every step of a search scans m columns; long solves
+    // answer an interrupt between rows (checking inside a search would slow the scans down).
     detail::InterruptBudget budget;
     for (std::size_t i = 0; i < n; ++i) {
         budget.spend(m);
@@ -222,10 +222,10 @@ void lapjv_core(const double* cost, std::size_t n, std::size_t m, std::int64_t* 
             const double* row2 = cost + static_cast<std::size_t>(i2) * m;
             const double h = (row2[jmin] - v[jmin]) - mu;
             pick = run_scan<RelaxSelect>(lanes, row2, v, d, pred, m, h, i2);
-            budget.spend(m);
         }
         const double mu = pick.value;
         const auto jmin = static_cast<std::size_t>(pick.column);
+        budget.spend(scanned_count * m);
 
         // Potentials of the scanned columns, the free column reached (the last one) excepted.
         for (std::size_t k = 0; k + 1 < scanned_count; ++k) {

@@ -123,7 +123,8 @@ void hungarian_core(const double* cost, std::size_t n, std::size_t m, std::int64
     std::int64_t* const tree_rows = way + (m + 1);
     std::int64_t* const tree_cols = tree_rows + (m + 1);
 
-    // A search step scans m columns; long solves answer an interrupt between steps.
+    // Every step of a row's search scans the m columns; long solves answer an interrupt
+    // between rows (checking inside the search loop would slow the scans down).
     detail::InterruptBudget budget;
     for (std::size_t i = 1; i <= n; ++i) {
         p[0] = static_cast<std::int64_t>(i);
@@ -154,12 +155,12 @@ void hungarian_core(const double* cost, std::size_t n, std::size_t m, std::int64
             pick = run_scan<HungarianScan<false>>(lanes, cost + (i0 - 1) * m, v + 1, minv + 1, way + 1, m,
                                                   tree_u[tree_size], delta, static_cast<std::int64_t>(j0));
             ++tree_size;
-            budget.spend(m + tree_size);
         }
         for (std::size_t t = 0; t < tree_size; ++t) {
             u[static_cast<std::size_t>(tree_rows[t])] = tree_u[t];
             v[static_cast<std::size_t>(tree_cols[t])] = tree_v[t];
         }
+        budget.spend(tree_size * (m + 1));
 
         // Augmentation: shift every owner one column back along the path.
         std::size_t j0 = static_cast<std::size_t>(pick.column) + 1;

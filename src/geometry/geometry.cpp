@@ -20,7 +20,6 @@ using detail::RowBoxVec;
 #if defined(KELMORA_X86_KERNELS)
 using detail::iou4;
 using detail::RowBox4;
-using detail::sparse_iou4;
 #endif
 
 void xyxy_to_xywh_rows(const double* in, std::size_t n, double* out) {
@@ -150,7 +149,8 @@ KELMORA_TARGET_AVX std::size_t overlap_columns_avx(const RowBox& a, const Column
     std::size_t j = 0;
     for (; j + 4 <= m; j += 4) {
         if constexpr (!kGeneralised) {
-            _mm256_storeu_pd(dst + j, sparse_iou4(row4, cols, j));
+            __m256d uni;
+            _mm256_storeu_pd(dst + j, iou4(row4, cols, j, &uni));
         } else {
             const __m256d zero = _mm256_setzero_pd();
             const __m256d eps = _mm256_set1_pd(kBoxEpsilon);
