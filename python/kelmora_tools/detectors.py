@@ -126,19 +126,19 @@ class LoadedDetector:
     description: str  # for the summary
 
 
-def load_detector(spec: str) -> LoadedDetector:
+def load_detector(choice: str) -> LoadedDetector:
     """Resolves --detector: "hog", or MODULE:CALLABLE where MODULE is an importable module name
     (searched in the current folder first) or a path to a .py file. A class is instantiated once,
     without arguments, and the instance is called per frame.
 
     Raises: UserError naming --detector and the problem.
     """
-    if spec == "hog":
+    if choice == "hog":
         detector = HogDetector()
-        return LoadedDetector(detector, spec, detector.description)
-    module_name, sep, attr = spec.rpartition(":")
+        return LoadedDetector(detector, choice, detector.description)
+    module_name, sep, attr = choice.rpartition(":")
     if not sep or not module_name or not attr:
-        raise UserError(f"--detector: expected hog or MODULE:CALLABLE, got {spec!r}")
+        raise UserError(f"--detector: expected hog or MODULE:CALLABLE, got {choice!r}")
     module = _import(module_name)
     obj: Any = module
     for part in attr.split("."):
@@ -149,11 +149,11 @@ def load_detector(spec: str) -> LoadedDetector:
         try:
             obj = obj()
         except Exception as e:
-            raise UserError(f"--detector: creating {spec} failed: {_one_line(e)}") from None
+            raise UserError(f"--detector: creating {choice} failed: {_one_line(e)}") from None
     if not callable(obj):
-        raise UserError(f"--detector: {spec} is not callable")
+        raise UserError(f"--detector: {choice} is not callable")
     doc = (inspect.getdoc(obj) or "").strip().splitlines()
-    return LoadedDetector(obj, spec, spec + (f" ({doc[0].rstrip('.')})" if doc else ""))
+    return LoadedDetector(obj, choice, choice + (f" ({doc[0].rstrip('.')})" if doc else ""))
 
 
 def _import(module_name: str) -> Any:
@@ -166,11 +166,11 @@ def _import(module_name: str) -> Any:
             path = pathlib.Path(module_name)
             if not path.is_file():
                 raise UserError(f"--detector: no such file {path}")
-            spec = importlib.util.spec_from_file_location(f"kelmora_detector_{path.stem}", path)
-            if spec is None or spec.loader is None:
+            found = importlib.util.spec_from_file_location(f"kelmora_detector_{path.stem}", path)
+            if found is None or found.loader is None:
                 raise UserError(f"--detector: cannot import {path}")
-            module = importlib.util.module_from_spec(spec)
-            spec.loader.exec_module(module)
+            module = importlib.util.module_from_spec(found)
+            found.loader.exec_module(module)
             return module
         return importlib.import_module(module_name)
     except ModuleNotFoundError as e:
