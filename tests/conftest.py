@@ -6,7 +6,10 @@ import os
 import pathlib
 import sys
 
+import re
+
 import numpy as np
+import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 # The command-line tools are tested from their sources; the module comes from the build the suite
@@ -29,3 +32,8 @@ def assert_bits_equal(got: np.ndarray, want: np.ndarray) -> None:
         assert np.array_equal(got_nan, want_nan), f"NaN positions differ: {got!r} != {want!r}"
         got, want = np.where(got_nan, np.nan, got), np.where(want_nan, np.nan, want)
     assert got.tobytes() == want.tobytes(), f"{got!r} != {want!r}"
+
+
+def raises_exactly(exc, message):
+    """pytest.raises for `exc` whose message is exactly `message`."""
+    return pytest.raises(exc, match="^" + re.escape(message) + "$")

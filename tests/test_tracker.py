@@ -3,23 +3,18 @@
 from __future__ import annotations
 
 import math
-import re
 
 import numpy as np
 import pytest
 
 import kelmora_cpp as k
-from conftest import assert_bits_equal
+from conftest import assert_bits_equal, raises_exactly
 from reference_tracker import RefTracker
 
 THRESHOLDS = "require 0 <= low_score_thresh <= high_score_thresh <= 1"
 WEIGHTS = "cost weights must be non-negative"
 GMC = "use_gmc is not ported in Phase 1 (global motion compensation stays in the NumPy reference); leave it False"
 OCSORT = "OC-SORT (use_oru / w_ocm) is not ported in Phase 1; leave use_oru False and w_ocm 0.0"
-
-
-def raises_exactly(exc, message):
-    return pytest.raises(exc, match="^" + re.escape(message) + "$")
 
 
 # --- configuration -------------------------------------------------------------------------

@@ -6,7 +6,6 @@ from __future__ import annotations
 
 import math
 import os
-import re
 import subprocess
 import sys
 import textwrap
@@ -15,7 +14,7 @@ import numpy as np
 import pytest
 
 import kelmora_cpp as k
-from conftest import assert_bits_equal
+from conftest import assert_bits_equal, raises_exactly
 from reference_tracker import RefTracker
 
 # The sanitizer build reserves a huge shadow address space and keeps freed memory in
@@ -28,10 +27,6 @@ NOISE_RANGE = "kf_noise_scale must be between 1e-40 and 1e+40 in magnitude"
 MATCH = "match_iou_thresh must be finite and at most 1e+06 in magnitude"
 RECOVERY = "recovery_iou_thresh must be finite and at most 1e+06 in magnitude"
 ALPHA = "appearance_ema_alpha must be finite and between 0 and 2"
-
-
-def raises_exactly(exc, message):
-    return pytest.raises(exc, match="^" + re.escape(message) + "$")
 
 
 def run_python(*parts: str, timeout: float = 60.0) -> str:

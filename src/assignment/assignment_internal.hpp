@@ -78,6 +78,55 @@ void pairs_from_rows(const std::int64_t* row_to_col, std::size_t n, std::size_t 
 // Throws: std::invalid_argument for a non-finite entry; the core's std::runtime_error.
 AssignmentResult solve_assignment(const double* cost, std::size_t n, std::size_t m, Solver solver);
 
+// An association of n rows and m columns with no pair: every row and column unmatched.
+inline void all_unmatched(std::size_t n, std::size_t m, AssociationResult& result) {
+    result.match_rows.clear();
+    result.match_cols.clear();
+    result.unmatched_rows.resize(n);
+    for (std::size_t r = 0; r < n; ++r) result.unmatched_rows[r] = static_cast<std::int64_t>(r);
+    result.unmatched_cols.resize(m);
+    for (std::size_t c = 0; c < m; ++c) result.unmatched_cols[c] = static_cast<std::int64_t>(c);
+}
+
+// A solver's pair: its row and column in the caller's matrix, and its cost.
+struct GatedPair {
+    std::size_t row;
+    std::size_t col;
+    double cost;
+};
+
+// The gate after a solve: keeps, in the solver's order, each of the `count` pairs given by
+// pair(k) whose cost is within max_cost, and lists every other row (of n) and column (of m)
+// in ascending order. The gate is inclusive and written as `max_cost >= cost`, so a NaN cost or
+// gate keeps nothing; a dropped pair is not solved again: its row and column just stay
+// unmatched. `matched` is n + m bytes of working memory.
+template <typename PairOf>
+void keep_within_gate(std::size_t count, PairOf pair, std::size_t n, std::size_t m, double max_cost,
+                      unsigned char* matched, AssociationResult& result) {
+    result.match_rows.clear();
+    result.match_cols.clear();
+    result.unmatched_rows.clear();
+    result.unmatched_cols.clear();
+    result.match_rows.reserve(count);
+    result.match_cols.reserve(count);
+    for (std::size_t k = 0; k < n + m; ++k) matched[k] = 0;
+    for (std::size_t k = 0; k < count; ++k) {
+        const GatedPair p = pair(k);
+        if (max_cost >= p.cost) {
+            result.match_rows.push_back(static_cast<std::int64_t>(p.row));
+            result.match_cols.push_back(static_cast<std::int64_t>(p.col));
+            matched[p.row] = 1;
+            matched[n + p.col] = 1;
+        }
+    }
+    for (std::size_t r = 0; r < n; ++r) {
+        if (!matched[r]) result.unmatched_rows.push_back(static_cast<std::int64_t>(r));
+    }
+    for (std::size_t c = 0; c < m; ++c) {
+        if (!matched[n + c]) result.unmatched_cols.push_back(static_cast<std::int64_t>(c));
+    }
+}
+
 // Refuses a matrix holding an infinity or a NaN (all eleven exponent bits set).
 // Throws: std::invalid_argument "cost matrix must be finite; gate before assignment".
 void require_finite(const double* values, std::size_t count);

@@ -20,13 +20,6 @@ namespace {
 
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
-void unmatched_everything(std::size_t t, std::size_t d, AssociationResult& result) {
-    result.unmatched_rows.resize(t);
-    for (std::size_t i = 0; i < t; ++i) result.unmatched_rows[i] = static_cast<std::int64_t>(i);
-    result.unmatched_cols.resize(d);
-    for (std::size_t j = 0; j < d; ++j) result.unmatched_cols[j] = static_cast<std::int64_t>(j);
-}
-
 // The terms of the pass that do not depend on the pair.
 struct PassTerms {
     bool use_giou;
@@ -160,12 +153,8 @@ void associate_pass(const PassContext& context, PassBuffers& s, const std::vecto
                     AssociationResult& result) {
     const std::size_t t = tracks.size();
     const std::size_t d = detections.size();
-    result.match_rows.clear();
-    result.match_cols.clear();
-    result.unmatched_rows.clear();
-    result.unmatched_cols.clear();
     if (t == 0 || d == 0) {
-        unmatched_everything(t, d, result);
+        all_unmatched(t, d, result);
         return;
     }
     const TrackerConfig& config = context.config;
@@ -316,36 +305,19 @@ void associate_pass(const PassContext& context, PassBuffers& s, const std::vecto
 
     // With no admissible pair the gate would drop whatever the solver returned.
     if (admissible == 0) {
-        unmatched_everything(t, d, result);
+        all_unmatched(t, d, result);
         return;
     }
     std::int64_t* row_to_col = take(s.row_to_col, r);
     solve_rows(cost, r, c, config.use_lapjv ? Solver::kJonkerVolgenant : Solver::kHungarian, row_to_col, s.solver);
 
-    // The gate, inclusive, over the pairs in the solver's order (ascending track when there are
-    // no more tracks than detections, ascending detection otherwise). A dropped pair is not
-    // solved again: its track and detection just stay unmatched.
-    unsigned char* matched = take(s.matched, t + d);
-    std::memset(matched, 0, t + d);
-    result.match_rows.reserve(r);
-    result.match_cols.reserve(r);
-    for (std::size_t k = 0; k < r; ++k) {
+    // The gate over the pairs in the solver's order: ascending track when there are no more
+    // tracks than detections, ascending detection otherwise.
+    const auto pair = [&](std::size_t k) {
         const auto partner = static_cast<std::size_t>(row_to_col[k]);
-        const std::size_t row = tall ? partner : k;
-        const std::size_t col = tall ? k : partner;
-        if (terms.limits.max_cost >= cost[k * c + partner]) {
-            result.match_rows.push_back(static_cast<std::int64_t>(row));
-            result.match_cols.push_back(static_cast<std::int64_t>(col));
-            matched[row] = 1;
-            matched[t + col] = 1;
-        }
-    }
-    for (std::size_t i = 0; i < t; ++i) {
-        if (!matched[i]) result.unmatched_rows.push_back(static_cast<std::int64_t>(i));
-    }
-    for (std::size_t j = 0; j < d; ++j) {
-        if (!matched[t + j]) result.unmatched_cols.push_back(static_cast<std::int64_t>(j));
-    }
+        return GatedPair{tall ? partner : k, tall ? k : partner, cost[k * c + partner]};
+    };
+    keep_within_gate(r, pair, t, d, terms.limits.max_cost, take(s.matched, t + d), result);
 }
 
 }  // namespace kelmora::detail
