@@ -1,4 +1,4 @@
-// The tracker object, its association pass and the frame update.
+// The tracker object and its frame update.
 //
 // A frame is planned completely before anything changes: input checks, prediction of every
 // track into working copies, the three passes, the Kalman updates of the matched tracks, the
@@ -6,7 +6,6 @@
 // frame that raises (bad input, memory exhaustion, an interrupt) leaves the tracker as it was.
 // The three passes work on disjoint sets of tracks and read only predicted states, so planning
 // every pass before applying any gives the same result as updating between the passes.
-#include <algorithm>
 #include <cstring>
 #include <cmath>
 #include <limits>
@@ -15,8 +14,6 @@
 #include <utility>
 
 #include "frame_work.hpp"
-#include "kelmora/geometry.hpp"
-#include "kelmora/interrupt.hpp"
 #include "kelmora/tracker.hpp"
 #include "association_pass.hpp"
 #include "track_ops.hpp"
