@@ -1,0 +1,42 @@
+// MOTChallenge text at array speed: rows of plain decimal numbers read, results rows written.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kelmora::tools {
+
+// Values per row of a MOTChallenge file: frame, id, box (4), then up to four more.
+inline constexpr std::size_t kMaxColumns = 10;
+inline constexpr std::size_t kMinColumns = 6;
+
+// The rows that read_plain_rows took, and the lines it left to a row-by-row reader.
+struct PlainRows {
+    bool whole_file_elsewhere = false;  // nothing read: the whole file goes to the other reader
+    std::vector<double> values;         // kMaxColumns per row, NaN past a row's last value
+    std::vector<std::int64_t> columns;  // values in each row, kMinColumns to kMaxColumns
+    std::vector<std::int64_t> lines;    // 1-based line of each row
+    std::vector<std::int64_t> other_lines;  // 1-based data lines left to the other reader
+};
+
+// Reads the lines of `data` that hold 6 to 10 plain decimal numbers (an optional sign, digits
+// with at most one point), separated by commas or blanks; blank lines and comments ('#' first)
+// are skipped. Each value is the correctly rounded double of its text, as Python's float()
+// gives. Every other line with content goes to other_lines: a number in another form, a
+// malformed row, a comma before the first or after the last value (which a reader that strips
+// commas first cuts differently). A file whose lines or blanks Python would see otherwise (a
+// byte outside ASCII, a lone CR, a vertical tab, form feed or information separator) is left
+// whole to the other reader.
+PlainRows read_plain_rows(const char* data, std::size_t size);
+
+// Appends MOTChallenge results rows "frame,id,left,top,width,height,score,-1,-1,-1\n" for
+// corner boxes `xyxy` (n x 4): the box as left, top, x2 - x1, y2 - y1 with 2 decimals and the
+// score with 4, each the integer rint(value * 10^decimals) written out, which is what
+// Python's formatting of NumPy's round(value, decimals) shows. Returns false, with `out`
+// unspecified, when a scaled value is not a finite number below 2^52 in magnitude.
+bool write_results_rows(std::size_t n, const std::int64_t* frames, const std::int64_t* ids, const double* xyxy,
+                        const double* scores, std::string& out);
+
+}  // namespace kelmora::tools
