@@ -1,5 +1,11 @@
 """MOTChallenge text files: reading detection, ground-truth and results rows with file:line errors,
-writing results, and writing any file under a temporary name that is renamed when complete."""
+writing results, and writing any file under a temporary name that is renamed when complete.
+
+Reading and writing run at array speed: a native reader takes the lines of plain decimal numbers, and
+the rest (an exponent, "nan", a stray comma, a malformed row) goes through the row-by-row reader here,
+which also words every error message. Both give the same values to the bit and accept the same rows:
+the checks of a table of rows (`_table_faults`) are those of `_row`.
+"""
 
 from __future__ import annotations
 
@@ -8,17 +14,23 @@ import dataclasses
 import os
 import pathlib
 import re
-import tempfile
+import secrets
 from collections.abc import Iterator
 
 import numpy as np
 
+from kelmora_tools import _native
 from kelmora_tools.errors import UserError
 
 # Frames are numbered from 1; a larger frame number is taken for a corrupt row, not a long video.
 MAX_FRAME = 10_000_000
 INT32_MAX = 2**31 - 1
 _SPLIT = re.compile(r"[,\s]+")
+
+# The kinds of file, by what follows the box: detections carry a score and (eighth value) a class id;
+# ground truth carries the "considered" flag and, in MOT15, world coordinates that nothing reads;
+# results carry a score.
+KINDS = ("det", "gt", "results")
 
 
 @dataclasses.dataclass
@@ -29,7 +41,7 @@ class Rows:
     ids: np.ndarray  # (N,) int64; -1 in detection files
     xyxy: np.ndarray  # (N, 4) float64, corner format in pixels, C-contiguous
     conf: np.ndarray  # (N,) float64: the score, or the "considered" flag of ground truth
-    class_ids: np.ndarray  # (N,) int64; -1 for no class
+    class_ids: np.ndarray  # (N,) int64; -1 for no class (always, but in detection files)
     lines: np.ndarray  # (N,) int64: the line of each row in its file, for messages
     source: str = "<text>"
 
@@ -40,9 +52,14 @@ class Rows:
         return Rows(self.frames[mask], self.ids[mask], np.ascontiguousarray(self.xyxy[mask]), self.conf[mask],
                     self.class_ids[mask], self.lines[mask], self.source)
 
-    def frame_bounds(self, n_frames: int) -> np.ndarray:
-        """Row ranges per frame: the rows of frame f are bounds[f - 1]:bounds[f]."""
-        return np.searchsorted(self.frames, np.arange(1, n_frames + 2))
+    def frame_slices(self) -> Iterator[tuple[int, int, int]]:
+        """(frame, first row, end row) of each frame that has rows, in order: the cost follows the
+        rows, not the length of the sequence."""
+        if len(self.frames) == 0:
+            return iter(())
+        starts = np.flatnonzero(np.diff(self.frames, prepend=-1))
+        ends = np.append(starts[1:], len(self.frames))
+        return zip(self.frames[starts].tolist(), starts.tolist(), ends.tolist())
 
     def where(self, row: int) -> str:
         """`source:line` of a row, for messages."""
@@ -54,58 +71,26 @@ def empty_rows(source: str = "<text>") -> Rows:
                 np.zeros(0, np.int64), source)
 
 
+def rows_from_table(values: np.ndarray, lines: np.ndarray, source: str) -> Rows:
+    """Rows from a checked (N, 8) table of frame, id, left, top, width, height, conf, class, sorted
+    stably by frame."""
+    if len(values) == 0:
+        return empty_rows(source)
+    frames = values[:, 0]
+    if not (frames[1:] >= frames[:-1]).all():
+        order = np.argsort(frames, kind="stable")
+        values, lines = values[order], lines[order]
+    xyxy = np.empty((len(values), 4))
+    xyxy[:, :2] = values[:, 2:4]
+    np.add(values[:, 2:4], values[:, 4:6], out=xyxy[:, 2:])
+    return Rows(values[:, 0].astype(np.int64), values[:, 1].astype(np.int64), xyxy,
+                np.ascontiguousarray(values[:, 6]), values[:, 7].astype(np.int64), lines, source)
+
+
+# --- reading, row by row ----------------------------------------------------------------------------
+
 def _whole(value: float) -> bool:
     return value == value and abs(value) != float("inf") and value == int(value)
-
-
-def parse_mot(text: str, source: str = "<text>") -> Rows:
-    """Parses MOTChallenge rows: frame, id, bb_left, bb_top, bb_width, bb_height[, conf[, class, ...]].
-
-    Values are separated by commas or blanks; blank lines and lines starting with '#' are skipped.
-    A missing conf reads as 1, a missing class as -1, and a negative class as -1 (public detection
-    files hold -1 there). Raises UserError naming `source:line` for a malformed row.
-    """
-    table: list[list[float]] = []
-    lines: list[int] = []
-    for lineno, line in enumerate(text.splitlines(), 1):
-        line = line.strip()
-        if not line or line.startswith("#"):
-            continue
-        fields = _SPLIT.split(line.strip(","))
-        where = f"{source}:{lineno}"
-        if not 6 <= len(fields) <= 10:
-            raise UserError(f"{where}: expected 6 to 10 values (frame, id, left, top, width, height, ...), "
-                            f"got {len(fields)}")
-        try:
-            row = [float(v) for v in fields]
-        except ValueError:
-            bad = next(v for v in fields if not _is_float(v))
-            raise UserError(f"{where}: not a number: {bad[:40]!r}") from None
-        frame, ident, left, top, width, height = row[:6]
-        if not (_whole(frame) and 1 <= frame <= MAX_FRAME):
-            raise UserError(f"{where}: frame must be a whole number from 1 to {MAX_FRAME}, got {fields[0]}")
-        if not (_whole(ident) and abs(ident) <= INT32_MAX):
-            raise UserError(f"{where}: id must be a whole number, got {fields[1]}")
-        if not (np.isfinite(left) and np.isfinite(top)):
-            raise UserError(f"{where}: box left and top must be finite numbers")
-        if not (width >= 0 and height >= 0 and width != float("inf") and height != float("inf")):
-            raise UserError(f"{where}: box width and height must be finite and >= 0, got {fields[4]} and {fields[5]}")
-        conf = row[6] if len(row) > 6 else 1.0
-        cls = row[7] if len(row) > 7 else -1.0
-        if cls >= 0 and not (_whole(cls) and cls <= INT32_MAX):
-            raise UserError(f"{where}: class id (8th value) must be a whole number below 2**31, got {fields[7]}")
-        table.append([frame, ident, left, top, width, height, conf, cls if cls >= 0 else -1.0])
-        lines.append(lineno)
-    if not table:
-        return empty_rows(source)
-    values = np.array(table, dtype=float)
-    order = np.argsort(values[:, 0], kind="stable")
-    values = values[order]
-    left_top = values[:, 2:4]
-    xyxy = np.ascontiguousarray(np.hstack([left_top, left_top + values[:, 4:6]]))
-    return Rows(values[:, 0].astype(np.int64), values[:, 1].astype(np.int64), xyxy,
-                np.ascontiguousarray(values[:, 6]), values[:, 7].astype(np.int64),
-                np.asarray(lines, np.int64)[order], source)
 
 
 def _is_float(text: str) -> bool:
@@ -116,11 +101,128 @@ def _is_float(text: str) -> bool:
     return True
 
 
-def read_text(path: str | pathlib.Path) -> str:
-    """The text of a file; UserError naming it when it is missing or unreadable."""
+def _row(line: str, where: str, kind: str) -> list[float]:
+    """One data line as [frame, id, left, top, width, height, conf, class]; UserError naming `where`
+    when it breaks a rule. The rules, in this order, are those `_table_faults` applies to a table."""
+    fields = _SPLIT.split(line.strip().strip(","))
+    if not 6 <= len(fields) <= 10:
+        raise UserError(f"{where}: expected 6 to 10 values (frame, id, left, top, width, height, ...), "
+                        f"got {len(fields)}")
+    try:
+        row = [float(v) for v in fields]
+    except ValueError:
+        bad = next(v for v in fields if not _is_float(v))
+        raise UserError(f"{where}: not a number: {bad[:40]!r}") from None
+    frame, ident, left, top, width, height = row[:6]
+    if not (_whole(frame) and 1 <= frame <= MAX_FRAME):
+        raise UserError(f"{where}: frame must be a whole number from 1 to {MAX_FRAME}, got {fields[0]}")
+    if not (_whole(ident) and abs(ident) <= INT32_MAX):
+        raise UserError(f"{where}: id must be a whole number, got {fields[1]}")
+    if not (np.isfinite(left) and np.isfinite(top)):
+        raise UserError(f"{where}: box left and top must be finite numbers")
+    if not (width >= 0 and height >= 0 and width != float("inf") and height != float("inf")):
+        raise UserError(f"{where}: box width and height must be finite and >= 0, got {fields[4]} and {fields[5]}")
+    with np.errstate(over="ignore"):
+        right, bottom = np.float64(left) + width, np.float64(top) + height
+    if not (np.isfinite(right) and np.isfinite(bottom)):
+        raise UserError(f"{where}: box right and bottom edges (left + width, top + height) must be finite numbers, "
+                        f"got {fields[4]} wide from {fields[2]} and {fields[5]} high from {fields[3]}")
+    conf = row[6] if len(row) > 6 else 1.0
+    if kind == "det" and abs(conf) == float("inf"):
+        raise UserError(f"{where}: score (7th value) must not be infinite, got {fields[6]}")
+    cls = row[7] if kind == "det" and len(row) > 7 else -1.0
+    if cls >= 0 and not (_whole(cls) and cls <= INT32_MAX):
+        raise UserError(f"{where}: class id (8th value) must be a whole number below 2**31, got {fields[7]}")
+    return [frame, ident, left, top, width, height, conf, cls if cls >= 0 else -1.0]
+
+
+def _parse_rows(text: str, source: str, kind: str) -> tuple[np.ndarray, np.ndarray]:
+    """The row-by-row reader: every line of `text` (as str.splitlines cuts it) through `_row`."""
+    table: list[list[float]] = []
+    lines: list[int] = []
+    for lineno, line in enumerate(text.splitlines(), 1):
+        stripped = line.strip()
+        if not stripped or stripped.startswith("#"):
+            continue
+        table.append(_row(line, f"{source}:{lineno}", kind))
+        lines.append(lineno)
+    return np.array(table, dtype=float).reshape(-1, 8), np.array(lines, dtype=np.int64)
+
+
+# --- reading, at array speed --------------------------------------------------------------------------
+
+def _table_faults(table: np.ndarray, ncols: np.ndarray, kind: str) -> np.ndarray:
+    """The rows of a (N, 10) table that `_row` refuses, as a mask."""
+    frame, ident, left, top, width, height = table[:, :6].T
+    with np.errstate(over="ignore", invalid="ignore"):
+        ok = (frame == np.floor(frame)) & (frame >= 1) & (frame <= MAX_FRAME)
+        ok &= (ident == np.floor(ident)) & (np.abs(ident) <= INT32_MAX)
+        ok &= np.isfinite(left) & np.isfinite(top)
+        ok &= (width >= 0) & (height >= 0) & (width != np.inf) & (height != np.inf)
+        ok &= np.isfinite(left + width) & np.isfinite(top + height)
+        if kind == "det":
+            ok &= (ncols <= 6) | (np.abs(table[:, 6]) != np.inf)
+            cls = np.where(ncols > 7, table[:, 7], -1.0)
+            ok &= ~(cls >= 0) | ((cls == np.floor(cls)) & (cls <= INT32_MAX))
+    return ~ok
+
+
+def _as_rows(table: np.ndarray, ncols: np.ndarray, kind: str) -> np.ndarray:
+    """A checked (N, 10) table as (N, 8): frame, id, left, top, width, height, conf, class."""
+    out = table[:, :8].copy()
+    out[ncols <= 6, 6] = 1.0
+    if kind == "det":
+        cls = np.where(ncols > 7, table[:, 7], -1.0)
+        out[:, 7] = np.where(cls >= 0, cls, -1.0)
+    else:
+        out[:, 7] = -1.0
+    return out
+
+
+def parse_mot(text: str | bytes, source: str = "<text>", kind: str = "det") -> Rows:
+    """Parses MOTChallenge rows: frame, id, bb_left, bb_top, bb_width, bb_height[, conf[, class, ...]].
+
+    Values are separated by commas or blanks; blank lines and lines starting with '#' are skipped.
+    A missing conf reads as 1. In detection files (`kind` "det") the eighth value is the class id (a
+    missing or negative one reads as -1, as public detection files hold there) and an infinite score
+    is refused; ground truth and results have no class. Raises UserError naming `source:line` for the
+    first malformed row.
+    """
+    if kind not in KINDS:
+        raise ValueError(f"kind must be one of {KINDS}, got {kind!r}")
+    data = text if isinstance(text, bytes) else text.encode("utf-8", "surrogatepass")
+    found = _native.read_plain_rows(data)
+    if found is None:
+        decoded = text if isinstance(text, str) else text.decode("utf-8", errors="replace")
+        values, lines = _parse_rows(decoded, source, kind)
+        return rows_from_table(values, lines, source)
+    table, ncols, lines, other_lines = found
+    faults = np.flatnonzero(_table_faults(table, ncols, kind))
+    first_fault = int(lines[faults[0]]) if len(faults) else None
+    values = _as_rows(table, ncols, kind)
+    if len(other_lines) or first_fault is not None:
+        texts = data.split(b"\n")
+        other = []
+        for lineno in other_lines.tolist():
+            if first_fault is not None and lineno > first_fault:
+                break
+            line = texts[lineno - 1].decode("ascii")
+            other.append(_row(line, f"{source}:{lineno}", kind))
+        if first_fault is not None:
+            _row(texts[first_fault - 1].decode("ascii"), f"{source}:{first_fault}", kind)
+            raise AssertionError(f"{source}:{first_fault}: a row refused by the table check was accepted")
+        values = np.concatenate([values, np.array(other, dtype=float).reshape(-1, 8)])
+        lines = np.concatenate([lines, other_lines])
+        order = np.argsort(lines, kind="stable")
+        values, lines = values[order], lines[order]
+    return rows_from_table(values, lines, source)
+
+
+def read_bytes(path: str | pathlib.Path) -> bytes:
+    """The content of a file; UserError naming it when it is missing or unreadable."""
     path = pathlib.Path(path)
     try:
-        return path.read_bytes().decode("utf-8", errors="replace")
+        return path.read_bytes()
     except FileNotFoundError:
         raise UserError(f"{path}: no such file") from None
     except IsADirectoryError:
@@ -129,24 +231,59 @@ def read_text(path: str | pathlib.Path) -> str:
         raise UserError(f"{path}: cannot read: {e.strerror or e}") from None
 
 
-def read_mot(path: str | pathlib.Path, *, allow_empty: bool = True) -> Rows:
+def read_text(path: str | pathlib.Path) -> str:
+    """The text of a file (UTF-8, undecodable bytes replaced); UserError as read_bytes."""
+    return read_bytes(path).decode("utf-8", errors="replace")
+
+
+def count_lines(text: str | bytes) -> int:
+    """The lines of a text, counted at memory speed (the last one need not end in a newline)."""
+    return (text.count(b"\n") if isinstance(text, bytes) else text.count("\n")) + 1
+
+
+def read_mot(path: str | pathlib.Path, kind: str = "det", *, allow_empty: bool = True) -> Rows:
     """The rows of a MOTChallenge text file; with allow_empty False, a file without rows is an error."""
-    rows = parse_mot(read_text(path), str(path))
+    rows = parse_mot(read_bytes(path), str(path), kind)
     if not allow_empty and len(rows) == 0:
         raise UserError(f"{path}: no rows (the file is empty)")
     return rows
 
 
+# --- writing ------------------------------------------------------------------------------------------
+
+def results_values(xyxy: np.ndarray, scores: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """The (left, top, width, height) boxes and the scores as a results file holds them: rounded to 2
+    and 4 decimals as NumPy's round does, -0.0 made 0.0. Reading the file back gives these values."""
+    xyxy = np.asarray(xyxy, dtype=float).reshape(-1, 4)
+    xywh = np.round(np.hstack([xyxy[:, :2], xyxy[:, 2:] - xyxy[:, :2]]), 2) + 0.0
+    return xywh, np.round(np.asarray(scores, dtype=float), 4) + 0.0
+
+
+def results_rows(frames: np.ndarray, ids: np.ndarray, xyxy: np.ndarray, scores: np.ndarray,
+                 source: str = "<results>") -> Rows:
+    """The rows that reading the results file of these tracks would give (see results_values), without
+    writing and reading it. `frames` must be non-decreasing, as the tracker reports them."""
+    xywh, conf = results_values(xyxy, scores)
+    n = len(conf)
+    return Rows(np.asarray(frames, dtype=np.int64).reshape(-1), np.asarray(ids, dtype=np.int64).reshape(-1),
+                np.ascontiguousarray(np.hstack([xywh[:, :2], xywh[:, :2] + xywh[:, 2:]])), conf,
+                np.full(n, -1, np.int64), np.arange(1, n + 1, dtype=np.int64), source)
+
+
 def format_results(frames: np.ndarray, ids: np.ndarray, xyxy: np.ndarray, scores: np.ndarray) -> str:
     """MOTChallenge results text, one line per box:
-    frame,id,bb_left,bb_top,bb_width,bb_height,conf,-1,-1,-1 (boxes to 2 decimals, conf to 4)."""
+    frame,id,bb_left,bb_top,bb_width,bb_height,conf,-1,-1,-1 (boxes to 2 decimals, conf to 4, as
+    `results_values` rounds them)."""
+    frames = np.asarray(frames).astype(np.int64).reshape(-1)
+    ids = np.asarray(ids).astype(np.int64).reshape(-1)
     xyxy = np.asarray(xyxy, dtype=float).reshape(-1, 4)
-    # Adding 0.0 after rounding turns -0.0 into 0.0, so that no "-0.00" appears.
-    xywh = np.round(np.hstack([xyxy[:, :2], xyxy[:, 2:] - xyxy[:, :2]]), 2) + 0.0
-    conf = np.round(np.asarray(scores, dtype=float), 4) + 0.0
+    text = _native.format_results(frames, ids, xyxy, np.asarray(scores, dtype=float).reshape(-1))
+    if text is not None:
+        return text
+    # Huge or non-finite values: Python's formatting, row by row.
+    xywh, conf = results_values(xyxy, scores)
     return "".join(f"{f},{i},{b[0]:.2f},{b[1]:.2f},{b[2]:.2f},{b[3]:.2f},{c:.4f},-1,-1,-1\n"
-                   for f, i, b, c in zip(np.asarray(frames).tolist(), np.asarray(ids).tolist(), xywh.tolist(),
-                                         conf.tolist()))
+                   for f, i, b, c in zip(frames.tolist(), ids.tolist(), xywh.tolist(), conf.tolist()))
 
 
 @contextlib.contextmanager
@@ -154,19 +291,21 @@ def atomic_write(path: str | pathlib.Path) -> Iterator[pathlib.Path]:
     """Yields a temporary path in the folder of `path`, renamed over `path` when the block completes;
     removed, leaving `path` untouched, when the block raises.
 
-    The temporary name keeps the suffix of `path` (writers that choose a format by suffix see the
-    right one) and starts with a dot, so that a half-written file never looks like a result.
+    The temporary name is short (a file name that fits fits with it), starts with a dot, so that a
+    half-written file never looks like a result, and keeps the suffix of `path`, so that writers that
+    choose a format by suffix see the right one. Raises UserError naming `path` when its folder
+    cannot take the file.
     """
     path = pathlib.Path(path)
-    fd, name = tempfile.mkstemp(prefix=f".{path.name}.", suffix=f".tmp{path.suffix}", dir=path.parent)
+    suffix = path.suffix if len(path.suffix) <= 16 else ""
+    tmp = path.parent / f".kelmora-{secrets.token_hex(6)}.tmp{suffix}"
+    try:
+        fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+    except OSError as e:
+        raise UserError(f"{path}: cannot write: {e.strerror or e}") from None
     os.close(fd)
-    tmp = pathlib.Path(name)
     try:
         yield tmp
-        # mkstemp creates the file readable by its owner only; results get the usual permissions.
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(tmp, 0o666 & ~umask)
         os.replace(tmp, path)
     except BaseException:
         tmp.unlink(missing_ok=True)

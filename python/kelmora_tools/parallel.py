@@ -12,13 +12,17 @@ from collections.abc import Callable, Iterator, Sequence
 from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wait
 from typing import Any, TypeVar
 
+from kelmora_tools import progress
 from kelmora_tools.errors import UserError
-from kelmora_tools.progress import progress
 
 T = TypeVar("T")
 R = TypeVar("R")
 
 DASK_TIMEOUT = 10.0
+# Without --workers, a job of less input than this (the bytes of its detection, ground-truth and
+# results files, all sequences together; times the trials when tuning) runs in this process:
+# starting worker processes costs more than it saves below about this size, some 500,000 rows.
+SMALL_JOB_BYTES = 20_000_000
 
 
 def cpu_count() -> int:
@@ -32,11 +36,19 @@ def cpu_count() -> int:
 def add_arguments(parser: argparse.ArgumentParser, what: str = "sequences") -> None:
     """--workers, --dask and --dask-timeout, shared by the subcommands that run tasks."""
     parser.add_argument("--workers", type=positive_int, default=None, metavar="N",
-                        help=f"{what} in parallel in N local processes (default: the CPU count, {cpu_count()})")
+                        help=f"{what} in parallel in N local processes (default: this process when the files "
+                             f"hold less than {SMALL_JOB_BYTES // 1_000_000} MB in all, about 500,000 rows, else the "
+                             f"CPU count, {cpu_count()})")
     parser.add_argument("--dask", metavar="ADDRESS",
                         help=f"run the {what} on the Dask cluster whose scheduler is at ADDRESS (tcp://host:port)")
     parser.add_argument("--dask-timeout", type=float, default=DASK_TIMEOUT, metavar="SECONDS",
                         help="seconds to wait for the Dask scheduler (default: %(default)s)")
+
+
+def default_workers(job_bytes: int | None) -> int:
+    """Local processes for a job of `job_bytes` bytes of input when --workers is not given: this one for
+    a small job (see SMALL_JOB_BYTES), else one per CPU; one per CPU when the size is not known."""
+    return 1 if job_bytes is not None and job_bytes < SMALL_JOB_BYTES else cpu_count()
 
 
 def positive_int(text: str) -> int:
@@ -49,13 +61,18 @@ def positive_int(text: str) -> int:
     return value
 
 
-def _ordered(futures: Sequence[Any], completed: Iterator[Any], desc: str) -> Iterator[Any]:
-    """Results of `futures` in their order, while a bar counts them as `completed` yields them."""
+def _ordered(futures: Sequence[Any], completed: Iterator[Any], weights: Sequence[int], tick: Callable[[int], None]
+             ) -> Iterator[Any]:
+    """Results of `futures` in their order, while `tick` counts the weight of each as `completed`
+    yields it."""
     index = {id(f): i for i, f in enumerate(futures)}
     done: dict[int, Any] = {}
     following = 0
-    for future in progress(completed, total=len(futures), desc=desc):
-        done[index[id(future)]] = future
+    for future in completed:
+        k = index[id(future)]
+        done[k] = future
+        if future.exception() is None:
+            tick(weights[k])
         while following in done:
             yield done.pop(following).result()
             following += 1
@@ -65,18 +82,22 @@ class Runner:
     """Runs tasks in local processes or on a Dask cluster; a context manager that connects to the
     cluster on entry (UserError when it cannot) and releases the processes or the connection on exit."""
 
-    def __init__(self, workers: int | None = None, dask: str | None = None, dask_timeout: float = DASK_TIMEOUT):
+    def __init__(self, workers: int | None = None, dask: str | None = None, dask_timeout: float = DASK_TIMEOUT,
+                 job_bytes: int | None = None):
+        """`job_bytes`, the bytes of input of the whole job, decides where it runs when `workers` is
+        None (see SMALL_JOB_BYTES); unknown, it runs in as many processes as there are CPUs."""
         if dask is not None:
             check_dask_address(dask)
         self.workers = workers
+        self.job_bytes = job_bytes
         self.dask = dask
         self.dask_timeout = dask_timeout
         self._client: Any = None
         self._stack = contextlib.ExitStack()
 
     @classmethod
-    def from_args(cls, args: argparse.Namespace) -> Runner:
-        return cls(args.workers, args.dask, args.dask_timeout)
+    def from_args(cls, args: argparse.Namespace, job_bytes: int | None = None) -> Runner:
+        return cls(args.workers, args.dask, args.dask_timeout, job_bytes)
 
     def __enter__(self) -> Runner:
         if self.dask is not None:
@@ -94,41 +115,62 @@ class Runner:
         return "this process" if used == 1 else f"{used} local processes"
 
     def _local_workers(self, n_tasks: int) -> int:
-        return max(1, min(self.workers or cpu_count(), n_tasks))
+        workers = self.workers if self.workers is not None else default_workers(self.job_bytes)
+        return max(1, min(workers, n_tasks))
 
-    def map(self, fn: Callable[[T], R], tasks: Sequence[T], desc: str = "", preload: Sequence[str] = ()
-            ) -> Iterator[R]:
+    def map(self, fn: Callable[[T], R], tasks: Sequence[T], desc: str = "", preload: Sequence[str] = (),
+            weights: Sequence[int] | None = None, unit: str = "B") -> Iterator[R]:
         """Yields fn(task) for every task, in the order of `tasks`, while a bar counts them.
 
         `fn` must be a module-level function and the tasks picklable; `preload` names modules that
-        local worker processes import before they start (see process_context). The exception of a
+        local worker processes import before they start (see process_context). With `weights` (the
+        bytes of each task's input, say) the bar counts those units: a task run in this process moves
+        it as it goes through progress.advance(), one run elsewhere when it finishes. The exception of a
         failed task is raised here; tasks not yet started are cancelled.
         """
         if not tasks:
             return iter(())
+        unit = unit if weights is not None else "tasks"
+        weights = list(weights) if weights is not None else [1] * len(tasks)
         if self._client is not None:
-            return self._dask_map(fn, tasks, desc)
-        return self._local_map(fn, tasks, desc, [fn.__module__, *preload])
+            return self._dask_map(fn, tasks, desc, weights, unit)
+        return self._local_map(fn, tasks, desc, [fn.__module__, *preload], weights, unit)
 
-    def _local_map(self, fn: Callable[[T], R], tasks: Sequence[T], desc: str, preload: list[str]) -> Iterator[R]:
+    def _local_map(self, fn: Callable[[T], R], tasks: Sequence[T], desc: str, preload: list[str],
+                   weights: list[int], unit: str) -> Iterator[R]:
         workers = self._local_workers(len(tasks))
-        if workers == 1:
-            yield from progress((fn(task) for task in tasks), total=len(tasks), desc=desc)
-            return
-        with ProcessPoolExecutor(max_workers=workers, mp_context=process_context(preload)) as pool:
-            futures = [pool.submit(fn, task) for task in tasks]
-            try:
-                yield from _ordered(futures, _as_completed(futures), desc)
-            finally:
-                for future in futures:
-                    future.cancel()
+        with progress.counting(sum(weights), desc, unit) as tick:
+            if workers == 1:
+                counted = 0
 
-    def _dask_map(self, fn: Callable[[T], R], tasks: Sequence[T], desc: str) -> Iterator[R]:
+                def counting_tick(n: int) -> None:
+                    nonlocal counted
+                    counted += n
+                    tick(n)
+
+                with progress.routed_to(counting_tick):
+                    for task, weight in zip(tasks, weights):
+                        before = counted
+                        result = fn(task)
+                        counting_tick(weight - (counted - before))
+                        yield result
+                return
+            with ProcessPoolExecutor(max_workers=workers, mp_context=process_context(preload)) as pool:
+                futures = [pool.submit(fn, task) for task in tasks]
+                try:
+                    yield from _ordered(futures, _as_completed(futures), weights, tick)
+                finally:
+                    for future in futures:
+                        future.cancel()
+
+    def _dask_map(self, fn: Callable[[T], R], tasks: Sequence[T], desc: str, weights: list[int], unit: str
+                  ) -> Iterator[R]:
         from distributed import as_completed
 
         futures = self._client.map(fn, list(tasks), pure=False)
         try:
-            yield from _ordered(futures, iter(as_completed(futures, loop=self._client.loop)), desc)
+            with progress.counting(sum(weights), desc, unit) as tick:
+                yield from _ordered(futures, iter(as_completed(futures, loop=self._client.loop)), weights, tick)
         finally:
             self._client.cancel(futures)
 

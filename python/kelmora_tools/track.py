@@ -7,10 +7,11 @@ import dataclasses
 import pathlib
 import re
 import time
+from collections.abc import Callable
 
 import numpy as np
 
-from kelmora_tools import config, motio, parallel
+from kelmora_tools import config, motio, outputs, parallel, progress
 from kelmora_tools.dataset import Sequence, find_sequences
 from kelmora_tools.errors import UserError
 from kelmora_tools.motio import Rows
@@ -21,7 +22,7 @@ class TrackTask:
     """Everything a worker needs to track one sequence; no file access on the worker."""
 
     name: str
-    det_text: str
+    det_text: bytes | str
     det_source: str
     length: int | None  # seqLength of seqinfo.ini, else the last frame of det.txt
     options: dict[str, bool | int | float]
@@ -54,49 +55,74 @@ def sequence_length(dets: Rows, length: int | None) -> int:
 _ROW = re.compile(r"\(row (\d+)\)")
 
 
-def track_rows(dets: Rows, n_frames: int, options: dict[str, bool | int | float], classes: bool = False
+# The bar of `kelmora track` moves every this many frames.
+_PROGRESS_FRAMES = 500
+
+
+def track_rows(dets: Rows, n_frames: int, options: dict[str, bool | int | float], classes: bool = False,
+               report: Callable[[int, int], None] | None = None
                ) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, float]:
     """Feeds frames 1..n_frames of `dets` to a new tracker, empty frames included.
 
     With `classes`, the class ids of the detections (the eighth column, which MOTChallenge's own
     detection files leave at -1) go to the tracker when they carry any. Returns the reported rows
-    (frames, ids, xyxy, scores) and the seconds spent in `update`.
+    (frames, ids, xyxy, scores) and the seconds spent in `update`. `report(rows done, rows)` hears
+    how far it has come, every few hundred frames.
     """
     tracker = config.make_tracker(options)
-    bounds = dets.frame_bounds(n_frames)
     with_classes = classes and bool((dets.class_ids >= 0).any())
+    no_boxes, no_scores = np.zeros((0, 4)), np.zeros(0)
+    no_classes = np.zeros(0, np.int64) if with_classes else None
     frames, ids, boxes, scores = [], [], [], []
     seconds = 0.0
+    slices = dets.frame_slices()
+    pending = next(slices, None)
+    done_rows = 0
+    perf_counter, update = time.perf_counter, tracker.update
     for f in range(1, n_frames + 1):
-        a, b = int(bounds[f - 1]), int(bounds[f])
-        class_ids = dets.class_ids[a:b] if with_classes else None
+        if pending is not None and pending[0] == f:
+            _, a, done_rows = pending
+            args = (dets.xyxy[a:done_rows], dets.conf[a:done_rows], dets.class_ids[a:done_rows] if with_classes else None)
+            pending = next(slices, None)
+        else:
+            args = (no_boxes, no_scores, no_classes)
         try:
-            start = time.perf_counter()
-            out_ids, out_xyxy, out_scores, _ = tracker.update(dets.xyxy[a:b], dets.conf[a:b], class_ids)
-            seconds += time.perf_counter() - start
+            start = perf_counter()
+            out_ids, out_xyxy, out_scores, _ = update(*args)
+            seconds += perf_counter() - start
         except (ValueError, RuntimeError) as e:
-            message = str(e)
-            row = _ROW.search(message)
-            where = dets.where(a + int(row[1])) if row and a + int(row[1]) < b else f"{dets.source}: frame {f}"
-            raise UserError(f"{where}: the tracker refused it: {message}") from None
+            raise _refused(dets, f, e) from None
         if len(out_ids):
             frames.append(np.full(len(out_ids), f, np.int64))
             ids.append(out_ids)
             boxes.append(out_xyxy)
             scores.append(out_scores)
+        if report is not None and f % _PROGRESS_FRAMES == 0:
+            report(done_rows, len(dets))
     if not frames:
         return np.zeros(0, np.int64), np.zeros(0, np.int64), np.zeros((0, 4)), np.zeros(0), seconds
     return (np.concatenate(frames), np.concatenate(ids).astype(np.int64), np.concatenate(boxes),
             np.concatenate(scores), seconds)
 
 
+def _refused(dets: Rows, frame: int, error: Exception) -> UserError:
+    """The tracker's refusal of a frame, naming the row when the message names one."""
+    message = str(error)
+    rows = np.flatnonzero(dets.frames == frame)
+    row = _ROW.search(message)
+    where = dets.where(int(rows[0]) + int(row[1])) if row and len(rows) and int(row[1]) < len(rows) \
+        else f"{dets.source}: frame {frame}"
+    return UserError(f"{where}: the tracker refused it: {message}")
+
+
 def track_task(task: TrackTask) -> TrackResult:
-    """Tracks one sequence; runs in a worker process."""
+    """Tracks one sequence; runs in a worker process or in this one."""
     dets = motio.parse_mot(task.det_text, task.det_source)
     if len(dets) == 0:
         raise UserError(f"{task.det_source}: no detections (the file is empty)")
     n_frames = sequence_length(dets, task.length)
-    frames, ids, xyxy, scores, seconds = track_rows(dets, n_frames, task.options, task.classes)
+    frames, ids, xyxy, scores, seconds = track_rows(dets, n_frames, task.options, task.classes,
+                                                    progress.share(len(task.det_text)))
     return TrackResult(task.name, motio.format_results(frames, ids, xyxy, scores), n_frames, len(dets),
                        len(np.unique(ids)), len(ids), seconds)
 
@@ -104,7 +130,7 @@ def track_task(task: TrackTask) -> TrackResult:
 def make_task(seq: Sequence, options: dict[str, bool | int | float], classes: bool = False) -> TrackTask:
     """Reads the detection file of `seq` here, so that workers need no access to it."""
     assert seq.det_path is not None
-    text = motio.read_text(seq.det_path)
+    text = motio.read_bytes(seq.det_path)
     if not text.strip():
         raise UserError(f"{seq.det_path}: no detections (the file is empty)")
     return TrackTask(seq.name, text, str(seq.det_path), seq.length, options, classes)
@@ -148,18 +174,18 @@ def add_config_arguments(parser: argparse.ArgumentParser) -> None:
 def run(args: argparse.Namespace) -> int:
     options = config.tracker_options(args.config, args.set)
     sequences = find_sequences(args.data, need="det")
-    runner = parallel.Runner.from_args(args)
     tasks = [make_task(seq, options, args.classes) for seq in sequences]
-    args.out.mkdir(parents=True, exist_ok=True)
-    with runner:
+    weights = [len(task.det_text) for task in tasks]
+    runner = parallel.Runner.from_args(args, job_bytes=sum(weights))
+    with outputs.output_set(args.out) as staged, runner:
         print(f"kelmora track: {len(tasks)} sequence{'s' * (len(tasks) != 1)} from {args.data}, config "
               f"{config.describe(options)}, on {runner.describe(len(tasks))}", flush=True)
         start = time.perf_counter()
         frames = 0
         seconds = 0.0
-        for result in runner.map(track_task, tasks, desc="tracking"):
+        for result in runner.map(track_task, tasks, desc="tracking", weights=weights):
             path = args.out / f"{result.name}.txt"
-            motio.write_text(path, result.text)
+            staged.path(path.name).write_text(result.text, encoding="utf-8")
             frames += result.frames
             seconds += result.seconds
             print(f"  {result.name}: {result.frames} frames, {result.detections} detections, {result.tracks} tracks, "

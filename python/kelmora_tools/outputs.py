@@ -1,0 +1,94 @@
+"""The output files of one run, put in place together.
+
+A run writes its files into a hidden staging folder inside the output folder and moves them over the
+old ones only when every one of them is complete, so that a failed or interrupted run leaves the
+earlier results as they were, never a mix of two runs. One run at a time may write into an output
+folder: it holds a lock on the folder (an advisory lock on the folder itself, released by the
+system when the process ends, however it ends).
+"""
+
+from __future__ import annotations
+
+import contextlib
+import errno
+import fcntl
+import os
+import pathlib
+import shutil
+import tempfile
+from collections.abc import Iterator
+
+from kelmora_tools.errors import UserError
+
+STAGING_PREFIX = ".kelmora-staging-"
+
+
+class Staging:
+    """Where the files of a run are written before they are put in place."""
+
+    def __init__(self, folder: pathlib.Path, staging: pathlib.Path) -> None:
+        self.folder = folder
+        self._staging = staging
+        self._names: list[str] = []
+
+    def path(self, name: str) -> pathlib.Path:
+        """The staged path of the output file `name` (a plain file name in the output folder)."""
+        if name in ("", ".", "..") or "/" in name or "\0" in name:
+            raise UserError(f"{self.folder}: {name!r} cannot be the name of a file there")
+        if name not in self._names:
+            self._names.append(name)
+        return self._staging / name
+
+    def commit(self) -> None:
+        """Moves every staged file over its final name, in the order they were named."""
+        for name in self._names:
+            staged = self._staging / name
+            if staged.exists():
+                try:
+                    os.replace(staged, self.folder / name)
+                except OSError as e:
+                    raise UserError(f"{self.folder / name}: cannot write: {e.strerror or e}") from None
+
+
+@contextlib.contextmanager
+def output_set(folder: pathlib.Path, option: str = "--out") -> Iterator[Staging]:
+    """The output folder of a run, created if needed and locked for it; yields its Staging, whose
+    files are put in place when the block completes and discarded when it raises.
+
+    Raises UserError when the folder cannot be created or another run holds it.
+    """
+    folder = pathlib.Path(folder)
+    try:
+        folder.mkdir(parents=True, exist_ok=True)
+        fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
+    except OSError as e:
+        raise UserError(f"{folder}: {e.strerror or e}") from None
+    try:
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except OSError as e:
+            if e.errno in (errno.EWOULDBLOCK, errno.EAGAIN):
+                raise UserError(f"{option} {folder}: another kelmora run is writing there; "
+                                "wait for it to finish or choose another folder") from None
+            raise UserError(f"{option} {folder}: cannot lock: {e.strerror or e}") from None
+        _remove_stale_staging(folder)
+        try:
+            staging = pathlib.Path(tempfile.mkdtemp(prefix=STAGING_PREFIX, dir=folder))
+        except OSError as e:
+            raise UserError(f"{folder}: cannot write: {e.strerror or e}") from None
+        try:
+            outputs = Staging(folder, staging)
+            yield outputs
+            outputs.commit()
+        finally:
+            shutil.rmtree(staging, ignore_errors=True)
+    finally:
+        os.close(fd)
+
+
+def _remove_stale_staging(folder: pathlib.Path) -> None:
+    """Staging folders of runs that were killed before they could clean up; the lock says that no
+    run uses them."""
+    for stale in folder.glob(STAGING_PREFIX + "*"):
+        if stale.is_dir() and not stale.is_symlink():
+            shutil.rmtree(stale, ignore_errors=True)
