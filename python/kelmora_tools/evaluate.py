@@ -1,8 +1,9 @@
-"""`kelmora eval`: HOTA, CLEAR MOT and identity metrics of results against ground truth, by TrackEval.
+"""`kelmora eval`: HOTA, CLEAR MOT and identity metrics of results against ground truth.
 
-TrackEval's metric classes run in memory on the data its MOTChallenge dataset class would build from
-the same files, in its MOT15 mode: every ground-truth row whose "considered" flag is non-zero counts,
-whatever its class (the MOT17 preprocessing would keep pedestrians only).
+The figures are TrackEval's, in its MOT15 mode: every ground-truth row whose "considered" flag is
+non-zero counts, whatever its class (the MOT17 preprocessing would keep pedestrians only). The built-in
+evaluator (`metrics`) computes them over arrays; with --trackeval, TrackEval's own metric classes run
+in memory on the data its MOTChallenge dataset class would build from the same files.
 """
 
 from __future__ import annotations
@@ -13,11 +14,12 @@ import json
 import math
 import pathlib
 import time
+from collections.abc import Callable
 from typing import Any
 
 import numpy as np
 
-from kelmora_tools import motio, parallel
+from kelmora_tools import metrics, motio, parallel, progress
 from kelmora_tools.dataset import Sequence, find_sequences
 from kelmora_tools.errors import UserError
 from kelmora_tools.motio import Rows
@@ -48,23 +50,25 @@ TABLE = ("HOTA", "DetA", "AssA", "MOTA", "IDF1", "IDSW", "MOTP")
 @dataclasses.dataclass(frozen=True)
 class EvalTask:
     name: str
-    gt_text: str
+    gt_text: bytes | str
     gt_source: str
-    res_text: str
+    res_text: bytes | str
     res_source: str
     length: int | None  # seqLength of seqinfo.ini, else the last frame of either file
+    trackeval: bool = False  # compute with TrackEval's own classes
 
 
 @dataclasses.dataclass(frozen=True)
 class SequenceScores:
-    """TrackEval's per-sequence results ({metric: {field: value}}) and the seconds they took."""
+    """The per-sequence results in TrackEval's form ({metric: {field: value}}), the seconds they took
+    and the frames evaluated."""
 
     name: str
     raw: dict[str, dict[str, Any]]
     seconds: float
 
 
-def _metrics():
+def _trackeval_metrics():
     from trackeval.metrics import CLEAR, HOTA, Identity
 
     return {"HOTA": HOTA(), "CLEAR": CLEAR({"PRINT_CONFIG": False}), "Identity": Identity({"PRINT_CONFIG": False})}
@@ -103,69 +107,100 @@ def check_rows(rows: Rows, n_frames: int, what: str) -> None:
     negative = np.flatnonzero(rows.ids < 0)
     if len(negative):
         raise UserError(f"{rows.where(int(negative[0]))}: {what} ids must be >= 0, got {int(rows.ids[negative[0]])}")
-    # Rows are sorted by frame (stably), so a repeat of (frame, id) follows its first occurrence
-    # once the rows are ordered by frame and id.
-    order = np.lexsort((rows.ids, rows.frames))
-    same = (np.diff(rows.frames[order]) == 0) & (np.diff(rows.ids[order]) == 0)
-    if same.any():
-        k = int(np.flatnonzero(same)[0])
-        first, second = sorted((int(order[k]), int(order[k + 1])), key=lambda r: int(rows.lines[r]))
-        raise UserError(f"{rows.where(second)}: id {int(rows.ids[second])} appears twice in frame "
-                        f"{int(rows.frames[second])} (also line {int(rows.lines[first])})")
+    # Frames and ids (below 2**31 each) in one key: a repeat of (frame, id) is a repeated key.
+    keys = rows.frames * 2**31 + rows.ids
+    if (np.diff(np.sort(keys)) != 0).all():
+        return
+    order = np.argsort(keys, kind="stable")
+    k = int(np.flatnonzero(np.diff(keys[order]) == 0)[0])
+    first, second = sorted((int(order[k]), int(order[k + 1])), key=lambda r: int(rows.lines[r]))
+    raise UserError(f"{rows.where(second)}: id {int(rows.ids[second])} appears twice in frame "
+                    f"{int(rows.frames[second])} (also line {int(rows.lines[first])})")
 
 
-def sequence_data(gt: Rows, res: Rows, n_frames: int, name: str) -> dict[str, Any]:
+def trackeval_data(gt: Rows, res: Rows, n_frames: int, name: str) -> dict[str, Any]:
     """The data TrackEval's metrics take for one sequence, as its MOTChallenge dataset class would build
-    it from the two files in its MOT15 mode."""
+    it from the two files in its MOT15 mode.
+
+    Ids are relabelled (in order) first, so that nothing TrackEval sizes by the largest id grows with
+    it, and frames without rows are left out: TrackEval counts nothing in them, and the number of time
+    steps is set afterwards.
+    """
     dataset = _mot15_dataset()
-    gb, rb = gt.frame_bounds(n_frames), res.frame_bounds(n_frames)
+    gt_ids, _ = metrics.relabel(gt.ids)
+    res_ids, _ = metrics.relabel(res.ids)
+    gt_slices = {f: (a, b) for f, a, b in gt.frame_slices()}
+    res_slices = {f: (a, b) for f, a, b in res.frame_slices()}
     raw: dict[str, Any] = {key: [] for key in ("gt_ids", "gt_classes", "gt_dets", "gt_extras", "tracker_ids",
                                                "tracker_classes", "tracker_dets", "tracker_confidences",
                                                "similarity_scores", "gt_crowd_ignore_regions")}
-    for t in range(n_frames):
-        g, r = slice(gb[t], gb[t + 1]), slice(rb[t], rb[t + 1])
-        raw["gt_ids"].append(gt.ids[g].astype(int))
-        raw["gt_classes"].append(gt.class_ids[g].astype(int))
+    for f in sorted(gt_slices.keys() | res_slices.keys()):
+        g, r = slice(*gt_slices.get(f, (0, 0))), slice(*res_slices.get(f, (0, 0)))
+        raw["gt_ids"].append(gt_ids[g].astype(int))
+        # Ground truth has no class in MOT15; TrackEval then ignores the column.
+        raw["gt_classes"].append(np.ones(g.stop - g.start, dtype=int))
         # TrackEval keeps its boxes as (left, top, width, height) and turns them into corners with the same
         # left + width sums that the reader did, so the corner boxes give the same overlaps to the bit.
         raw["gt_dets"].append(gt.xyxy[g])
         raw["gt_extras"].append({"zero_marked": gt.conf[g].astype(int)})
         raw["gt_crowd_ignore_regions"].append(np.empty((0, 4)))
-        raw["tracker_ids"].append(res.ids[r].astype(int))
+        raw["tracker_ids"].append(res_ids[r].astype(int))
         # Results carry no class; TrackEval reads a missing class as pedestrian (1).
         raw["tracker_classes"].append(np.ones(r.stop - r.start, dtype=int))
         raw["tracker_dets"].append(res.xyxy[r])
         raw["tracker_confidences"].append(res.conf[r])
         raw["similarity_scores"].append(dataset._calculate_box_ious(gt.xyxy[g], res.xyxy[r], box_format="x0y0x1y1"))
-    raw["num_timesteps"] = n_frames
+    raw["num_timesteps"] = len(raw["gt_ids"])
     raw["seq"] = name
-    return dataset.get_preprocessed_seq_data(raw, "pedestrian")
+    data = dataset.get_preprocessed_seq_data(raw, "pedestrian")
+    data["num_timesteps"] = n_frames
+    return data
 
 
-def score_rows(gt: Rows, res: Rows, n_frames: int, name: str) -> dict[str, dict[str, Any]]:
-    """TrackEval's HOTA, CLEAR and Identity results of one sequence."""
+def score_rows(gt: Rows, res: Rows, n_frames: int, name: str, trackeval: bool = False,
+               report: Callable[[int, int], None] | None = None) -> dict[str, dict[str, Any]]:
+    """HOTA, CLEAR and Identity results of one sequence, in TrackEval's form: by the built-in evaluator,
+    or with `trackeval` by TrackEval's own metric classes."""
     check_rows(gt, n_frames, "ground-truth")
     check_rows(res, n_frames, "track")
-    data = sequence_data(gt, res, n_frames, name)
-    return {metric_name: metric.eval_sequence(data) for metric_name, metric in _metrics().items()}
+    return score_checked(gt, res, n_frames, name, trackeval, report)
+
+
+def score_checked(gt: Rows, res: Rows, n_frames: int, name: str, trackeval: bool = False,
+                  report: Callable[[int, int], None] | None = None) -> dict[str, dict[str, Any]]:
+    """score_rows of rows that passed check_rows already (or come from the tracker)."""
+    if not trackeval:
+        return metrics.eval_sequence(gt, res, n_frames, report)
+    data = trackeval_data(gt, res, n_frames, name)
+    return {metric_name: metric.eval_sequence(data) for metric_name, metric in _trackeval_metrics().items()}
 
 
 def eval_task(task: EvalTask) -> SequenceScores:
-    """Scores one sequence; runs in a worker process. The seconds it reports leave out importing TrackEval."""
-    import trackeval.metrics  # noqa: F401
+    """Scores one sequence; runs in a worker process or in this one. The seconds it reports leave out
+    importing TrackEval."""
+    if task.trackeval:
+        import trackeval.metrics  # noqa: F401
 
     start = time.perf_counter()
-    gt = motio.parse_mot(task.gt_text, task.gt_source)
-    res = motio.parse_mot(task.res_text, task.res_source)
+    gt = motio.parse_mot(task.gt_text, task.gt_source, "gt")
+    res = motio.parse_mot(task.res_text, task.res_source, "results")
     n_frames = task.length or int(max(gt.frames.max(initial=0), res.frames.max(initial=0)))
-    raw = score_rows(gt, res, n_frames, task.name)
+    raw = score_rows(gt, res, n_frames, task.name, task.trackeval, progress.share(task_size(task)))
     return SequenceScores(task.name, raw, time.perf_counter() - start)
 
 
-def combine(per_sequence: dict[str, dict[str, dict[str, Any]]]) -> dict[str, dict[str, Any]]:
-    """TrackEval's combination of per-sequence results over all sequences."""
+def task_size(task: EvalTask) -> int:
+    """The bytes of a task's two files: the units of the progress bar, and what its work grows with."""
+    return len(task.gt_text) + len(task.res_text)
+
+
+def combine(per_sequence: dict[str, dict[str, dict[str, Any]]], trackeval: bool = False
+            ) -> dict[str, dict[str, Any]]:
+    """The combination of per-sequence results over all sequences, TrackEval's."""
+    if not trackeval:
+        return metrics.combine_sequences(per_sequence)
     return {metric_name: metric.combine_sequences({seq: res[metric_name] for seq, res in per_sequence.items()})
-            for metric_name, metric in _metrics().items()}
+            for metric_name, metric in _trackeval_metrics().items()}
 
 
 def summary(raw: dict[str, dict[str, Any]]) -> dict[str, float | int]:
@@ -177,21 +212,21 @@ def summary(raw: dict[str, dict[str, Any]]) -> dict[str, float | int]:
     return out
 
 
-def make_task(seq: Sequence, results: pathlib.Path) -> EvalTask:
+def make_task(seq: Sequence, results: pathlib.Path, trackeval: bool = False) -> EvalTask:
     assert seq.gt_path is not None
     res_path = results if results.is_file() else results / f"{seq.name}.txt"
     if not res_path.is_file():
         raise UserError(f"{results}: no results for sequence {seq.name} ({res_path.name} is missing)")
-    return EvalTask(seq.name, motio.read_text(seq.gt_path), str(seq.gt_path), motio.read_text(res_path),
-                    str(res_path), seq.length)
+    return EvalTask(seq.name, motio.read_bytes(seq.gt_path), str(seq.gt_path), motio.read_bytes(res_path),
+                    str(res_path), seq.length, trackeval)
 
 
 def add_parser(subparsers) -> argparse.ArgumentParser:
     parser = subparsers.add_parser(
-        "eval", help="score results against ground truth: HOTA, MOTA, IDF1 (TrackEval)",
-        description="Scores DIR/<sequence>.txt against the ground truth of every sequence of DATA with TrackEval: "
-                    "HOTA, DetA, AssA, MOTA, IDF1, IDSW and MOTP per sequence and combined. Every ground-truth "
-                    "row whose 7th value is not 0 counts, whatever its class.",
+        "eval", help="score results against ground truth: HOTA, MOTA, IDF1 (TrackEval's figures)",
+        description="Scores DIR/<sequence>.txt against the ground truth of every sequence of DATA: HOTA, DetA, "
+                    "AssA, MOTA, IDF1, IDSW and MOTP per sequence and combined, the figures of TrackEval's MOT15 "
+                    "mode. Every ground-truth row whose 7th value is not 0 counts, whatever its class.",
         epilog="example: kelmora eval --gt data/synthetic --results results --json scores.json")
     parser.add_argument("--gt", type=pathlib.Path, required=True, metavar="DATA",
                         help="a sequence folder (gt/gt.txt, seqinfo.ini), a gt.txt, or a dataset root")
@@ -199,9 +234,16 @@ def add_parser(subparsers) -> argparse.ArgumentParser:
                         help="the folder of results files, one <sequence>.txt per sequence")
     parser.add_argument("--json", type=pathlib.Path, metavar="FILE",
                         help='write {"sequences": {name: {...}}, "combined": {...}} to FILE')
+    add_trackeval_argument(parser)
     parallel.add_arguments(parser)
     parser.set_defaults(func=run)
     return parser
+
+
+def add_trackeval_argument(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--trackeval", action="store_true",
+                        help="compute with TrackEval's own metric classes (slower) instead of the built-in "
+                             "evaluator, which gives the same figures")
 
 
 def format_table(rows: dict[str, dict[str, float | int]], columns: tuple[str, ...] = TABLE) -> str:
@@ -219,24 +261,24 @@ def run(args: argparse.Namespace) -> int:
         raise UserError(f"--results {args.results}: no such folder")
     if args.results.is_file() and len(sequences) > 1:
         raise UserError(f"--results {args.results}: a file, but --gt holds {len(sequences)} sequences; give the folder")
-    runner = parallel.Runner.from_args(args)
-    tasks = [make_task(seq, args.results) for seq in sequences]
+    tasks = [make_task(seq, args.results, args.trackeval) for seq in sequences]
+    weights = [task_size(task) for task in tasks]
+    runner = parallel.Runner.from_args(args, job_bytes=sum(weights))
+    preload = ["trackeval.metrics"] if args.trackeval else ["kelmora_tools.metrics"]
     with runner:
         start = time.perf_counter()
         per_sequence = {}
         seconds = 0.0
-        for scores in runner.map(eval_task, tasks, desc="evaluating", preload=["trackeval.metrics"]):
+        for scores in runner.map(eval_task, tasks, desc="evaluating", preload=preload, weights=weights):
             per_sequence[scores.name] = scores.raw
             seconds += scores.seconds
-        combined = combine(per_sequence)
+        combined = combine(per_sequence, args.trackeval)
         wall = time.perf_counter() - start
         where = runner.describe(len(tasks))
     sequence_scores = {name: summary(raw) for name, raw in per_sequence.items()}
     combined_scores = summary(combined)
     report = {"sequences": sequence_scores, "combined": combined_scores}
-    import trackeval
-
-    print(f"kelmora eval: {len(tasks)} sequence{'s' * (len(tasks) != 1)}, TrackEval {trackeval.__version__} "
+    print(f"kelmora eval: {len(tasks)} sequence{'s' * (len(tasks) != 1)}, {evaluator_name(args.trackeval)} "
           f"(every class counts)")
     print(format_table({**sequence_scores, "COMBINED": combined_scores}))
     print(f"  evaluation: {wall:.2f} s wall, {seconds:.2f} s in the metrics on {where}")
@@ -244,6 +286,14 @@ def run(args: argparse.Namespace) -> int:
         motio.write_text(args.json, json.dumps(_finite(report), indent=2) + "\n")
         print(f"  scores -> {args.json}")
     return 0
+
+
+def evaluator_name(trackeval: bool) -> str:
+    if not trackeval:
+        return "built-in evaluator, TrackEval's figures"
+    import trackeval as te
+
+    return f"TrackEval {te.__version__}"
 
 
 def _finite(value: Any) -> Any:

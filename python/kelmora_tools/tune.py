@@ -52,6 +52,7 @@ class TuneSequence:
     dets: Rows
     gt: Rows
     n_frames: int
+    size: int = 0  # bytes of its two files
 
 
 @dataclasses.dataclass(frozen=True)
@@ -81,6 +82,7 @@ class Job:
     seed: int | None
     sequences: list[TuneSequence]
     progress_bar: bool = False  # Optuna's bar on stderr, for the job that runs in the command's own process
+    trackeval: bool = False  # evaluate with TrackEval's own classes (the same figures, slower)
 
 
 def search_space(start: dict[str, bool | int | float]) -> dict[str, tuple[float, float]]:
@@ -112,25 +114,26 @@ def suggest(trial: Any, start: dict[str, bool | int | float]) -> dict[str, bool 
     return options
 
 
-def score(options: dict[str, bool | int | float], sequences: list[TuneSequence], metric: str, classes: bool = False
-          ) -> tuple[float, float, float]:
+def score(options: dict[str, bool | int | float], sequences: list[TuneSequence], metric: str, classes: bool = False,
+          trackeval: bool = False) -> tuple[float, float, float]:
     """The metric over all sequences tracked with `options`, with the seconds spent tracking and
     evaluating. The tracks are scored as their results file would hold them (boxes to 2 decimals), so
-    that `kelmora eval` on the output of `kelmora track --config best.json` gives the same value."""
-    import trackeval.metrics  # noqa: F401  (imported before the clock starts)
+    that `kelmora eval` on the output of `kelmora track --config best.json` gives the same value; they
+    go to the evaluation as arrays, and the ground truth was read and checked once, before the trials."""
+    if trackeval:
+        import trackeval.metrics  # noqa: F401  (imported before the clock starts)
 
     per_sequence = {}
     tracking = evaluation = 0.0
     for seq in sequences:
         start = time.perf_counter()
         frames, ids, xyxy, scores, _ = track_rows(seq.dets, seq.n_frames, options, classes)
-        text = motio.format_results(frames, ids, xyxy, scores)
+        res = motio.results_rows(frames, ids, xyxy, scores, f"{seq.name} results")
         middle = time.perf_counter()
-        res = motio.parse_mot(text, f"{seq.name} results")
-        per_sequence[seq.name] = evaluate.score_rows(seq.gt, res, seq.n_frames, seq.name)
+        per_sequence[seq.name] = evaluate.score_checked(seq.gt, res, seq.n_frames, seq.name, trackeval)
         tracking += middle - start
         evaluation += time.perf_counter() - middle
-    value = evaluate.summary(evaluate.combine(per_sequence))[metric]
+    value = evaluate.summary(evaluate.combine(per_sequence, trackeval))[metric]
     return value, tracking, evaluation
 
 
@@ -266,7 +269,7 @@ def work(job: Job) -> int:
 
         def objective(trial: Any) -> float:
             options = suggest(trial, setup.start)
-            value, tracking, evaluation = score(options, job.sequences, setup.metric, setup.classes)
+            value, tracking, evaluation = score(options, job.sequences, setup.metric, setup.classes, job.trackeval)
             trial.set_user_attr("options", options)
             trial.set_user_attr("tracking_seconds", tracking)
             trial.set_user_attr("evaluation_seconds", evaluation)
@@ -292,7 +295,7 @@ def _run_jobs(jobs: list[Job], study: Any, total: int) -> None:
     from concurrent.futures import FIRST_EXCEPTION, ProcessPoolExecutor, wait
 
     initial = _finished(study)
-    context = parallel.process_context([__name__, "optuna", "trackeval.metrics"])
+    context = parallel.process_context([__name__, "optuna", "kelmora_tools.metrics"])
     with ProcessPoolExecutor(max_workers=len(jobs), mp_context=context) as pool:
         futures = [pool.submit(work, job) for job in jobs]
 
@@ -329,15 +332,16 @@ def load_sequences(data: pathlib.Path) -> list[TuneSequence]:
             where = seq.folder if seq.folder is not None else seq.det_path
             raise UserError(f"{where}: no gt/gt.txt to score against; tuning needs ground truth")
         assert seq.det_path is not None
-        dets = motio.read_mot(seq.det_path)
+        det_text, gt_text = motio.read_bytes(seq.det_path), motio.read_bytes(seq.gt_path)
+        dets = motio.parse_mot(det_text, str(seq.det_path))
         if len(dets) == 0:
             raise UserError(f"{seq.det_path}: no detections (the file is empty)")
-        gt = motio.read_mot(seq.gt_path)
+        gt = motio.parse_mot(gt_text, str(seq.gt_path), "gt")
         n_frames = sequence_length(dets, seq.length)
         if seq.length is None:
             n_frames = max(n_frames, int(gt.frames.max(initial=0)))
         evaluate.check_rows(gt, n_frames, "ground-truth")
-        out.append(TuneSequence(seq.name, dets, gt, n_frames))
+        out.append(TuneSequence(seq.name, dets, gt, n_frames, len(det_text) + len(gt_text)))
     return out
 
 
@@ -371,14 +375,16 @@ def add_parser(subparsers) -> argparse.ArgumentParser:
                         help="study name; another kelmora tune with the same storage and name joins it "
                              "(default: kelmora-<DATA folder name>-<metric>)")
     parser.add_argument("--workers", type=parallel.positive_int, default=None, metavar="N",
-                        help=f"trials in parallel in N local processes (default: the CPU count, "
-                             f"{parallel.cpu_count()})")
+                        help=f"trials in parallel in N local processes (default: this process when the files of "
+                             f"DATA times the trials hold less than {parallel.SMALL_JOB_BYTES // 1_000_000} MB, "
+                             f"else the CPU count, {parallel.cpu_count()})")
     parser.add_argument("--seed", type=int, metavar="S",
                         help="seed of the sampler (worker i uses S + i); runs with one worker repeat exactly")
     parser.add_argument("--config", metavar="FILE.json", help="the starting configuration, a JSON object")
     parser.add_argument("--set", action="append", default=[], metavar="KEY=VALUE",
                         help="a TrackerConfig keyword of the starting configuration (repeatable)")
     add_classes_argument(parser)
+    evaluate.add_trackeval_argument(parser)
     parser.set_defaults(func=run)
     return parser
 
@@ -402,9 +408,12 @@ def run_study(args: argparse.Namespace, storage: Any, url: str, name: str, setup
               sequences: list[TuneSequence]) -> None:
     study, setup, created = open_study(storage, name, setup)
     remaining = args.trials - 1 if created else args.trials
-    shares = split(remaining, args.workers or parallel.cpu_count()) if remaining else []
+    workers = args.workers if args.workers is not None else parallel.default_workers(
+        sum(s.size for s in sequences) * args.trials)
+    shares = split(remaining, workers) if remaining else []
     seed = args.seed
-    jobs = [Job(url, name, n, None if seed is None else seed + i, sequences) for i, n in enumerate(shares)]
+    jobs = [Job(url, name, n, None if seed is None else seed + i, sequences, trackeval=args.trackeval)
+            for i, n in enumerate(shares)]
     frames = sum(s.n_frames for s in sequences)
     print(f"kelmora tune: study {name} in {shown_url(url)} ({'new' if created else 'joined'}), "
           f"{len(sequences)} sequence{'s' * (len(sequences) != 1)} ({frames} frames), {setup.metric}; "
@@ -415,7 +424,7 @@ def run_study(args: argparse.Namespace, storage: Any, url: str, name: str, setup
     if created:
         # The creator runs the queued starting configuration itself before any worker starts: SQLite
         # cannot guarantee that exactly one of several processes takes a queued trial.
-        work(Job(url, name, 1, seed, sequences))
+        work(Job(url, name, 1, seed, sequences, trackeval=args.trackeval))
     if jobs:
         _run_jobs(jobs, study, remaining)
     wall = time.perf_counter() - began

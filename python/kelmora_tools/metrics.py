@@ -1,0 +1,161 @@
+"""HOTA, CLEAR and Identity metrics of MOTChallenge sequences over arrays, with TrackEval's results.
+
+This is TrackEval's evaluation in its MOT15 mode, the one `kelmora eval` reports: every ground-truth
+row whose seventh value (the "considered" flag, read as an integer) is not 0 counts, whatever its
+class; ids are relabelled 0..n-1 in sorted order; similarities are box IoUs. The per-frame work
+(IoUs, NumPy's sums, SciPy's assignment solver with its tie-breaks) runs natively in
+`kelmora_tools._native.evaluate_sequence`, operation for operation as TrackEval's NumPy code; the
+fields derived from its counts, and the combination over sequences, are TrackEval's own formulas.
+Results come as TrackEval's dictionaries, {"HOTA": {...}, "CLEAR": {...}, "Identity": {...}}, with
+the same field names and kinds. Counts equal TrackEval's exactly and fractions to the last bit or
+two (the association sums are added in another order).
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from typing import Any
+
+import numpy as np
+
+from kelmora_tools import _native
+from kelmora_tools.motio import Rows
+
+# TrackEval's localisation thresholds of HOTA, its similarity threshold of CLEAR and Identity, and
+# the margin of its threshold tests.
+ALPHAS = np.arange(0.05, 0.99, 0.05)
+THRESHOLD = 0.5
+EPS = np.finfo("float").eps
+
+HOTA_FLOAT_ARRAYS = ("HOTA", "DetA", "AssA", "DetRe", "DetPr", "AssRe", "AssPr", "LocA", "OWTA")
+HOTA_INT_ARRAYS = ("HOTA_TP", "HOTA_FN", "HOTA_FP")
+CLEAR_FIELDS = ("MOTA", "MOTP", "MODA", "CLR_Re", "CLR_Pr", "MTR", "PTR", "MLR", "sMOTA", "CLR_F1", "FP_per_frame",
+                "MOTAL", "MOTP_sum", "CLR_TP", "CLR_FN", "CLR_FP", "IDSW", "MT", "PT", "ML", "Frag", "CLR_Frames")
+CLEAR_SUMMED = ("CLR_TP", "CLR_FN", "CLR_FP", "IDSW", "MT", "PT", "ML", "Frag", "CLR_Frames", "MOTP_sum")
+IDENTITY_FIELDS = ("IDF1", "IDR", "IDP", "IDTP", "IDFN", "IDFP")
+
+
+def relabel(ids: np.ndarray) -> tuple[np.ndarray, int]:
+    """Ids as 0..n-1 in the order of their values, and n: sized by the rows, not by the largest id."""
+    unique, inverse = np.unique(ids, return_inverse=True)
+    return inverse.astype(np.int64).reshape(-1), len(unique)
+
+
+def eval_sequence(gt: Rows, res: Rows, n_frames: int,
+                  report: Callable[[int, int], None] | None = None) -> dict[str, dict[str, Any]]:
+    """TrackEval's HOTA, CLEAR and Identity results of one sequence of `n_frames` time steps.
+
+    `gt` and `res` are checked rows (frames within the sequence, ids unique per frame, sorted by
+    frame with the file's order within a frame, which decides ties as in TrackEval). `report`,
+    when given, is called now and then with the work done and the work in all.
+    """
+    kept = gt.select(np.trunc(gt.conf) != 0)
+    gt_ids, num_gt_ids = relabel(kept.ids)
+    tracker_ids, num_tracker_ids = relabel(res.ids)
+    num_gt_dets, num_tracker_dets = len(kept), len(res)
+    if num_tracker_dets == 0 or num_gt_dets == 0:
+        return _empty_sequence(num_gt_dets, num_tracker_dets, num_gt_ids)
+    counts = _native.evaluate_sequence(kept.frames, gt_ids, kept.xyxy, res.frames, tracker_ids, res.xyxy,
+                                       num_gt_ids, num_tracker_ids, ALPHAS.tolist(), THRESHOLD, report)
+    return {"HOTA": _hota_sequence(counts), "CLEAR": _clear_sequence(counts, n_frames),
+            "Identity": _identity_final({k: counts[k] for k in ("IDTP", "IDFN", "IDFP")})}
+
+
+def combine_sequences(per_sequence: dict[str, dict[str, dict[str, Any]]]) -> dict[str, dict[str, Any]]:
+    """TrackEval's combine_sequences of each metric over the sequences, in their order."""
+    hota = [res["HOTA"] for res in per_sequence.values()]
+    out_hota: dict[str, Any] = {field: _sum([r[field] for r in hota]) for field in HOTA_INT_ARRAYS}
+    for field in ("AssRe", "AssPr", "AssA"):
+        out_hota[field] = _sum([r[field] * r["HOTA_TP"] for r in hota]) / np.maximum(1.0, out_hota["HOTA_TP"])
+    loca_weighted_sum = _sum([r["LocA"] * r["HOTA_TP"] for r in hota])
+    out_hota["LocA"] = np.maximum(1e-10, loca_weighted_sum) / np.maximum(1e-10, out_hota["HOTA_TP"])
+    clear = {field: _sum([res["CLEAR"][field] for res in per_sequence.values()]) for field in CLEAR_SUMMED}
+    identity = {field: _sum([res["Identity"][field] for res in per_sequence.values()])
+                for field in ("IDTP", "IDFN", "IDFP")}
+    return {"HOTA": _hota_final(out_hota), "CLEAR": _clear_final(clear), "Identity": _identity_final(identity)}
+
+
+def _sum(values: list[Any]) -> Any:
+    """0 + values[0] + values[1] + ..., one rounding per addition: what sum() gives TrackEval, whose
+    values are NumPy scalars and arrays. (sum() of plain Python floats compensates its roundings.)"""
+    total: Any = 0
+    for value in values:
+        total = total + value
+    return total
+
+
+def _empty_sequence(num_gt_dets: int, num_tracker_dets: int, num_gt_ids: int) -> dict[str, dict[str, Any]]:
+    """TrackEval's early answers for a sequence without tracker boxes or without ground truth."""
+    n = len(ALPHAS)
+    hota: dict[str, Any] = {field: np.zeros(n, dtype=float) for field in HOTA_FLOAT_ARRAYS + HOTA_INT_ARRAYS}
+    hota.update({"HOTA(0)": 0, "LocA(0)": 1.0, "HOTALocA(0)": 0, "LocA": np.ones(n, dtype=float)})
+    clear: dict[str, Any] = {field: 0 for field in CLEAR_FIELDS}
+    identity: dict[str, Any] = {field: 0 for field in IDENTITY_FIELDS}
+    clear["MLR"] = 1.0
+    if num_tracker_dets == 0:
+        hota["HOTA_FN"] = num_gt_dets * np.ones(n, dtype=float)
+        clear["CLR_FN"] = num_gt_dets
+        clear["ML"] = num_gt_ids
+        identity["IDFN"] = num_gt_dets
+    else:
+        hota["HOTA_FP"] = num_tracker_dets * np.ones(n, dtype=float)
+        clear["CLR_FP"] = num_tracker_dets
+        identity["IDFP"] = num_tracker_dets
+    return {"HOTA": hota, "CLEAR": clear, "Identity": identity}
+
+
+def _hota_sequence(counts: dict[str, Any]) -> dict[str, Any]:
+    res: dict[str, Any] = {field: np.asarray(counts[field], dtype=float) for field in HOTA_INT_ARRAYS}
+    for field in ("AssA", "AssRe", "AssPr"):
+        res[field] = np.asarray(counts[f"{field}_sum"]) / np.maximum(1, res["HOTA_TP"])
+    res["LocA"] = np.maximum(1e-10, np.asarray(counts["LocA_sum"])) / np.maximum(1e-10, res["HOTA_TP"])
+    return _hota_final(res)
+
+
+def _hota_final(res: dict[str, Any]) -> dict[str, Any]:
+    """TrackEval's HOTA._compute_final_fields."""
+    res["DetRe"] = res["HOTA_TP"] / np.maximum(1, res["HOTA_TP"] + res["HOTA_FN"])
+    res["DetPr"] = res["HOTA_TP"] / np.maximum(1, res["HOTA_TP"] + res["HOTA_FP"])
+    res["DetA"] = res["HOTA_TP"] / np.maximum(1, res["HOTA_TP"] + res["HOTA_FN"] + res["HOTA_FP"])
+    res["HOTA"] = np.sqrt(res["DetA"] * res["AssA"])
+    res["OWTA"] = np.sqrt(res["DetRe"] * res["AssA"])
+    res["HOTA(0)"] = res["HOTA"][0]
+    res["LocA(0)"] = res["LocA"][0]
+    res["HOTALocA(0)"] = res["HOTA(0)"] * res["LocA(0)"]
+    return res
+
+
+def _clear_sequence(counts: dict[str, Any], n_frames: int) -> dict[str, Any]:
+    res: dict[str, Any] = {field: counts[field] for field in ("CLR_TP", "CLR_FN", "CLR_FP", "IDSW", "MT", "PT",
+                                                              "ML", "MOTP_sum")}
+    res["Frag"] = np.float64(counts["Frag"])
+    res["MOTP_sum"] = np.float64(counts["MOTP_sum"])
+    res["CLR_Frames"] = n_frames
+    return _clear_final(res)
+
+
+def _clear_final(res: dict[str, Any]) -> dict[str, Any]:
+    """TrackEval's CLEAR._compute_final_fields."""
+    num_gt_ids = res["MT"] + res["ML"] + res["PT"]
+    res["MTR"] = res["MT"] / np.maximum(1.0, num_gt_ids)
+    res["MLR"] = res["ML"] / np.maximum(1.0, num_gt_ids)
+    res["PTR"] = res["PT"] / np.maximum(1.0, num_gt_ids)
+    res["CLR_Re"] = res["CLR_TP"] / np.maximum(1.0, res["CLR_TP"] + res["CLR_FN"])
+    res["CLR_Pr"] = res["CLR_TP"] / np.maximum(1.0, res["CLR_TP"] + res["CLR_FP"])
+    res["MODA"] = (res["CLR_TP"] - res["CLR_FP"]) / np.maximum(1.0, res["CLR_TP"] + res["CLR_FN"])
+    res["MOTA"] = (res["CLR_TP"] - res["CLR_FP"] - res["IDSW"]) / np.maximum(1.0, res["CLR_TP"] + res["CLR_FN"])
+    res["MOTP"] = res["MOTP_sum"] / np.maximum(1.0, res["CLR_TP"])
+    res["sMOTA"] = (res["MOTP_sum"] - res["CLR_FP"] - res["IDSW"]) / np.maximum(1.0, res["CLR_TP"] + res["CLR_FN"])
+    res["CLR_F1"] = res["CLR_TP"] / np.maximum(1.0, res["CLR_TP"] + 0.5 * res["CLR_FN"] + 0.5 * res["CLR_FP"])
+    res["FP_per_frame"] = res["CLR_FP"] / np.maximum(1.0, res["CLR_Frames"])
+    safe_log_idsw = np.log10(res["IDSW"]) if res["IDSW"] > 0 else res["IDSW"]
+    res["MOTAL"] = (res["CLR_TP"] - res["CLR_FP"] - safe_log_idsw) / np.maximum(1.0, res["CLR_TP"] + res["CLR_FN"])
+    return res
+
+
+def _identity_final(res: dict[str, Any]) -> dict[str, Any]:
+    """TrackEval's Identity._compute_final_fields."""
+    res["IDR"] = res["IDTP"] / np.maximum(1.0, res["IDTP"] + res["IDFN"])
+    res["IDP"] = res["IDTP"] / np.maximum(1.0, res["IDTP"] + res["IDFP"])
+    res["IDF1"] = res["IDTP"] / np.maximum(1.0, res["IDTP"] + 0.5 * res["IDFP"] + 0.5 * res["IDFN"])
+    return res
