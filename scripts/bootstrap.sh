@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Provides everything the project needs on a fresh Debian 12 or 13 machine:
-# system packages (Eigen 3.4, compiler, PostgreSQL for the service tests), CPython 3.13 with headers, and the
-# project's .venv with the pinned Python dependencies. A second run does no work.
+# system packages (Eigen 3.4, compiler, PostgreSQL for the service tests), CPython 3.13 with headers, the
+# project's .venv with the pinned Python dependencies, and the evaluator's test sequences in the cache.
+# A second run does no work.
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -120,3 +121,6 @@ if [ "$(cat "$stamp" 2>/dev/null)" != "$want" ]; then
     "$venv/bin/python" -m pip install -q -r "$repo/requirements.txt"
     printf '%s\n' "$want" > "$stamp"
 fi
+
+# Two real MOT15 sequences for the evaluator's tests (scripts/fetch_tud.sh, once, into the cache).
+bash "$repo/scripts/fetch_tud.sh" >/dev/null

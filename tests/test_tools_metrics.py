@@ -3,12 +3,19 @@ per sequence and combined, on generated sequences full of ties, gaps and crowds.
 
 from __future__ import annotations
 
+import json
+import pathlib
+import subprocess
+
 import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from kelmora_tools import _native, evaluate, metrics, motio
+import kelmora_cpp
+from tools_support import ROOT, kelmora
+
+from kelmora_tools import _native, evaluate, metrics, motio, progress
 
 # Boxes from a small grid of places and sizes, so that equal boxes (ties) and overlaps are common.
 PLACES = [(0.0, 0.0), (4.0, 0.0), (0.0, 6.0), (30.0, 30.0), (3.0, 2.5)]
@@ -97,3 +104,59 @@ def test_ids_are_relabelled_before_anything_sized_by_them():
         scores = evaluate.summary(evaluate.score_rows(gt, res, 2, "s", trackeval))
         assert (scores["IDSW"], scores["FP"], scores["FN"], scores["MOTA"]) == (1, 0, 0, 0.5)
     assert metrics.relabel(np.array([7, 2147483647, 7]))[0].tolist() == [0, 1, 0]
+
+
+@pytest.fixture(scope="module")
+def tud():
+    """TUD-Campus and TUD-Stadtmitte (MOT15): ground truth with world coordinates and a tracker's results."""
+    found = subprocess.run(["bash", str(ROOT / "scripts" / "fetch_tud.sh")], capture_output=True, text=True, check=True)
+    return pathlib.Path(found.stdout.strip())
+
+
+def test_real_mot15_sequences_equal_trackeval(tud, tmp_path, capsys):
+    from test_tools_evaluate import trackeval_on_files
+
+    run = kelmora(capsys, "eval", "--gt", tud, "--results", tud / "results", "--json", tmp_path / "s.json")
+    assert run.status == 0, run.err
+    ours = json.loads((tmp_path / "s.json").read_text())
+    cases = {name: ((tud / name / "gt" / "gt.txt").read_text(), (tud / "results" / f"{name}.txt").read_text(), n)
+             for name, n in (("TUD-Campus", 71), ("TUD-Stadtmitte", 179))}
+    reference = trackeval_on_files(tmp_path, cases)
+    for name, scores in [*ours["sequences"].items(), ("COMBINED_SEQ", ours["combined"])]:
+        want = evaluate.summary(reference[name])
+        assert scores.keys() == want.keys()
+        for field, value in want.items():
+            assert scores[field] == pytest.approx(value, rel=0, abs=1e-12), (name, field)
+            assert type(scores[field]) is type(value)
+
+
+def test_iou_matrix_on_corner_boxes_is_trackevals_iou(tud):
+    # TrackEval reads (left, top, width, height) and makes corners with left + width; iou_matrix on the
+    # corners the reader makes in the same way gives its IoU to the bit.
+    from trackeval.datasets._base_dataset import _BaseDataset
+
+    frames = 0
+    for gt_path, res_path in [(tud / n / "gt" / "gt.txt", tud / "results" / f"{n}.txt")
+                              for n in ("TUD-Campus", "TUD-Stadtmitte")]:
+        gt_table, _ = motio._parse_rows(gt_path.read_text(), "g", "gt")
+        res_table, _ = motio._parse_rows(res_path.read_text(), "r", "results")
+        gt, res = motio.parse_mot(gt_path.read_bytes(), "g", "gt"), motio.parse_mot(res_path.read_bytes(), "r", "results")
+        for f in np.intersect1d(gt.frames, res.frames):
+            want = _BaseDataset._calculate_box_ious(gt_table[gt_table[:, 0] == f, 2:6], res_table[res_table[:, 0] == f, 2:6])
+            got = kelmora_cpp.iou_matrix(gt.xyxy[gt.frames == f], res.xyxy[res.frames == f])
+            assert got.tobytes() == want.tobytes(), f
+            frames += 1
+    assert frames == 250
+
+
+def test_cost_follows_the_rows_and_progress_moves_within_a_sequence():
+    gt = "".join(f"{f},{i},{10 * i},0,8,8,1,1,1\n" for f in range(1, 600) for i in (1, 2))
+    res = "".join(f"{f},{i},{10 * i + 1},0,8,8,1,-1,-1,-1\n" for f in range(1, 600) for i in (1, 2))
+    moved = []
+    with progress.routed_to(moved.append):
+        short = evaluate.eval_task(evaluate.EvalTask("s", gt, "g", res, "r", 599))
+    assert sum(moved) == len(gt) + len(res) and len(moved) >= 4
+    # The longest sequence a seqinfo.ini may state, over the same rows: the same figures, at once.
+    for trackeval in (False, True):
+        long = evaluate.eval_task(evaluate.EvalTask("s", gt, "g", res, "r", motio.MAX_FRAME, trackeval))
+        assert evaluate.summary(long.raw) == evaluate.summary(short.raw)

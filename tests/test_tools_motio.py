@@ -56,6 +56,9 @@ def test_short_rows_default_conf_and_class():
     ("1,1,0,0,1,inf", "x:2: box width and height must be finite and >= 0, got 1 and inf"),
     ("1,1,0,0,1,1,0.9,2.5", "x:2: class id (8th value) must be a whole number below 2**31, got 2.5"),
     ("1,1,0,0,1,1,0.9,3e9", "x:2: class id (8th value) must be a whole number below 2**31, got 3e9"),
+    ("1,1,0,0,1,1,inf", "x:2: score (7th value) must not be infinite, got inf"),
+    ("1,1,1e308,0,1e308,1", "x:2: box right and bottom edges (left + width, top + height) must be finite numbers, "
+                            "got 1e308 wide from 1e308 and 1 high from 0"),
 ])
 def test_malformed_rows_name_the_line(line, message):
     with pytest.raises(UserError) as error:
@@ -148,6 +151,9 @@ def test_dataset_sequences_come_sorted_and_other_folders_are_skipped(tmp_path):
     ({"s/seqinfo.ini": "[Sequence]\nseqLength=ten\n", "s/det/det.txt": ""},
      "{root}/s/seqinfo.ini: seqlength must be a whole number >= 1, got 'ten'"),
     ({"s/seqinfo.ini": "no section header\n", "s/det/det.txt": ""}, "{root}/s/seqinfo.ini: not an ini file: "),
+    ({"s/seqinfo.ini": "[Sequence]\nseqLength=999999999\n", "s/det/det.txt": ""},
+     "{root}/s/seqinfo.ini: seqlength must be at most 10000000 (the largest frame number a row may hold), "
+     "got 999999999"),
     ({"s/seqinfo.ini": "[Sequence]\nname=../up\n", "s/det/det.txt": ""},
      "{root}/s/seqinfo.ini: sequence name '../up' cannot be a file name"),
     ({"a/seqinfo.ini": "[Sequence]\nname=same\n", "a/det/det.txt": "",
@@ -211,3 +217,56 @@ def test_random_rows_are_read_tracked_and_scored_or_refused_as_user_errors(seed)
             assert "\n" not in str(e) and str(e).split(":")[0] in ("d.txt", "g.txt", "r.txt")
             outcomes.add("refused")
     assert outcomes == {"scored", "refused"}
+
+
+# Lines of every shape the two readers must agree on: plain and other numbers, blanks and commas in
+# odd places, comments, CRLF, bytes outside ASCII, too few or too many values.
+_FIELDS = ["1", "2", "-1", "+3", "0.5", "-0.25", ".5", "5.", "007", "12345678901234567890.5", "1e3", "nan", "inf", "-0",
+           "x", "1.2.3", "--1", "1-2", "#", "", "\u00e9", "1_0"]
+_SEPARATORS = [",", ", ", " ", "\t", ",,", " , "]
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_array_reader_equals_the_row_by_row_reader(seed):
+    rng = np.random.default_rng(seed)
+    for _ in range(300):
+        lines = []
+        for _ in range(rng.integers(1, 5)):
+            n = int(rng.choice([6, 6, 7, 8, 9, 10, 5, 11]))
+            fields = [str(rng.integers(1, 5)), str(rng.integers(0, 3))] + [f"{rng.uniform(0, 99):.2f}" for _ in range(n - 2)]
+            if rng.random() < 0.4:
+                fields[rng.integers(0, n)] = str(rng.choice(_FIELDS))
+            line = "".join(f + str(rng.choice(_SEPARATORS)) for f in fields[:-1]) + fields[-1]
+            shape = rng.integers(0, 8)
+            line = ["# " + line, "  " + line, line + ",", ", " + line, line + " ,", line + "\r", line, line][shape]
+            lines.append(line)
+        text = ("\r\n" if rng.random() < 0.2 else "\n").join(lines) + rng.choice(["", "\n"])
+        outcome = []
+        for read in (lambda: motio.parse_mot(text, "f"),
+                     lambda: motio.rows_from_table(*motio._parse_rows(text, "f", "det"), "f")):
+            try:
+                rows = read()
+                outcome.append([getattr(rows, k).tobytes() for k in ("frames", "ids", "xyxy", "conf", "class_ids",
+                                                                    "lines")])
+            except UserError as e:
+                outcome.append(str(e))
+        assert outcome[0] == outcome[1], text
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_results_writer_equals_python_formatting(seed):
+    rng = np.random.default_rng(seed)
+    n = 2000
+    scale = rng.choice([1.0, 1e-3, 1e6, 1e13], size=(n, 1))
+    xyxy = np.sort(rng.normal(0, 1, (n, 4)) * scale, axis=1)[:, [0, 1, 2, 3]]
+    xyxy[:50] = np.round(xyxy[:50], 3) + 0.005  # halves at the rounding digit
+    xyxy[50:60] = -0.0
+    scores = rng.uniform(-1, 1, n)
+    scores[:20] = 0.00005 * np.arange(20)
+    frames, ids = rng.integers(1, 10**6, n), rng.integers(-5, 2**31, n)
+    xywh, conf = motio.results_values(xyxy, scores)
+    want = "".join(f"{f},{i},{b[0]:.2f},{b[1]:.2f},{b[2]:.2f},{b[3]:.2f},{c:.4f},-1,-1,-1\n"
+                   for f, i, b, c in zip(frames.tolist(), ids.tolist(), xywh.tolist(), conf.tolist()))
+    assert motio.format_results(frames, ids, xyxy, scores) == want
+    back = motio.parse_mot(want, kind="results")
+    assert back.xyxy.tobytes() == motio.results_rows(frames, ids, xyxy, scores).xyxy[np.argsort(frames, kind="stable")].tobytes()

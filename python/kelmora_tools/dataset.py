@@ -8,6 +8,7 @@ import dataclasses
 import pathlib
 
 from kelmora_tools.errors import UserError
+from kelmora_tools.motio import MAX_FRAME
 
 DET = pathlib.Path("det", "det.txt")
 GT = pathlib.Path("gt", "gt.txt")
@@ -35,7 +36,7 @@ def read_seqinfo(path: pathlib.Path) -> dict[str, str]:
     return dict(parser["Sequence"]) if parser.has_section("Sequence") else {}
 
 
-def _positive_int(info: dict[str, str], key: str, path: pathlib.Path) -> int | None:
+def _positive_int(info: dict[str, str], key: str, path: pathlib.Path, maximum: int | None = None) -> int | None:
     if key not in info:
         return None
     try:
@@ -44,6 +45,9 @@ def _positive_int(info: dict[str, str], key: str, path: pathlib.Path) -> int | N
         value = 0
     if value < 1:
         raise UserError(f"{path}: {key} must be a whole number >= 1, got {info[key]!r}")
+    if maximum is not None and value > maximum:
+        raise UserError(f"{path}: {key} must be at most {maximum} (the largest frame number a row may hold), "
+                        f"got {value}")
     return value
 
 
@@ -59,7 +63,7 @@ def _sequence(folder: pathlib.Path | None, det: pathlib.Path | None, gt: pathlib
         raise UserError(f"{ini if ini is not None and ini.is_file() else fallback_name}: "
                         f"sequence name {name!r} cannot be a file name")
     if ini is not None and ini.is_file():
-        length = _positive_int(info, "seqlength", ini)
+        length = _positive_int(info, "seqlength", ini, MAX_FRAME)
         width, height = _positive_int(info, "imwidth", ini), _positive_int(info, "imheight", ini)
     else:
         length, width, height = None, None, None

@@ -13,49 +13,69 @@ from kelmora_tools.errors import UserError
 from kelmora_tools.motio import Rows
 
 
-def _paths(rows: Rows):
-    """Per id: frames, centre x, centre y, with NaN breaks where the id was not reported."""
+# Track ids are written beside their last position up to this many tracks; beyond, the labels would
+# hide the picture (and cost more than the lines).
+MAX_LABELS = 200
+
+
+def _runs(rows: Rows) -> tuple[np.ndarray, list[np.ndarray]]:
+    """The rows ordered by id and frame, cut where the id changes or skips frames: (the id of each run,
+    the row indices of each run). A run is one stretch of a trajectory."""
+    order = np.lexsort((rows.frames, rows.ids))
+    ids, frames = rows.ids[order], rows.frames[order]
+    cuts = np.flatnonzero((np.diff(ids) != 0) | (np.diff(frames) > 1)) + 1
+    runs = np.split(order, cuts)
+    return ids[np.concatenate(([0], cuts))] if len(order) else np.zeros(0, np.int64), runs
+
+
+def _lines(rows: Rows) -> tuple[list[np.ndarray], list[np.ndarray], np.ndarray]:
+    """Per run: its centres in the image (K, 2) and its centre x over time (K, 2), and the run's id."""
     centres = (rows.xyxy[:, :2] + rows.xyxy[:, 2:]) * 0.5
-    for i in np.unique(rows.ids):
-        sel = np.flatnonzero(rows.ids == i)
-        f = rows.frames[sel].astype(float)
-        cx, cy = centres[sel, 0], centres[sel, 1]
-        gaps = np.flatnonzero(np.diff(f) > 1) + 1
-        yield int(i), np.insert(f, gaps, np.nan), np.insert(cx, gaps, np.nan), np.insert(cy, gaps, np.nan)
+    run_ids, runs = _runs(rows)
+    xy = [centres[r] for r in runs]
+    xt = [np.column_stack([rows.frames[r].astype(float), centres[r, 0]]) for r in runs]
+    return xy, xt, run_ids
 
 
 def plot_trajectories(path: str | pathlib.Path, res: Rows, title: str, image_size: tuple[int, int] | None = None,
                       gt: Rows | None = None) -> None:
     """Track centres in the image plane and their x over time, one colour per track id, ground truth in
-    grey behind them; written to `path` (PNG) through a temporary file."""
+    grey behind them; written to `path` (PNG) through a temporary file. Each side is drawn as one
+    collection of lines, whatever the number of tracks."""
     import matplotlib
     from matplotlib.backends.backend_agg import FigureCanvasAgg
+    from matplotlib.collections import LineCollection
     from matplotlib.figure import Figure
 
     fig = Figure(figsize=(15, 5.6), layout="constrained")
     FigureCanvasAgg(fig)
     ax_xy, ax_t = fig.subplots(1, 2, width_ratios=[1.45, 1])
     # Saturated colours only: pale ones and greys would read as the ground truth behind them.
-    palette = [matplotlib.colormaps[name](k) for name in ("tab10", "Dark2")
-               for k in range(8 if name == "Dark2" else 10) if k != 7]
-    if gt is not None:
-        for _, f, cx, cy in _paths(gt):
-            ax_xy.plot(cx, cy, color="0.85", lw=3.0, zorder=1, solid_capstyle="round")
-            ax_t.plot(f, cx, color="0.85", lw=3.0, zorder=1, solid_capstyle="round")
-    for i, f, cx, cy in _paths(res):
-        colour = palette[i % len(palette)]
-        ax_xy.plot(cx, cy, color=colour, lw=1.3, zorder=2)
-        ax_t.plot(f, cx, color=colour, lw=1.3, zorder=2)
-        last = np.flatnonzero(~np.isnan(cx))[-1]
-        ax_xy.annotate(str(i), (cx[last], cy[last]), fontsize=7, color=colour, zorder=3, xytext=(2, 2),
-                       textcoords="offset points")
+    palette = np.array([matplotlib.colormaps[name](k) for name in ("tab10", "Dark2")
+                        for k in range(8 if name == "Dark2" else 10) if k != 7])
+    if gt is not None and len(gt):
+        gt_xy, gt_xt, _ = _lines(gt)
+        for ax, lines in ((ax_xy, gt_xy), (ax_t, gt_xt)):
+            ax.add_collection(LineCollection(lines, colors="0.85", linewidths=3.0, zorder=1, capstyle="round"))
+    xy, xt, run_ids = _lines(res)
+    colours = palette[run_ids % len(palette)] if len(run_ids) else palette[:0]
+    for ax, lines in ((ax_xy, xy), (ax_t, xt)):
+        ax.add_collection(LineCollection(lines, colors=colours, linewidths=1.3, zorder=2))
+        ax.autoscale_view()
+    ids = np.unique(res.ids)
+    if len(ids) <= MAX_LABELS:
+        last_run = {int(i): k for k, i in enumerate(run_ids)}  # the last run of each id
+        for i, k in last_run.items():
+            ax_xy.annotate(str(i), tuple(xy[k][-1]), fontsize=7, color=colours[k], zorder=3, xytext=(2, 2),
+                           textcoords="offset points")
     if image_size is not None:
         ax_xy.set_xlim(0, image_size[0])
         ax_xy.set_ylim(image_size[1], 0)
     else:
         ax_xy.invert_yaxis()
     ax_xy.set_aspect("equal")
-    ax_xy.set_title("track centres in the image (ids at the last position)")
+    labels = "ids at the last position" if len(ids) <= MAX_LABELS else f"no ids: more than {MAX_LABELS} tracks"
+    ax_xy.set_title(f"track centres in the image ({labels})")
     ax_xy.set_xlabel("x (pixels)")
     ax_xy.set_ylabel("y (pixels)")
     ax_t.set_title("centre x over time")
@@ -99,10 +119,10 @@ def add_parser(subparsers) -> argparse.ArgumentParser:
 def run(args: argparse.Namespace) -> int:
     if args.out.suffix.lower() != ".png":
         raise UserError(f"--out {args.out}: the picture is a PNG file, name it *.png")
-    res = motio.read_mot(args.results)
+    res = motio.read_mot(args.results, "results")
     gt = None
     if args.gt is not None:
-        gt = motio.read_mot(args.gt)
+        gt = motio.read_mot(args.gt, "gt")
         # Rows whose "considered" flag is 0 are not objects to track.
         gt = gt.select(np.trunc(gt.conf) != 0)
     n_frames = int(max(res.frames.max(initial=0), gt.frames.max(initial=0) if gt is not None else 0))

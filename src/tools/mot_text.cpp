@@ -134,10 +134,10 @@ PlainRows read_plain_rows(const char* data, std::size_t size) {
             plain = plain && read;
             ++count;
         }
-        // A comma before the first value or after the last is cut differently by a reader that
-        // strips commas first: that line goes to the other reader.
+        // A comment starts with '#' after blanks. A comma before the first value or after the last is
+        // cut differently by a reader that strips commas first: that line goes to the other reader.
         const bool stray_comma = comma_before || comma_after;
-        if ((comment || count == 0) && !stray_comma) {
+        if ((comment && !comma_before) || (count == 0 && !stray_comma)) {
             // a comment or a blank line
         } else if (stray_comma || !plain || count < kMinColumns || count > kMaxColumns) {
             out.other_lines.push_back(line);
