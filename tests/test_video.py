@@ -17,7 +17,7 @@ import numpy as np
 import pytest
 
 import kelmora_cpp
-from kelmora_tools import annotate, cli, detectors, videoio
+from kelmora_tools import annotate, cli, detectors, video, videoio
 from kelmora_tools.errors import UserError
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
@@ -177,6 +177,8 @@ def test_summary_and_contact_sheet(tracked):
 # --- Bad input: one line naming the file or frame, exit status 2, no output left behind ---------
 
 BAD_DETECTORS = '''
+import sys
+
 import numpy as np
 
 def raises(frame):
@@ -196,6 +198,20 @@ def not_a_tuple(frame):
 
 def upside_down(frame):
     return np.array([[0.0, 9.0, 5.0, 5.0]]), np.array([0.9])
+
+def exits(frame):
+    sys.exit("model file missing")
+
+def complex_boxes(frame):
+    return np.array([[0, 0, 5, 5 + 1j]]), np.array([0.9])
+
+def overflows(frame):
+    width = np.float64(1e308) * 10  # NumPy warns of the overflow
+    return np.array([[0, 0, width, 5]]), np.array([0.9])
+
+class ExitsWhenCreated:
+    def __init__(self):
+        sys.exit("no licence")
 
 class FailsLater:
     """Fine until the twentieth frame."""
@@ -226,6 +242,13 @@ class FailsLater:
     ("fails later", r"frame 20: detector .*:FailsLater returned NaN or infinity in boxes \(row 0\)"),
     ("bad max frames", r"--max-frames must be >= 1, got 0"),
     ("bad set", r"--set n_init=0: n_init must be >= 1"),
+    ("escaping name", r"{tmp}/seq/seqinfo\.ini: sequence name '\.\./\.\./escaped' cannot be a file name"),
+    ("absolute name", r"{tmp}/seq/seqinfo\.ini: sequence name '/abs/x' cannot be a file name"),
+    ("exits", r"frame 1: detector .*:exits exited: model file missing"),
+    ("exits when created", r"--detector: creating .*:ExitsWhenCreated exited: no licence"),
+    ("exits on import", r"--detector: importing .*/quits\.py exited: no GPU here"),
+    ("complex", r"frame 1: detector .*:complex_boxes returned complex numbers in boxes"),
+    ("overflow", r"frame 1: detector .*:overflows returned NaN or infinity in boxes \(row 0\)"),
 ])
 def test_bad_input_is_one_line_with_status_2_and_leaves_nothing(case, message, tmp_path, clip_inputs, capsys):
     (tmp_path / "bad.py").write_text(BAD_DETECTORS)
@@ -250,11 +273,21 @@ def test_bad_input_is_one_line_with_status_2_and_leaves_nothing(case, message, t
         extra = ["--max-frames", "0"]
     elif case == "bad set":
         extra = ["--set", "n_init=0"]
+    elif case in ("escaping name", "absolute name"):
+        source = clip.write_images(tmp_path / "seq", "seq")
+        (source.parent / "seqinfo.ini").write_text("[Sequence]\nname=" + ("../../escaped" if case == "escaping name"
+                                                                         else "/abs/x") + "\n")
+        detector = PLUGIN
+    elif case == "exits on import":
+        (tmp_path / "quits.py").write_text("import sys\nsys.exit('no GPU here')\n")
+        detector = f"{tmp_path / 'quits.py'}:detect"
     else:
         detector = f"{tmp_path / 'bad.py'}:" + {"raises": "raises", "flat boxes": "flat_boxes",
                                                 "short scores": "short_scores", "nan": "nan_score",
                                                 "not a tuple": "not_a_tuple", "upside down": "upside_down",
-                                                "fails later": "FailsLater"}[case]
+                                                "fails later": "FailsLater", "exits": "exits",
+                                                "exits when created": "ExitsWhenCreated",
+                                                "complex": "complex_boxes", "overflow": "overflows"}[case]
     out = tmp_path / "out"
     status = cli.main(["video", str(source), "--out", str(out), "--detector", detector, *extra])
     captured = capsys.readouterr()
@@ -264,6 +297,7 @@ def test_bad_input_is_one_line_with_status_2_and_leaves_nothing(case, message, t
     assert re.fullmatch(r"kelmora video: error: " + message.format(tmp=re.escape(str(tmp_path))) + ".*", lines[0])
     assert captured.out == ""
     assert not out.exists() or list(out.iterdir()) == []
+    assert not list(tmp_path.parent.glob("escaped*"))
 
 
 @pytest.mark.parametrize("n_init, first_reported", [(1, 2), (4, 4)])
@@ -280,17 +314,36 @@ def test_tracker_options_reach_the_tracker(n_init, first_reported, tmp_path, cli
     assert re.search(rf"^  config\s+n_init={n_init}$", capsys.readouterr().out, re.M)
 
 
-def test_failed_run_keeps_the_previous_complete_outputs(tmp_path, clip_inputs, capsys):
+@pytest.mark.parametrize("failure", ["detector", "results"])
+def test_failed_run_keeps_the_previous_complete_outputs(failure, tmp_path, clip_inputs, monkeypatch, capsys):
     out = tmp_path / "out"
     assert cli.main(["video", str(clip_inputs["mp4"]), "--out", str(out), "--detector", PLUGIN,
                      "--max-frames", "10"]) == 0
     before = {p.name: p.read_bytes() for p in out.iterdir()}
     (tmp_path / "bad.py").write_text(BAD_DETECTORS)
-    assert cli.main(["video", str(clip_inputs["mp4"]), "--out", str(out), "--detector",
-                     f"{tmp_path / 'bad.py'}:FailsLater"]) == 2
+    detector = f"{tmp_path / 'bad.py'}:FailsLater"
+    if failure == "results":  # after the video and the sheet are complete
+        def no_space(*args):
+            raise OSError(28, "No space left on device")
+        monkeypatch.setattr(video, "format_results", no_space)
+        detector = PLUGIN
+    assert cli.main(["video", str(clip_inputs["mp4"]), "--out", str(out), "--detector", detector]) == 2
     assert {p.name: p.read_bytes() for p in out.iterdir()} == before
     assert len(decode(out / "clip.mp4")[0]) == 10
     capsys.readouterr()
+
+
+def test_plugin_files_are_modules_of_their_own(tmp_path):
+    # Dataclasses and postponed annotations look their module up in sys.modules while it runs.
+    (tmp_path / "typed.py").write_text(
+        "from __future__ import annotations\nimport dataclasses\n\n@dataclasses.dataclass\nclass Detector:\n"
+        "    threshold: float = 0.5\n    def __call__(self, frame):\n        return [], []\n")
+    assert detectors.load_detector(f"{tmp_path / 'typed.py'}:Detector").call.threshold == 0.5
+    (tmp_path / "broken.py").write_text("raise RuntimeError('broken at import')\n")
+    before = set(sys.modules)
+    with pytest.raises(UserError, match=r"importing .*/broken\.py failed: RuntimeError: broken at import$"):
+        detectors.load_detector(f"{tmp_path / 'broken.py'}:detect")
+    assert set(sys.modules) == before
 
 
 @pytest.mark.parametrize("case", ["good", "missing", "not a video", "truncated"])
@@ -499,6 +552,8 @@ def test_image_folder_is_read_in_numeric_order_with_its_rate_and_name(tmp_path):
     cv2.imwrite(str(seq / "img1" / "11.png"), np.zeros((7, 8, 3), np.uint8))
     with pytest.raises(UserError, match=r"11\.png \(frame 5\) is 8x7, the first frame 8x6$"):
         list(videoio.FrameSource(seq / "img1").frames())
+    (seq / "seqinfo.ini").write_text("[Sequence]\nname= \nframeRate=12\n")  # an empty name: the folder's
+    assert videoio.FrameSource(seq / "img1").name == "MOT-X"
     (seq / "seqinfo.ini").write_text("[Sequence]\nframeRate=fast\n")
     with pytest.raises(UserError, match=r"seqinfo\.ini: frameRate is not a number: 'fast'$"):
         videoio.FrameSource(seq / "img1")

@@ -19,6 +19,7 @@ import dataclasses
 import importlib
 import importlib.util
 import inspect
+import itertools
 import os
 import pathlib
 import sys
@@ -148,12 +149,19 @@ def load_detector(choice: str) -> LoadedDetector:
     if inspect.isclass(obj):
         try:
             obj = obj()
+        except SystemExit as e:
+            raise UserError(f"--detector: creating {choice} exited{_exit_message(e)}") from None
         except Exception as e:
             raise UserError(f"--detector: creating {choice} failed: {_one_line(e)}") from None
     if not callable(obj):
         raise UserError(f"--detector: {choice} is not callable")
     doc = (inspect.getdoc(obj) or "").strip().splitlines()
     return LoadedDetector(obj, choice, choice + (f" ({doc[0].rstrip('.')})" if doc else ""))
+
+
+# Plug-ins loaded from a file path get module names of their own, so that two files of one name
+# never share an entry in sys.modules.
+_plugin_numbers = itertools.count(1)
 
 
 def _import(module_name: str) -> Any:
@@ -166,11 +174,19 @@ def _import(module_name: str) -> Any:
             path = pathlib.Path(module_name)
             if not path.is_file():
                 raise UserError(f"--detector: no such file {path}")
-            found = importlib.util.spec_from_file_location(f"kelmora_detector_{path.stem}", path)
+            name = f"kelmora_detector_{next(_plugin_numbers)}_{path.stem}"
+            found = importlib.util.spec_from_file_location(name, path)
             if found is None or found.loader is None:
                 raise UserError(f"--detector: cannot import {path}")
             module = importlib.util.module_from_spec(found)
-            found.loader.exec_module(module)
+            # Registered before it runs, as an import does: dataclasses and `from __future__ import
+            # annotations` look the module up in sys.modules while its code runs.
+            sys.modules[name] = module
+            try:
+                found.loader.exec_module(module)
+            except BaseException:
+                del sys.modules[name]
+                raise
             return module
         return importlib.import_module(module_name)
     except ModuleNotFoundError as e:
@@ -180,6 +196,8 @@ def _import(module_name: str) -> Any:
         raise UserError(f"--detector: importing {module_name} failed: {_one_line(e)}") from None
     except UserError:
         raise
+    except SystemExit as e:
+        raise UserError(f"--detector: importing {module_name} exited{_exit_message(e)}") from None
     except Exception as e:
         raise UserError(f"--detector: importing {module_name} failed: {_one_line(e)}") from None
     finally:
@@ -197,6 +215,10 @@ def detect(detector: LoadedDetector, frame: np.ndarray, frame_no: int) -> Detect
     view.flags.writeable = False
     try:
         result = detector.call(view)
+    except UserError as e:
+        raise UserError(f"frame {frame_no}: {e}") from None
+    except SystemExit as e:
+        raise UserError(f"frame {frame_no}: detector {detector.name} exited{_exit_message(e)}") from None
     except Exception as e:
         raise UserError(f"frame {frame_no}: detector {detector.name} raised {_one_line(e)}") from None
     try:
@@ -243,10 +265,17 @@ def check_output(result: Any) -> Detections:
 
 
 def _array(value: Any, what: str) -> np.ndarray:
+    not_numbers = ValueError(f"{what} that are not an array of numbers")
     try:
-        return np.array(value, dtype=np.float64)
+        found = np.asarray(value)
     except (TypeError, ValueError):
-        raise ValueError(f"{what} that are not an array of numbers") from None
+        raise not_numbers from None
+    if found.dtype.kind == "c":  # casting would drop the imaginary part, with a warning
+        raise ValueError(f"complex numbers in {what}")
+    try:
+        return np.array(found, dtype=np.float64)
+    except (TypeError, ValueError, OverflowError):
+        raise not_numbers from None
 
 
 def _finite(values: np.ndarray, what: str) -> None:
@@ -254,6 +283,14 @@ def _finite(values: np.ndarray, what: str) -> None:
     if bad.any():
         row = int(np.argwhere(bad)[0][0])
         raise ValueError(f"NaN or infinity in {what} (row {row})")
+
+
+def _exit_message(exit: SystemExit) -> str:
+    """How a plug-in's sys.exit reads in a message: its text, or its status."""
+    if exit.code is None:
+        return ""
+    text = str(exit.code).strip().splitlines()
+    return f": {text[0]}" if text else ""
 
 
 def _one_line(error: BaseException) -> str:

@@ -8,13 +8,14 @@ import argparse
 import dataclasses
 import pathlib
 import time
+import warnings
 
 import numpy as np
 
 from kelmora_tools import annotate, config, detectors, videoio
 from kelmora_tools.track import add_config_arguments
 from kelmora_tools.errors import UserError
-from kelmora_tools.motio import atomic_write, write_results
+from kelmora_tools.motio import format_results
 from kelmora_tools.progress import progress
 
 DESCRIPTION = """\
@@ -74,7 +75,11 @@ def run(args: argparse.Namespace) -> int:
         raise UserError(f"--max-frames must be >= 1, got {args.max_frames}")
     options = config.tracker_options(args.config, args.set)
     videoio.quiet_native_logs()
-    result = track_video(args.input, args.out, args.detector, options, args.max_frames)
+    # Python warnings (a plug-in's NumPy overflow, say) stay off stderr, which carries the command's
+    # one-line errors only.
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        result = track_video(args.input, args.out, args.detector, options, args.max_frames)
     print(summary(result, options))
     return 0
 
@@ -110,9 +115,11 @@ def _track(source: videoio.FrameSource, detector: detectors.LoadedDetector, trac
     out: list[tuple[int, np.ndarray, np.ndarray, np.ndarray]] = []
     total = source.count if max_frames is None else min(source.count or max_frames, max_frames)
     video_path = out_dir / f"{run.name}.mp4"
+    sheet_path = out_dir / f"{run.name}_sheet.png"
+    results_path = out_dir / f"{run.name}.txt"
     start = time.perf_counter()
-    with atomic_write(video_path) as tmp_video:
-        sink = videoio.VideoSink(pathlib.Path(tmp_video), source.fps, source.width, source.height, video_path)
+    with videoio.OutputSet() as outputs:
+        sink = videoio.VideoSink(outputs.reserve(video_path), source.fps, source.width, source.height, video_path)
         try:
             frames = source.frames(max_frames)
             if show_progress:
@@ -144,26 +151,25 @@ def _track(source: videoio.FrameSource, detector: detectors.LoadedDetector, trac
             raise
         run.read = source.read_seconds
         run.write, run.encode = sink.wait_seconds, sink.encode_seconds
-        run.sheet_path = out_dir / f"{run.name}_sheet.png"
-        _write_sheet(run.sheet_path, sheet)
-        run.results_path = out_dir / f"{run.name}.txt"
+        _write_sheet(outputs.reserve(sheet_path), sheet_path, sheet)
         frames_col = np.concatenate([np.full(len(o[1]), o[0], dtype=np.int64) for o in out])
         ids_col = np.concatenate([o[1] for o in out]).astype(np.int64)
-        write_results(run.results_path, frames_col, ids_col, np.concatenate([o[2] for o in out]).reshape(-1, 4),
-                      np.concatenate([o[3] for o in out]))
+        text = format_results(frames_col, ids_col, np.concatenate([o[2] for o in out]).reshape(-1, 4),
+                              np.concatenate([o[3] for o in out]))
+        outputs.reserve(results_path).write_text(text, encoding="utf-8")
+        outputs.commit()
         run.ids, run.boxes = len(np.unique(ids_col)), len(ids_col)
-    run.video_path = video_path
+    run.video_path, run.sheet_path, run.results_path = video_path, sheet_path, results_path
     run.total = time.perf_counter() - start
 
 
-def _write_sheet(path: pathlib.Path, sheet: annotate.ContactSheet) -> None:
+def _write_sheet(path: pathlib.Path, shown: pathlib.Path, sheet: annotate.ContactSheet) -> None:
     import cv2
 
     ok, png = cv2.imencode(".png", sheet.render())
     if not ok:
-        raise UserError(f"{path}: the contact sheet could not be encoded")
-    with atomic_write(path) as tmp:
-        pathlib.Path(tmp).write_bytes(png.tobytes())
+        raise UserError(f"{shown}: the contact sheet could not be encoded")
+    path.write_bytes(png.tobytes())
 
 
 def summary(run: VideoRun, options: dict[str, bool | int | float]) -> str:

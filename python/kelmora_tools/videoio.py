@@ -8,6 +8,7 @@ import os
 import pathlib
 import queue
 import re
+import tempfile
 import threading
 import time
 from typing import Iterator
@@ -21,6 +22,35 @@ IMAGE_SUFFIXES = frozenset({".jpg", ".jpeg", ".png", ".bmp", ".tif", ".tiff", ".
 DEFAULT_FPS = 25.0
 # Frames waiting for the encoder: enough to ride out a slow frame, few enough to bound memory.
 ENCODER_QUEUE = 8
+
+
+def quiet_native_logs() -> None:
+    """Keeps OpenCV's and FFmpeg's own log lines ("moov atom not found", decoder warnings) off stderr,
+    where the command's one-line errors go; what they report reaches the user as those errors.
+    Settings the user made through OPENCV_FFMPEG_LOGLEVEL or OPENCV_LOG_LEVEL are kept. FFmpeg reads
+    its level when OpenCV first uses it, so this must run before the first video is opened.
+    """
+    os.environ.setdefault("OPENCV_FFMPEG_LOGLEVEL", "-8")  # AV_LOG_QUIET
+    import cv2
+
+    if "OPENCV_LOG_LEVEL" not in os.environ:
+        cv2.utils.logging.setLogLevel(cv2.utils.logging.LOG_LEVEL_SILENT)
+
+
+def checked_name(name: str, origin: object, fallback: str | None = None) -> str:
+    """The name of a run's output files (DIR/<name>.mp4, ...), from a file's content, a file or folder
+    name or a URL: the one check every such name passes before it becomes part of a path. An empty
+    name takes `fallback` (checked too).
+
+    Raises: UserError naming `origin` when the name could leave the output folder or hide its files:
+    a '/', a '\\' or a NUL in it, or a leading '.'.
+    """
+    name = name.strip()
+    if not name and fallback is not None:
+        return checked_name(fallback, origin)
+    if not name or "/" in name or "\\" in name or "\0" in name or name.startswith("."):
+        raise UserError(f"{origin}: sequence name {name!r} cannot be a file name")
+    return name
 
 
 def quiet_native_logs() -> None:
@@ -60,7 +90,7 @@ class FrameSource:
             self.count: int | None = len(self._images)
         else:
             self._images = None
-            self.name = path.stem
+            self.name = checked_name(path.stem, path)
             self._capture = cv2.VideoCapture(str(path), cv2.CAP_FFMPEG)
             if not self._capture.isOpened():
                 raise UserError(f"{path}: not a video that OpenCV can read")
@@ -144,7 +174,7 @@ def _sequence_info(folder: pathlib.Path) -> tuple[str, float]:
     SEQ/img1/) or inside it, else the folder's name (the sequence's, for img1) and DEFAULT_FPS."""
     folder = folder.resolve()
     seq = folder.parent if folder.name == "img1" else folder
-    name, fps = seq.name, DEFAULT_FPS
+    name, fps = checked_name(seq.name, seq), DEFAULT_FPS
     ini = seq / "seqinfo.ini"
     if ini.is_file():
         parser = configparser.ConfigParser()
@@ -154,7 +184,7 @@ def _sequence_info(folder: pathlib.Path) -> tuple[str, float]:
             raise UserError(f"{ini}: {str(e).splitlines()[0]}") from None
         if parser.has_section("Sequence"):
             info = parser["Sequence"]
-            name = info.get("name", name).strip() or name
+            name = checked_name(info.get("name", ""), ini, fallback=name)
             try:
                 rate = float(info.get("frameRate", fps))
             except ValueError:
@@ -241,3 +271,43 @@ class VideoSink:
                 self.encode_seconds += time.perf_counter() - start
             except Exception as e:  # OpenCV reports encoder failures as cv2.error
                 self._error = e
+
+
+class OutputSet:
+    """Files of one run written under temporary names in their folder (starting with a dot, keeping
+    their suffix, as writers choose a format by it) and put in place together by `commit` once all
+    are complete, so that a failed run never leaves a mix of old and new files. Used as a context
+    manager, it removes the temporary files when the block raises or ends without a commit.
+    """
+
+    def __init__(self) -> None:
+        self._pending: list[tuple[pathlib.Path, pathlib.Path]] = []
+
+    def reserve(self, final: pathlib.Path) -> pathlib.Path:
+        """A new temporary path for `final`, in the same folder."""
+        fd, name = tempfile.mkstemp(prefix=f".{final.name}.", suffix=f".tmp{final.suffix}", dir=final.parent)
+        os.close(fd)
+        self._pending.append((pathlib.Path(name), final))
+        return pathlib.Path(name)
+
+    def commit(self) -> None:
+        """Renames every temporary file over its final name, with the usual permissions (mkstemp
+        makes files readable by their owner only)."""
+        umask = os.umask(0)
+        os.umask(umask)
+        for tmp, _ in self._pending:
+            os.chmod(tmp, 0o666 & ~umask)
+        for tmp, final in self._pending:
+            os.replace(tmp, final)
+        self._pending.clear()
+
+    def discard(self) -> None:
+        for tmp, _ in self._pending:
+            tmp.unlink(missing_ok=True)
+        self._pending.clear()
+
+    def __enter__(self) -> "OutputSet":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.discard()
