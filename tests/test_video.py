@@ -4,12 +4,15 @@ bad input, and the detector, drawing and frame-source helpers."""
 from __future__ import annotations
 
 import contextlib
+import functools
+import http.server
 import io
 import os
 import pathlib
 import re
 import subprocess
 import sys
+import threading
 
 # A plain import, not importorskip: a cv2 that cannot load (libGL or GLib missing) must fail here.
 import cv2
@@ -163,8 +166,10 @@ def test_summary_and_contact_sheet(tracked):
     _, out, summary = tracked
     rows = read_results(out / "clip.txt")
     assert re.search(rf"^  frames\s+{clip.FRAMES}$", summary, re.M)
-    tracks = re.search(r"^  tracks\s+(\d+) distinct ids, (\d+) boxes reported$", summary, re.M)
+    tracks = re.search(r"^  tracks\s+(\d+) distinct ids, (\d+) boxes reported \((\d+\.\d\d) per frame\)$", summary,
+                       re.M)
     assert tracks and (int(tracks[1]), int(tracks[2])) == (len(np.unique(rows[:, 1])), len(rows))
+    assert tracks[3] == f"{len(rows) / clip.FRAMES:.2f}"
     for stage in ("frame", "read", "detector", "tracker", "draw", "write"):
         assert re.search(rf"^    {stage}\s+\d+\.\d{{3}} ms", summary, re.M), stage
     assert re.search(r"^    tracker .*\(\d+\.\d+ % of the frame time\)$", summary, re.M)
@@ -249,6 +254,7 @@ class FailsLater:
     ("exits on import", r"--detector: importing .*/quits\.py exited: no GPU here"),
     ("complex", r"frame 1: detector .*:complex_boxes returned complex numbers in boxes"),
     ("overflow", r"frame 1: detector .*:overflows returned NaN or infinity in boxes \(row 0\)"),
+    ("input and camera", r"give either INPUT \(a file, a folder or a stream URL\) or --camera INDEX"),
 ])
 def test_bad_input_is_one_line_with_status_2_and_leaves_nothing(case, message, tmp_path, clip_inputs, capsys):
     (tmp_path / "bad.py").write_text(BAD_DETECTORS)
@@ -281,6 +287,8 @@ def test_bad_input_is_one_line_with_status_2_and_leaves_nothing(case, message, t
     elif case == "exits on import":
         (tmp_path / "quits.py").write_text("import sys\nsys.exit('no GPU here')\n")
         detector = f"{tmp_path / 'quits.py'}:detect"
+    elif case == "input and camera":
+        extra = ["--camera", "0"]
     else:
         detector = f"{tmp_path / 'bad.py'}:" + {"raises": "raises", "flat boxes": "flat_boxes",
                                                 "short scores": "short_scores", "nan": "nan_score",
@@ -333,6 +341,79 @@ def test_failed_run_keeps_the_previous_complete_outputs(failure, tmp_path, clip_
     capsys.readouterr()
 
 
+class QuietHandler(http.server.SimpleHTTPRequestHandler):
+    def log_message(self, *args) -> None:
+        pass
+
+
+@pytest.fixture
+def served(clip_inputs):
+    """The clip's folder served over HTTP on loopback; yields its base URL."""
+    handler = functools.partial(QuietHandler, directory=str(clip_inputs["mp4"].parent))
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    yield f"http://127.0.0.1:{server.server_address[1]}"
+    server.shutdown()
+    server.server_close()
+    thread.join()
+
+
+STOPPER = '''
+import signal
+
+import numpy as np
+
+class CtrlCAtFrame7:
+    """Presses Ctrl-C while the seventh frame is being detected."""
+    def __init__(self):
+        self.calls = 0
+    def __call__(self, frame):
+        self.calls += 1
+        if self.calls == 7:
+            signal.raise_signal(signal.SIGINT)
+        return np.zeros((0, 4)), np.zeros(0)
+'''
+
+
+@pytest.mark.parametrize("source, ending", [("url", "max-frames"), ("url", "ctrl-c"), ("file", "ctrl-c")])
+def test_a_stream_ends_cleanly_on_max_frames_or_ctrl_c(source, ending, served, clip_inputs, tmp_path, capsys):
+    (tmp_path / "stop.py").write_text(STOPPER)
+    spec = f"{served}/clip.mp4" if source == "url" else str(clip_inputs["mp4"])
+    extra = ["--max-frames", "5"] if ending == "max-frames" else ["--detector", f"{tmp_path / 'stop.py'}:CtrlCAtFrame7"]
+    out = tmp_path / "out"
+    status = cli.main(["video", spec, "--out", str(out), *extra])
+    captured = capsys.readouterr()
+    if source == "file":  # a file is complete or nothing: Ctrl-C abandons the run
+        assert (status, captured.err, captured.out) == (130, "kelmora video: interrupted\n", "")
+        assert list(out.iterdir()) == []
+        return
+    frames = 5 if ending == "max-frames" else 7
+    assert status == 0, captured.err
+    assert re.search(rf"^  input        {re.escape(spec)} \(320x240, 15 frames/s\)$", captured.out, re.M)
+    stopped = " (stopped by Ctrl-C)" if ending == "ctrl-c" else ""
+    assert re.search(rf"^  frames       {frames}{re.escape(stopped)}$", captured.out, re.M)
+    assert sorted(p.name for p in out.iterdir()) == ["clip.mp4", "clip.txt", "clip_sheet.png"]
+    assert len(decode(out / "clip.mp4")[0]) == frames
+    if ending == "max-frames":  # HOG, by default, on the first 5 frames
+        assert cv2.imread(str(out / "clip_sheet.png")).shape[1] == 3 * clip.WIDTH + 4 * annotate.SHEET_GAP
+
+
+@pytest.mark.parametrize("total, shown, hidden", [
+    (4, r"\rclip: 100%\|#+\| 4/4 frames \[00:16, ETA 00:00, +0\.35 frames/s\]", "s/ frames"),
+    (None, r"\rclip: 4 frames \[00:16, +0\.35 frames/s\]", "ETA"),
+])
+def test_progress_shows_time_left_with_a_frame_count_and_rate_without(total, shown, hidden, monkeypatch):
+    # tqdm's clock, one second per reading: a slow camera's rate stays in frames per second.
+    monkeypatch.setattr("time.time", iter(range(100)).__next__)
+    stream = io.StringIO()
+    assert list(video.frame_progress(iter(range(4)), total, "clip", stream, enabled=True)) == [0, 1, 2, 3]
+    assert re.search(shown, stream.getvalue()) and hidden not in stream.getvalue(), stream.getvalue()
+    quiet = io.StringIO()  # not a terminal: no bar
+    assert list(video.frame_progress(iter(range(4)), total, "clip", quiet)) == [0, 1, 2, 3]
+    assert quiet.getvalue() == ""
+
+
 def test_plugin_files_are_modules_of_their_own(tmp_path):
     # Dataclasses and postponed annotations look their module up in sys.modules while it runs.
     (tmp_path / "typed.py").write_text(
@@ -346,11 +427,11 @@ def test_plugin_files_are_modules_of_their_own(tmp_path):
     assert set(sys.modules) == before
 
 
-@pytest.mark.parametrize("case", ["good", "missing", "not a video", "truncated"])
+@pytest.mark.parametrize("case", ["good", "missing", "not a video", "truncated", "no camera"])
 def test_a_real_process_prints_only_its_own_lines(case, tmp_path, clip_inputs):
     # OpenCV and FFmpeg write to the process's stderr directly, past sys.stderr: only a process of
     # its own shows what a user would see.
-    source = clip_inputs["mp4"]
+    source: object = clip_inputs["mp4"]
     if case == "missing":
         source = tmp_path / "nope.avi"
     elif case == "not a video":
@@ -370,7 +451,8 @@ def test_a_real_process_prints_only_its_own_lines(case, tmp_path, clip_inputs):
     env["PYTHONPATH"] = os.pathsep.join([str(module_dir), str(ROOT / "python")])
     env.pop("OPENCV_FFMPEG_LOGLEVEL", None)
     env.pop("OPENCV_LOG_LEVEL", None)
-    run = subprocess.run([sys.executable, "-m", "kelmora_tools", "video", str(source), "--out", str(tmp_path / "out"),
+    where = ["--camera", "99"] if case == "no camera" else [str(source)]
+    run = subprocess.run([sys.executable, "-m", "kelmora_tools", "video", *where, "--out", str(tmp_path / "out"),
                           "--detector", PLUGIN], capture_output=True, text=True, env=env, timeout=300)
     if case == "good":
         assert (run.returncode, run.stderr) == (0, "")
@@ -379,7 +461,8 @@ def test_a_real_process_prints_only_its_own_lines(case, tmp_path, clip_inputs):
     expected = {"missing": r"nope\.avi: no such file or folder",
                 "not a video": r"junk\.mp4: not a video that OpenCV can read",
                 "truncated": r"cut\.avi: frame \d+ cannot be decoded, of the 60 the file announces"
-                             r" \(is it truncated\?\)"}
+                             r" \(is it truncated\?\)",
+                "no camera": r"--camera 99: no camera that OpenCV can open"}
     assert run.returncode == 2
     assert re.fullmatch(r"kelmora video: error: .*" + expected[case] + "\n", run.stderr), run.stderr
     assert run.stdout == ""

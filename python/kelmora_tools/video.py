@@ -1,14 +1,19 @@
-"""`kelmora video`: tracks the objects of a video file (or a folder of numbered images) with a pluggable
-detector and writes the annotated video, the tracks in the MOTChallenge results format, and a
+"""`kelmora video`: tracks the objects of a video file, a folder of numbered images, a camera or a stream
+with a detector and writes the annotated video, the tracks in the MOTChallenge results format, and a
 contact sheet."""
 
 from __future__ import annotations
 
 import argparse
 import dataclasses
+import math
 import pathlib
+import signal
+import sys
+import threading
 import time
 import warnings
+from typing import Iterable, Iterator, TextIO
 
 import numpy as np
 
@@ -16,17 +21,20 @@ from kelmora_tools import annotate, config, detectors, videoio
 from kelmora_tools.track import add_config_arguments
 from kelmora_tools.errors import UserError
 from kelmora_tools.motio import format_results
-from kelmora_tools.progress import progress
 
 DESCRIPTION = """\
-Runs a detector and the tracker on every frame of INPUT (a video file, or a folder of numbered
-images such as MOTChallenge's img1/) and writes, into DIR: <name>.mp4, the same frames with each
-track's box, id and recent path drawn in a colour of its id; <name>.txt, the tracks in the
-MOTChallenge results format; <name>_sheet.png, a few evenly spaced annotated frames side by side.
+Runs a detector and the tracker on every frame of INPUT (a video file, a folder of numbered images
+such as MOTChallenge's img1/, or a stream URL such as rtsp://... or http://...) or of a camera
+(--camera N), and writes, into DIR: <name>.mp4, the same frames with each track's box, id and
+recent path drawn in a colour of its id; <name>.txt, the tracks in the MOTChallenge results format;
+<name>_sheet.png, a few evenly spaced annotated frames side by side.
 
 The default detector is OpenCV's HOG people detector. --detector MODULE:CALLABLE plugs in your
 own: a callable taking an H x W x 3 uint8 BGR frame and returning (boxes, scores) or (boxes,
-scores, class_ids, features), boxes as (N, 4) corners in pixels (see examples/dark_blobs.py)."""
+scores, class_ids, features), boxes as (N, 4) corners in pixels (see examples/dark_blobs.py).
+MODULE:CALLABLE runs that module's code, and a module name is looked up in the current folder first.
+
+On a camera or a stream, Ctrl-C ends the run after the current frame and writes the outputs."""
 
 
 @dataclasses.dataclass
@@ -34,12 +42,13 @@ class VideoRun:
     """What one run did, and where its time went (seconds, summed over the frames)."""
 
     name: str
-    source: pathlib.Path
+    source: str
     width: int
     height: int
     fps: float
     detector: str
     frames: int = 0
+    stopped: bool = False  # ended by Ctrl-C on a live source
     detections: int = 0
     ids: int = 0
     boxes: int = 0
@@ -57,10 +66,11 @@ class VideoRun:
 
 def add_parser(subparsers) -> argparse.ArgumentParser:
     parser = subparsers.add_parser(
-        "video", help="track a video file with a detector and write an annotated video",
+        "video", help="track a video, a camera or a stream with a detector and write an annotated video",
         description=DESCRIPTION, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("input", type=pathlib.Path, metavar="INPUT",
-                        help="video file, or folder of numbered images (MOTChallenge's img1/)")
+    parser.add_argument("input", nargs="?", metavar="INPUT",
+                        help="video file, folder of numbered images (MOTChallenge's img1/), or stream URL")
+    parser.add_argument("--camera", type=int, metavar="INDEX", help="read OpenCV's camera INDEX instead of INPUT")
     parser.add_argument("--out", type=pathlib.Path, required=True, metavar="DIR", help="output folder")
     parser.add_argument("--detector", default="hog", metavar="hog|MODULE:CALLABLE",
                         help="hog (default), or a callable in a module or .py file, e.g. examples/dark_blobs.py:detect")
@@ -71,29 +81,39 @@ def add_parser(subparsers) -> argparse.ArgumentParser:
 
 
 def run(args: argparse.Namespace) -> int:
+    if (args.input is None) == (args.camera is None):
+        raise UserError("give either INPUT (a file, a folder or a stream URL) or --camera INDEX")
     if args.max_frames is not None and args.max_frames < 1:
         raise UserError(f"--max-frames must be >= 1, got {args.max_frames}")
+    source: pathlib.Path | str | int
+    if args.camera is not None:
+        source = args.camera
+    elif videoio.is_stream_url(args.input):
+        source = args.input
+    else:
+        source = pathlib.Path(args.input)
     options = config.tracker_options(args.config, args.set)
     videoio.quiet_native_logs()
     # Python warnings (a plug-in's NumPy overflow, say) stay off stderr, which carries the command's
     # one-line errors only.
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        result = track_video(args.input, args.out, args.detector, options, args.max_frames)
+        result = track_video(source, args.out, args.detector, options, args.max_frames)
     print(summary(result, options))
     return 0
 
 
-def track_video(source_path: pathlib.Path, out_dir: pathlib.Path, detector_spec: str = "hog",
+def track_video(source_spec: pathlib.Path | str | int, out_dir: pathlib.Path, detector_spec: str = "hog",
                 options: dict[str, bool | int | float] | None = None, max_frames: int | None = None,
                 show_progress: bool = True) -> VideoRun:
     """Runs the detector and a new tracker over the frames and writes the three files.
 
+    `source_spec` is a path (video file or image folder), a stream URL, or a camera index.
     Returns: the run's counts and timings.
     Raises: UserError naming the file, frame or option at fault; no output file is then left
     behind (files of an earlier run keep their content).
     """
-    source = videoio.FrameSource(source_path)
+    source = videoio.FrameSource(source_spec)
     try:
         detector = detectors.load_detector(detector_spec)
         tracker = config.make_tracker(options or {})
@@ -101,11 +121,55 @@ def track_video(source_path: pathlib.Path, out_dir: pathlib.Path, detector_spec:
             out_dir.mkdir(parents=True, exist_ok=True)
         except OSError as e:
             raise UserError(f"--out {out_dir}: {e.strerror}") from None
-        run = VideoRun(source.name, source_path, source.width, source.height, source.fps, detector.description)
+        run = VideoRun(source.name, source.shown, source.width, source.height, source.fps, detector.description)
         _track(source, detector, tracker, out_dir, max_frames, show_progress, run)
     finally:
         source.close()
     return run
+
+
+class StopOnInterrupt:
+    """While active (on a live source, in the main thread), a first Ctrl-C asks the run to stop after
+    the current frame instead of raising KeyboardInterrupt; a second one interrupts as usual."""
+
+    def __init__(self, enabled: bool) -> None:
+        self.enabled = enabled and threading.current_thread() is threading.main_thread()
+        self.requested = False
+        self._previous = None
+
+    def _handle(self, signum, frame) -> None:
+        self.requested = True
+        signal.signal(signal.SIGINT, self._previous or signal.default_int_handler)
+
+    def __enter__(self) -> "StopOnInterrupt":
+        if self.enabled:
+            self._previous = signal.signal(signal.SIGINT, self._handle)
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        if self.enabled and not self.requested:
+            signal.signal(signal.SIGINT, self._previous or signal.default_int_handler)
+
+
+def frame_progress(frames: Iterable, total: int | None, name: str, stream: TextIO | None = None,
+                   enabled: bool | None = None) -> Iterator:
+    """Yields the frames while a bar on `stream` (stderr) shows them: with `total` known, the share
+    done and the time left; without it (a live source), the count and frames per second. Drawn only
+    when the stream is a terminal, unless `enabled` says otherwise."""
+    stream = stream or sys.stderr
+    if not (stream.isatty() if enabled is None else enabled):
+        yield from frames
+        return
+    from tqdm import tqdm
+
+    form = ("{desc}: {percentage:3.0f}%|{bar}| {n_fmt}/{total_fmt} frames [{elapsed}, ETA {remaining}, {rate_noinv_fmt}]"
+            if total else "{desc}: {n_fmt} frames [{elapsed}, {rate_noinv_fmt}]")
+    bar = tqdm(frames, total=total, desc=name, unit=" frames", file=stream, leave=False, dynamic_ncols=True,
+               mininterval=0.1, bar_format=form)
+    try:
+        yield from bar
+    finally:
+        bar.close()
 
 
 def _track(source: videoio.FrameSource, detector: detectors.LoadedDetector, tracker, out_dir: pathlib.Path,
@@ -113,17 +177,20 @@ def _track(source: videoio.FrameSource, detector: detectors.LoadedDetector, trac
     trails = annotate.Trails()
     sheet = annotate.ContactSheet()
     out: list[tuple[int, np.ndarray, np.ndarray, np.ndarray]] = []
-    total = source.count if max_frames is None else min(source.count or max_frames, max_frames)
+    if source.live:
+        total = max_frames
+    else:
+        total = source.count if max_frames is None else min(source.count or max_frames, max_frames)
     video_path = out_dir / f"{run.name}.mp4"
     sheet_path = out_dir / f"{run.name}_sheet.png"
     results_path = out_dir / f"{run.name}.txt"
     start = time.perf_counter()
-    with videoio.OutputSet() as outputs:
+    with videoio.OutputSet() as outputs, StopOnInterrupt(source.live) as stop:
         sink = videoio.VideoSink(outputs.reserve(video_path), source.fps, source.width, source.height, video_path)
         try:
-            frames = source.frames(max_frames)
+            frames: Iterable[tuple[int, np.ndarray]] = source.frames(max_frames)
             if show_progress:
-                frames = progress(frames, total=total, desc=run.name)
+                frames = frame_progress(frames, total, run.name)
             for frame_no, frame in frames:
                 t0 = time.perf_counter()
                 dets = detectors.detect(detector, frame, frame_no)
@@ -145,6 +212,9 @@ def _track(source: videoio.FrameSource, detector: detectors.LoadedDetector, trac
                 run.frames += 1
                 run.detections += len(dets)
                 out.append((frame_no, ids, xyxy, scores))
+                if stop.requested:
+                    run.stopped = True
+                    break
             sink.close()
         except BaseException:
             sink.abort()
@@ -185,9 +255,9 @@ def summary(run: VideoRun, options: dict[str, bool | int | float]) -> str:
         f"  input        {run.source} ({run.width}x{run.height}, {run.fps:g} frames/s)",
         f"  detector     {run.detector}",
         f"  config       {config.describe(options)}",
-        f"  frames       {run.frames}",
+        f"  frames       {run.frames}" + (" (stopped by Ctrl-C)" if run.stopped else ""),
         f"  detections   {run.detections} ({run.detections / n:.2f} per frame)",
-        f"  tracks       {run.ids} distinct ids, {run.boxes} boxes reported",
+        f"  tracks       {run.ids} distinct ids, {run.boxes} boxes reported ({run.boxes / n:.2f} per frame)",
         f"  time per frame, mean over {run.frames} frames:",
         f"    frame      {ms(run.total)}  ({1.0 / frame_time if frame_time > 0 else 0:.1f} frames/s, everything)",
         f"    read       {ms(run.read)}",
