@@ -255,6 +255,7 @@ class FailsLater:
     ("complex", r"frame 1: detector .*:complex_boxes returned complex numbers in boxes"),
     ("overflow", r"frame 1: detector .*:overflows returned NaN or infinity in boxes \(row 0\)"),
     ("input and camera", r"give either INPUT \(a file, a folder or a stream URL\) or --camera INDEX"),
+    ("option of another detector", r"--min-area applies to --detector motion only"),
 ])
 def test_bad_input_is_one_line_with_status_2_and_leaves_nothing(case, message, tmp_path, clip_inputs, capsys):
     (tmp_path / "bad.py").write_text(BAD_DETECTORS)
@@ -289,6 +290,8 @@ def test_bad_input_is_one_line_with_status_2_and_leaves_nothing(case, message, t
         detector = f"{tmp_path / 'quits.py'}:detect"
     elif case == "input and camera":
         extra = ["--camera", "0"]
+    elif case == "option of another detector":
+        extra = ["--min-area", "50"]
     else:
         detector = f"{tmp_path / 'bad.py'}:" + {"raises": "raises", "flat boxes": "flat_boxes",
                                                 "short scores": "short_scores", "nan": "nan_score",
@@ -563,7 +566,8 @@ def test_detector_module_is_found_in_the_current_folder(tmp_path, monkeypatch):
     with pytest.raises(UserError, match=r"^--detector: importing broken_detector failed: ModuleNotFoundError: "
                                         r"No module named 'no_such_dependency_here'$"):
         detectors.load_detector("broken_detector:detect")
-    with pytest.raises(UserError, match=r"^--detector: expected hog or MODULE:CALLABLE, got 'hogs'$"):
+    with pytest.raises(UserError, match=r"^--detector: expected hog, motion, onnx:MODEL\.onnx or MODULE:CALLABLE, "
+                                        r"got 'hogs'$"):
         detectors.load_detector("hogs")
 
 

@@ -1,4 +1,5 @@
-"""Detectors for `kelmora video`: the plug-in contract, its checks, and the default HOG people detector.
+"""Detectors for `kelmora video`: the plug-in contract, its checks, the default HOG people detector, and
+the choice of a detector on the command line (hog, motion, onnx:MODEL.onnx or MODULE:CALLABLE).
 
 A detector is any callable that takes one frame, an H x W x 3 uint8 array in BGR order (read-only),
 and returns either `(boxes, scores)` or `(boxes, scores, class_ids, features)`:
@@ -127,19 +128,65 @@ class LoadedDetector:
     description: str  # for the summary
 
 
-def load_detector(choice: str) -> LoadedDetector:
-    """Resolves --detector: "hog", or MODULE:CALLABLE where MODULE is an importable module name
-    (searched in the current folder first) or a path to a .py file. A class is instantiated once,
-    without arguments, and the instance is called per frame.
+@dataclasses.dataclass
+class DetectorOptions:
+    """The command line's settings of the built-in detectors; None keeps a detector's default.
+    Each applies to one detector only (`owner`), and giving it to another is an error."""
 
-    Raises: UserError naming --detector and the problem.
+    min_area: float | None = None  # motion
+    max_area: float | None = None  # motion
+    split_aspect: float | None = None  # motion
+    input_size: tuple[int, int] | None = None  # onnx: width, height
+    onnx_layout: str | None = None  # onnx
+    min_score: float | None = None  # onnx
+    keep_classes: tuple[int, ...] | None = None  # onnx
+
+    OWNERS = {"min_area": "motion", "max_area": "motion", "split_aspect": "motion", "input_size": "onnx",
+              "onnx_layout": "onnx", "min_score": "onnx", "keep_classes": "onnx"}
+
+    def given(self, owner: str) -> dict[str, Any]:
+        """The settings given for detector `owner`.
+
+        Raises: UserError naming the first option given that belongs to another detector.
+        """
+        chosen = {}
+        for field, value in dataclasses.asdict(self).items():
+            if value is None:
+                continue
+            if self.OWNERS[field] != owner:
+                option = "--" + field.replace("_", "-")
+                raise UserError(f"{option} applies to --detector {self.OWNERS[field]} only")
+            chosen[field] = value
+        return chosen
+
+
+def load_detector(choice: str, options: DetectorOptions | None = None) -> LoadedDetector:
+    """Resolves --detector: "hog", "motion", "onnx:MODEL.onnx", or MODULE:CALLABLE where MODULE is an
+    importable module name (searched in the current folder first) or a path to a .py file. A class
+    is instantiated once, without arguments, and the instance is called per frame. `options` are
+    the built-in detectors' settings.
+
+    Raises: UserError naming --detector (or the option) and the problem.
     """
+    options = options or DetectorOptions()
     if choice == "hog":
+        options.given("hog")
         detector = HogDetector()
         return LoadedDetector(detector, choice, detector.description)
+    if choice == "motion":
+        from kelmora_tools.motion_detector import MotionDetector
+
+        motion = MotionDetector(**options.given("motion"))
+        return LoadedDetector(motion, choice, motion.description)
+    if choice.startswith("onnx:"):
+        from kelmora_tools.onnx_detector import OnnxDetector
+
+        onnx = OnnxDetector(pathlib.Path(choice[len("onnx:"):]), **options.given("onnx"))
+        return LoadedDetector(onnx, choice, onnx.description)
+    options.given("plug-in")
     module_name, sep, attr = choice.rpartition(":")
     if not sep or not module_name or not attr:
-        raise UserError(f"--detector: expected hog or MODULE:CALLABLE, got {choice!r}")
+        raise UserError(f"--detector: expected hog, motion, onnx:MODEL.onnx or MODULE:CALLABLE, got {choice!r}")
     module = _import(module_name)
     obj: Any = module
     for part in attr.split("."):
