@@ -1,5 +1,5 @@
-"""`kelmora video`'s built-in detectors besides HOG: background subtraction (motion), and ONNX models
-through OpenCV's dnn (tiny graphs built here with the onnx package)."""
+"""`kelmora video`'s built-in detectors besides HOG: background subtraction (motion), ONNX models through
+OpenCV's dnn (tiny graphs built here with the onnx package), and colour-histogram appearance features."""
 
 from __future__ import annotations
 
@@ -13,7 +13,7 @@ import onnx  # pinned in requirements.txt; a plain import, so that a missing one
 import pytest
 from onnx import TensorProto, helper, numpy_helper
 
-from kelmora_tools import cli, detectors, motion_detector, onnx_detector
+from kelmora_tools import appearance, cli, detectors, motion_detector, onnx_detector
 from kelmora_tools.errors import UserError
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
@@ -208,3 +208,43 @@ def test_onnx_detections_reach_the_tracker_through_the_command(tmp_path, capsys)
     # The two steady high-score boxes are confirmed from frame 3; the low-score one never starts a track.
     assert rows[:, 0].tolist() == [3, 3, 4, 4, 5, 5]
     assert rows[rows[:, 0] == 3, 2:6].tolist() == [[80, 80, 160, 80], [85, 80, 160, 80]]  # x, y, w, h
+
+
+# --- appearance -----------------------------------------------------------------------------------
+
+def test_hist_features():
+    frame = np.zeros((20, 30, 3), np.uint8)
+    frame[:, :10] = (0, 0, 255)  # pure red: hue 0, full saturation and value
+    frame[:, 10:] = (255, 0, 0)  # pure blue: hue 120
+    features = appearance.hist_features(frame, np.array([[0, 0, 10, 20], [5, 0, 15, 20], [40, 0, 50, 20.0]]))
+    assert features.shape == (3, 128)
+    # Bin (hue, saturation, value) is number 16 hue + 4 saturation + value: red (0, 3, 3), blue (5, 3, 3).
+    assert np.flatnonzero(features[0]).tolist() == [15] and features[0, 15] == 1.0
+    assert np.flatnonzero(features[1]).tolist() == [15, 95]  # half red, half blue
+    assert features[1, 15] == features[1, 95] == pytest.approx(np.sqrt(0.5), abs=1e-15)
+    assert (features[2] == 0).all()  # outside the frame
+
+
+def test_appearance_keeps_the_ids_of_crossing_shapes_that_turn_back(tmp_path, capsys):
+    folder = clip.write_crossing_images(tmp_path / "cross")
+    plugin = f"{ROOT / 'tests' / 'synthetic_clip.py'}:CrossingBoxes"
+    ids = {}
+    for name, extra in [("plain", []), ("hist", ["--appearance", "hist", "--set", "w_app=1.0"])]:
+        status, out, _ = run_cli([str(folder), "--out", str(tmp_path / name), "--detector", plugin, *extra], capsys)
+        assert status == 0
+        rows = np.loadtxt(tmp_path / name / "cross.txt", delimiter=",", ndmin=2)
+        boxes = np.column_stack([rows[:, 2:4], rows[:, 2:4] + rows[:, 4:6]])
+        for f in (3, clip.CROSS_FRAMES):  # the first reported frame and the last
+            here = rows[:, 0] == f
+            for shape in clip.CROSS_COLOURS:
+                nearest = np.abs(boxes[here] - clip.cross_box(shape, f)).sum(axis=1).argmin()
+                ids[name, f, shape] = int(rows[here][nearest, 1])
+        if name == "hist":
+            assert "appearance   HSV colour histogram of each box, 8 x 4 x 4 bins, L2-normalised\n" in out
+    last = clip.CROSS_FRAMES
+    # By motion alone each track carries on through the turn and takes the other shape.
+    assert (ids["plain", 3, "red"], ids["plain", 3, "blue"]) == (1, 2)
+    assert (ids["plain", last, "red"], ids["plain", last, "blue"]) == (2, 1)
+    # With the colours compared, each keeps its own.
+    assert (ids["hist", last, "red"], ids["hist", last, "blue"]) == (1, 2) == (ids["hist", 3, "red"],
+                                                                              ids["hist", 3, "blue"])

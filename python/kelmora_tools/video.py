@@ -17,7 +17,7 @@ from typing import Iterable, Iterator, TextIO
 
 import numpy as np
 
-from kelmora_tools import annotate, config, detectors, videoio
+from kelmora_tools import annotate, appearance, config, detectors, videoio
 from kelmora_tools.track import add_config_arguments
 from kelmora_tools.errors import UserError
 from kelmora_tools.motio import format_results
@@ -48,6 +48,7 @@ class VideoRun:
     height: int
     fps: float
     detector: str
+    appearance: str | None = None
     frames: int = 0
     stopped: bool = False  # ended by Ctrl-C on a live source
     detections: int = 0
@@ -55,6 +56,7 @@ class VideoRun:
     boxes: int = 0
     read: float = 0.0  # decoding frames
     detect: float = 0.0  # the detector, its output checks included
+    features: float = 0.0  # appearance features
     track: float = 0.0  # ByteTracker.update
     draw: float = 0.0  # trails, boxes, labels and contact-sheet thumbnails
     write: float = 0.0  # the pipeline waiting for the encoder (queueing, and the final flush)
@@ -109,6 +111,8 @@ def add_parser(subparsers) -> argparse.ArgumentParser:
     parser.add_argument("--detector", default="hog", metavar="hog|motion|onnx:MODEL.onnx|MODULE:CALLABLE",
                         help="hog (default), motion, onnx:MODEL.onnx, or a callable in a module or .py file, "
                              "e.g. examples/dark_blobs.py:detect")
+    parser.add_argument("--appearance", choices=("none", "hist"), default="none",
+                        help="hist: a colour histogram per box, which the tracker uses with --set w_app=...")
     motion = parser.add_argument_group("--detector motion")
     motion.add_argument("--min-area", type=_number, metavar="PX",
                         help="smallest blob, in foreground pixels (default 200)")
@@ -152,14 +156,15 @@ def run(args: argparse.Namespace) -> int:
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         result = track_video(source, args.out, args.detector, options, args.max_frames,
-                             detector_options=detector_options)
+                             detector_options=detector_options, appearance_kind=args.appearance)
     print(summary(result, options))
     return 0
 
 
 def track_video(source_spec: pathlib.Path | str | int, out_dir: pathlib.Path, detector_spec: str = "hog",
                 options: dict[str, bool | int | float] | None = None, max_frames: int | None = None,
-                show_progress: bool = True, detector_options: detectors.DetectorOptions | None = None) -> VideoRun:
+                show_progress: bool = True, detector_options: detectors.DetectorOptions | None = None,
+                appearance_kind: str = "none") -> VideoRun:
     """Runs the detector and a new tracker over the frames and writes the three files.
 
     `source_spec` is a path (video file or image folder), a stream URL, or a camera index.
@@ -175,7 +180,8 @@ def track_video(source_spec: pathlib.Path | str | int, out_dir: pathlib.Path, de
             out_dir.mkdir(parents=True, exist_ok=True)
         except OSError as e:
             raise UserError(f"--out {out_dir}: {e.strerror}") from None
-        run = VideoRun(source.name, source.shown, source.width, source.height, source.fps, detector.description)
+        run = VideoRun(source.name, source.shown, source.width, source.height, source.fps, detector.description,
+                       appearance.DESCRIPTION if appearance_kind == "hist" else None)
         _track(source, detector, tracker, out_dir, max_frames, show_progress, run)
     finally:
         source.close()
@@ -249,20 +255,24 @@ def _track(source: videoio.FrameSource, detector: detectors.LoadedDetector, trac
                 t0 = time.perf_counter()
                 dets = detectors.detect(detector, frame, frame_no)
                 t1 = time.perf_counter()
+                if run.appearance is not None:
+                    dets.features = appearance.hist_features(frame, dets.boxes)
+                t2 = time.perf_counter()
                 try:
                     ids, xyxy, scores, _ = tracker.update(dets.boxes, dets.scores, dets.class_ids, dets.features)
                 except (ValueError, RuntimeError) as e:
                     raise UserError(f"frame {frame_no}: the tracker refused detector {detector.name}'s output: {e}") \
                         from None
-                t2 = time.perf_counter()
+                t3 = time.perf_counter()
                 trails.update(frame_no, ids, xyxy)
                 annotate.draw_tracks(frame, ids, xyxy, trails)
                 sheet.add(frame_no, frame)
-                t3 = time.perf_counter()
+                t4 = time.perf_counter()
                 sink.write(frame)
                 run.detect += t1 - t0
-                run.track += t2 - t1
-                run.draw += t3 - t2
+                run.features += t2 - t1
+                run.track += t3 - t2
+                run.draw += t4 - t3
                 run.frames += 1
                 run.detections += len(dets)
                 out.append((frame_no, ids, xyxy, scores))
@@ -304,10 +314,12 @@ def summary(run: VideoRun, options: dict[str, bool | int | float]) -> str:
         return f"{seconds / n * 1e3:9.3f} ms"
 
     frame_time = run.total / n
+    unused = " (unused: w_app is 0)" if run.appearance and not options.get("w_app") else ""
     lines = [
         f"kelmora video: {run.name}",
         f"  input        {run.source} ({run.width}x{run.height}, {run.fps:g} frames/s)",
         f"  detector     {run.detector}",
+        *([f"  appearance   {run.appearance}{unused}"] if run.appearance else []),
         f"  config       {config.describe(options)}",
         f"  frames       {run.frames}" + (" (stopped by Ctrl-C)" if run.stopped else ""),
         f"  detections   {run.detections} ({run.detections / n:.2f} per frame)",
@@ -316,6 +328,7 @@ def summary(run: VideoRun, options: dict[str, bool | int | float]) -> str:
         f"    frame      {ms(run.total)}  ({1.0 / frame_time if frame_time > 0 else 0:.1f} frames/s, everything)",
         f"    read       {ms(run.read)}",
         f"    detector   {ms(run.detect)}  ({_share(run.detect, run.total)} of the frame time)",
+        *([f"    appearance {ms(run.features)}"] if run.appearance else []),
         f"    tracker    {ms(run.track)}  ({_share(run.track, run.total)} of the frame time)",
         f"    draw       {ms(run.draw)}",
         f"    write      {ms(run.write)}  (waiting for the encoder; its thread encodes in"
