@@ -130,7 +130,14 @@ class MotionDetector:
         if masks is None:
             return np.zeros((0, 4)), np.zeros(0)
         opened, mask = masks
-        count, labels, stats, _ = self._cv2.connectedComponentsWithStats(mask, connectivity=8)
+        cv2 = self._cv2
+        # 16-bit labels take less than half the time of 32-bit ones. After the 3x3 opening every
+        # blob holds a 3x3 square, and no two touch: the squares widened by one pixel right and
+        # down are disjoint 4x4 cells within (W + 1) x (H + 1), so the labels, background included,
+        # fit in 16 bits when that area holds fewer than 65535 cells.
+        h, w = mask.shape
+        ltype = cv2.CV_16U if (w + 1) * (h + 1) // 16 < 65535 else cv2.CV_32S
+        count, labels, stats, _ = cv2.connectedComponentsWithStats(mask, connectivity=8, ltype=ltype)
         largest = self.max_area if self.max_area is not None else MAX_AREA_SHARE * mask.size
         rows: list[tuple[int, int, int, int, int]] = []  # x1, y1, x2, y2, mask pixels
         for label in range(1, count):
