@@ -145,18 +145,17 @@ def test_onnx_layouts_map_boxes_to_the_frame(layout, keep_classes, kept, tmp_pat
     assert found.class_ids.tolist() == [CANDIDATES[k][2] for k in kept]
 
 
-def test_onnx_letterbox_is_centred_on_grey(tmp_path):
+def test_onnx_input_is_letterboxed_on_grey_rgb_in_0_to_1(tmp_path):
     model = onnx_model(tmp_path / "m.onnx", layout_output("end2end"), input_dims=("batch", 3, "height", "width"))
     detector = onnx_detector.OnnxDetector(model, input_size=(64, 48))
     frame = np.zeros((20, 40, 3), np.uint8)
-    frame[:, :, 2] = 200  # red, in BGR
-    canvas = detector.letterbox(frame)
+    frame[:, :, 2] = 204  # red, in BGR
+    blob = detector.blob(frame)
     # 40 x 20 into 64 x 48: scale 1.6, 64 x 32, 8 rows of grey above and below.
-    assert canvas.shape == (48, 64, 3)
-    assert (canvas[:8] == 114).all() and (canvas[40:] == 114).all()
-    assert (canvas[8:40] == [0, 0, 200]).all()
-    blob = cv2.dnn.blobFromImage(canvas, 1 / 255, swapRB=True)
-    assert blob[0, :, 20, 20].tolist() == pytest.approx([200 / 255, 0, 0], rel=1e-6)  # red first: RGB
+    assert blob.shape == (1, 3, 48, 64) and blob.dtype == np.float32
+    grey = np.float32(114 / 255)
+    assert (blob[:, :, :8] == grey).all() and (blob[:, :, 40:] == grey).all()
+    assert (blob[0, 0, 8:40] == np.float32(0.8)).all() and (blob[0, 1:, 8:40] == 0).all()  # red first: RGB
 
 
 @pytest.mark.parametrize("case, message", [

@@ -83,14 +83,16 @@ def decode(output: np.ndarray, layout: str, min_score: float,
         class_scores = class_scores[allowed]
     if len(allowed) == 0:
         return np.zeros((0, 4)), np.zeros(0), np.zeros(0, np.int64)
-    best = np.argmax(class_scores, axis=0)
-    scores = class_scores[best, np.arange(class_scores.shape[1])].astype(np.float64)
+    # The best class score of every candidate first (a fast reduction), the best class only for the
+    # few candidates above the floor.
+    scores = class_scores.max(axis=0).astype(np.float64)
     if objectness is not None:
         scores *= objectness
     keep = np.flatnonzero(scores >= min_score)
+    best = np.argmax(class_scores[:, keep], axis=0)
     cx, cy, w, h = centre[keep].astype(np.float64).T
     boxes = np.column_stack([cx - w / 2, cy - h / 2, cx + w / 2, cy + h / 2])
-    return boxes, scores[keep], allowed[best[keep]].astype(np.int64)
+    return boxes, scores[keep], allowed[best].astype(np.int64)
 
 
 def suppress(boxes: np.ndarray, scores: np.ndarray, classes: np.ndarray, iou: float = NMS_IOU) -> np.ndarray:
@@ -223,11 +225,11 @@ class OnnxDetector:
         self.layout = onnx_layout
         self.min_score, self.keep_classes = float(min_score), keep_classes
         self._output = self._net.getUnconnectedOutLayersNames()[0]
-        self._canvas: np.ndarray | None = None
+        self._blob = np.zeros((1, 3, self.input_h, self.input_w), np.float32)
         self._geometry: tuple[int, int, tuple[float, int, int, int, int]] | None = None
         # One run on a grey input reads the output's shape: a layout that does not fit fails here,
         # before any frame, rather than at the first one.
-        shape = self._forward(np.full((self.input_h, self.input_w, 3), PAD_GREY, np.uint8)).shape
+        shape = self._run(self.blob(np.full((self.input_h, self.input_w, 3), PAD_GREY, np.uint8))).shape
         self.layout = self._layout_of(tuple(shape))
         keep = "" if keep_classes is None else f", classes {','.join(map(str, keep_classes))}"
         self.description = (f"onnx: {path.name} through OpenCV {cv2.__version__} dnn, input {self.input_w}x"
@@ -242,25 +244,28 @@ class OnnxDetector:
             raise UserError(f"{self.where}: the model's output has shape {list(shape)}; expected {wanted}")
         return layout
 
-    def letterbox(self, frame: np.ndarray) -> np.ndarray:
-        """The frame scaled into the model's input, centred on grey 114 (BGR, uint8). The canvas is
-        reused from frame to frame: its padding is painted once per frame size."""
+    def blob(self, frame: np.ndarray) -> np.ndarray:
+        """The model's input for a BGR frame: letterboxed (scaled to fit, centred on grey 114), RGB,
+        1 x 3 x H x W float32 in 0..1. The array is reused from frame to frame (its padding is
+        filled once per frame size): it is valid until the next call."""
         import cv2
 
         h, w = frame.shape[:2]
         if self._geometry is None or self._geometry[:2] != (w, h):
             self._geometry = (w, h, letterbox_geometry(w, h, self.input_w, self.input_h))
-            self._canvas = np.full((self.input_h, self.input_w, 3), PAD_GREY, np.uint8)
+            self._blob = np.full((1, 3, self.input_h, self.input_w), PAD_GREY / 255.0, np.float32)
         _, new_w, new_h, left, top = self._geometry[2]
-        assert self._canvas is not None
-        cv2.resize(frame, (new_w, new_h), dst=self._canvas[top:top + new_h, left:left + new_w],
-                   interpolation=cv2.INTER_LINEAR)
-        return self._canvas
+        scaled = cv2.resize(frame, (new_w, new_h), interpolation=cv2.INTER_LINEAR)
+        # Plane by plane, from contiguous planes: several times faster than cv2.dnn.blobFromImage.
+        # A true division gives each level its correctly rounded value (204 -> 0.8).
+        for channel, plane in enumerate(cv2.split(scaled)[::-1]):  # BGR -> RGB
+            np.divide(plane, np.float32(255.0), out=self._blob[0, channel, top:top + new_h, left:left + new_w],
+                      casting="unsafe")
+        return self._blob
 
-    def _forward(self, canvas: np.ndarray) -> np.ndarray:
+    def _run(self, blob: np.ndarray) -> np.ndarray:
         import cv2
 
-        blob = cv2.dnn.blobFromImage(canvas, scalefactor=1.0 / 255.0, swapRB=True)  # RGB, NCHW, float32
         try:
             self._net.setInput(blob)
             return self._net.forward(self._output)
@@ -268,7 +273,7 @@ class OnnxDetector:
             raise UserError(f"{self.where}: the model failed: {_cv_message(e)}") from None
 
     def __call__(self, frame: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray, None]:
-        output = self._forward(self.letterbox(frame))
+        output = self._run(self.blob(frame))
         return self.postprocess(output, frame.shape[1], frame.shape[0])
 
     def postprocess(self, output: np.ndarray, width: int, height: int) -> tuple[np.ndarray, np.ndarray, np.ndarray, None]:
