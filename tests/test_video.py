@@ -407,8 +407,11 @@ def test_a_stream_ends_cleanly_on_max_frames_or_ctrl_c(source, ending, served, c
     (None, r"\rclip: 4 frames \[00:16, +0\.35 frames/s\]", "ETA"),
 ])
 def test_progress_shows_time_left_with_a_frame_count_and_rate_without(total, shown, hidden, monkeypatch):
-    # tqdm's clock, one second per reading: a slow camera's rate stays in frames per second.
-    monkeypatch.setattr("time.time", iter(range(100)).__next__)
+    # tqdm's clock (bound when tqdm is imported), one second per reading: a slow camera's rate stays
+    # in frames per second.
+    import tqdm.std
+
+    monkeypatch.setattr(tqdm.std, "time", iter(range(100)).__next__)
     stream = io.StringIO()
     assert list(video.frame_progress(iter(range(4)), total, "clip", stream, enabled=True)) == [0, 1, 2, 3]
     assert re.search(shown, stream.getvalue()) and hidden not in stream.getvalue(), stream.getvalue()
