@@ -256,6 +256,8 @@ class FailsLater:
     ("overflow", r"frame 1: detector .*:overflows returned NaN or infinity in boxes \(row 0\)"),
     ("input and camera", r"give either INPUT \(a file, a folder or a stream URL\) or --camera INDEX"),
     ("option of another detector", r"--min-area applies to --detector motion only"),
+    ("bad min area", r"--min-area must be a number of pixels >= 1, got 0"),
+    ("bad max area", r"--max-area must be at least --min-area \(200\), got 100"),
 ])
 def test_bad_input_is_one_line_with_status_2_and_leaves_nothing(case, message, tmp_path, clip_inputs, capsys):
     (tmp_path / "bad.py").write_text(BAD_DETECTORS)
@@ -292,6 +294,9 @@ def test_bad_input_is_one_line_with_status_2_and_leaves_nothing(case, message, t
         extra = ["--camera", "0"]
     elif case == "option of another detector":
         extra = ["--min-area", "50"]
+    elif case in ("bad min area", "bad max area"):
+        detector = "motion"
+        extra = ["--min-area", "0"] if case == "bad min area" else ["--max-area", "100"]
     else:
         detector = f"{tmp_path / 'bad.py'}:" + {"raises": "raises", "flat boxes": "flat_boxes",
                                                 "short scores": "short_scores", "nan": "nan_score",

@@ -276,7 +276,8 @@ class OnnxDetector:
         output = self._run(self.blob(frame))
         return self.postprocess(output, frame.shape[1], frame.shape[0])
 
-    def postprocess(self, output: np.ndarray, width: int, height: int) -> tuple[np.ndarray, np.ndarray, np.ndarray, None]:
+    def postprocess(self, output: np.ndarray, width: int,
+                    height: int) -> tuple[np.ndarray, np.ndarray, np.ndarray, None]:
         """Decodes a model output for a width x height frame: its boxes in frame pixels, scores and
         class ids, suppressed and clipped (boxes with nothing left inside the frame are dropped)."""
         if not fits(self.layout, tuple(output.shape)):

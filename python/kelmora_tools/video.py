@@ -222,8 +222,10 @@ def frame_progress(frames: Iterable, total: int | None, name: str, stream: TextI
         return
     from tqdm import tqdm
 
-    form = ("{desc}: {percentage:3.0f}%|{bar}| {n_fmt}/{total_fmt} frames [{elapsed}, ETA {remaining}, {rate_noinv_fmt}]"
-            if total else "{desc}: {n_fmt} frames [{elapsed}, {rate_noinv_fmt}]")
+    # rate_noinv_fmt: frames per second, never inverted to seconds per frame for a slow source.
+    form = ("{desc}: {percentage:3.0f}%|{bar}| {n_fmt}/{total_fmt} frames "
+            "[{elapsed}, ETA {remaining}, {rate_noinv_fmt}]" if total
+            else "{desc}: {n_fmt} frames [{elapsed}, {rate_noinv_fmt}]")
     bar = tqdm(frames, total=total, desc=name, unit=" frames", file=stream, leave=False, dynamic_ncols=True,
                mininterval=0.1, bar_format=form)
     try:
