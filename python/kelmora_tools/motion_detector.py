@@ -17,7 +17,7 @@ import numpy as np
 from kelmora_tools.errors import UserError
 
 # MOG2's settings, OpenCV's defaults: the model adapts over HISTORY frames; a pixel is foreground
-# beyond VAR_THRESHOLD squared standard deviations; a pixel darker than the background in the same
+# beyond VAR_THRESHOLD in squared standard deviations (16: four deviations); a pixel darker than the background in the same
 # hue, down to SHADOW_THRESHOLD of its brightness, counts as shadow and is dropped (on vtest.avi 0.8,
 # which keeps more of dark clothes, gave 5.16 boxes a frame and 33 ids against 5.09 and 30).
 HISTORY = 500
@@ -52,8 +52,8 @@ def motion_scores(area: np.ndarray, box_area: np.ndarray, min_area: float) -> np
     A walking person fills 40 to 70 % of its box, while a sparse patch of noise (leaves, a flicker
     along an edge) fills little; and a blob just above the smallest area is as likely noise as an
     object, one of three times that area is taken as sure. A blob of at least 1.8 x min_area that
-    fills 40 % of its box reaches 0.6 and can start a track; smaller or sparser ones score below and
-    only keep existing tracks alive in the tracker's second pass.
+    fills 40 % of its box reaches 0.6 and can start a track; smaller or sparser ones score below 0.6
+    and only keep existing tracks alive (below 0.5, in the tracker's second pass).
     """
     area = np.asarray(area, dtype=np.float64)
     fill = area / np.maximum(np.asarray(box_area, dtype=np.float64), 1.0)
