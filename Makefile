@@ -117,15 +117,18 @@ demo: install-venv
 	$(VENV)/bin/kelmora plot demo_output/kelmora-synthetic.txt --gt $(DEMO_DATA)/gt/gt.txt \
 		--out demo_output/kelmora-synthetic_trajectories.png
 
-# The installed kelmora video on vtest.avi, pedestrians from Debian's opencv-doc package (fetched
-# once into the cache folder by scripts/fetch_vtest.sh): HOG people detector and tracker over the first
-# DEMO_VIDEO_FRAMES frames (of 795; HOG takes about a tenth of a second a frame), written to
-# demo_output/: vtest.mp4, vtest.txt and vtest_sheet.png.
+# The installed kelmora video on vtest.avi, pedestrians filmed by a fixed camera, from Debian's
+# opencv-doc package (fetched once into the cache folder by scripts/fetch_vtest.sh): the motion
+# detector (background subtraction; it boxes twice as many people as HOG at a tenth of its time)
+# and the tracker over the first DEMO_VIDEO_FRAMES frames (of 795), written to demo_output/:
+# vtest.mp4, vtest.txt and vtest_sheet.png. DEMO_VIDEO_DETECTOR=hog runs the HOG people detector.
 DEMO_VIDEO_FRAMES ?= 300
+DEMO_VIDEO_DETECTOR ?= motion
 
 demo-video: install-venv
 	@clip=$$(bash scripts/fetch_vtest.sh) && \
-	$(VENV)/bin/kelmora video "$$clip" --out demo_output --max-frames $(DEMO_VIDEO_FRAMES)
+	$(VENV)/bin/kelmora video "$$clip" --out demo_output --max-frames $(DEMO_VIDEO_FRAMES) \
+		--detector $(DEMO_VIDEO_DETECTOR)
 
 # The wheel users install, built with the pinned build tools and repaired by auditwheel into a
 # manylinux wheel in dist/ (scripts/build_wheel.sh prints its tag, size and grafted libraries).

@@ -106,3 +106,51 @@ def write_images(seq: pathlib.Path, name: str) -> pathlib.Path:
     (seq / "seqinfo.ini").write_text(f"[Sequence]\nname={name}\nimDir=img1\nframeRate={FPS:g}\n"
                                      f"seqLength={FRAMES}\nimWidth={WIDTH}\nimHeight={HEIGHT}\nimExt=.png\n")
     return img1
+
+
+# --- The crossing clip: two shapes of different colours meet, overlap and turn back ------------------
+
+CROSS_FRAMES = 30
+CROSS_TURN = 15  # the frame in which both shapes stand on the same column, then turn back
+CROSS_SPEED = 6.0  # pixels per frame
+CROSS_SIZE = (30, 60)
+CROSS_COLOURS = {"red": (40, 40, 210), "blue": (200, 120, 30)}  # BGR; blue is drawn over red
+
+
+def cross_box(name: str, frame_no: int) -> np.ndarray:
+    """The corners of shape `name` in frame `frame_no` (from 1) of the crossing clip. Red comes from
+    the left, blue from the right, 10 pixels lower; they meet on the middle column in frame
+    CROSS_TURN and go back the way they came, overlapping for a few frames on either side. A
+    tracker that follows motion alone expects each to carry on, and takes the other's box."""
+    steps = min(frame_no, 2 * CROSS_TURN - frame_no) - 1  # rises to CROSS_TURN - 1, then falls
+    side = -1.0 if name == "red" else 1.0
+    cx = 120.0 + side * CROSS_SPEED * (CROSS_TURN - 1 - steps)
+    top = 45.0 if name == "red" else 55.0
+    w, h = CROSS_SIZE
+    return np.array([cx - w / 2, top, cx + w / 2, top + h])
+
+
+def write_crossing_images(folder: pathlib.Path) -> pathlib.Path:
+    """The crossing clip as numbered PNG images (lossless: the colours stay exact) on a grey ground."""
+    import cv2
+
+    folder.mkdir(parents=True)
+    for f in range(1, CROSS_FRAMES + 1):
+        frame = np.full((160, 240, 3), 150, np.uint8)
+        for name, colour in CROSS_COLOURS.items():
+            x1, y1, x2, y2 = (int(v) for v in cross_box(name, f))
+            cv2.rectangle(frame, (x1, y1), (x2 - 1, y2 - 1), colour, cv2.FILLED)
+        assert cv2.imwrite(str(folder / f"{f:06d}.png"), frame)
+    return folder
+
+
+class CrossingBoxes:
+    """A detector plug-in that sees the crossing clip perfectly: each frame's true boxes, frame after
+    frame (so that the tracker, not the detector, decides who is who)."""
+
+    def __init__(self) -> None:
+        self.frame_no = 0
+
+    def __call__(self, frame: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        self.frame_no += 1
+        return np.array([cross_box(n, self.frame_no) for n in CROSS_COLOURS]), np.full(2, 0.9)

@@ -4,12 +4,15 @@ bad input, and the detector, drawing and frame-source helpers."""
 from __future__ import annotations
 
 import contextlib
+import functools
+import http.server
 import io
 import os
 import pathlib
 import re
 import subprocess
 import sys
+import threading
 
 # A plain import, not importorskip: a cv2 that cannot load (libGL or GLib missing) must fail here.
 import cv2
@@ -17,7 +20,7 @@ import numpy as np
 import pytest
 
 import kelmora_cpp
-from kelmora_tools import annotate, cli, detectors, videoio
+from kelmora_tools import annotate, cli, detectors, video, videoio
 from kelmora_tools.errors import UserError
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
@@ -163,8 +166,10 @@ def test_summary_and_contact_sheet(tracked):
     _, out, summary = tracked
     rows = read_results(out / "clip.txt")
     assert re.search(rf"^  frames\s+{clip.FRAMES}$", summary, re.M)
-    tracks = re.search(r"^  tracks\s+(\d+) distinct ids, (\d+) boxes reported$", summary, re.M)
+    tracks = re.search(r"^  tracks\s+(\d+) distinct ids, (\d+) boxes reported \((\d+\.\d\d) per frame\)$", summary,
+                       re.M)
     assert tracks and (int(tracks[1]), int(tracks[2])) == (len(np.unique(rows[:, 1])), len(rows))
+    assert tracks[3] == f"{len(rows) / clip.FRAMES:.2f}"
     for stage in ("frame", "read", "detector", "tracker", "draw", "write"):
         assert re.search(rf"^    {stage}\s+\d+\.\d{{3}} ms", summary, re.M), stage
     assert re.search(r"^    tracker .*\(\d+\.\d+ % of the frame time\)$", summary, re.M)
@@ -177,6 +182,8 @@ def test_summary_and_contact_sheet(tracked):
 # --- Bad input: one line naming the file or frame, exit status 2, no output left behind ---------
 
 BAD_DETECTORS = '''
+import sys
+
 import numpy as np
 
 def raises(frame):
@@ -196,6 +203,20 @@ def not_a_tuple(frame):
 
 def upside_down(frame):
     return np.array([[0.0, 9.0, 5.0, 5.0]]), np.array([0.9])
+
+def exits(frame):
+    sys.exit("model file missing")
+
+def complex_boxes(frame):
+    return np.array([[0, 0, 5, 5 + 1j]]), np.array([0.9])
+
+def overflows(frame):
+    width = np.float64(1e308) * 10  # NumPy warns of the overflow
+    return np.array([[0, 0, width, 5]]), np.array([0.9])
+
+class ExitsWhenCreated:
+    def __init__(self):
+        sys.exit("no licence")
 
 class FailsLater:
     """Fine until the twentieth frame."""
@@ -226,6 +247,17 @@ class FailsLater:
     ("fails later", r"frame 20: detector .*:FailsLater returned NaN or infinity in boxes \(row 0\)"),
     ("bad max frames", r"--max-frames must be >= 1, got 0"),
     ("bad set", r"--set n_init=0: n_init must be >= 1"),
+    ("escaping name", r"{tmp}/seq/seqinfo\.ini: sequence name '\.\./\.\./escaped' cannot be a file name"),
+    ("absolute name", r"{tmp}/seq/seqinfo\.ini: sequence name '/abs/x' cannot be a file name"),
+    ("exits", r"frame 1: detector .*:exits exited: model file missing"),
+    ("exits when created", r"--detector: creating .*:ExitsWhenCreated exited: no licence"),
+    ("exits on import", r"--detector: importing .*/quits\.py exited: no GPU here"),
+    ("complex", r"frame 1: detector .*:complex_boxes returned complex numbers in boxes"),
+    ("overflow", r"frame 1: detector .*:overflows returned NaN or infinity in boxes \(row 0\)"),
+    ("input and camera", r"give either INPUT \(a file, a folder or a stream URL\) or --camera INDEX"),
+    ("option of another detector", r"--min-area applies to --detector motion only"),
+    ("bad min area", r"--min-area must be a number of pixels >= 1, got 0"),
+    ("bad max area", r"--max-area must be at least --min-area \(200\), got 100"),
 ])
 def test_bad_input_is_one_line_with_status_2_and_leaves_nothing(case, message, tmp_path, clip_inputs, capsys):
     (tmp_path / "bad.py").write_text(BAD_DETECTORS)
@@ -250,11 +282,28 @@ def test_bad_input_is_one_line_with_status_2_and_leaves_nothing(case, message, t
         extra = ["--max-frames", "0"]
     elif case == "bad set":
         extra = ["--set", "n_init=0"]
+    elif case in ("escaping name", "absolute name"):
+        source = clip.write_images(tmp_path / "seq", "seq")
+        (source.parent / "seqinfo.ini").write_text("[Sequence]\nname=" + ("../../escaped" if case == "escaping name"
+                                                                         else "/abs/x") + "\n")
+        detector = PLUGIN
+    elif case == "exits on import":
+        (tmp_path / "quits.py").write_text("import sys\nsys.exit('no GPU here')\n")
+        detector = f"{tmp_path / 'quits.py'}:detect"
+    elif case == "input and camera":
+        extra = ["--camera", "0"]
+    elif case == "option of another detector":
+        extra = ["--min-area", "50"]
+    elif case in ("bad min area", "bad max area"):
+        detector = "motion"
+        extra = ["--min-area", "0"] if case == "bad min area" else ["--max-area", "100"]
     else:
         detector = f"{tmp_path / 'bad.py'}:" + {"raises": "raises", "flat boxes": "flat_boxes",
                                                 "short scores": "short_scores", "nan": "nan_score",
                                                 "not a tuple": "not_a_tuple", "upside down": "upside_down",
-                                                "fails later": "FailsLater"}[case]
+                                                "fails later": "FailsLater", "exits": "exits",
+                                                "exits when created": "ExitsWhenCreated",
+                                                "complex": "complex_boxes", "overflow": "overflows"}[case]
     out = tmp_path / "out"
     status = cli.main(["video", str(source), "--out", str(out), "--detector", detector, *extra])
     captured = capsys.readouterr()
@@ -264,6 +313,7 @@ def test_bad_input_is_one_line_with_status_2_and_leaves_nothing(case, message, t
     assert re.fullmatch(r"kelmora video: error: " + message.format(tmp=re.escape(str(tmp_path))) + ".*", lines[0])
     assert captured.out == ""
     assert not out.exists() or list(out.iterdir()) == []
+    assert not list(tmp_path.parent.glob("escaped*"))
 
 
 @pytest.mark.parametrize("n_init, first_reported", [(1, 2), (4, 4)])
@@ -280,24 +330,119 @@ def test_tracker_options_reach_the_tracker(n_init, first_reported, tmp_path, cli
     assert re.search(rf"^  config\s+n_init={n_init}$", capsys.readouterr().out, re.M)
 
 
-def test_failed_run_keeps_the_previous_complete_outputs(tmp_path, clip_inputs, capsys):
+@pytest.mark.parametrize("failure", ["detector", "results"])
+def test_failed_run_keeps_the_previous_complete_outputs(failure, tmp_path, clip_inputs, monkeypatch, capsys):
     out = tmp_path / "out"
     assert cli.main(["video", str(clip_inputs["mp4"]), "--out", str(out), "--detector", PLUGIN,
                      "--max-frames", "10"]) == 0
     before = {p.name: p.read_bytes() for p in out.iterdir()}
     (tmp_path / "bad.py").write_text(BAD_DETECTORS)
-    assert cli.main(["video", str(clip_inputs["mp4"]), "--out", str(out), "--detector",
-                     f"{tmp_path / 'bad.py'}:FailsLater"]) == 2
+    detector = f"{tmp_path / 'bad.py'}:FailsLater"
+    if failure == "results":  # after the video and the sheet are complete
+        def no_space(*args):
+            raise OSError(28, "No space left on device")
+        monkeypatch.setattr(video, "format_results", no_space)
+        detector = PLUGIN
+    assert cli.main(["video", str(clip_inputs["mp4"]), "--out", str(out), "--detector", detector]) == 2
     assert {p.name: p.read_bytes() for p in out.iterdir()} == before
     assert len(decode(out / "clip.mp4")[0]) == 10
     capsys.readouterr()
 
 
-@pytest.mark.parametrize("case", ["good", "missing", "not a video", "truncated"])
+class QuietHandler(http.server.SimpleHTTPRequestHandler):
+    def log_message(self, *args) -> None:
+        pass
+
+
+@pytest.fixture
+def served(clip_inputs):
+    """The clip's folder served over HTTP on loopback; yields its base URL."""
+    handler = functools.partial(QuietHandler, directory=str(clip_inputs["mp4"].parent))
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    yield f"http://127.0.0.1:{server.server_address[1]}"
+    server.shutdown()
+    server.server_close()
+    thread.join()
+
+
+STOPPER = '''
+import signal
+
+import numpy as np
+
+class CtrlCAtFrame7:
+    """Presses Ctrl-C while the seventh frame is being detected."""
+    def __init__(self):
+        self.calls = 0
+    def __call__(self, frame):
+        self.calls += 1
+        if self.calls == 7:
+            signal.raise_signal(signal.SIGINT)
+        return np.zeros((0, 4)), np.zeros(0)
+'''
+
+
+@pytest.mark.parametrize("source, ending", [("url", "max-frames"), ("url", "ctrl-c"), ("file", "ctrl-c")])
+def test_a_stream_ends_cleanly_on_max_frames_or_ctrl_c(source, ending, served, clip_inputs, tmp_path, capsys):
+    (tmp_path / "stop.py").write_text(STOPPER)
+    spec = f"{served}/clip.mp4" if source == "url" else str(clip_inputs["mp4"])
+    extra = ["--max-frames", "5"] if ending == "max-frames" else ["--detector", f"{tmp_path / 'stop.py'}:CtrlCAtFrame7"]
+    out = tmp_path / "out"
+    status = cli.main(["video", spec, "--out", str(out), *extra])
+    captured = capsys.readouterr()
+    if source == "file":  # a file is complete or nothing: Ctrl-C abandons the run
+        assert (status, captured.err, captured.out) == (130, "kelmora video: interrupted\n", "")
+        assert list(out.iterdir()) == []
+        return
+    frames = 5 if ending == "max-frames" else 7
+    assert status == 0, captured.err
+    assert re.search(rf"^  input        {re.escape(spec)} \(320x240, 15 frames/s\)$", captured.out, re.M)
+    stopped = " (stopped by Ctrl-C)" if ending == "ctrl-c" else ""
+    assert re.search(rf"^  frames       {frames}{re.escape(stopped)}$", captured.out, re.M)
+    assert sorted(p.name for p in out.iterdir()) == ["clip.mp4", "clip.txt", "clip_sheet.png"]
+    assert len(decode(out / "clip.mp4")[0]) == frames
+    if ending == "max-frames":  # HOG, by default, on the first 5 frames
+        assert cv2.imread(str(out / "clip_sheet.png")).shape[1] == 3 * clip.WIDTH + 4 * annotate.SHEET_GAP
+
+
+@pytest.mark.parametrize("total, shown, hidden", [
+    (4, r"\rclip: 100%\|#+\| 4/4 frames \[00:16, ETA 00:00, +0\.35 frames/s\]", "s/ frames"),
+    (None, r"\rclip: 4 frames \[00:16, +0\.35 frames/s\]", "ETA"),
+])
+def test_progress_shows_time_left_with_a_frame_count_and_rate_without(total, shown, hidden, monkeypatch):
+    # tqdm's clock (bound when tqdm is imported), one second per reading: a slow camera's rate stays
+    # in frames per second.
+    import tqdm.std
+
+    monkeypatch.setattr(tqdm.std, "time", iter(range(100)).__next__)
+    stream = io.StringIO()
+    assert list(video.frame_progress(iter(range(4)), total, "clip", stream, enabled=True)) == [0, 1, 2, 3]
+    assert re.search(shown, stream.getvalue()) and hidden not in stream.getvalue(), stream.getvalue()
+    quiet = io.StringIO()  # not a terminal: no bar
+    assert list(video.frame_progress(iter(range(4)), total, "clip", quiet)) == [0, 1, 2, 3]
+    assert quiet.getvalue() == ""
+
+
+def test_plugin_files_are_modules_of_their_own(tmp_path):
+    # Dataclasses and postponed annotations look their module up in sys.modules while it runs.
+    (tmp_path / "typed.py").write_text(
+        "from __future__ import annotations\nimport dataclasses\n\n@dataclasses.dataclass\nclass Detector:\n"
+        "    threshold: float = 0.5\n    def __call__(self, frame):\n        return [], []\n")
+    assert detectors.load_detector(f"{tmp_path / 'typed.py'}:Detector").call.threshold == 0.5
+    (tmp_path / "broken.py").write_text("raise RuntimeError('broken at import')\n")
+    before = set(sys.modules)
+    with pytest.raises(UserError, match=r"importing .*/broken\.py failed: RuntimeError: broken at import$"):
+        detectors.load_detector(f"{tmp_path / 'broken.py'}:detect")
+    assert set(sys.modules) == before
+
+
+@pytest.mark.parametrize("case", ["good", "missing", "not a video", "truncated", "no camera"])
 def test_a_real_process_prints_only_its_own_lines(case, tmp_path, clip_inputs):
     # OpenCV and FFmpeg write to the process's stderr directly, past sys.stderr: only a process of
     # its own shows what a user would see.
-    source = clip_inputs["mp4"]
+    source: object = clip_inputs["mp4"]
     if case == "missing":
         source = tmp_path / "nope.avi"
     elif case == "not a video":
@@ -317,7 +462,8 @@ def test_a_real_process_prints_only_its_own_lines(case, tmp_path, clip_inputs):
     env["PYTHONPATH"] = os.pathsep.join([str(module_dir), str(ROOT / "python")])
     env.pop("OPENCV_FFMPEG_LOGLEVEL", None)
     env.pop("OPENCV_LOG_LEVEL", None)
-    run = subprocess.run([sys.executable, "-m", "kelmora_tools", "video", str(source), "--out", str(tmp_path / "out"),
+    where = ["--camera", "99"] if case == "no camera" else [str(source)]
+    run = subprocess.run([sys.executable, "-m", "kelmora_tools", "video", *where, "--out", str(tmp_path / "out"),
                           "--detector", PLUGIN], capture_output=True, text=True, env=env, timeout=300)
     if case == "good":
         assert (run.returncode, run.stderr) == (0, "")
@@ -326,7 +472,8 @@ def test_a_real_process_prints_only_its_own_lines(case, tmp_path, clip_inputs):
     expected = {"missing": r"nope\.avi: no such file or folder",
                 "not a video": r"junk\.mp4: not a video that OpenCV can read",
                 "truncated": r"cut\.avi: frame \d+ cannot be decoded, of the 60 the file announces"
-                             r" \(is it truncated\?\)"}
+                             r" \(is it truncated\?\)",
+                "no camera": r"--camera 99: no camera that OpenCV can open"}
     assert run.returncode == 2
     assert re.fullmatch(r"kelmora video: error: .*" + expected[case] + "\n", run.stderr), run.stderr
     assert run.stdout == ""
@@ -427,7 +574,8 @@ def test_detector_module_is_found_in_the_current_folder(tmp_path, monkeypatch):
     with pytest.raises(UserError, match=r"^--detector: importing broken_detector failed: ModuleNotFoundError: "
                                         r"No module named 'no_such_dependency_here'$"):
         detectors.load_detector("broken_detector:detect")
-    with pytest.raises(UserError, match=r"^--detector: expected hog or MODULE:CALLABLE, got 'hogs'$"):
+    with pytest.raises(UserError, match=r"^--detector: expected hog, motion, onnx:MODEL\.onnx or MODULE:CALLABLE, "
+                                        r"got 'hogs'$"):
         detectors.load_detector("hogs")
 
 
@@ -499,6 +647,8 @@ def test_image_folder_is_read_in_numeric_order_with_its_rate_and_name(tmp_path):
     cv2.imwrite(str(seq / "img1" / "11.png"), np.zeros((7, 8, 3), np.uint8))
     with pytest.raises(UserError, match=r"11\.png \(frame 5\) is 8x7, the first frame 8x6$"):
         list(videoio.FrameSource(seq / "img1").frames())
+    (seq / "seqinfo.ini").write_text("[Sequence]\nname= \nframeRate=12\n")  # an empty name: the folder's
+    assert videoio.FrameSource(seq / "img1").name == "MOT-X"
     (seq / "seqinfo.ini").write_text("[Sequence]\nframeRate=fast\n")
     with pytest.raises(UserError, match=r"seqinfo\.ini: frameRate is not a number: 'fast'$"):
         videoio.FrameSource(seq / "img1")

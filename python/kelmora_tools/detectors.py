@@ -1,4 +1,5 @@
-"""Detectors for `kelmora video`: the plug-in contract, its checks, and the default HOG people detector.
+"""Detectors for `kelmora video`: the plug-in contract, its checks, the default HOG people detector, and
+the choice of a detector on the command line (hog, motion, onnx:MODEL.onnx or MODULE:CALLABLE).
 
 A detector is any callable that takes one frame, an H x W x 3 uint8 array in BGR order (read-only),
 and returns either `(boxes, scores)` or `(boxes, scores, class_ids, features)`:
@@ -19,6 +20,7 @@ import dataclasses
 import importlib
 import importlib.util
 import inspect
+import itertools
 import os
 import pathlib
 import sys
@@ -126,19 +128,65 @@ class LoadedDetector:
     description: str  # for the summary
 
 
-def load_detector(choice: str) -> LoadedDetector:
-    """Resolves --detector: "hog", or MODULE:CALLABLE where MODULE is an importable module name
-    (searched in the current folder first) or a path to a .py file. A class is instantiated once,
-    without arguments, and the instance is called per frame.
+@dataclasses.dataclass
+class DetectorOptions:
+    """The command line's settings of the built-in detectors; None keeps a detector's default.
+    Each applies to one detector only (`owner`), and giving it to another is an error."""
 
-    Raises: UserError naming --detector and the problem.
+    min_area: float | None = None  # motion
+    max_area: float | None = None  # motion
+    split_aspect: float | None = None  # motion
+    input_size: tuple[int, int] | None = None  # onnx: width, height
+    onnx_layout: str | None = None  # onnx
+    min_score: float | None = None  # onnx
+    keep_classes: tuple[int, ...] | None = None  # onnx
+
+    OWNERS = {"min_area": "motion", "max_area": "motion", "split_aspect": "motion", "input_size": "onnx",
+              "onnx_layout": "onnx", "min_score": "onnx", "keep_classes": "onnx"}
+
+    def given(self, owner: str) -> dict[str, Any]:
+        """The settings given for detector `owner`.
+
+        Raises: UserError naming the first option given that belongs to another detector.
+        """
+        chosen = {}
+        for field, value in dataclasses.asdict(self).items():
+            if value is None:
+                continue
+            if self.OWNERS[field] != owner:
+                option = "--" + field.replace("_", "-")
+                raise UserError(f"{option} applies to --detector {self.OWNERS[field]} only")
+            chosen[field] = value
+        return chosen
+
+
+def load_detector(choice: str, options: DetectorOptions | None = None) -> LoadedDetector:
+    """Resolves --detector: "hog", "motion", "onnx:MODEL.onnx", or MODULE:CALLABLE where MODULE is an
+    importable module name (searched in the current folder first) or a path to a .py file. A class
+    is instantiated once, without arguments, and the instance is called per frame. `options` are
+    the built-in detectors' settings.
+
+    Raises: UserError naming --detector (or the option) and the problem.
     """
+    options = options or DetectorOptions()
     if choice == "hog":
+        options.given("hog")
         detector = HogDetector()
         return LoadedDetector(detector, choice, detector.description)
+    if choice == "motion":
+        from kelmora_tools.motion_detector import MotionDetector
+
+        motion = MotionDetector(**options.given("motion"))
+        return LoadedDetector(motion, choice, motion.description)
+    if choice.startswith("onnx:"):
+        from kelmora_tools.onnx_detector import OnnxDetector
+
+        onnx = OnnxDetector(pathlib.Path(choice[len("onnx:"):]), **options.given("onnx"))
+        return LoadedDetector(onnx, choice, onnx.description)
+    options.given("plug-in")
     module_name, sep, attr = choice.rpartition(":")
     if not sep or not module_name or not attr:
-        raise UserError(f"--detector: expected hog or MODULE:CALLABLE, got {choice!r}")
+        raise UserError(f"--detector: expected hog, motion, onnx:MODEL.onnx or MODULE:CALLABLE, got {choice!r}")
     module = _import(module_name)
     obj: Any = module
     for part in attr.split("."):
@@ -148,12 +196,19 @@ def load_detector(choice: str) -> LoadedDetector:
     if inspect.isclass(obj):
         try:
             obj = obj()
+        except SystemExit as e:
+            raise UserError(f"--detector: creating {choice} exited{_exit_message(e)}") from None
         except Exception as e:
             raise UserError(f"--detector: creating {choice} failed: {_one_line(e)}") from None
     if not callable(obj):
         raise UserError(f"--detector: {choice} is not callable")
     doc = (inspect.getdoc(obj) or "").strip().splitlines()
     return LoadedDetector(obj, choice, choice + (f" ({doc[0].rstrip('.')})" if doc else ""))
+
+
+# Plug-ins loaded from a file path get module names of their own, so that two files of one name
+# never share an entry in sys.modules.
+_plugin_numbers = itertools.count(1)
 
 
 def _import(module_name: str) -> Any:
@@ -166,11 +221,19 @@ def _import(module_name: str) -> Any:
             path = pathlib.Path(module_name)
             if not path.is_file():
                 raise UserError(f"--detector: no such file {path}")
-            found = importlib.util.spec_from_file_location(f"kelmora_detector_{path.stem}", path)
+            name = f"kelmora_detector_{next(_plugin_numbers)}_{path.stem}"
+            found = importlib.util.spec_from_file_location(name, path)
             if found is None or found.loader is None:
                 raise UserError(f"--detector: cannot import {path}")
             module = importlib.util.module_from_spec(found)
-            found.loader.exec_module(module)
+            # Registered before it runs, as an import does: dataclasses and `from __future__ import
+            # annotations` look the module up in sys.modules while its code runs.
+            sys.modules[name] = module
+            try:
+                found.loader.exec_module(module)
+            except BaseException:
+                del sys.modules[name]
+                raise
             return module
         return importlib.import_module(module_name)
     except ModuleNotFoundError as e:
@@ -180,6 +243,8 @@ def _import(module_name: str) -> Any:
         raise UserError(f"--detector: importing {module_name} failed: {_one_line(e)}") from None
     except UserError:
         raise
+    except SystemExit as e:
+        raise UserError(f"--detector: importing {module_name} exited{_exit_message(e)}") from None
     except Exception as e:
         raise UserError(f"--detector: importing {module_name} failed: {_one_line(e)}") from None
     finally:
@@ -197,6 +262,10 @@ def detect(detector: LoadedDetector, frame: np.ndarray, frame_no: int) -> Detect
     view.flags.writeable = False
     try:
         result = detector.call(view)
+    except UserError as e:
+        raise UserError(f"frame {frame_no}: {e}") from None
+    except SystemExit as e:
+        raise UserError(f"frame {frame_no}: detector {detector.name} exited{_exit_message(e)}") from None
     except Exception as e:
         raise UserError(f"frame {frame_no}: detector {detector.name} raised {_one_line(e)}") from None
     try:
@@ -243,10 +312,17 @@ def check_output(result: Any) -> Detections:
 
 
 def _array(value: Any, what: str) -> np.ndarray:
+    not_numbers = ValueError(f"{what} that are not an array of numbers")
     try:
-        return np.array(value, dtype=np.float64)
+        found = np.asarray(value)
     except (TypeError, ValueError):
-        raise ValueError(f"{what} that are not an array of numbers") from None
+        raise not_numbers from None
+    if found.dtype.kind == "c":  # casting would drop the imaginary part, with a warning
+        raise ValueError(f"complex numbers in {what}")
+    try:
+        return np.array(found, dtype=np.float64)
+    except (TypeError, ValueError, OverflowError):
+        raise not_numbers from None
 
 
 def _finite(values: np.ndarray, what: str) -> None:
@@ -254,6 +330,14 @@ def _finite(values: np.ndarray, what: str) -> None:
     if bad.any():
         row = int(np.argwhere(bad)[0][0])
         raise ValueError(f"NaN or infinity in {what} (row {row})")
+
+
+def _exit_message(exit: SystemExit) -> str:
+    """How a plug-in's sys.exit reads in a message: its text, or its status."""
+    if exit.code is None:
+        return ""
+    text = str(exit.code).strip().splitlines()
+    return f": {text[0]}" if text else ""
 
 
 def _one_line(error: BaseException) -> str:

@@ -1,31 +1,41 @@
-"""`kelmora video`: tracks the objects of a video file (or a folder of numbered images) with a pluggable
-detector and writes the annotated video, the tracks in the MOTChallenge results format, and a
+"""`kelmora video`: tracks the objects of a video file, a folder of numbered images, a camera or a stream
+with a detector and writes the annotated video, the tracks in the MOTChallenge results format, and a
 contact sheet."""
 
 from __future__ import annotations
 
 import argparse
 import dataclasses
+import math
 import pathlib
+import signal
+import sys
+import threading
 import time
+import warnings
+from typing import Iterable, Iterator, TextIO
 
 import numpy as np
 
-from kelmora_tools import annotate, config, detectors, videoio
+from kelmora_tools import annotate, appearance, config, detectors, videoio
 from kelmora_tools.track import add_config_arguments
 from kelmora_tools.errors import UserError
-from kelmora_tools.motio import atomic_write, write_results
-from kelmora_tools.progress import progress
+from kelmora_tools.motio import format_results
 
 DESCRIPTION = """\
-Runs a detector and the tracker on every frame of INPUT (a video file, or a folder of numbered
-images such as MOTChallenge's img1/) and writes, into DIR: <name>.mp4, the same frames with each
-track's box, id and recent path drawn in a colour of its id; <name>.txt, the tracks in the
-MOTChallenge results format; <name>_sheet.png, a few evenly spaced annotated frames side by side.
+Runs a detector and the tracker on every frame of INPUT (a video file, a folder of numbered images
+such as MOTChallenge's img1/, or a stream URL such as rtsp://... or http://...) or of a camera
+(--camera N), and writes, into DIR: <name>.mp4, the same frames with each track's box, id and
+recent path drawn in a colour of its id; <name>.txt, the tracks in the MOTChallenge results format;
+<name>_sheet.png, a few evenly spaced annotated frames side by side.
 
-The default detector is OpenCV's HOG people detector. --detector MODULE:CALLABLE plugs in your
-own: a callable taking an H x W x 3 uint8 BGR frame and returning (boxes, scores) or (boxes,
-scores, class_ids, features), boxes as (N, 4) corners in pixels (see examples/dark_blobs.py)."""
+Detectors: hog (default), OpenCV's HOG people detector; motion, background subtraction for a fixed
+camera; onnx:MODEL.onnx, a YOLO-style model exported to ONNX; MODULE:CALLABLE, your own callable
+taking an H x W x 3 uint8 BGR frame and returning (boxes, scores) or (boxes, scores, class_ids,
+features), boxes as (N, 4) corners in pixels (see examples/dark_blobs.py). MODULE:CALLABLE runs
+that module's code, and a module name is looked up in the current folder first.
+
+On a camera or a stream, Ctrl-C ends the run after the current frame and writes the outputs."""
 
 
 @dataclasses.dataclass
@@ -33,17 +43,20 @@ class VideoRun:
     """What one run did, and where its time went (seconds, summed over the frames)."""
 
     name: str
-    source: pathlib.Path
+    source: str
     width: int
     height: int
     fps: float
     detector: str
+    appearance: str | None = None
     frames: int = 0
+    stopped: bool = False  # ended by Ctrl-C on a live source
     detections: int = 0
     ids: int = 0
     boxes: int = 0
     read: float = 0.0  # decoding frames
     detect: float = 0.0  # the detector, its output checks included
+    features: float = 0.0  # appearance features
     track: float = 0.0  # ByteTracker.update
     draw: float = 0.0  # trails, boxes, labels and contact-sheet thumbnails
     write: float = 0.0  # the pipeline waiting for the encoder (queueing, and the final flush)
@@ -54,15 +67,67 @@ class VideoRun:
     sheet_path: pathlib.Path | None = None
 
 
+def _number(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"not a finite number: {text!r}")
+    return value
+
+
+def _input_size(text: str) -> tuple[int, int]:
+    """"640" or "640x384" (width x height), in pixels."""
+    parts = text.lower().split("x")
+    try:
+        sizes = [int(p) for p in parts]
+    except ValueError:
+        sizes = []
+    if len(sizes) not in (1, 2) or min(sizes) < 1:
+        raise argparse.ArgumentTypeError(f"expected SIZE or WIDTHxHEIGHT in pixels, got {text!r}")
+    return (sizes[0], sizes[-1])
+
+
+def _classes(text: str) -> tuple[int, ...]:
+    """"0,2": class ids, whole numbers >= 0."""
+    try:
+        ids = tuple(int(p) for p in text.split(","))
+    except ValueError:
+        ids = ()
+    if not ids or min(ids) < 0:
+        raise argparse.ArgumentTypeError(f"expected class ids such as 0,2, got {text!r}")
+    return ids
+
+
 def add_parser(subparsers) -> argparse.ArgumentParser:
     parser = subparsers.add_parser(
-        "video", help="track a video file with a detector and write an annotated video",
+        "video", help="track a video, a camera or a stream with a detector and write an annotated video",
         description=DESCRIPTION, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("input", type=pathlib.Path, metavar="INPUT",
-                        help="video file, or folder of numbered images (MOTChallenge's img1/)")
+    parser.add_argument("input", nargs="?", metavar="INPUT",
+                        help="video file, folder of numbered images (MOTChallenge's img1/), or stream URL")
+    parser.add_argument("--camera", type=int, metavar="INDEX", help="read OpenCV's camera INDEX instead of INPUT")
     parser.add_argument("--out", type=pathlib.Path, required=True, metavar="DIR", help="output folder")
-    parser.add_argument("--detector", default="hog", metavar="hog|MODULE:CALLABLE",
-                        help="hog (default), or a callable in a module or .py file, e.g. examples/dark_blobs.py:detect")
+    parser.add_argument("--detector", default="hog", metavar="hog|motion|onnx:MODEL.onnx|MODULE:CALLABLE",
+                        help="hog (default), motion, onnx:MODEL.onnx, or a callable in a module or .py file, "
+                             "e.g. examples/dark_blobs.py:detect")
+    parser.add_argument("--appearance", choices=("none", "hist"), default="none",
+                        help="hist: a colour histogram per box, which the tracker uses with --set w_app=...")
+    motion = parser.add_argument_group("--detector motion")
+    motion.add_argument("--min-area", type=_number, metavar="PX",
+                        help="smallest blob, in foreground pixels (default 200)")
+    motion.add_argument("--max-area", type=_number, metavar="PX",
+                        help="largest blob, in foreground pixels (default a quarter of the frame)")
+    motion.add_argument("--split-aspect", type=_number, metavar="R",
+                        help="width of one object as a share of its height: wider blobs are split (default 0.45;"
+                             " 0 never splits)")
+    onnx = parser.add_argument_group("--detector onnx:MODEL.onnx")
+    onnx.add_argument("--input-size", type=_input_size, metavar="WxH",
+                      help="the model's input in pixels, when the model does not state it")
+    onnx.add_argument("--onnx-layout", choices=("auto", "yolov8", "yolov5", "end2end"),
+                      help="the output's layout (default auto: from its shape)")
+    onnx.add_argument("--min-score", type=_number, metavar="S", help="score floor (default 0.05)")
+    onnx.add_argument("--keep-classes", type=_classes, metavar="IDS", help="keep only these classes, e.g. 0,2")
     add_config_arguments(parser)
     parser.add_argument("--max-frames", type=int, metavar="N", help="process only the first N frames")
     parser.set_defaults(func=run)
@@ -70,37 +135,103 @@ def add_parser(subparsers) -> argparse.ArgumentParser:
 
 
 def run(args: argparse.Namespace) -> int:
+    if (args.input is None) == (args.camera is None):
+        raise UserError("give either INPUT (a file, a folder or a stream URL) or --camera INDEX")
     if args.max_frames is not None and args.max_frames < 1:
         raise UserError(f"--max-frames must be >= 1, got {args.max_frames}")
+    source: pathlib.Path | str | int
+    if args.camera is not None:
+        source = args.camera
+    elif videoio.is_stream_url(args.input):
+        source = args.input
+    else:
+        source = pathlib.Path(args.input)
+    detector_options = detectors.DetectorOptions(
+        min_area=args.min_area, max_area=args.max_area, split_aspect=args.split_aspect, input_size=args.input_size,
+        onnx_layout=args.onnx_layout, min_score=args.min_score, keep_classes=args.keep_classes)
     options = config.tracker_options(args.config, args.set)
     videoio.quiet_native_logs()
-    result = track_video(args.input, args.out, args.detector, options, args.max_frames)
+    # Python warnings (a plug-in's NumPy overflow, say) stay off stderr, which carries the command's
+    # one-line errors only.
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        result = track_video(source, args.out, args.detector, options, args.max_frames,
+                             detector_options=detector_options, appearance_kind=args.appearance)
     print(summary(result, options))
     return 0
 
 
-def track_video(source_path: pathlib.Path, out_dir: pathlib.Path, detector_spec: str = "hog",
+def track_video(source_spec: pathlib.Path | str | int, out_dir: pathlib.Path, detector_spec: str = "hog",
                 options: dict[str, bool | int | float] | None = None, max_frames: int | None = None,
-                show_progress: bool = True) -> VideoRun:
+                show_progress: bool = True, detector_options: detectors.DetectorOptions | None = None,
+                appearance_kind: str = "none") -> VideoRun:
     """Runs the detector and a new tracker over the frames and writes the three files.
 
+    `source_spec` is a path (video file or image folder), a stream URL, or a camera index.
     Returns: the run's counts and timings.
     Raises: UserError naming the file, frame or option at fault; no output file is then left
     behind (files of an earlier run keep their content).
     """
-    source = videoio.FrameSource(source_path)
+    source = videoio.FrameSource(source_spec)
     try:
-        detector = detectors.load_detector(detector_spec)
+        detector = detectors.load_detector(detector_spec, detector_options)
         tracker = config.make_tracker(options or {})
         try:
             out_dir.mkdir(parents=True, exist_ok=True)
         except OSError as e:
             raise UserError(f"--out {out_dir}: {e.strerror}") from None
-        run = VideoRun(source.name, source_path, source.width, source.height, source.fps, detector.description)
+        run = VideoRun(source.name, source.shown, source.width, source.height, source.fps, detector.description,
+                       appearance.DESCRIPTION if appearance_kind == "hist" else None)
         _track(source, detector, tracker, out_dir, max_frames, show_progress, run)
     finally:
         source.close()
     return run
+
+
+class StopOnInterrupt:
+    """While active (on a live source, in the main thread), a first Ctrl-C asks the run to stop after
+    the current frame instead of raising KeyboardInterrupt; a second one interrupts as usual."""
+
+    def __init__(self, enabled: bool) -> None:
+        self.enabled = enabled and threading.current_thread() is threading.main_thread()
+        self.requested = False
+        self._previous = None
+
+    def _handle(self, signum, frame) -> None:
+        self.requested = True
+        signal.signal(signal.SIGINT, self._previous or signal.default_int_handler)
+
+    def __enter__(self) -> "StopOnInterrupt":
+        if self.enabled:
+            self._previous = signal.signal(signal.SIGINT, self._handle)
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        if self.enabled and not self.requested:
+            signal.signal(signal.SIGINT, self._previous or signal.default_int_handler)
+
+
+def frame_progress(frames: Iterable, total: int | None, name: str, stream: TextIO | None = None,
+                   enabled: bool | None = None) -> Iterator:
+    """Yields the frames while a bar on `stream` (stderr) shows them: with `total` known, the share
+    done and the time left; without it (a live source), the count and frames per second. Drawn only
+    when the stream is a terminal, unless `enabled` says otherwise."""
+    stream = stream or sys.stderr
+    if not (stream.isatty() if enabled is None else enabled):
+        yield from frames
+        return
+    from tqdm import tqdm
+
+    # rate_noinv_fmt: frames per second, never inverted to seconds per frame for a slow source.
+    form = ("{desc}: {percentage:3.0f}%|{bar}| {n_fmt}/{total_fmt} frames "
+            "[{elapsed}, ETA {remaining}, {rate_noinv_fmt}]" if total
+            else "{desc}: {n_fmt} frames [{elapsed}, {rate_noinv_fmt}]")
+    bar = tqdm(frames, total=total, desc=name, unit=" frames", file=stream, leave=False, dynamic_ncols=True,
+               mininterval=0.1, bar_format=form)
+    try:
+        yield from bar
+    finally:
+        bar.close()
 
 
 def _track(source: videoio.FrameSource, detector: detectors.LoadedDetector, tracker, out_dir: pathlib.Path,
@@ -108,62 +239,73 @@ def _track(source: videoio.FrameSource, detector: detectors.LoadedDetector, trac
     trails = annotate.Trails()
     sheet = annotate.ContactSheet()
     out: list[tuple[int, np.ndarray, np.ndarray, np.ndarray]] = []
-    total = source.count if max_frames is None else min(source.count or max_frames, max_frames)
+    if source.live:
+        total = max_frames
+    else:
+        total = source.count if max_frames is None else min(source.count or max_frames, max_frames)
     video_path = out_dir / f"{run.name}.mp4"
+    sheet_path = out_dir / f"{run.name}_sheet.png"
+    results_path = out_dir / f"{run.name}.txt"
     start = time.perf_counter()
-    with atomic_write(video_path) as tmp_video:
-        sink = videoio.VideoSink(pathlib.Path(tmp_video), source.fps, source.width, source.height, video_path)
+    with videoio.OutputSet() as outputs, StopOnInterrupt(source.live) as stop:
+        sink = videoio.VideoSink(outputs.reserve(video_path), source.fps, source.width, source.height, video_path)
         try:
-            frames = source.frames(max_frames)
+            frames: Iterable[tuple[int, np.ndarray]] = source.frames(max_frames)
             if show_progress:
-                frames = progress(frames, total=total, desc=run.name)
+                frames = frame_progress(frames, total, run.name)
             for frame_no, frame in frames:
                 t0 = time.perf_counter()
                 dets = detectors.detect(detector, frame, frame_no)
                 t1 = time.perf_counter()
+                if run.appearance is not None:
+                    dets.features = appearance.hist_features(frame, dets.boxes)
+                t2 = time.perf_counter()
                 try:
                     ids, xyxy, scores, _ = tracker.update(dets.boxes, dets.scores, dets.class_ids, dets.features)
                 except (ValueError, RuntimeError) as e:
                     raise UserError(f"frame {frame_no}: the tracker refused detector {detector.name}'s output: {e}") \
                         from None
-                t2 = time.perf_counter()
+                t3 = time.perf_counter()
                 trails.update(frame_no, ids, xyxy)
                 annotate.draw_tracks(frame, ids, xyxy, trails)
                 sheet.add(frame_no, frame)
-                t3 = time.perf_counter()
+                t4 = time.perf_counter()
                 sink.write(frame)
                 run.detect += t1 - t0
-                run.track += t2 - t1
-                run.draw += t3 - t2
+                run.features += t2 - t1
+                run.track += t3 - t2
+                run.draw += t4 - t3
                 run.frames += 1
                 run.detections += len(dets)
                 out.append((frame_no, ids, xyxy, scores))
+                if stop.requested:
+                    run.stopped = True
+                    break
             sink.close()
         except BaseException:
             sink.abort()
             raise
         run.read = source.read_seconds
         run.write, run.encode = sink.wait_seconds, sink.encode_seconds
-        run.sheet_path = out_dir / f"{run.name}_sheet.png"
-        _write_sheet(run.sheet_path, sheet)
-        run.results_path = out_dir / f"{run.name}.txt"
+        _write_sheet(outputs.reserve(sheet_path), sheet_path, sheet)
         frames_col = np.concatenate([np.full(len(o[1]), o[0], dtype=np.int64) for o in out])
         ids_col = np.concatenate([o[1] for o in out]).astype(np.int64)
-        write_results(run.results_path, frames_col, ids_col, np.concatenate([o[2] for o in out]).reshape(-1, 4),
-                      np.concatenate([o[3] for o in out]))
+        text = format_results(frames_col, ids_col, np.concatenate([o[2] for o in out]).reshape(-1, 4),
+                              np.concatenate([o[3] for o in out]))
+        outputs.reserve(results_path).write_text(text, encoding="utf-8")
+        outputs.commit()
         run.ids, run.boxes = len(np.unique(ids_col)), len(ids_col)
-    run.video_path = video_path
+    run.video_path, run.sheet_path, run.results_path = video_path, sheet_path, results_path
     run.total = time.perf_counter() - start
 
 
-def _write_sheet(path: pathlib.Path, sheet: annotate.ContactSheet) -> None:
+def _write_sheet(path: pathlib.Path, shown: pathlib.Path, sheet: annotate.ContactSheet) -> None:
     import cv2
 
     ok, png = cv2.imencode(".png", sheet.render())
     if not ok:
-        raise UserError(f"{path}: the contact sheet could not be encoded")
-    with atomic_write(path) as tmp:
-        pathlib.Path(tmp).write_bytes(png.tobytes())
+        raise UserError(f"{shown}: the contact sheet could not be encoded")
+    path.write_bytes(png.tobytes())
 
 
 def summary(run: VideoRun, options: dict[str, bool | int | float]) -> str:
@@ -174,18 +316,21 @@ def summary(run: VideoRun, options: dict[str, bool | int | float]) -> str:
         return f"{seconds / n * 1e3:9.3f} ms"
 
     frame_time = run.total / n
+    unused = " (unused: w_app is 0)" if run.appearance and not options.get("w_app") else ""
     lines = [
         f"kelmora video: {run.name}",
         f"  input        {run.source} ({run.width}x{run.height}, {run.fps:g} frames/s)",
         f"  detector     {run.detector}",
+        *([f"  appearance   {run.appearance}{unused}"] if run.appearance else []),
         f"  config       {config.describe(options)}",
-        f"  frames       {run.frames}",
+        f"  frames       {run.frames}" + (" (stopped by Ctrl-C)" if run.stopped else ""),
         f"  detections   {run.detections} ({run.detections / n:.2f} per frame)",
-        f"  tracks       {run.ids} distinct ids, {run.boxes} boxes reported",
+        f"  tracks       {run.ids} distinct ids, {run.boxes} boxes reported ({run.boxes / n:.2f} per frame)",
         f"  time per frame, mean over {run.frames} frames:",
         f"    frame      {ms(run.total)}  ({1.0 / frame_time if frame_time > 0 else 0:.1f} frames/s, everything)",
         f"    read       {ms(run.read)}",
         f"    detector   {ms(run.detect)}  ({_share(run.detect, run.total)} of the frame time)",
+        *([f"    appearance {ms(run.features)}"] if run.appearance else []),
         f"    tracker    {ms(run.track)}  ({_share(run.track, run.total)} of the frame time)",
         f"    draw       {ms(run.draw)}",
         f"    write      {ms(run.write)}  (waiting for the encoder; its thread encodes in"

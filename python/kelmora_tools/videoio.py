@@ -1,4 +1,5 @@
-"""Frames in and out for `kelmora video`: a video file or a folder of numbered images in, an MP4 file out."""
+"""Frames in and out for `kelmora video`: a video file, a folder of numbered images, a camera or a stream
+URL in; an MP4 file out, and the output files put in place together."""
 
 from __future__ import annotations
 
@@ -8,8 +9,10 @@ import os
 import pathlib
 import queue
 import re
+import tempfile
 import threading
 import time
+import urllib.parse
 from typing import Iterator
 
 import numpy as np
@@ -21,6 +24,40 @@ IMAGE_SUFFIXES = frozenset({".jpg", ".jpeg", ".png", ".bmp", ".tif", ".tiff", ".
 DEFAULT_FPS = 25.0
 # Frames waiting for the encoder: enough to ride out a slow frame, few enough to bound memory.
 ENCODER_QUEUE = 8
+# URL schemes read as live streams through OpenCV's FFmpeg.
+STREAM_SCHEMES = ("rtsp", "rtsps", "rtmp", "http", "https", "udp", "tcp", "srt")
+_URL = re.compile(r"^([A-Za-z][A-Za-z0-9+.-]*)://")
+
+
+def is_stream_url(text: str) -> bool:
+    """True for INPUT arguments that name a stream (rtsp://..., http://...) rather than a path."""
+    found = _URL.match(text)
+    return found is not None and found[1].lower() in STREAM_SCHEMES
+
+
+def shown_url(url: str) -> str:
+    """The URL for messages and the summary, with a password in it replaced by ***."""
+    parts = urllib.parse.urlsplit(url)
+    if parts.password is None:
+        return url
+    host = parts.netloc.rpartition("@")[2]
+    return urllib.parse.urlunsplit(parts._replace(netloc=f"{parts.username}:***@{host}"))
+
+
+def checked_name(name: str, origin: object, fallback: str | None = None) -> str:
+    """The name of a run's output files (DIR/<name>.mp4, ...), from a file's content, a file or folder
+    name or a URL: the one check every such name passes before it becomes part of a path. An empty
+    name takes `fallback` (checked too).
+
+    Raises: UserError naming `origin` when the name could leave the output folder or hide its files:
+    a '/', a '\\' or a NUL in it, or a leading '.'.
+    """
+    name = name.strip()
+    if not name and fallback is not None:
+        return checked_name(fallback, origin)
+    if not name or "/" in name or "\\" in name or "\0" in name or name.startswith("."):
+        raise UserError(f"{origin}: sequence name {name!r} cannot be a file name")
+    return name
 
 
 def quiet_native_logs() -> None:
@@ -37,42 +74,73 @@ def quiet_native_logs() -> None:
 
 
 class FrameSource:
-    """The frames of a video file (any format OpenCV's FFmpeg reads) or of a folder of numbered
-    images (MOTChallenge's img1/: 000001.jpg, 000002.jpg, ...), numbered from 1.
+    """The frames of a video file (any format OpenCV's FFmpeg reads), a folder of numbered images
+    (MOTChallenge's img1/: 000001.jpg, 000002.jpg, ...), a camera (an int, OpenCV's device index)
+    or a stream URL (rtsp://, http://, ...), numbered from 1.
 
-    Attributes: name (for the output files), width, height, fps, count (the number of frames,
-    an estimate from the container for a video file; None when unknown), and `read_seconds`, the
-    time spent decoding so far.
+    Attributes: name (for the output files), shown (the source for messages), width, height, fps,
+    count (the number of frames, an estimate from the container for a video file or stream; None
+    when unknown), live (a camera or a stream: it ends when its sender stops, and a run may be
+    ended early), and `read_seconds`, the time spent decoding so far.
     """
 
-    def __init__(self, path: pathlib.Path) -> None:
+    def __init__(self, source: pathlib.Path | str | int) -> None:
         import cv2
 
-        self.path = path
         self.read_seconds = 0.0
         self._cv2 = cv2
-        if not path.exists():
-            raise UserError(f"{path}: no such file or folder")
-        if path.is_dir():
-            self._images: list[pathlib.Path] | None = _numbered_images(path)
-            self.name, self.fps = _sequence_info(path)
-            first = self._imread(self._images[0], 1)
+        self._images: list[pathlib.Path] | None = None
+        self.live = isinstance(source, int) or (isinstance(source, str) and is_stream_url(source))
+        if isinstance(source, int):
+            self.path: pathlib.Path | None = None
+            self.shown = f"camera {source}"
+            self.name = f"camera{source}"
+            self._capture = cv2.VideoCapture(source)
+            if not self._capture.isOpened():
+                raise UserError(f"--camera {source}: no camera that OpenCV can open")
+            first = self._first_frame(f"--camera {source}")
+        elif self.live:
+            url = str(source)
+            self.path = None
+            self.shown = shown_url(url)
+            stem = pathlib.PurePosixPath(urllib.parse.unquote(urllib.parse.urlsplit(url).path)).stem
+            self.name = checked_name(stem, self.shown, fallback="stream")
+            self._capture = cv2.VideoCapture(url, cv2.CAP_FFMPEG)
+            if not self._capture.isOpened():
+                raise UserError(f"{self.shown}: not a stream that OpenCV can open")
+            first = self._first_frame(self.shown)
+        else:
+            path = pathlib.Path(source)
+            self.path = path
+            self.shown = str(path)
+            if not path.exists():
+                raise UserError(f"{path}: no such file or folder")
+            if path.is_dir():
+                self._images = _numbered_images(path)
+                self.name, self.fps = _sequence_info(path)
+                first = self._imread(self._images[0], 1)
+            else:
+                self.name = checked_name(path.stem, path)
+                self._capture = cv2.VideoCapture(str(path), cv2.CAP_FFMPEG)
+                if not self._capture.isOpened():
+                    raise UserError(f"{path}: not a video that OpenCV can read")
+                first = self._first_frame(str(path))
+        if self._images is not None:
             self.count: int | None = len(self._images)
         else:
-            self._images = None
-            self.name = path.stem
-            self._capture = cv2.VideoCapture(str(path), cv2.CAP_FFMPEG)
-            if not self._capture.isOpened():
-                raise UserError(f"{path}: not a video that OpenCV can read")
-            ok, first = self._capture.read()
-            if not ok or first is None:
-                raise UserError(f"{path}: no frame could be decoded")
             fps = self._capture.get(cv2.CAP_PROP_FPS)
             self.fps = fps if math.isfinite(fps) and fps > 0 else DEFAULT_FPS
             count = self._capture.get(cv2.CAP_PROP_FRAME_COUNT)
             self.count = int(count) if math.isfinite(count) and count > 0 else None
         self.height, self.width = first.shape[:2]
         self._first: np.ndarray | None = first
+
+    def _first_frame(self, where: str) -> np.ndarray:
+        ok, first = self._capture.read()
+        if not ok or first is None:
+            self._capture.release()
+            raise UserError(f"{where}: no frame could be decoded")
+        return first
 
     def frames(self, limit: int | None = None) -> Iterator[tuple[int, np.ndarray]]:
         """Yields (frame number, H x W x 3 uint8 BGR frame), at most `limit` of them.
@@ -105,9 +173,10 @@ class FrameSource:
         else:
             ok, frame = self._capture.read()
             if not ok or frame is None:
-                self._check_complete(frame_no - 1)
+                if not self.live:
+                    self._check_complete(frame_no - 1)
                 return None
-            where = f"{self.path}: frame {frame_no}"
+            where = f"{self.shown}: frame {frame_no}"
         if frame.shape[:2] != (self.height, self.width):
             raise UserError(f"{where} is {frame.shape[1]}x{frame.shape[0]}, the first frame {self.width}x{self.height}")
         return frame
@@ -144,7 +213,7 @@ def _sequence_info(folder: pathlib.Path) -> tuple[str, float]:
     SEQ/img1/) or inside it, else the folder's name (the sequence's, for img1) and DEFAULT_FPS."""
     folder = folder.resolve()
     seq = folder.parent if folder.name == "img1" else folder
-    name, fps = seq.name, DEFAULT_FPS
+    name, fps = checked_name(seq.name, seq), DEFAULT_FPS
     ini = seq / "seqinfo.ini"
     if ini.is_file():
         parser = configparser.ConfigParser()
@@ -154,7 +223,7 @@ def _sequence_info(folder: pathlib.Path) -> tuple[str, float]:
             raise UserError(f"{ini}: {str(e).splitlines()[0]}") from None
         if parser.has_section("Sequence"):
             info = parser["Sequence"]
-            name = info.get("name", name).strip() or name
+            name = checked_name(info.get("name", ""), ini, fallback=name)
             try:
                 rate = float(info.get("frameRate", fps))
             except ValueError:
@@ -241,3 +310,43 @@ class VideoSink:
                 self.encode_seconds += time.perf_counter() - start
             except Exception as e:  # OpenCV reports encoder failures as cv2.error
                 self._error = e
+
+
+class OutputSet:
+    """Files of one run written under temporary names in their folder (starting with a dot, keeping
+    their suffix, as writers choose a format by it) and put in place together by `commit` once all
+    are complete, so that a failed run never leaves a mix of old and new files. Used as a context
+    manager, it removes the temporary files when the block raises or ends without a commit.
+    """
+
+    def __init__(self) -> None:
+        self._pending: list[tuple[pathlib.Path, pathlib.Path]] = []
+
+    def reserve(self, final: pathlib.Path) -> pathlib.Path:
+        """A new temporary path for `final`, in the same folder."""
+        fd, name = tempfile.mkstemp(prefix=f".{final.name}.", suffix=f".tmp{final.suffix}", dir=final.parent)
+        os.close(fd)
+        self._pending.append((pathlib.Path(name), final))
+        return pathlib.Path(name)
+
+    def commit(self) -> None:
+        """Renames every temporary file over its final name, with the usual permissions (mkstemp
+        makes files readable by their owner only)."""
+        umask = os.umask(0)
+        os.umask(umask)
+        for tmp, _ in self._pending:
+            os.chmod(tmp, 0o666 & ~umask)
+        for tmp, final in self._pending:
+            os.replace(tmp, final)
+        self._pending.clear()
+
+    def discard(self) -> None:
+        for tmp, _ in self._pending:
+            tmp.unlink(missing_ok=True)
+        self._pending.clear()
+
+    def __enter__(self) -> "OutputSet":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.discard()
