@@ -1,7 +1,18 @@
 """Benchmarks of the kelmora command on datasets, each against a peer measured in the same run.
 
-Usage: python benchmarks/tools_bench.py [--sequences 8] [--frames 1000] [--repeat 3] [--trials 61]
+Usage: python benchmarks/tools_bench.py [--sections goals,scale] [--sequences 8] [--frames 1000] [--repeat 3]
+                                        [--trials 61]
 
+goals: the command's costs against their peers, each pair run alternately in fresh processes with
+--workers 1:
+- `kelmora eval` against `kelmora eval --trackeval` on a crowd of about 10,000 frames and 400,000
+  ground-truth rows (benchmarks/crowd_dataset.py), with the same JSON;
+- a tuning trial, the time of a 25-trial `kelmora tune --seed 1` less that of a 1-trial one, against
+  the same with --trackeval, with the same best.json;
+- `kelmora track`: the time beyond interpreter start and imports against the time in ByteTracker.update;
+- the default --workers against --workers 1 on the two TUD sequences (scripts/fetch_tud.sh).
+
+scale:
 - tracking and evaluating a dataset in N local processes, against 1 (this process);
 - the same on a Dask cluster of N single-threaded worker processes on this machine, against N
   local processes (the Dask path's overhead);
@@ -33,6 +44,7 @@ sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(ROOT / "python"))
 sys.path.insert(0, str(ROOT / "tools"))
 
+import crowd_dataset  # noqa: E402
 import make_sequence  # noqa: E402
 from common import Table  # noqa: E402
 
@@ -48,17 +60,104 @@ def kelmora(*argv: object) -> str:
     return out.getvalue()
 
 
-def median_wall(repeat: int, *argv: object) -> float:
-    """Median wall time of `python -m kelmora_tools ARGV` in a fresh process, as a user runs the
-    command: interpreter start, imports and worker start-up included."""
+def command_env() -> dict[str, str]:
+    """The environment of the commands timed: the tools from python/, the module from PYTHONPATH, and
+    compiled bytecode kept, as an installed package has it."""
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT / "python"), os.environ.get("PYTHONPATH", "")]))
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        subprocess.run([sys.executable, "-m", "kelmora_tools", *map(str, argv)], check=True, env=env,
-                       stdout=subprocess.DEVNULL)
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
+    env.pop("PYTHONDONTWRITEBYTECODE", None)
+    return env
+
+
+def wall(*argv: object) -> float:
+    """Wall time of `python -m kelmora_tools ARGV` in a fresh process, as a user runs the command:
+    interpreter start, imports and worker start-up included."""
+    start = time.perf_counter()
+    subprocess.run([sys.executable, "-m", "kelmora_tools", *map(str, argv)], check=True, env=command_env(),
+                   stdout=subprocess.DEVNULL)
+    return time.perf_counter() - start
+
+
+def median_wall(repeat: int, *argv: object) -> float:
+    """Median of `repeat` walls of the command."""
+    return statistics.median(wall(*argv) for _ in range(repeat))
+
+
+def paired(repeat: int, ours, peer) -> tuple[float, float, float]:
+    """Medians of ours() and peer(), run alternately, and the median of their ratios pair by pair (a
+    ratio taken pair by pair holds when the machine's speed drifts)."""
+    pairs = [(ours(), peer()) for _ in range(repeat)]
+    return (statistics.median(a for a, _ in pairs), statistics.median(b for _, b in pairs),
+            statistics.median(a / b for a, b in pairs))
+
+
+_TRACK_PROBE = """
+import contextlib, io, sys, time
+start = time.perf_counter()
+from kelmora_tools import cli
+imported = time.perf_counter()
+out = io.StringIO()
+with contextlib.redirect_stdout(out):
+    assert cli.main(sys.argv[1:]) == 0
+done = time.perf_counter()
+total = next(line for line in out.getvalue().splitlines() if line.startswith("  total:"))
+print(done - imported, float(total.split("tracker ")[1].split(" s")[0]))
+"""
+
+
+def track_beyond_update(data: pathlib.Path, out: pathlib.Path) -> tuple[float, float]:
+    """(seconds of `kelmora track` beyond interpreter start and imports, seconds in ByteTracker.update),
+    from a fresh process."""
+    found = subprocess.run([sys.executable, "-c", _TRACK_PROBE, "track", str(data), "--out", str(out), "--workers",
+                            "1"], check=True, env=command_env(), capture_output=True, text=True)
+    beyond, update = map(float, found.stdout.split())
+    return beyond, update
+
+
+def goals(tmp: pathlib.Path, repeat: int) -> None:
+    """The command's costs against their peers (see the module's docstring)."""
+    table = Table("the kelmora command against its peers, fresh processes, --workers 1", "as named", unit="s",
+                  scale=1.0)
+    crowd, crowd_results = crowd_dataset.write_crowd(tmp / "crowd", 4, 2500, 40)
+    rows = sum(len((crowd / s / "gt" / "gt.txt").read_bytes().splitlines()) for s in os.listdir(crowd))
+    ours_json, theirs_json = tmp / "ours.json", tmp / "theirs.json"
+    ours, theirs, ratio = paired(repeat, lambda: wall("eval", "--gt", crowd, "--results", crowd_results, "--workers",
+                                                      1, "--json", ours_json),
+                                 lambda: wall("eval", "--gt", crowd, "--results", crowd_results, "--workers", 1,
+                                              "--trackeval", "--json", theirs_json))
+    same = json.loads(ours_json.read_text()) == json.loads(theirs_json.read_text())
+    table.add("kelmora eval vs --trackeval", ours, theirs,
+              f"{1 / ratio:.1f}x faster; 10,000 frames, {rows:,} ground-truth rows; same JSON: {same}")
+
+    tune_data = make_dataset(tmp / "tune", 2, 600)
+
+    def trial(*extra: object) -> float:
+        times = {}
+        for n in (1, 25):
+            best = tmp / f"best-{n}{''.join(map(str, extra))}.json"
+            best.unlink(missing_ok=True)
+            best.with_suffix(".db").unlink(missing_ok=True)
+            times[n] = wall("tune", tune_data, "--trials", n, "--seed", 1, "--workers", 1, "--out", best, *extra)
+        return (times[25] - times[1]) / 24
+
+    ours, theirs, ratio = paired(max(1, repeat // 2), trial, lambda: trial("--trackeval"))
+    same = (tmp / "best-25.json").read_bytes() == (tmp / "best-25--trackeval.json").read_bytes()
+    table.add("a tuning trial vs --trackeval", ours, theirs,
+              f"{1 / ratio:.1f}x faster; (25 trials - 1 trial) / 24, two 600-frame sequences; same best.json: {same}")
+
+    track_data = tmp / "track"
+    crowd_dataset.write_crowd(track_data, 2, 1500, 33)
+    runs = [track_beyond_update(track_data, tmp / "track-out") for _ in range(repeat)]
+    beyond, update = statistics.median(b for b, _ in runs), statistics.median(u for _, u in runs)
+    table.add("kelmora track beyond start-up vs update", beyond, update,
+              f"{statistics.median(b / u for b, u in runs):.2f}x the time in ByteTracker.update; two 1500-frame "
+              "sequences of 33 detections a frame")
+
+    tud = pathlib.Path(subprocess.run(["bash", str(ROOT / "scripts" / "fetch_tud.sh")], check=True,
+                                      capture_output=True, text=True).stdout.strip())
+    default, one, ratio = paired(repeat, lambda: wall("eval", "--gt", tud, "--results", tud / "results"),
+                                 lambda: wall("eval", "--gt", tud, "--results", tud / "results", "--workers", 1))
+    table.add("kelmora eval on TUD, default --workers vs 1", default, one, f"{(ratio - 1) * 100:+.1f} %")
+    table.print()
 
 
 def make_dataset(root: pathlib.Path, sequences: int, frames: int) -> pathlib.Path:
@@ -92,11 +191,18 @@ def per_sequence_costs(data: pathlib.Path) -> tuple[float, float, float, int]:
 
 def main(argv: list[str]) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--sections", default="goals,scale", help="goals, scale or both (default: %(default)s)")
     parser.add_argument("--sequences", type=int, default=8)
     parser.add_argument("--frames", type=int, default=1000)
     parser.add_argument("--repeat", type=int, default=5)
     parser.add_argument("--trials", type=int, default=61, help="tuning trials on data/synthetic (0: skip)")
     args = parser.parse_args(argv)
+    sections = set(args.sections.split(","))
+    if "goals" in sections:
+        with tempfile.TemporaryDirectory(prefix="kelmora-bench-") as tmp:
+            goals(pathlib.Path(tmp), args.repeat)
+    if "scale" not in sections:
+        return 0
     n = parallel.cpu_count()
     load = os.getloadavg()[0]
     print(f"kelmora command: {args.sequences} synthetic sequences of {args.frames} frames, {n} CPUs, "
@@ -135,7 +241,7 @@ def main(argv: list[str]) -> int:
         dask.print()
 
         tracking, evaluation, in_update, frames = per_sequence_costs(data)
-        costs = Table("evaluation of a sequence (TrackEval HOTA + CLEAR + Identity, in this process)",
+        costs = Table("evaluation of a sequence (the built-in HOTA, CLEAR and Identity, in this process)",
                       "tracking it (parse, one update per frame, format)", unit="s", scale=1.0)
         costs.add(f"all {args.sequences} sequences", evaluation, tracking,
                   f"tracker alone {frames / in_update:,.0f} frames/s")
