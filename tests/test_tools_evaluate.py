@@ -137,6 +137,7 @@ def test_considered_flag_zero_is_not_ground_truth():
     ("", "5,1,0,0,10,10,0.9,-1,-1,-1\n", "r:9: frame 5 is beyond the sequence length 4"),
     ("", "1,-3,0,0,10,10,0.9,-1,-1,-1\n", "r:9: track ids must be >= 0, got -3"),
     ("", "1,1,0,0,10,10,0.9,-1,-1,-1,9\n", "r:9: expected 6 to 10 values"),
+    ("", "3,3,0,0,1e200,1e200,0.9\n", "r:9: box area (width times height) must be a finite number"),
     ("4,3,0,0,1,1,nan,1,1\n", "", "g:9: the 7th value of ground truth (the considered flag) must be a finite number, "
                                    "got nan"),
 ])

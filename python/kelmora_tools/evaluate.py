@@ -104,6 +104,12 @@ def check_rows(rows: Rows, n_frames: int, what: str) -> None:
         if len(bad):
             raise UserError(f"{rows.where(int(bad[0]))}: the 7th value of ground truth (the considered flag) must be "
                             f"a finite number, got {rows.conf[bad[0]]:g}")
+    # Overlaps divide by box areas: an area beyond the largest double makes them NaN.
+    with np.errstate(over="ignore"):
+        areas = (rows.xyxy[:, 2] - rows.xyxy[:, 0]) * (rows.xyxy[:, 3] - rows.xyxy[:, 1])
+    huge = np.flatnonzero(~np.isfinite(areas))
+    if len(huge):
+        raise UserError(f"{rows.where(int(huge[0]))}: box area (width times height) must be a finite number")
     negative = np.flatnonzero(rows.ids < 0)
     if len(negative):
         raise UserError(f"{rows.where(int(negative[0]))}: {what} ids must be >= 0, got {int(rows.ids[negative[0]])}")

@@ -1,0 +1,61 @@
+"""Result sets stay whole: a run's files go in place together or not at all, one run at a time per
+output folder, and errors name the user's paths."""
+
+from __future__ import annotations
+
+import fcntl
+import os
+
+from tools_support import kelmora, make_dataset, write_sequence
+
+from kelmora_tools import outputs
+
+
+def test_a_failing_sequence_leaves_the_previous_results_whole(tmp_path, capsys):
+    data = make_dataset(tmp_path / "data", frames=(30, 30, 30))
+    out = tmp_path / "out"
+    assert kelmora(capsys, "track", data, "--out", out, "--workers", 1).status == 0
+    before = {p.name: p.read_bytes() for p in out.iterdir()}
+    det = data / "folder-1" / "det" / "det.txt"
+    det.write_text(det.read_text() + "31,-1,0,0,-5,5,0.9\n")
+    run = kelmora(capsys, "track", data, "--out", out, "--workers", 1, "--set", "max_age=5")
+    assert run.status == 2 and f"{det}:" in run.err
+    assert {p.name: p.read_bytes() for p in out.iterdir()} == before  # no mix of two configurations
+
+
+def test_a_second_run_on_a_folder_in_use_is_refused(tmp_path, capsys):
+    seq = write_sequence(tmp_path / "s", 10, 1, "s")
+    out = tmp_path / "out"
+    out.mkdir()
+    fd = os.open(out, os.O_RDONLY)
+    fcntl.flock(fd, fcntl.LOCK_EX)  # as a running kelmora track holds it
+    try:
+        run = kelmora(capsys, "track", seq, "--out", out)
+    finally:
+        os.close(fd)
+    assert (run.status, run.err) == (2, f"kelmora track: error: --out {out}: another kelmora run is writing there; "
+                                        "wait for it to finish or choose another folder\n")
+    assert kelmora(capsys, "track", seq, "--out", out).status == 0
+    assert sorted(p.name for p in out.iterdir()) == ["s.txt"]
+
+
+def test_errors_name_the_users_path_and_long_names_fit(tmp_path, capsys):
+    seq = write_sequence(tmp_path / "s", 10, 1, "s")
+    assert kelmora(capsys, "track", seq, "--out", tmp_path / "res").status == 0
+    missing = tmp_path / "no" / "scores.json"
+    run = kelmora(capsys, "eval", "--gt", seq, "--results", tmp_path / "res", "--json", missing)
+    assert run.err == f"kelmora eval: error: {missing}: cannot write: No such file or directory\n"
+    # A sequence name whose results file name just fits a file system's 255 bytes.
+    name = "n" * 251
+    (seq / "seqinfo.ini").write_text((seq / "seqinfo.ini").read_text().replace("name=s", f"name={name}"))
+    assert kelmora(capsys, "track", seq, "--out", tmp_path / "long").status == 0
+    assert [p.name for p in (tmp_path / "long").iterdir()] == [f"{name}.txt"]
+
+
+def test_stale_staging_of_a_killed_run_is_cleared(tmp_path):
+    stale = tmp_path / f"{outputs.STAGING_PREFIX}old"
+    stale.mkdir()
+    (stale / "half.txt").write_text("half")
+    with outputs.output_set(tmp_path) as staged:
+        staged.path("a.txt").write_text("whole")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["a.txt"]
