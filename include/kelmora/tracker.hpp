@@ -14,8 +14,16 @@
 
 namespace kelmora {
 
-// Bounds of the configuration, derived from the accepted boxes: coordinates within +-1e100,
-// heights from 1e-100, so box heights range over [1e-100, 2e100].
+// Bounds of the boxes update accepts: every coordinate within +-kLargestCoordinate, every
+// height at least kSmallestHeight, so heights range over [1e-100, 2e100]. Below
+// kLargestCoordinate every square and product of the filter stays finite; heights below
+// kSmallestHeight make the squared position noise underflow, a singular state. The messages
+// that refuse a box print these constants.
+constexpr double kLargestCoordinate = 1e100;
+constexpr double kSmallestHeight = 1e-100;
+
+// Bounds of the configuration, derived from the bounds of the boxes; TrackerConfig::validate
+// prints them in its messages.
 //
 // Noise scale s: the filter's variances are (s * 0.05 * h)^2 and (s * 0.0625 * h)^2 times
 // small factors. At |s| = 1e40 and h = 2e100 the largest is about 1.6e278, which leaves room
@@ -32,7 +40,8 @@ constexpr double kLargestNoiseScale = 1e40;
 constexpr double kLargestCostWeight = 1e6;
 constexpr double kLargestOverlapThreshold = 1e6;
 // The moving average (1 - alpha) * detection + alpha * stored feature stays finite for every
-// finite detection feature only while |1 - alpha| <= 1: alpha in [0, 2].
+// finite detection feature only while |1 - alpha| <= 1: alpha in [0, kLargestEmaAlpha].
+constexpr double kLargestEmaAlpha = 2.0;
 
 // Every tuning parameter of the tracker. The fields, their declaration order, types and
 // defaults come from KELMORA_TRACKER_CONFIG_FIELDS (tracker_fields.hpp):

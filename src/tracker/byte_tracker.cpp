@@ -13,6 +13,7 @@
 #include <string>
 #include <utility>
 
+#include "bound_text.hpp"
 #include "frame_work.hpp"
 #include "kelmora/tracker.hpp"
 #include "association_pass.hpp"
@@ -26,10 +27,9 @@ using detail::take;
 
 namespace {
 
+using detail::bound_text;
+
 constexpr std::int64_t kLargestId = std::numeric_limits<std::int32_t>::max();
-constexpr double kLargestCoordinate = 1e100;
-// Heights below this make the squared position noise underflow: a singular state.
-constexpr double kSmallestHeight = 1e-100;
 
 // Working memory: a working array holding more than kTrimFloorBytes is freed once
 // kTrimAfterFrames frames in a row each used less than a quarter of it; it grows again to
@@ -124,20 +124,20 @@ void check_frame(const FrameArrays& frame, std::int32_t frame_index, FrameWork& 
         if (box[0] > box[2] || box[1] > box[3]) throw std::invalid_argument("degenerate box (x2<x1 or y2<y1)");
     }
     // A non-finite, overflowing, zero-height or vanishingly low box would give its track a
-    // NaN, infinite or singular state, so such boxes are refused up front.
-    // Below kLargestCoordinate every square and product of the filter stays finite.
+    // NaN, infinite or singular state, so such boxes are refused up front (the bounds are
+    // derived in tracker.hpp).
     for (std::size_t i = 0; i < n; ++i) {
         const double* box = frame.boxes + 4 * i;
         for (int k = 0; k < 4; ++k) {
             if (!(std::fabs(box[k]) <= kLargestCoordinate)) {
-                throw std::invalid_argument(
-                    "update: box coordinates must be finite and at most 1e+100 in magnitude (row " +
-                    std::to_string(i) + ")");
+                throw std::invalid_argument("update: box coordinates must be finite and at most " +
+                                            bound_text(kLargestCoordinate) + " in magnitude (row " +
+                                            std::to_string(i) + ")");
             }
         }
         if (!(box[3] - box[1] >= kSmallestHeight)) {
-            throw std::invalid_argument("update: boxes must have a positive height, y2 - y1 >= 1e-100 (row " +
-                                        std::to_string(i) + ")");
+            throw std::invalid_argument("update: boxes must have a positive height, y2 - y1 >= " +
+                                        bound_text(kSmallestHeight) + " (row " + std::to_string(i) + ")");
         }
     }
     for (std::size_t k = 0; k < n * dim; ++k) {
