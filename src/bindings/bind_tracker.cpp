@@ -29,7 +29,8 @@ struct FieldRow {
 };
 
 // The rows and the members they name, both in declaration order.
-#define KELMORA_FIELD_ROW(type, name, value, access, keyword) FieldRow{#name, FieldAccess::access, KeywordPlace::keyword},
+#define KELMORA_FIELD_ROW(type, name, value, access, keyword) \
+    FieldRow{#name, FieldAccess::access, KeywordPlace::keyword},
 constexpr FieldRow kFieldRows[] = {KELMORA_TRACKER_CONFIG_FIELDS(KELMORA_FIELD_ROW)};
 #undef KELMORA_FIELD_ROW
 #define KELMORA_FIELD_MEMBER(type, name, value, access, keyword) &TrackerConfig::name,
@@ -68,14 +69,14 @@ constexpr std::array<std::size_t, kFieldCount> kKeywordOrder = keyword_order();
 template <std::size_t... position>
 void def_constructor(py::class_<TrackerConfig>& cls, std::index_sequence<position...>) {
     const TrackerConfig d;
-    cls.def(py::init([](FieldType<kKeywordOrder[position]>... values) {
-                TrackerConfig c;
-                ((c.*std::get<kKeywordOrder[position]>(kFieldMembers) = values), ...);
-                c.validate();
-                return c;
-            }),
-            (py::arg(kFieldRows[kKeywordOrder[position]].name) =
-                 d.*std::get<kKeywordOrder[position]>(kFieldMembers))...);
+    cls.def(
+        py::init([](FieldType<kKeywordOrder[position]>... values) {
+            TrackerConfig c;
+            ((c.*std::get<kKeywordOrder[position]>(kFieldMembers) = values), ...);
+            c.validate();
+            return c;
+        }),
+        (py::arg(kFieldRows[kKeywordOrder[position]].name) = d.*std::get<kKeywordOrder[position]>(kFieldMembers))...);
 }
 
 // A read-only property for the field at `index` when its row asks for one.
@@ -102,8 +103,8 @@ FloatArray to_float_array(const py::object& value) {
 using UpdateResult = std::tuple<Int64Array, FloatArray, FloatArray, Int64Array>;
 using StatesResult = std::tuple<Int64Array, Int64Array, Int64Array, Int64Array, Int64Array>;
 
-UpdateResult update(ByteTracker& tracker, const FloatArray& boxes, const FloatArray& scores, const py::object& class_ids,
-                 const py::object& features) {
+UpdateResult update(ByteTracker& tracker, const FloatArray& boxes, const FloatArray& scores,
+                    const py::object& class_ids, const py::object& features) {
     if (boxes.ndim() != 2 || boxes.shape(1) != 4) throw std::invalid_argument("update: boxes must be (N, 4)");
     // The sizes are checked by the tracker's own rules, each right after the conversion it
     // depends on, so that errors come in the order the tracker checks them.

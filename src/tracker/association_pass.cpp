@@ -24,10 +24,10 @@ constexpr double kInfinity = std::numeric_limits<double>::infinity();
 struct PassTerms {
     bool use_giou;
     bool class_aware;
-    bool gate;            // pairs beyond the Mahalanobis gate are forbidden
-    bool distances;       // squared Mahalanobis distances are needed (gate or uncertainty)
-    bool appearance;      // the appearance term counts
-    bool uncertainty;     // the uncertainty term counts
+    bool gate;         // pairs beyond the Mahalanobis gate are forbidden
+    bool distances;    // squared Mahalanobis distances are needed (gate or uncertainty)
+    bool appearance;   // the appearance term counts
+    bool uncertainty;  // the uncertainty term counts
     double iou_thresh;
     double gate_thresh;
     double uncertainty_den;  // the gate threshold floored as the uncertainty distance floors it
@@ -47,9 +47,8 @@ struct RowTally {
 // The first stage of a row for columns from .. to - 1, one at a time: the base cost from the
 // overlap (or from the motion term), forbidden below the overlap threshold, when the overlap or
 // motion term is NaN, or when both classes are known and differ.
-void base_columns(const PassTerms& terms, std::size_t from, std::size_t to, const double* overlap,
-                  const double* motion, double track_class, const double* det_classes, double* cost,
-                  RowTally& tally) {
+void base_columns(const PassTerms& terms, std::size_t from, std::size_t to, const double* overlap, const double* motion,
+                  double track_class, const double* det_classes, double* cost, RowTally& tally) {
     const double thresh = terms.iou_thresh;
     const double w_iou = terms.weights.w_iou;
     const double forbidden = terms.limits.forbidden;
@@ -164,9 +163,9 @@ struct PassSides {
 
 // The cost matrix of a pass in the solver's orientation and what the solve needs of it.
 struct PassCosts {
-    bool tall;          // rows are detections (more tracks than detections)
-    std::size_t rows;   // min(T, D)
-    std::size_t cols;   // max(T, D)
+    bool tall;         // rows are detections (more tracks than detections)
+    std::size_t rows;  // min(T, D)
+    std::size_t cols;  // max(T, D)
     const double* cost;
     std::size_t admissible = 0;  // entries at or below the gate
     bool not_finite = false;     // some entry is an infinity or NaN
@@ -208,7 +207,8 @@ PassSides gather_sides(const PassContext& context, const PassTerms& terms, const
     double* det_boxes = take(s.det_boxes, 4 * d);
     for (std::size_t j = 0; j < d; ++j) std::memcpy(det_boxes + 4 * j, detections[j]->box, 4 * sizeof(double));
     double* track_boxes = take(s.track_boxes, 4 * t);
-    for (std::size_t i = 0; i < t; ++i) xyah_to_xyxy_rows(context.predicted_means + 8 * tracks[i], 1, track_boxes + 4 * i);
+    for (std::size_t i = 0; i < t; ++i)
+        xyah_to_xyxy_rows(context.predicted_means + 8 * tracks[i], 1, track_boxes + 4 * i);
     double* det_classes = take(s.det_classes, d);
     for (std::size_t j = 0; j < d; ++j) det_classes[j] = detections[j]->class_id;
     double* track_classes = take(s.track_classes, t);
@@ -239,8 +239,7 @@ PassSides gather_sides(const PassContext& context, const PassTerms& terms, const
 // The second stage of row `i` (see pair_costs), for the pairs the first stage left open: the
 // distance gate, then the appearance and uncertainty terms. Updates the row's tally.
 void open_pair_costs(const PassContext& context, const PassTerms& terms, const PassSides& sides,
-                     const std::vector<std::size_t>& tracks, bool tall, std::size_t i, double* out,
-                     RowTally& tally) {
+                     const std::vector<std::size_t>& tracks, bool tall, std::size_t i, double* out, RowTally& tally) {
     const std::size_t dim = context.feature_dim;
     const double max_cost = terms.limits.max_cost;
     for (std::size_t k = 0; k < tally.open_count; ++k) {
@@ -253,11 +252,11 @@ void open_pair_costs(const PassContext& context, const PassTerms& terms, const P
         if (terms.distances) {
             if (sides.factored[ti] == 0) {
                 const std::size_t track = tracks[ti];
-                sides.factored[ti] = factor_gating_state(context.predicted_means + 8 * track,
-                                                         context.predicted_covariances + 64 * track,
-                                                         context.kf.std_weight_position(), sides.factors[ti])
-                                         ? 1
-                                         : 2;
+                sides.factored[ti] =
+                    factor_gating_state(context.predicted_means + 8 * track, context.predicted_covariances + 64 * track,
+                                        context.kf.std_weight_position(), sides.factors[ti])
+                        ? 1
+                        : 2;
             }
             d2 = sides.factored[ti] == 1 ? gating_distance_one(sides.factors[ti], sides.measurements + 4 * dj)
                                          : kInfinity;
