@@ -12,7 +12,7 @@ ASAN_PRELOAD = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-
 
 .PHONY: bootstrap build test test-native test-python test-services test-sanitize check-contract fuzz-build fuzz \
 	fuzz-ci leak-check bench bench-tools install-venv demo demo-video wheel check-stubs check-wheel check-pip-install \
-	clean
+	lint lint-cpp format-cpp clean
 
 bootstrap:
 	@bash scripts/bootstrap.sh
@@ -149,6 +149,22 @@ check-wheel: build wheel
 # build falls back on the cmeel-eigen build requirement; then the module's tests against it.
 check-pip-install: bootstrap
 	@bash scripts/check_pip_install.sh
+
+# Static checks; each checker is a lint-* target that lint depends on. lint-cpp: the C++ of
+# include/, src/ and tests/native/ against .clang-format, failing on any drift (format-cpp
+# rewrites the files instead). clang-format comes from Debian (make bootstrap installs it).
+CLANG_FORMAT ?= clang-format
+CPP_FILES = $(shell find include src tests/native \( -name '*.hpp' -o -name '*.cpp' \) | LC_ALL=C sort)
+
+lint: lint-cpp
+
+lint-cpp:
+	@command -v $(CLANG_FORMAT) >/dev/null || { echo "lint-cpp: $(CLANG_FORMAT) not found (make bootstrap installs it)" >&2; exit 1; }
+	@$(CLANG_FORMAT) --dry-run --Werror $(CPP_FILES)
+	@echo "lint-cpp: $(words $(CPP_FILES)) files formatted as .clang-format asks"
+
+format-cpp:
+	$(CLANG_FORMAT) -i $(CPP_FILES)
 
 clean:
 	rm -rf build dist

@@ -9,9 +9,9 @@ namespace kelmora {
 
 struct CostWeights {
     double w_iou = 1.0;
-    double w_app = 0.0;  // appearance term counts only when > 0
-    double w_unc = 0.0;  // uncertainty term counts only when > 0
-    double w_ocm = 0.0;  // carried, never read by the builder
+    double w_app = 0.0;     // appearance term counts only when > 0
+    double w_unc = 0.0;     // uncertainty term counts only when > 0
+    double w_ocm = 0.0;     // carried, never read by the builder
     bool use_giou = false;  // carried; the caller passes `motion` when it wants 1 - GIoU
 };
 

@@ -43,8 +43,8 @@ public:
                 double* new_covariance) const;
     // Writes the n x m squared Mahalanobis distances of m measurements (m x 4) from n states.
     // Throws: std::runtime_error when a state's innovation covariance is not positive definite.
-    void gating_distance(const double* means, const double* covariances, std::size_t n,
-                         const double* measurements, std::size_t m, double* out) const;
+    void gating_distance(const double* means, const double* covariances, std::size_t n, const double* measurements,
+                         std::size_t m, double* out) const;
 
 private:
     double std_weight_position_;

@@ -10,11 +10,20 @@
 #include "kelmora/assignment.hpp"
 #include "kelmora/cost.hpp"
 #include "kelmora/kalman.hpp"
+#include "kelmora/tracker_fields.hpp"
 
 namespace kelmora {
 
-// Bounds of the configuration, derived from the accepted boxes: coordinates within +-1e100,
-// heights from 1e-100, so box heights range over [1e-100, 2e100].
+// Bounds of the boxes update accepts: every coordinate within +-kLargestCoordinate, every
+// height at least kSmallestHeight, so heights range over [1e-100, 2e100]. Below
+// kLargestCoordinate every square and product of the filter stays finite; heights below
+// kSmallestHeight make the squared position noise underflow, a singular state. The messages
+// that refuse a box print these constants.
+constexpr double kLargestCoordinate = 1e100;
+constexpr double kSmallestHeight = 1e-100;
+
+// Bounds of the configuration, derived from the bounds of the boxes; TrackerConfig::validate
+// prints them in its messages.
 //
 // Noise scale s: the filter's variances are (s * 0.05 * h)^2 and (s * 0.0625 * h)^2 times
 // small factors. At |s| = 1e40 and h = 2e100 the largest is about 1.6e278, which leaves room
@@ -31,31 +40,33 @@ constexpr double kLargestNoiseScale = 1e40;
 constexpr double kLargestCostWeight = 1e6;
 constexpr double kLargestOverlapThreshold = 1e6;
 // The moving average (1 - alpha) * detection + alpha * stored feature stays finite for every
-// finite detection feature only while |1 - alpha| <= 1: alpha in [0, 2].
+// finite detection feature only while |1 - alpha| <= 1: alpha in [0, kLargestEmaAlpha].
+constexpr double kLargestEmaAlpha = 2.0;
 
-// Every tuning parameter of the tracker. Fields keep this declaration order.
+// Every tuning parameter of the tracker. The fields, their declaration order, types and
+// defaults come from KELMORA_TRACKER_CONFIG_FIELDS (tracker_fields.hpp):
+//   high_score_thresh       score >= this: high-score detection
+//   low_score_thresh        score >= this and < high: low-score detection
+//   match_iou_thresh        overlap threshold of the first and third passes
+//   recovery_iou_thresh     overlap threshold of the second pass
+//   new_track_thresh        a leftover high-score detection starts a track at >= this
+//   n_init                  hits at which a tentative track is confirmed
+//   max_age                 missed frames a confirmed track survives
+//   use_mahalanobis_gating  the first and third passes forbid pairs beyond the chi-square gate
+//   class_aware             pairs of two known, different classes are forbidden
+//   w_iou, w_app, w_unc     weights of the overlap, appearance and uncertainty terms
+//   use_giou                the overlap term is 1 - GIoU instead of 1 - IoU
+//   appearance_ema_alpha    weight of the previous feature in the moving average
+//   kf_noise_scale          scales both Kalman noise weights
+//   use_lapjv               the passes solve with the Jonker-Volgenant solver
+//   w_ocm, ocm_delta_t, use_oru, use_gmc
+//                           carried only: validation refuses any value that would switch
+//                           OC-SORT or global motion compensation on
 class TrackerConfig {
 public:
-    double high_score_thresh = 0.5;    // score >= this: high-score detection
-    double low_score_thresh = 0.1;     // score >= this and < high: low-score detection
-    double match_iou_thresh = 0.3;     // overlap threshold of the first and third passes
-    double recovery_iou_thresh = 0.5;  // overlap threshold of the second pass
-    double new_track_thresh = 0.6;     // a leftover high-score detection starts a track at >= this
-    std::int32_t n_init = 3;           // hits at which a tentative track is confirmed
-    std::int32_t max_age = 30;         // missed frames a confirmed track survives
-    bool use_mahalanobis_gating = true;
-    bool class_aware = true;
-    double w_iou = 1.0;
-    double w_app = 0.0;
-    double w_unc = 0.0;
-    bool use_giou = false;
-    double appearance_ema_alpha = 0.9;  // weight of the previous feature in the moving average
-    double kf_noise_scale = 1.0;        // scales both Kalman noise weights
-    bool use_lapjv = false;
-    double w_ocm = 0.0;
-    std::int32_t ocm_delta_t = 3;
-    bool use_oru = false;
-    bool use_gmc = false;
+#define KELMORA_DECLARE_FIELD(type, name, value, access, keyword) type name = value;
+    KELMORA_TRACKER_CONFIG_FIELDS(KELMORA_DECLARE_FIELD)
+#undef KELMORA_DECLARE_FIELD
 
     // Applies the validation rules in order.
     // Throws: std::invalid_argument with the first failing rule's message.

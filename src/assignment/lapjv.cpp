@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "assignment_internal.hpp"
-#include "scan_kernels.hpp"
 #include "kelmora/assignment.hpp"
 #include "kelmora/interrupt.hpp"
+#include "scan_kernels.hpp"
 
 namespace kelmora {
 namespace {
@@ -59,8 +59,7 @@ struct SearchStart {
         return pick;
     }
 
-    static Pick sse2(const double* row, const double* v, double* d, std::int64_t* pred, std::size_t m,
-                     std::int64_t i) {
+    static Pick sse2(const double* row, const double* v, double* d, std::int64_t* pred, std::size_t m, std::int64_t i) {
         std::size_t j = 0;
         Pick pick{kInf, -1};
 #if defined(__SSE2__)
@@ -113,7 +112,6 @@ void relax_tail(std::size_t j, const double* row2, const double* v, double* d, s
     }
 }
 
-
 // Relaxation through a row fused with the next selection, in its three variants.
 struct RelaxSelect {
     static Pick scalar(const double* row2, const double* v, double* d, std::int64_t* pred, std::size_t m, double h,
@@ -155,8 +153,7 @@ struct RelaxSelect {
         const __m256i rowv = _mm256_set1_epi64x(i2);
         __m256d threshold = _mm256_set1_pd(kInf);
         for (; j + 4 <= m; j += 4) {
-            const __m256d cand =
-                _mm256_sub_pd(_mm256_sub_pd(_mm256_loadu_pd(row2 + j), _mm256_loadu_pd(v + j)), hv);
+            const __m256d cand = _mm256_sub_pd(_mm256_sub_pd(_mm256_loadu_pd(row2 + j), _mm256_loadu_pd(v + j)), hv);
             __m256d dj = _mm256_loadu_pd(d + j);
             const __m256d lower = _mm256_cmp_pd(dj, cand, _CMP_GT_OQ);
             dj = detail::lower_of(cand, dj);

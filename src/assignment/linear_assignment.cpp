@@ -4,9 +4,9 @@
 #include <vector>
 
 #include "assignment_internal.hpp"
-#include "scan_kernels.hpp"
 #include "kelmora/assignment.hpp"
 #include "kelmora/interrupt.hpp"
+#include "scan_kernels.hpp"
 
 namespace kelmora {
 namespace {
@@ -43,8 +43,8 @@ void scan_tail(std::size_t j, const double* row, const double* v, double* minv, 
 // The three variants of a scan, chosen by detail::run_scan.
 template <bool kFirstStep>
 struct HungarianScan {
-    static Pick scalar(const double* row, const double* v, double* minv, std::int64_t* way, std::size_t m,
-                       double ui0, double pending, std::int64_t from) {
+    static Pick scalar(const double* row, const double* v, double* minv, std::int64_t* way, std::size_t m, double ui0,
+                       double pending, std::int64_t from) {
         Pick pick{kInf, -1};
         scan_tail<kFirstStep>(0, row, v, minv, way, m, ui0, pending, from, pick);
         return pick;

@@ -29,8 +29,8 @@ void require_pair_values(const std::optional<FloatArray>& matrix, std::size_t pa
     if (!matrix) return;
     const std::size_t have = element_count(*matrix);
     if (have >= pairs) return;
-    throw std::invalid_argument(std::string("build_association_cost: ") + arg + " must hold T*D = " +
-                                std::to_string(pairs) + " values, got " + std::to_string(have));
+    throw std::invalid_argument(std::string("build_association_cost: ") + arg +
+                                " must hold T*D = " + std::to_string(pairs) + " values, got " + std::to_string(have));
 }
 
 const double* data_or_null(const std::optional<FloatArray>& matrix) { return matrix ? matrix->data() : nullptr; }
@@ -43,10 +43,11 @@ std::vector<unsigned char> mismatch_flags(const FloatArray& values, std::size_t 
     return flags;
 }
 
-std::pair<FloatArray, double> build_cost(const FloatArray& ious, double w_iou, double w_app, double w_unc, bool use_giou,
-                     double iou_thresh, const py::object& motion, const py::object& class_mismatch,
-                     const py::object& gating_d2, const py::object& gate_thresh, const py::object& appearance,
-                     const py::object& uncertainty) {
+std::pair<FloatArray, double> build_cost(const FloatArray& ious, double w_iou, double w_app, double w_unc,
+                                         bool use_giou, double iou_thresh, const py::object& motion,
+                                         const py::object& class_mismatch, const py::object& gating_d2,
+                                         const py::object& gate_thresh, const py::object& appearance,
+                                         const py::object& uncertainty) {
     if (ious.ndim() != 2) throw std::invalid_argument("ious must be (T, D)");
     const std::size_t t = static_cast<std::size_t>(ious.shape(0));
     const std::size_t d = static_cast<std::size_t>(ious.shape(1));
@@ -77,9 +78,9 @@ std::pair<FloatArray, double> build_cost(const FloatArray& ious, double w_iou, d
     weights.use_giou = use_giou;
     FloatArray cost = make_float_array({static_cast<py::ssize_t>(t), static_cast<py::ssize_t>(d)});
     const double max_cost = kelmora::build_association_cost(
-        ious.data(), t, d, weights, iou_thresh, data_or_null(motion_values),
-        mismatch_values ? flags.data() : nullptr, data_or_null(d2_values), gate ? &*gate : nullptr,
-        data_or_null(appearance_values), data_or_null(uncertainty_values), cost.mutable_data());
+        ious.data(), t, d, weights, iou_thresh, data_or_null(motion_values), mismatch_values ? flags.data() : nullptr,
+        data_or_null(d2_values), gate ? &*gate : nullptr, data_or_null(appearance_values),
+        data_or_null(uncertainty_values), cost.mutable_data());
     return {std::move(cost), max_cost};
 }
 
@@ -109,8 +110,7 @@ void bind_cost(py::module_& m) {
     m.def("build_association_cost", &build_cost, py::arg("ious"), py::arg("w_iou") = 1.0, py::arg("w_app") = 0.0,
           py::arg("w_unc") = 0.0, py::arg("use_giou") = false, py::arg("iou_thresh") = 0.3,
           py::arg("motion") = py::none(), py::arg("class_mismatch") = py::none(), py::arg("gating_d2") = py::none(),
-          py::arg("gate_thresh") = py::none(), py::arg("appearance") = py::none(),
-          py::arg("uncertainty") = py::none());
+          py::arg("gate_thresh") = py::none(), py::arg("appearance") = py::none(), py::arg("uncertainty") = py::none());
     m.def("appearance_distance", &appearance, py::arg("track_features"), py::arg("det_features"));
     m.def("uncertainty_distance", &uncertainty, py::arg("gating_d2"), py::arg("gate_thresh"));
 }

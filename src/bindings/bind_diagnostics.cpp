@@ -1,8 +1,8 @@
 // Build diagnostics: toolchain report with a contraction probe, Eigen self-test, array echo.
-#include <Eigen/Dense>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/typing.h>
+#include <Eigen/Dense>
 
 #include <cmath>
 #include <string>

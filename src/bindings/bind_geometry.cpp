@@ -14,8 +14,8 @@ using RowKernel = void (*)(const double*, std::size_t, double*);
 // Strict box check, one result of the input's form, kernel only when there are rows.
 FloatArray convert_boxes(const FloatArray& boxes, RowKernel kernel, const char* name) {
     const BoxShape shape = check_boxes_strict(boxes, name);
-    FloatArray out = shape.single ? make_float_array({4})
-                                  : make_float_array({static_cast<py::ssize_t>(shape.count), 4});
+    FloatArray out =
+        shape.single ? make_float_array({4}) : make_float_array({static_cast<py::ssize_t>(shape.count), 4});
     if (shape.count > 0) kernel(boxes.data(), shape.count, out.mutable_data());
     return out;
 }
@@ -29,8 +29,8 @@ FloatArray box_area(const FloatArray& boxes) {
 
 FloatArray clip_boxes(const FloatArray& boxes, double width, double height) {
     const BoxShape shape = check_boxes_strict(boxes, "clip_boxes");
-    FloatArray out = shape.single ? make_float_array({4})
-                                  : make_float_array({static_cast<py::ssize_t>(shape.count), 4});
+    FloatArray out =
+        shape.single ? make_float_array({4}) : make_float_array({static_cast<py::ssize_t>(shape.count), 4});
     if (shape.count > 0) clip_boxes_rows(boxes.data(), shape.count, width, height, out.mutable_data());
     return out;
 }
@@ -48,7 +48,8 @@ FloatArray overlap_matrix(const FloatArray& a, const FloatArray& b, OverlapKerne
 
 template <RowKernel kKernel>
 void def_conversion(py::module_& m, const char* name) {
-    m.def(name, [name](const FloatArray& boxes) { return convert_boxes(boxes, kKernel, name); }, py::arg("boxes"));
+    m.def(
+        name, [name](const FloatArray& boxes) { return convert_boxes(boxes, kKernel, name); }, py::arg("boxes"));
 }
 
 }  // namespace
@@ -67,7 +68,9 @@ void bind_geometry(py::module_& m) {
         py::arg("a"), py::arg("b"));
     m.def(
         "giou_matrix",
-        [](const FloatArray& a, const FloatArray& b) { return overlap_matrix(a, b, &giou_matrix_kernel, "giou_matrix"); },
+        [](const FloatArray& a, const FloatArray& b) {
+            return overlap_matrix(a, b, &giou_matrix_kernel, "giou_matrix");
+        },
         py::arg("a"), py::arg("b"));
     m.def("clip_boxes", &clip_boxes, py::arg("boxes"), py::arg("width"), py::arg("height"));
 }

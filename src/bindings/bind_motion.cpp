@@ -55,8 +55,8 @@ StatePair predict(const KalmanBoxTracker& kf, const FloatArray& mean, const Floa
         return {std::move(new_mean), std::move(new_covariance)};
     }
     const py::ssize_t n = mean.shape(0);
-    const bool batch = mean.ndim() == 2 && mean.shape(1) == 8 && covariance.ndim() == 3 &&
-                       covariance.shape(0) == n && covariance.shape(1) == 8 && covariance.shape(2) == 8;
+    const bool batch = mean.ndim() == 2 && mean.shape(1) == 8 && covariance.ndim() == 3 && covariance.shape(0) == n &&
+                       covariance.shape(1) == 8 && covariance.shape(2) == 8;
     if (!batch) throw std::invalid_argument("predict: expected (N, 8) mean and (N, 8, 8) covariance");
     const std::size_t count = static_cast<std::size_t>(n);
     FloatArray new_mean = make_float_array({n, 8});

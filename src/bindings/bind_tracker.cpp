@@ -3,10 +3,15 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <memory>
 #include <stdexcept>
 #include <tuple>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "array_boundary.hpp"
@@ -16,35 +21,76 @@
 namespace kelmora::bindings {
 namespace {
 
-TrackerConfig make_config(double high_score_thresh, double low_score_thresh, double match_iou_thresh,
-                          double recovery_iou_thresh, double new_track_thresh, std::int32_t n_init,
-                          std::int32_t max_age, bool use_mahalanobis_gating, bool class_aware, double w_iou,
-                          double w_app, double w_unc, bool use_giou, double appearance_ema_alpha,
-                          double kf_noise_scale, double w_ocm, std::int32_t ocm_delta_t, bool use_oru, bool use_gmc,
-                          bool use_lapjv) {
-    TrackerConfig c;
-    c.high_score_thresh = high_score_thresh;
-    c.low_score_thresh = low_score_thresh;
-    c.match_iou_thresh = match_iou_thresh;
-    c.recovery_iou_thresh = recovery_iou_thresh;
-    c.new_track_thresh = new_track_thresh;
-    c.n_init = n_init;
-    c.max_age = max_age;
-    c.use_mahalanobis_gating = use_mahalanobis_gating;
-    c.class_aware = class_aware;
-    c.w_iou = w_iou;
-    c.w_app = w_app;
-    c.w_unc = w_unc;
-    c.use_giou = use_giou;
-    c.appearance_ema_alpha = appearance_ema_alpha;
-    c.kf_noise_scale = kf_noise_scale;
-    c.use_lapjv = use_lapjv;
-    c.w_ocm = w_ocm;
-    c.ocm_delta_t = ocm_delta_t;
-    c.use_oru = use_oru;
-    c.use_gmc = use_gmc;
-    c.validate();
-    return c;
+// The binding's view of one row of KELMORA_TRACKER_CONFIG_FIELDS.
+struct FieldRow {
+    const char* name;
+    FieldAccess access;
+    KeywordPlace keyword;
+};
+
+// The rows and the members they name, both in declaration order.
+#define KELMORA_FIELD_ROW(type, name, value, access, keyword) \
+    FieldRow{#name, FieldAccess::access, KeywordPlace::keyword},
+constexpr FieldRow kFieldRows[] = {KELMORA_TRACKER_CONFIG_FIELDS(KELMORA_FIELD_ROW)};
+#undef KELMORA_FIELD_ROW
+#define KELMORA_FIELD_MEMBER(type, name, value, access, keyword) &TrackerConfig::name,
+constexpr std::tuple kFieldMembers{KELMORA_TRACKER_CONFIG_FIELDS(KELMORA_FIELD_MEMBER)};
+#undef KELMORA_FIELD_MEMBER
+
+constexpr std::size_t kFieldCount = std::size(kFieldRows);
+static_assert(std::tuple_size_v<decltype(kFieldMembers)> == kFieldCount);
+
+template <typename Member>
+struct MemberType;
+template <typename T>
+struct MemberType<T TrackerConfig::*> {
+    using type = T;
+};
+// The type of the field declared at `index`.
+template <std::size_t index>
+using FieldType = typename MemberType<std::tuple_element_t<index, std::remove_const_t<decltype(kFieldMembers)>>>::type;
+
+// The declaration index of the field at each keyword position of the constructor: the kInOrder
+// fields in declaration order, then the kLast fields in declaration order.
+constexpr std::array<std::size_t, kFieldCount> keyword_order() {
+    std::array<std::size_t, kFieldCount> order{};
+    std::size_t position = 0;
+    for (const KeywordPlace place : {KeywordPlace::kInOrder, KeywordPlace::kLast}) {
+        for (std::size_t i = 0; i < kFieldCount; ++i) {
+            if (kFieldRows[i].keyword == place) order[position++] = i;
+        }
+    }
+    return order;
+}
+constexpr std::array<std::size_t, kFieldCount> kKeywordOrder = keyword_order();
+
+// The constructor: one typed argument per field in keyword order, each defaulting to the native
+// record's default. It fills a record, validates it, and only then is the object created.
+template <std::size_t... position>
+void def_constructor(py::class_<TrackerConfig>& cls, std::index_sequence<position...>) {
+    const TrackerConfig d;
+    cls.def(
+        py::init([](FieldType<kKeywordOrder[position]>... values) {
+            TrackerConfig c;
+            ((c.*std::get<kKeywordOrder[position]>(kFieldMembers) = values), ...);
+            c.validate();
+            return c;
+        }),
+        (py::arg(kFieldRows[kKeywordOrder[position]].name) = d.*std::get<kKeywordOrder[position]>(kFieldMembers))...);
+}
+
+// A read-only property for the field at `index` when its row asks for one.
+template <std::size_t index>
+void def_property(py::class_<TrackerConfig>& cls) {
+    if constexpr (kFieldRows[index].access == FieldAccess::kReadOnly) {
+        cls.def_readonly(kFieldRows[index].name, std::get<index>(kFieldMembers));
+    }
+}
+
+// The properties in declaration order.
+template <std::size_t... index>
+void def_properties(py::class_<TrackerConfig>& cls, std::index_sequence<index...>) {
+    (def_property<index>(cls), ...);
 }
 
 // NumPy's own conversion, so that an object NumPy refuses raises NumPy's exception unchanged.
@@ -57,8 +103,8 @@ FloatArray to_float_array(const py::object& value) {
 using UpdateResult = std::tuple<Int64Array, FloatArray, FloatArray, Int64Array>;
 using StatesResult = std::tuple<Int64Array, Int64Array, Int64Array, Int64Array, Int64Array>;
 
-UpdateResult update(ByteTracker& tracker, const FloatArray& boxes, const FloatArray& scores, const py::object& class_ids,
-                 const py::object& features) {
+UpdateResult update(ByteTracker& tracker, const FloatArray& boxes, const FloatArray& scores,
+                    const py::object& class_ids, const py::object& features) {
     if (boxes.ndim() != 2 || boxes.shape(1) != 4) throw std::invalid_argument("update: boxes must be (N, 4)");
     // The sizes are checked by the tracker's own rules, each right after the conversion it
     // depends on, so that errors come in the order the tracker checks them.
@@ -124,27 +170,9 @@ UpdateResult update(ByteTracker& tracker, const FloatArray& boxes, const FloatAr
 }  // namespace
 
 void bind_tracker_config(py::module_& m) {
-    // The defaults are those of the native record, in the keyword order of the constructor.
-    const TrackerConfig d;
-    py::class_<TrackerConfig>(m, "TrackerConfig")
-        .def(py::init(&make_config), py::arg("high_score_thresh") = d.high_score_thresh,
-             py::arg("low_score_thresh") = d.low_score_thresh, py::arg("match_iou_thresh") = d.match_iou_thresh,
-             py::arg("recovery_iou_thresh") = d.recovery_iou_thresh, py::arg("new_track_thresh") = d.new_track_thresh,
-             py::arg("n_init") = d.n_init, py::arg("max_age") = d.max_age,
-             py::arg("use_mahalanobis_gating") = d.use_mahalanobis_gating, py::arg("class_aware") = d.class_aware,
-             py::arg("w_iou") = d.w_iou, py::arg("w_app") = d.w_app, py::arg("w_unc") = d.w_unc,
-             py::arg("use_giou") = d.use_giou, py::arg("appearance_ema_alpha") = d.appearance_ema_alpha,
-             py::arg("kf_noise_scale") = d.kf_noise_scale, py::arg("w_ocm") = d.w_ocm,
-             py::arg("ocm_delta_t") = d.ocm_delta_t, py::arg("use_oru") = d.use_oru, py::arg("use_gmc") = d.use_gmc,
-             py::arg("use_lapjv") = d.use_lapjv)
-        .def_readonly("high_score_thresh", &TrackerConfig::high_score_thresh)
-        .def_readonly("low_score_thresh", &TrackerConfig::low_score_thresh)
-        .def_readonly("match_iou_thresh", &TrackerConfig::match_iou_thresh)
-        .def_readonly("recovery_iou_thresh", &TrackerConfig::recovery_iou_thresh)
-        .def_readonly("new_track_thresh", &TrackerConfig::new_track_thresh)
-        .def_readonly("n_init", &TrackerConfig::n_init)
-        .def_readonly("max_age", &TrackerConfig::max_age)
-        .def_readonly("kf_noise_scale", &TrackerConfig::kf_noise_scale);
+    py::class_<TrackerConfig> cls(m, "TrackerConfig");
+    def_constructor(cls, std::make_index_sequence<kFieldCount>());
+    def_properties(cls, std::make_index_sequence<kFieldCount>());
 }
 
 void bind_byte_tracker(py::module_& m) {

@@ -103,8 +103,8 @@ py::dict evaluate_sequence(const Ints& gt_frames, const Ints& gt_ids, const Doub
         if (PyErr_CheckSignals() != 0) throw py::error_already_set();
         if (!progress.is_none()) progress(done, total);
     };
-    const kelmora::tools::SequenceCounts c = kelmora::tools::evaluate_sequence(
-        gt, tr, num_gt_ids, num_tracker_ids, alphas, threshold, on_progress);
+    const kelmora::tools::SequenceCounts c =
+        kelmora::tools::evaluate_sequence(gt, tr, num_gt_ids, num_tracker_ids, alphas, threshold, on_progress);
     py::dict out;
     out["HOTA_TP"] = to_array(c.hota_tp);
     out["HOTA_FN"] = to_array(c.hota_fn);

@@ -1,7 +1,7 @@
 // The association cost builder: one T x D matrix from overlap, motion, appearance and
 // uncertainty terms, with the gate max_cost and its forbidden value max_cost + 1.0.
-#include "cost_internal.hpp"
 #include "kelmora/cost.hpp"
+#include "cost_internal.hpp"
 
 namespace kelmora {
 

@@ -123,8 +123,7 @@ inline double pair_giou(const RowBox& a, double bx1, double by1, double bx2, dou
 }
 
 #if defined(__SSE2__)
-inline __m128d pair_giou_vec(const RowBoxVec& a, __m128d bx1, __m128d by1, __m128d bx2, __m128d by2,
-                             __m128d area_b) {
+inline __m128d pair_giou_vec(const RowBoxVec& a, __m128d bx1, __m128d by1, __m128d bx2, __m128d by2, __m128d area_b) {
     const __m128d zero = _mm_setzero_pd();
     const __m128d eps = _mm_set1_pd(kBoxEpsilon);
     __m128d uni;
@@ -162,8 +161,8 @@ KELMORA_TARGET_AVX std::size_t overlap_columns_avx(const RowBox& a, const Column
             const __m256d ey2 = _mm256_max_pd(_mm256_loadu_pd(cols.y2 + j), row4.y2);
             const __m256d enclose = _mm256_mul_pd(_mm256_max_pd(zero, _mm256_sub_pd(ey2, ey1)),
                                                   _mm256_max_pd(zero, _mm256_sub_pd(ex2, ex1)));
-            _mm256_storeu_pd(dst + j,
-                             _mm256_sub_pd(iou, _mm256_div_pd(_mm256_sub_pd(enclose, uni), _mm256_max_pd(eps, enclose))));
+            _mm256_storeu_pd(
+                dst + j, _mm256_sub_pd(iou, _mm256_div_pd(_mm256_sub_pd(enclose, uni), _mm256_max_pd(eps, enclose))));
         }
     }
     return j;

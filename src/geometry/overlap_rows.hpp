@@ -67,8 +67,8 @@ struct RowBoxVec {
           area(_mm_set1_pd(a.area)) {}
 };
 
-inline __m128d pair_iou_vec(const RowBoxVec& a, __m128d bx1, __m128d by1, __m128d bx2, __m128d by2,
-                            __m128d area_b, __m128d* union_out) {
+inline __m128d pair_iou_vec(const RowBoxVec& a, __m128d bx1, __m128d by1, __m128d bx2, __m128d by2, __m128d area_b,
+                            __m128d* union_out) {
     const __m128d zero = _mm_setzero_pd();
     const __m128d eps = _mm_set1_pd(kBoxEpsilon);
     const __m128d ix1 = _mm_max_pd(bx1, a.x1);
@@ -133,8 +133,8 @@ KELMORA_TARGET_AVX inline __m256d sparse_iou4(const RowBox4& a, const ColumnBoxe
     __m256d inter;
     __m256d uni;
     overlap4(a, cols, j, &inter, &uni);
-    const __m256d hit = _mm256_or_pd(_mm256_cmp_pd(inter, _mm256_setzero_pd(), _CMP_NEQ_UQ),
-                                     _mm256_cmp_pd(uni, uni, _CMP_UNORD_Q));
+    const __m256d hit =
+        _mm256_or_pd(_mm256_cmp_pd(inter, _mm256_setzero_pd(), _CMP_NEQ_UQ), _mm256_cmp_pd(uni, uni, _CMP_UNORD_Q));
     if (_mm256_movemask_pd(hit) == 0) return inter;
     return _mm256_div_pd(inter, _mm256_max_pd(_mm256_set1_pd(kBoxEpsilon), uni));
 }

@@ -38,8 +38,8 @@ void sse2_block(const __m128d* m, const __m128d* projected, const int* row_of, c
         const __m128d y0 = d[0][v];
         y1[v] = _mm_sub_pd(d[1][v], _mm_mul_pd(m[4], y0));
         y2[v] = _mm_sub_pd(d[2][v], _mm_add_pd(_mm_mul_pd(m[8], y0), _mm_mul_pd(m[9], y1[v])));
-        y3[v] = _mm_sub_pd(d[3][v], _mm_add_pd(_mm_add_pd(_mm_mul_pd(m[12], y0), _mm_mul_pd(m[13], y1[v])),
-                                               _mm_mul_pd(m[14], y2[v])));
+        y3[v] = _mm_sub_pd(
+            d[3][v], _mm_add_pd(_mm_add_pd(_mm_mul_pd(m[12], y0), _mm_mul_pd(m[13], y1[v])), _mm_mul_pd(m[14], y2[v])));
     }
     __m128d x3[kVectors], x2[kVectors], x1[kVectors];
     for (int v = 0; v < kVectors; ++v) x3[v] = _mm_div_pd(y3[v], m[15]);
@@ -49,8 +49,8 @@ void sse2_block(const __m128d* m, const __m128d* projected, const int* row_of, c
         x1[v] = _mm_div_pd(_mm_sub_pd(y1[v], s), m[5]);
     }
     for (int v = 0; v < kVectors; ++v, out += 2) {
-        const __m128d s = _mm_add_pd(_mm_add_pd(_mm_mul_pd(m[1], x1[v]), _mm_mul_pd(m[2], x2[v])),
-                                     _mm_mul_pd(m[3], x3[v]));
+        const __m128d s =
+            _mm_add_pd(_mm_add_pd(_mm_mul_pd(m[1], x1[v]), _mm_mul_pd(m[2], x2[v])), _mm_mul_pd(m[3], x3[v]));
         const __m128d x0 = _mm_div_pd(_mm_sub_pd(d[0][v], s), m[0]);
         const __m128d even = _mm_add_pd(_mm_mul_pd(x0, x0), _mm_mul_pd(x2[v], x2[v]));
         const __m128d odd = _mm_add_pd(_mm_mul_pd(x1[v], x1[v]), _mm_mul_pd(x3[v], x3[v]));
@@ -74,8 +74,8 @@ std::size_t sse2_rows(const GatingFactor& f, const double* z, std::size_t count,
 // --- AVX, four measurements per vector: used only where the processor has it ------------
 
 template <int kVectors>
-KELMORA_TARGET_AVX inline void avx_block(const __m256d* m, const __m256d* projected, const int* row_of,
-                                                      const double* z, double* out) {
+KELMORA_TARGET_AVX inline void avx_block(const __m256d* m, const __m256d* projected, const int* row_of, const double* z,
+                                         double* out) {
     __m256d d[4][kVectors];
     for (int v = 0; v < kVectors; ++v, z += 16) {
         // Four rows of (x, y, a, h) transposed into one vector per component.
@@ -97,14 +97,13 @@ KELMORA_TARGET_AVX inline void avx_block(const __m256d* m, const __m256d* projec
         const __m256d y0 = d[0][v];
         y1[v] = _mm256_sub_pd(d[1][v], _mm256_mul_pd(m[4], y0));
         y2[v] = _mm256_sub_pd(d[2][v], _mm256_add_pd(_mm256_mul_pd(m[8], y0), _mm256_mul_pd(m[9], y1[v])));
-        y3[v] = _mm256_sub_pd(d[3][v],
-                              _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(m[12], y0), _mm256_mul_pd(m[13], y1[v])),
-                                            _mm256_mul_pd(m[14], y2[v])));
+        y3[v] =
+            _mm256_sub_pd(d[3][v], _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(m[12], y0), _mm256_mul_pd(m[13], y1[v])),
+                                                 _mm256_mul_pd(m[14], y2[v])));
     }
     __m256d x3[kVectors], x2[kVectors], x1[kVectors];
     for (int v = 0; v < kVectors; ++v) x3[v] = _mm256_div_pd(y3[v], m[15]);
-    for (int v = 0; v < kVectors; ++v)
-        x2[v] = _mm256_div_pd(_mm256_sub_pd(y2[v], _mm256_mul_pd(m[11], x3[v])), m[10]);
+    for (int v = 0; v < kVectors; ++v) x2[v] = _mm256_div_pd(_mm256_sub_pd(y2[v], _mm256_mul_pd(m[11], x3[v])), m[10]);
     for (int v = 0; v < kVectors; ++v) {
         const __m256d s = _mm256_add_pd(_mm256_mul_pd(m[6], x2[v]), _mm256_mul_pd(m[7], x3[v]));
         x1[v] = _mm256_div_pd(_mm256_sub_pd(y1[v], s), m[5]);
@@ -119,8 +118,7 @@ KELMORA_TARGET_AVX inline void avx_block(const __m256d* m, const __m256d* projec
     }
 }
 
-KELMORA_TARGET_AVX std::size_t avx_rows(const GatingFactor& f, const double* z, std::size_t count,
-                                                     double* out) {
+KELMORA_TARGET_AVX std::size_t avx_rows(const GatingFactor& f, const double* z, std::size_t count, double* out) {
     __m256d m[16];
     __m256d projected[4];
     for (int k = 0; k < 16; ++k) m[k] = _mm256_set1_pd(f.lu[k]);

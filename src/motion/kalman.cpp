@@ -102,8 +102,8 @@ void KalmanBoxTracker::predict(const double* means, const double* covariances, s
     }
 }
 
-void KalmanBoxTracker::project(const double* means, const double* covariances, std::size_t n,
-                               double* projected_means, double* projected_covariances) const {
+void KalmanBoxTracker::project(const double* means, const double* covariances, std::size_t n, double* projected_means,
+                               double* projected_covariances) const {
     for (std::size_t s = 0; s < n; ++s) {
         detail::project_state(means + 8 * s, covariances + 64 * s, std_weight_position_, projected_means + 4 * s,
                               projected_covariances + 16 * s);
@@ -217,8 +217,8 @@ bool joseph_blocks(const double* p, const double* x, const double* r, double* ou
         const int b = c + 4;
         const double paa = p[8 * a + a], pab = p[8 * a + b], pba = p[8 * b + a], pbb = p[8 * b + b];
         const double ka = x[8 * c + a], kb = x[8 * c + b];  // K[a][c], K[b][c]
-        const double aa = 1.0 - ka;  // A[a][c]
-        const double ab = 0.0 - kb;  // A[b][c]; A[b][b] = 1, A[a][b] = 0
+        const double aa = 1.0 - ka;                         // A[a][c]
+        const double ab = 0.0 - kb;                         // A[b][c]; A[b][b] = 1, A[a][b] = 0
         // A P: the column-c term, then (rows of velocities) the identity term.
         const double ap_aa = 0.0 + paa * aa;
         const double ap_ab = 0.0 + pab * aa;
@@ -256,8 +256,8 @@ bool joseph_blocks(const double* p, const double* x, const double* r, double* ou
 
 }  // namespace
 
-void KalmanBoxTracker::update(const double* mean, const double* covariance, const double* measurement,
-                              double* new_mean, double* new_covariance) const {
+void KalmanBoxTracker::update(const double* mean, const double* covariance, const double* measurement, double* new_mean,
+                              double* new_covariance) const {
     // The arithmetic of the Eigen expressions
     //   K = (PartialPivLU(S).solve((P H^T)^T))^T,  A = I - K H,
     //   P+ = (A P) A^T + (K R) K^T

@@ -61,8 +61,8 @@ std::ptrdiff_t augmenting_path(std::ptrdiff_t nc, const double* cost, LsapWorksp
 
 }  // namespace
 
-bool solve_lsap(std::size_t rows_in, std::size_t cols_in, const double* cost, std::int64_t* rows,
-                std::int64_t* cols, LsapWorkspace& w) {
+bool solve_lsap(std::size_t rows_in, std::size_t cols_in, const double* cost, std::int64_t* rows, std::int64_t* cols,
+                LsapWorkspace& w) {
     auto nr = static_cast<std::ptrdiff_t>(rows_in);
     auto nc = static_cast<std::ptrdiff_t>(cols_in);
     if (nr == 0 || nc == 0) return true;
@@ -112,9 +112,8 @@ bool solve_lsap(std::size_t rows_in, std::size_t cols_in, const double* cost, st
         // a distinct column, so the order is unique).
         std::vector<std::ptrdiff_t> order(static_cast<std::size_t>(nr));
         std::iota(order.begin(), order.end(), 0);
-        std::sort(order.begin(), order.end(), [&w](std::ptrdiff_t a, std::ptrdiff_t b) {
-            return w.col4row[a] < w.col4row[b];
-        });
+        std::sort(order.begin(), order.end(),
+                  [&w](std::ptrdiff_t a, std::ptrdiff_t b) { return w.col4row[a] < w.col4row[b]; });
         for (std::ptrdiff_t k = 0; k < nr; ++k) {
             rows[k] = w.col4row[order[k]];
             cols[k] = order[k];

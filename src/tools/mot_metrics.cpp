@@ -24,8 +24,7 @@ constexpr std::size_t kCheckEvery = 256;
 // are `val`: np.sum of a dense matrix with few non-zero entries, summed over its non-zeros only.
 // The pairwise order depends on where the values sit, so the recursion follows NumPy's blocks;
 // a zero added to a partial sum leaves it unchanged.
-double sparse_pairwise_sum(const std::int64_t* pos, const double* val, std::size_t k, std::int64_t lo,
-                           std::int64_t n) {
+double sparse_pairwise_sum(const std::int64_t* pos, const double* val, std::size_t k, std::int64_t lo, std::int64_t n) {
     if (k == 0) return 0.0;
     if (n < 8) {
         double res = 0.0;
@@ -78,9 +77,8 @@ void frame_overlaps(const double* g_boxes, std::size_t g, const double* t_boxes,
                     std::vector<std::uint32_t>& by_x1, std::vector<Overlap>& out, std::size_t& first_of_frame) {
     by_x1.resize(r);
     std::iota(by_x1.begin(), by_x1.end(), 0u);
-    std::sort(by_x1.begin(), by_x1.end(), [t_boxes](std::uint32_t x, std::uint32_t y) {
-        return t_boxes[4 * x] < t_boxes[4 * y];
-    });
+    std::sort(by_x1.begin(), by_x1.end(),
+              [t_boxes](std::uint32_t x, std::uint32_t y) { return t_boxes[4 * x] < t_boxes[4 * y]; });
     first_of_frame = out.size();
     for (std::size_t i = 0; i < g; ++i) {
         const double* a = g_boxes + 4 * i;
@@ -186,8 +184,10 @@ std::vector<Step> time_steps(const BoxRows& gt, const BoxRows& tr) {
     std::size_t i = 0, j = 0;
     while (i < gt.n || j < tr.n) {
         std::int64_t f;
-        if (j == tr.n || (i < gt.n && gt.frames[i] <= tr.frames[j])) f = gt.frames[i];
-        else f = tr.frames[j];
+        if (j == tr.n || (i < gt.n && gt.frames[i] <= tr.frames[j]))
+            f = gt.frames[i];
+        else
+            f = tr.frames[j];
         Step s{i, i, j, j};
         while (s.g1 < gt.n && gt.frames[s.g1] == f) ++s.g1;
         while (s.t1 < tr.n && tr.frames[s.t1] == f) ++s.t1;
@@ -259,14 +259,13 @@ std::int64_t identity_true_positives(const PairSlots& pairs, const std::vector<d
         cols.resize(std::min(nr, nc));
         solve_lsap(nr, nc, cost.data(), rows.data(), cols.data(), work);
         for (std::size_t p = 0; p < rows.size(); ++p) {
-            total -= static_cast<std::int64_t>(cost[static_cast<std::size_t>(rows[p]) * nc +
-                                                    static_cast<std::size_t>(cols[p])]);
+            total -= static_cast<std::int64_t>(
+                cost[static_cast<std::size_t>(rows[p]) * nc + static_cast<std::size_t>(cols[p])]);
         }
         k = end;
     }
     return total;
 }
-
 
 // Working memory of matched_by_groups.
 struct GroupScratch {
@@ -382,7 +381,8 @@ bool matched_by_groups(const std::vector<Overlap>& list, std::size_t b, std::siz
         k = end;
     }
     // The solver reports its pairs in row order (the order of `at` within a frame).
-    std::sort(matched.begin(), matched.end(), [&list](std::size_t x, std::size_t y) { return list[x].at < list[y].at; });
+    std::sort(matched.begin(), matched.end(),
+              [&list](std::size_t x, std::size_t y) { return list[x].at < list[y].at; });
     return true;
 }
 
@@ -492,7 +492,8 @@ SequenceCounts evaluate_sequence(const BoxRows& gt, const BoxRows& tr, std::int6
             solve_lsap(g, r, cost.data(), rows.data(), cols.data(), work);
             matched.clear();
             for (std::size_t p = 0; p < m; ++p) {
-                const std::int32_t q = overlap_at[static_cast<std::size_t>(rows[p]) * r + static_cast<std::size_t>(cols[p])];
+                const std::int32_t q =
+                    overlap_at[static_cast<std::size_t>(rows[p]) * r + static_cast<std::size_t>(cols[p])];
                 if (q >= 0) matched.push_back(static_cast<std::size_t>(q));
             }
         };

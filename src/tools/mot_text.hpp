@@ -14,10 +14,10 @@ inline constexpr std::size_t kMinColumns = 6;
 
 // The rows that read_plain_rows took, and the lines it left to a row-by-row reader.
 struct PlainRows {
-    bool whole_file_elsewhere = false;  // nothing read: the whole file goes to the other reader
-    std::vector<double> values;         // kMaxColumns per row, NaN past a row's last value
-    std::vector<std::int64_t> columns;  // values in each row, kMinColumns to kMaxColumns
-    std::vector<std::int64_t> lines;    // 1-based line of each row
+    bool whole_file_elsewhere = false;      // nothing read: the whole file goes to the other reader
+    std::vector<double> values;             // kMaxColumns per row, NaN past a row's last value
+    std::vector<std::int64_t> columns;      // values in each row, kMinColumns to kMaxColumns
+    std::vector<std::int64_t> lines;        // 1-based line of each row
     std::vector<std::int64_t> other_lines;  // 1-based data lines left to the other reader
 };
 

@@ -24,10 +24,10 @@ constexpr double kInfinity = std::numeric_limits<double>::infinity();
 struct PassTerms {
     bool use_giou;
     bool class_aware;
-    bool gate;            // pairs beyond the Mahalanobis gate are forbidden
-    bool distances;       // squared Mahalanobis distances are needed (gate or uncertainty)
-    bool appearance;      // the appearance term counts
-    bool uncertainty;     // the uncertainty term counts
+    bool gate;         // pairs beyond the Mahalanobis gate are forbidden
+    bool distances;    // squared Mahalanobis distances are needed (gate or uncertainty)
+    bool appearance;   // the appearance term counts
+    bool uncertainty;  // the uncertainty term counts
     double iou_thresh;
     double gate_thresh;
     double uncertainty_den;  // the gate threshold floored as the uncertainty distance floors it
@@ -47,9 +47,8 @@ struct RowTally {
 // The first stage of a row for columns from .. to - 1, one at a time: the base cost from the
 // overlap (or from the motion term), forbidden below the overlap threshold, when the overlap or
 // motion term is NaN, or when both classes are known and differ.
-void base_columns(const PassTerms& terms, std::size_t from, std::size_t to, const double* overlap,
-                  const double* motion, double track_class, const double* det_classes, double* cost,
-                  RowTally& tally) {
+void base_columns(const PassTerms& terms, std::size_t from, std::size_t to, const double* overlap, const double* motion,
+                  double track_class, const double* det_classes, double* cost, RowTally& tally) {
     const double thresh = terms.iou_thresh;
     const double w_iou = terms.weights.w_iou;
     const double forbidden = terms.limits.forbidden;
@@ -146,20 +145,37 @@ KELMORA_TARGET_AVX std::size_t base_columns_avx(const PassTerms& terms, const Ro
 }
 #endif
 
-}  // namespace
+// Both sides of a pass, laid out once: boxes, classes, measurements, normalised features and
+// each track's gating factorisation. Entries a pass does not use stay null.
+struct PassSides {
+    const double* det_boxes;       // D corner boxes
+    const double* track_boxes;     // T corner boxes of the predicted states
+    const double* det_classes;     // D class ids
+    const double* track_classes;   // T class ids
+    const double* measurements;    // D boxes in (cx, cy, aspect, height), with distances only
+    const double* track_features;  // T x dim, normalised, with appearance only
+    const double* det_features;    // D x dim, normalised, with appearance only
+    // Each track's factorisation, made when a pair first needs it (with distances only).
+    // factored: 0 not yet, 1 made, 2 its innovation covariance is not positive definite.
+    GatingFactor* factors;
+    unsigned char* factored;
+};
 
-void associate_pass(const PassContext& context, PassBuffers& s, const std::vector<std::size_t>& tracks,
-                    const std::vector<const Detection*>& detections, double iou_thresh, bool gated,
-                    AssociationResult& result) {
-    const std::size_t t = tracks.size();
-    const std::size_t d = detections.size();
-    if (t == 0 || d == 0) {
-        all_unmatched(t, d, result);
-        return;
-    }
+// The cost matrix of a pass in the solver's orientation and what the solve needs of it.
+struct PassCosts {
+    bool tall;         // rows are detections (more tracks than detections)
+    std::size_t rows;  // min(T, D)
+    std::size_t cols;  // max(T, D)
+    const double* cost;
+    std::size_t admissible = 0;  // entries at or below the gate
+    bool not_finite = false;     // some entry is an infinity or NaN
+};
+
+// The terms of the pass from the configuration, the weights and the inputs of both sides.
+PassTerms pass_terms(const PassContext& context, const std::vector<std::size_t>& tracks,
+                     const std::vector<const Detection*>& detections, double iou_thresh, bool gated) {
     const TrackerConfig& config = context.config;
     const std::size_t dim = context.feature_dim;
-
     PassTerms terms{};
     terms.use_giou = config.use_giou;
     terms.class_aware = config.class_aware;
@@ -169,61 +185,117 @@ void associate_pass(const PassContext& context, PassBuffers& s, const std::vecto
     // One track without a feature of this frame's length, or one detection without a feature,
     // switches the appearance term off for the whole pass.
     bool appearance = context.weights.w_app > 0.0 && dim > 0;
-    for (std::size_t i = 0; appearance && i < t; ++i) appearance = context.tracks[tracks[i]].feature.size() == dim;
-    for (std::size_t j = 0; appearance && j < d; ++j) appearance = detections[j]->feature != nullptr;
+    for (std::size_t i = 0; appearance && i < tracks.size(); ++i) {
+        appearance = context.tracks[tracks[i]].feature.size() == dim;
+    }
+    for (std::size_t j = 0; appearance && j < detections.size(); ++j) appearance = detections[j]->feature != nullptr;
     terms.appearance = appearance;
     terms.iou_thresh = iou_thresh;
     terms.gate_thresh = context.gate_thresh;
     terms.uncertainty_den = kDistanceFloor > context.gate_thresh ? kDistanceFloor : context.gate_thresh;
     terms.weights = context.weights;
     terms.limits = cost_gate(context.weights, iou_thresh, terms.appearance, terms.uncertainty);
+    return terms;
+}
 
-    // Both sides once per pass: boxes, classes, measurements and normalised features.
+// Lays out both sides once per pass, into the pass's working arrays.
+PassSides gather_sides(const PassContext& context, const PassTerms& terms, const std::vector<std::size_t>& tracks,
+                       const std::vector<const Detection*>& detections, PassBuffers& s) {
+    const std::size_t t = tracks.size();
+    const std::size_t d = detections.size();
+    const std::size_t dim = context.feature_dim;
     double* det_boxes = take(s.det_boxes, 4 * d);
     for (std::size_t j = 0; j < d; ++j) std::memcpy(det_boxes + 4 * j, detections[j]->box, 4 * sizeof(double));
     double* track_boxes = take(s.track_boxes, 4 * t);
-    for (std::size_t i = 0; i < t; ++i) xyah_to_xyxy_rows(context.predicted_means + 8 * tracks[i], 1, track_boxes + 4 * i);
+    for (std::size_t i = 0; i < t; ++i)
+        xyah_to_xyxy_rows(context.predicted_means + 8 * tracks[i], 1, track_boxes + 4 * i);
     double* det_classes = take(s.det_classes, d);
     for (std::size_t j = 0; j < d; ++j) det_classes[j] = detections[j]->class_id;
     double* track_classes = take(s.track_classes, t);
     for (std::size_t i = 0; i < t; ++i) track_classes[i] = context.tracks[tracks[i]].class_id;
-    double* measurements = nullptr;
+    PassSides sides{det_boxes, track_boxes, det_classes, track_classes, nullptr, nullptr, nullptr, nullptr, nullptr};
     if (terms.distances) {
-        measurements = take(s.measurements, 4 * d);
+        double* measurements = take(s.measurements, 4 * d);
         xyxy_to_xyah_rows(det_boxes, d, measurements);
+        sides.measurements = measurements;
+        sides.factors = take(s.factors, t);
+        sides.factored = take(s.factored, t);
+        std::memset(sides.factored, 0, t);
     }
-    double* track_features = nullptr;
-    double* det_features = nullptr;
     if (terms.appearance) {
         // Normalised again as the appearance distance does, tracks first.
-        track_features = take(s.track_features, t * dim);
+        double* track_features = take(s.track_features, t * dim);
         for (std::size_t i = 0; i < t; ++i) {
             normalise_rows(context.tracks[tracks[i]].feature.data(), 1, dim, track_features + i * dim);
         }
-        det_features = take(s.det_features, d * dim);
+        double* det_features = take(s.det_features, d * dim);
         for (std::size_t j = 0; j < d; ++j) normalise_rows(detections[j]->feature, 1, dim, det_features + j * dim);
+        sides.track_features = track_features;
+        sides.det_features = det_features;
     }
-    // Each track's factorisation, made when a pair first needs it. 0: not yet, 1: made,
-    // 2: its innovation covariance is not positive definite.
-    GatingFactor* factors = nullptr;
-    unsigned char* factored = nullptr;
-    if (terms.distances) {
-        factors = take(s.factors, t);
-        factored = take(s.factored, t);
-        std::memset(factored, 0, t);
-    }
+    return sides;
+}
 
-    // The cost in the solver's orientation, row by row: tracks against detections when there
-    // are no more tracks than detections, detections against tracks otherwise. The overlap of a
-    // pair is the same number whichever box is the row's (its expression is symmetric; only the
-    // sign of a zero or which NaN comes out may differ, and neither reaches the cost).
+// The second stage of row `i` (see pair_costs), for the pairs the first stage left open: the
+// distance gate, then the appearance and uncertainty terms. Updates the row's tally.
+void open_pair_costs(const PassContext& context, const PassTerms& terms, const PassSides& sides,
+                     const std::vector<std::size_t>& tracks, bool tall, std::size_t i, double* out, RowTally& tally) {
+    const std::size_t dim = context.feature_dim;
+    const double max_cost = terms.limits.max_cost;
+    for (std::size_t k = 0; k < tally.open_count; ++k) {
+        const std::size_t col = tally.open[k];
+        const std::size_t ti = tall ? col : i;  // the pair's track in the pass's list
+        const std::size_t dj = tall ? i : col;  // and its detection
+        const double before = out[col];
+        double value = before;
+        double d2 = 0.0;
+        if (terms.distances) {
+            if (sides.factored[ti] == 0) {
+                const std::size_t track = tracks[ti];
+                sides.factored[ti] =
+                    factor_gating_state(context.predicted_means + 8 * track, context.predicted_covariances + 64 * track,
+                                        context.kf.std_weight_position(), sides.factors[ti])
+                        ? 1
+                        : 2;
+            }
+            d2 = sides.factored[ti] == 1 ? gating_distance_one(sides.factors[ti], sides.measurements + 4 * dj)
+                                         : kInfinity;
+            if (d2 != d2) d2 = kInfinity;
+        }
+        if (terms.gate && d2 > terms.gate_thresh) {
+            value = terms.limits.forbidden;
+        } else {
+            if (terms.appearance) {
+                const double a = cosine_distance(sides.track_features + ti * dim, sides.det_features + dj * dim, dim);
+                value = add_term(value, a, terms.weights.w_app);
+            }
+            if (terms.uncertainty) {
+                value = add_term(value, uncertainty_of(d2, terms.uncertainty_den), terms.weights.w_unc);
+            }
+            // A cost that is not a number cannot be judged either.
+            if (value != value) value = terms.limits.forbidden;
+        }
+        out[col] = value;
+        tally.admissible = tally.admissible - (max_cost >= before ? 1 : 0) + (max_cost >= value ? 1 : 0);
+        tally.not_finite = tally.not_finite || !(value - value == 0.0);
+    }
+}
+
+// The cost of every pair in the solver's orientation, row by row: tracks against detections
+// when there are no more tracks than detections, detections against tracks otherwise. The
+// overlap of a pair is the same number whichever box is the row's (its expression is
+// symmetric; only the sign of a zero or which NaN comes out may differ, and neither reaches
+// the cost). Each row takes two stages: base_columns over every column, then open_pair_costs
+// over the columns still open.
+PassCosts pair_costs(const PassContext& context, const PassTerms& terms, const PassSides& sides,
+                     const std::vector<std::size_t>& tracks, std::size_t t, std::size_t d, PassBuffers& s) {
     const bool tall = t > d;
     const std::size_t r = tall ? d : t;
     const std::size_t c = tall ? t : d;
-    const ColumnBoxes columns = lay_out_columns(tall ? track_boxes : det_boxes, c, take(s.columns, 5 * c));
-    const double* row_boxes = tall ? det_boxes : track_boxes;
-    const double* row_classes = tall ? det_classes : track_classes;
-    const double* column_classes = tall ? track_classes : det_classes;
+    const ColumnBoxes columns = lay_out_columns(tall ? sides.track_boxes : sides.det_boxes, c, take(s.columns, 5 * c));
+    const double* row_boxes = tall ? sides.det_boxes : sides.track_boxes;
+    const double* row_classes = tall ? sides.det_classes : sides.track_classes;
+    const double* column_classes = tall ? sides.track_classes : sides.det_classes;
     double* cost = take(s.cost, r * c);
     double* overlap = take(s.overlap_row, c);
     double* motion = terms.use_giou ? take(s.motion_row, c) : nullptr;
@@ -231,11 +303,10 @@ void associate_pass(const PassContext& context, PassBuffers& s, const std::vecto
 #if defined(KELMORA_X86_KERNELS)
     const bool fused = !terms.use_giou && cpu_features().avx;
 #endif
-    bool not_finite = false;
-    std::size_t admissible = 0;
+    PassCosts costs{tall, r, c, cost};
     InterruptBudget budget;
     for (std::size_t i = 0; i < r; ++i) {
-        budget.spend(c * (terms.appearance ? dim + 8 : 8));
+        budget.spend(c * (terms.appearance ? context.feature_dim + 8 : 8));
         const double* box = row_boxes + 4 * i;
         double* out = cost + i * c;
         RowTally tally{open};
@@ -252,72 +323,57 @@ void associate_pass(const PassContext& context, PassBuffers& s, const std::vecto
             if (motion != nullptr) giou_row(box, columns, c, motion);
         }
         base_columns(terms, j, c, overlap, motion, row_classes[i], column_classes, out, tally);
-
-        // The second stage, for the pairs still open: the distance gate, appearance, uncertainty.
-        if (!terms.distances && !terms.appearance) {
-            admissible += tally.admissible;
-            not_finite = not_finite || tally.not_finite;
-            continue;
-        }
-        const double max_cost = terms.limits.max_cost;
-        for (std::size_t k = 0; k < tally.open_count; ++k) {
-            const std::size_t col = open[k];
-            const std::size_t ti = tall ? col : i;  // the pair's track in the pass's list
-            const std::size_t dj = tall ? i : col;  // and its detection
-            const double before = out[col];
-            double value = before;
-            double d2 = 0.0;
-            if (terms.distances) {
-                if (factored[ti] == 0) {
-                    const std::size_t track = tracks[ti];
-                    factored[ti] = factor_gating_state(context.predicted_means + 8 * track,
-                                                       context.predicted_covariances + 64 * track,
-                                                       context.kf.std_weight_position(), factors[ti])
-                                       ? 1
-                                       : 2;
-                }
-                d2 = factored[ti] == 1 ? gating_distance_one(factors[ti], measurements + 4 * dj) : kInfinity;
-                if (d2 != d2) d2 = kInfinity;
-            }
-            if (terms.gate && d2 > terms.gate_thresh) {
-                value = terms.limits.forbidden;
-            } else {
-                if (terms.appearance) {
-                    const double a = cosine_distance(track_features + ti * dim, det_features + dj * dim, dim);
-                    value = add_term(value, a, terms.weights.w_app);
-                }
-                if (terms.uncertainty) {
-                    value = add_term(value, uncertainty_of(d2, terms.uncertainty_den), terms.weights.w_unc);
-                }
-                // A cost that is not a number cannot be judged either.
-                if (value != value) value = terms.limits.forbidden;
-            }
-            out[col] = value;
-            tally.admissible = tally.admissible - (max_cost >= before ? 1 : 0) + (max_cost >= value ? 1 : 0);
-            tally.not_finite = tally.not_finite || !(value - value == 0.0);
-        }
-        admissible += tally.admissible;
-        not_finite = not_finite || tally.not_finite;
+        if (terms.distances || terms.appearance) open_pair_costs(context, terms, sides, tracks, tall, i, out, tally);
+        costs.admissible += tally.admissible;
+        costs.not_finite = costs.not_finite || tally.not_finite;
     }
+    return costs;
+}
+
+// Solves the assignment and keeps the pairs within the gate.
+void solve_and_gate(const TrackerConfig& config, const PassTerms& terms, const PassCosts& costs, std::size_t t,
+                    std::size_t d, PassBuffers& s, AssociationResult& result) {
     // The solvers' finite test, over every cost (an infinity or a NaN fails it).
-    if (not_finite) throw std::invalid_argument("cost matrix must be finite; gate before assignment");
+    if (costs.not_finite) throw std::invalid_argument("cost matrix must be finite; gate before assignment");
     check_interrupt();
 
     // With no admissible pair the gate would drop whatever the solver returned.
-    if (admissible == 0) {
+    if (costs.admissible == 0) {
         all_unmatched(t, d, result);
         return;
     }
+    const std::size_t r = costs.rows;
+    const std::size_t c = costs.cols;
     std::int64_t* row_to_col = take(s.row_to_col, r);
-    solve_rows(cost, r, c, config.use_lapjv ? Solver::kJonkerVolgenant : Solver::kHungarian, row_to_col, s.solver);
+    solve_rows(costs.cost, r, c, config.use_lapjv ? Solver::kJonkerVolgenant : Solver::kHungarian, row_to_col,
+               s.solver);
 
     // The gate over the pairs in the solver's order: ascending track when there are no more
     // tracks than detections, ascending detection otherwise.
+    const bool tall = costs.tall;
+    const double* cost = costs.cost;
     const auto pair = [&](std::size_t k) {
         const auto partner = static_cast<std::size_t>(row_to_col[k]);
         return GatedPair{tall ? partner : k, tall ? k : partner, cost[k * c + partner]};
     };
     keep_within_gate(r, pair, t, d, terms.limits.max_cost, take(s.matched, t + d), result);
+}
+
+}  // namespace
+
+void associate_pass(const PassContext& context, PassBuffers& s, const std::vector<std::size_t>& tracks,
+                    const std::vector<const Detection*>& detections, double iou_thresh, bool gated,
+                    AssociationResult& result) {
+    const std::size_t t = tracks.size();
+    const std::size_t d = detections.size();
+    if (t == 0 || d == 0) {
+        all_unmatched(t, d, result);
+        return;
+    }
+    const PassTerms terms = pass_terms(context, tracks, detections, iou_thresh, gated);
+    const PassSides sides = gather_sides(context, terms, tracks, detections, s);
+    const PassCosts costs = pair_costs(context, terms, sides, tracks, t, d, s);
+    solve_and_gate(context.config, terms, costs, t, d, s, result);
 }
 
 }  // namespace kelmora::detail

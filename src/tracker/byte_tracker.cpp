@@ -6,16 +6,17 @@
 // frame that raises (bad input, memory exhaustion, an interrupt) leaves the tracker as it was.
 // The three passes work on disjoint sets of tracks and read only predicted states, so planning
 // every pass before applying any gives the same result as updating between the passes.
-#include <cstring>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 #include <string>
 #include <utility>
 
+#include "association_pass.hpp"
+#include "bound_text.hpp"
 #include "frame_work.hpp"
 #include "kelmora/tracker.hpp"
-#include "association_pass.hpp"
 #include "track_ops.hpp"
 
 namespace kelmora {
@@ -26,10 +27,9 @@ using detail::take;
 
 namespace {
 
+using detail::bound_text;
+
 constexpr std::int64_t kLargestId = std::numeric_limits<std::int32_t>::max();
-constexpr double kLargestCoordinate = 1e100;
-// Heights below this make the squared position noise underflow: a singular state.
-constexpr double kSmallestHeight = 1e-100;
 
 // Working memory: a working array holding more than kTrimFloorBytes is freed once
 // kTrimAfterFrames frames in a row each used less than a quarter of it; it grows again to
@@ -124,20 +124,20 @@ void check_frame(const FrameArrays& frame, std::int32_t frame_index, FrameWork& 
         if (box[0] > box[2] || box[1] > box[3]) throw std::invalid_argument("degenerate box (x2<x1 or y2<y1)");
     }
     // A non-finite, overflowing, zero-height or vanishingly low box would give its track a
-    // NaN, infinite or singular state, so such boxes are refused up front.
-    // Below kLargestCoordinate every square and product of the filter stays finite.
+    // NaN, infinite or singular state, so such boxes are refused up front (the bounds are
+    // derived in tracker.hpp).
     for (std::size_t i = 0; i < n; ++i) {
         const double* box = frame.boxes + 4 * i;
         for (int k = 0; k < 4; ++k) {
             if (!(std::fabs(box[k]) <= kLargestCoordinate)) {
-                throw std::invalid_argument(
-                    "update: box coordinates must be finite and at most 1e+100 in magnitude (row " +
-                    std::to_string(i) + ")");
+                throw std::invalid_argument("update: box coordinates must be finite and at most " +
+                                            bound_text(kLargestCoordinate) + " in magnitude (row " + std::to_string(i) +
+                                            ")");
             }
         }
         if (!(box[3] - box[1] >= kSmallestHeight)) {
-            throw std::invalid_argument("update: boxes must have a positive height, y2 - y1 >= 1e-100 (row " +
-                                        std::to_string(i) + ")");
+            throw std::invalid_argument("update: boxes must have a positive height, y2 - y1 >= " +
+                                        bound_text(kSmallestHeight) + " (row " + std::to_string(i) + ")");
         }
     }
     for (std::size_t k = 0; k < n * dim; ++k) {
@@ -267,8 +267,8 @@ void report(const std::vector<Track>& tracks, std::int32_t frame_index, FrameWor
         if (update_of[i] < 0) continue;
         const detail::TrackUpdate& update = w.updates[static_cast<std::size_t>(update_of[i])];
         if (!update.confirmed || !update.finite) continue;
-        w.outputs.push_back(TrackOutput{frame_index, tracks[i].id, update.box, update.detection->score,
-                                        update.detection->class_id});
+        w.outputs.push_back(
+            TrackOutput{frame_index, tracks[i].id, update.box, update.detection->score, update.detection->class_id});
     }
 }
 
@@ -357,8 +357,8 @@ const std::vector<TrackOutput>& ByteTracker::prepare_update(const FrameArrays& f
         check_frame(frame, frame_index_, w);
         predict_tracks(tracks_, kf_, w);
         split_frame(config_, tracks_, w);
-        const detail::PassContext context{config_,           weights_,   kf_, gate_thresh_, tracks_,
-                                          w.predicted_means, w.predicted_covariances,       w.feature_dim};
+        const detail::PassContext context{
+            config_, weights_, kf_, gate_thresh_, tracks_, w.predicted_means, w.predicted_covariances, w.feature_dim};
         run_passes(context, w);
         plan_updates(tracks_, kf_, w);
         plan_births(config_, kf_, next_id_, frame_index_ + 1, w);

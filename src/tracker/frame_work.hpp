@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "assignment/assignment_internal.hpp"
-#include "motion/gating_internal.hpp"
 #include "kelmora/assignment.hpp"
 #include "kelmora/tracker.hpp"
+#include "motion/gating_internal.hpp"
 
 namespace kelmora::detail {
 
@@ -18,8 +18,8 @@ namespace kelmora::detail {
 template <typename T>
 struct WorkBuffer {
     std::vector<T> items;
-    std::size_t frame_peak = 0;   // largest request of the current frame
-    int small_frames = 0;         // frames in a row that used less than a quarter of it
+    std::size_t frame_peak = 0;  // largest request of the current frame
+    int small_frames = 0;        // frames in a row that used less than a quarter of it
 };
 
 // Returns at least n entries of `buffer`, not cleared.
@@ -55,7 +55,7 @@ struct PassBuffers {
     WorkBuffer<unsigned char> factored;  // T flags: not yet, made, not positive definite
     WorkBuffer<double> cost;             // T x D, in the solver's orientation
     WorkBuffer<std::int64_t> row_to_col;
-    WorkBuffer<unsigned char> matched;   // T + D flags
+    WorkBuffer<unsigned char> matched;  // T + D flags
     SolverWorkspace solver;
     // Predictions of every track, by list index: 8 and 64 values per track.
     WorkBuffer<double> predicted_means, predicted_covariances;
@@ -69,9 +69,9 @@ struct TrackUpdate {
     std::array<double, 4> measurement;  // the detection in (cx, cy, aspect, height)
     std::array<double, 8> mean;
     std::array<double, 64> covariance;
-    std::array<double, 4> box;  // corner box of the new mean
-    bool finite;                // mean, covariance and box are all finite
-    bool confirmed;             // the track is confirmed once the update is applied
+    std::array<double, 4> box;          // corner box of the new mean
+    bool finite;                        // mean, covariance and box are all finite
+    bool confirmed;                     // the track is confirmed once the update is applied
     std::vector<double> fresh_feature;  // the detection's feature when it replaces the stored one
 };
 
@@ -88,7 +88,7 @@ struct FrameWork {
     PassBuffers pass;
     const double* predicted_means = nullptr;        // in pass.predicted_means, this frame
     const double* predicted_covariances = nullptr;  // in pass.predicted_covariances, this frame
-    bool prepared = false;  // a planned frame waits to be applied
+    bool prepared = false;                          // a planned frame waits to be applied
 };
 
 }  // namespace kelmora::detail

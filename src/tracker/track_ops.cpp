@@ -115,9 +115,9 @@ void mark_missed(Track& track) noexcept {
 }
 
 void remove_deleted(std::vector<Track>& tracks) noexcept {
-    tracks.erase(std::remove_if(tracks.begin(), tracks.end(),
-                                [](const Track& t) { return t.state == TrackState::Deleted; }),
-                 tracks.end());
+    tracks.erase(
+        std::remove_if(tracks.begin(), tracks.end(), [](const Track& t) { return t.state == TrackState::Deleted; }),
+        tracks.end());
 }
 
 }  // namespace kelmora::detail

@@ -3,14 +3,20 @@
 #include <stdexcept>
 #include <string>
 
+#include "bound_text.hpp"
 #include "kelmora/tracker.hpp"
 
 namespace kelmora {
 namespace {
 
-// Refuses a value that is NaN, infinite or beyond `bound` in magnitude.
-void require_within(double value, double bound, const char* message) {
-    if (!(std::fabs(value) <= bound)) throw std::invalid_argument(message);
+using detail::bound_text;
+
+// Refuses a value that is NaN, infinite or beyond `bound` in magnitude, with the message
+// "<name> must be finite and at most <bound><tail>".
+void require_within(double value, double bound, const char* name, const char* tail) {
+    if (!(std::fabs(value) <= bound)) {
+        throw std::invalid_argument(std::string(name) + " must be finite and at most " + bound_text(bound) + tail);
+    }
 }
 
 }  // namespace
@@ -49,18 +55,18 @@ void TrackerConfig::validate() const {
     }
     const double scale = std::fabs(kf_noise_scale);
     if (!(scale >= kSmallestNoiseScale && scale <= kLargestNoiseScale)) {
-        throw std::invalid_argument("kf_noise_scale must be between 1e-40 and 1e+40 in magnitude");
+        throw std::invalid_argument("kf_noise_scale must be between " + bound_text(kSmallestNoiseScale) + " and " +
+                                    bound_text(kLargestNoiseScale) + " in magnitude");
     }
-    require_within(match_iou_thresh, kLargestOverlapThreshold,
-                   "match_iou_thresh must be finite and at most 1e+06 in magnitude");
-    require_within(recovery_iou_thresh, kLargestOverlapThreshold,
-                   "recovery_iou_thresh must be finite and at most 1e+06 in magnitude");
+    require_within(match_iou_thresh, kLargestOverlapThreshold, "match_iou_thresh", " in magnitude");
+    require_within(recovery_iou_thresh, kLargestOverlapThreshold, "recovery_iou_thresh", " in magnitude");
     if (!std::isfinite(new_track_thresh)) throw std::invalid_argument("new_track_thresh must be finite");
-    require_within(w_iou, kLargestCostWeight, "w_iou must be finite and at most 1e+06");
-    require_within(w_app, kLargestCostWeight, "w_app must be finite and at most 1e+06");
-    require_within(w_unc, kLargestCostWeight, "w_unc must be finite and at most 1e+06");
-    if (!(appearance_ema_alpha >= 0.0 && appearance_ema_alpha <= 2.0)) {
-        throw std::invalid_argument("appearance_ema_alpha must be finite and between 0 and 2");
+    require_within(w_iou, kLargestCostWeight, "w_iou", "");
+    require_within(w_app, kLargestCostWeight, "w_app", "");
+    require_within(w_unc, kLargestCostWeight, "w_unc", "");
+    if (!(appearance_ema_alpha >= 0.0 && appearance_ema_alpha <= kLargestEmaAlpha)) {
+        throw std::invalid_argument("appearance_ema_alpha must be finite and between 0 and " +
+                                    bound_text(kLargestEmaAlpha));
     }
 }
 

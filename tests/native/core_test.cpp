@@ -118,11 +118,10 @@ void check_scan_widths() {
 
 void check_assignment_edges() {
     std::vector<std::int64_t> col_to_row(1, 7);
-    expect_true("hungarian core, m = 0",
-                outcome([&] {
-                    kelmora::linear_assignment_core(nullptr, 1, 0, col_to_row.data());
-                    return std::string();
-                }) == "linear_assignment: no free column; n > m?");
+    expect_true("hungarian core, m = 0", outcome([&] {
+                                             kelmora::linear_assignment_core(nullptr, 1, 0, col_to_row.data());
+                                             return std::string();
+                                         }) == "linear_assignment: no free column; n > m?");
     std::vector<std::int64_t> x, y;
     expect_true("lapjv core, m = 0", outcome([&] {
                                          kelmora::lapjv(nullptr, 2, 0, x, y);
@@ -137,7 +136,6 @@ void check_assignment_edges() {
     expect_true("associate, no rows", a.match_rows.empty() && joined(a.unmatched_cols) == "0,1,2,");
 }
 
-
 struct Interrupted {};
 
 // An interrupt check that asks to stop at its first call.
@@ -145,8 +143,8 @@ void stop_now() { throw Interrupted{}; }
 
 std::string states_of(const kelmora::ByteTracker& tracker) {
     const kelmora::TrackStates s = tracker.track_states();
-    return std::to_string(tracker.frame_index()) + "|" + joined(s.ids) + "|" + joined(s.states) + "|" +
-           joined(s.hits) + "|" + joined(s.ages) + "|" + joined(s.time_since_update);
+    return std::to_string(tracker.frame_index()) + "|" + joined(s.ids) + "|" + joined(s.states) + "|" + joined(s.hits) +
+           "|" + joined(s.ages) + "|" + joined(s.time_since_update);
 }
 
 // A planned frame changes nothing until it is committed; a discarded one changes nothing at all.
@@ -160,7 +158,8 @@ void check_two_step_update() {
     tracker.update(frame);
     const std::string before = states_of(tracker);
     const std::vector<kelmora::TrackOutput>& planned = tracker.prepare_update(frame);
-    expect_true("plan reports both tracks", planned.size() == 2 && planned[0].track_id == 1 && planned[1].track_id == 2);
+    expect_true("plan reports both tracks",
+                planned.size() == 2 && planned[0].track_id == 1 && planned[1].track_id == 2);
     expect_true("plan pending", tracker.update_pending());
     expect_true("plan changes nothing", states_of(tracker) == before);
     tracker.discard_update();
@@ -316,7 +315,8 @@ int main() {
     const double scores[2] = {0.9, 0.9};
     kelmora::FrameArrays one{boxes, 1, scores, 1};
     tracker.update(one);
-    expect_true("last id issued", tracker.track_states().ids.size() == 1 && tracker.track_states().ids[0] == 2147483647);
+    expect_true("last id issued",
+                tracker.track_states().ids.size() == 1 && tracker.track_states().ids[0] == 2147483647);
     kelmora::FrameArrays two{boxes, 2, scores, 2};
     std::string message;
     try {
@@ -325,7 +325,8 @@ int main() {
         message = e.what();
     }
     expect_true("id exhaustion refused", message.rfind("update: track ids are exhausted", 0) == 0);
-    expect_true("tracker unchanged after refusal", tracker.frame_index() == 0 && tracker.track_states().ids.size() == 1);
+    expect_true("tracker unchanged after refusal",
+                tracker.frame_index() == 0 && tracker.track_states().ids.size() == 1);
     tracker.reset();
     tracker.update(two);
     expect_true("ids restart after reset", tracker.track_states().ids[0] == 1 && tracker.track_states().ids[1] == 2);

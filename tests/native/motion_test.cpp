@@ -8,9 +8,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <stdexcept>
 #include <limits>
 #include <random>
+#include <stdexcept>
 #include <vector>
 
 #include "kelmora/kalman.hpp"
@@ -64,7 +64,6 @@ void random_state(std::mt19937_64& rng, double* mean, double* covariance) {
     for (int k = 0; k < 8; ++k) mean[k] = normal(rng) * 100.0;
     mean[3] = std::abs(mean[3]) + 1.0;
 }
-
 
 // The Kalman update as the Eigen expressions compute it: the reference of the hand-written one.
 void eigen_update(double wp, const double* mean, const double* covariance, const double* measurement, double* new_mean,
