@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Provides everything the project needs on a fresh Debian 12 or 13 machine:
-# system packages (Eigen 3.4, compiler, clang-format, PostgreSQL for the service tests), CPython 3.13
+# system packages (Eigen 3.4, compiler, PostgreSQL for the service tests), CPython 3.13
 # with headers, the project's .venv with the pinned Python dependencies, and the evaluator's test
 # sequences in the cache.
 # A second run does no work.
@@ -34,8 +34,7 @@ case "$debian_major" in
            log "unsupported system: $(cat /etc/debian_version 2>/dev/null || echo unknown)"; exit 1; fi ;;
 esac
 
-# clang-format: make lint checks the C++ formatting with it.
-apt_install build-essential libeigen3-dev pkg-config clang-format
+apt_install build-essential libeigen3-dev pkg-config
 # OpenCV's cv2 module (opencv-python, pinned in requirements.txt) loads libGL and GLib at import;
 # a minimal Debian has neither. GLib's package took a t64 suffix in Debian 13.
 if [ "$debian_major" -ge 13 ]; then apt_install libgl1 libglib2.0-0t64; else apt_install libgl1 libglib2.0-0; fi
