@@ -15,7 +15,7 @@ ASAN_PRELOAD = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-
 	lint lint-cpp format-cpp clean
 
 bootstrap:
-	@bash scripts/bootstrap.sh
+	@bash dev/bootstrap.sh
 
 build/dev/build.ninja: | bootstrap
 	$(CONFIGURE) -B build/dev -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -53,7 +53,7 @@ test-sanitize: bootstrap build/asan/build.ninja
 	$(PY) -m pytest -q -p no:cacheprovider
 
 # Coverage-guided fuzzing (atheris) of the Python surface against the sanitizer build:
-# each target of fuzz/ runs for FUZZ_SECONDS and the executions of each are printed.
+# each target of tests/fuzz/ runs for FUZZ_SECONDS and the executions of each are printed.
 # Corpora grow in build/fuzz/corpus, crashing inputs land in build/fuzz/artifacts.
 # fuzz-ci is the short bounded run for CI: a fixed seed, an empty corpus of its own, 25 s a
 # target.
@@ -62,7 +62,7 @@ FUZZ_SEED ?= 0
 FUZZ_TARGETS ?= boxes,overlap,assignment,kalman,cost,tracker
 FUZZ_CI_SECONDS ?= 25
 
-build/fuzz/libcov_shim.so: fuzz/cov_shim.c
+build/fuzz/libcov_shim.so: tests/fuzz/cov_shim.c
 	@mkdir -p build/fuzz
 	gcc -O2 -fPIC -shared -fvisibility=hidden -Wall -Wextra -Werror -o $@ $< -ldl
 
@@ -70,16 +70,16 @@ fuzz-build: bootstrap build/asan/build.ninja build/fuzz/libcov_shim.so
 	@$(CMAKE) --build build/asan
 
 fuzz: fuzz-build
-	$(PY) fuzz/run.py --seconds $(FUZZ_SECONDS) --seed $(FUZZ_SEED) --targets $(FUZZ_TARGETS)
+	$(PY) tests/fuzz/run.py --seconds $(FUZZ_SECONDS) --seed $(FUZZ_SEED) --targets $(FUZZ_TARGETS)
 
 fuzz-ci: fuzz-build
-	$(PY) fuzz/run.py --seconds $(FUZZ_CI_SECONDS) --seed 1 --corpus build/fuzz/corpus-ci --fresh \
+	$(PY) tests/fuzz/run.py --seconds $(FUZZ_CI_SECONDS) --seed 1 --corpus build/fuzz/corpus-ci --fresh \
 		--targets $(FUZZ_TARGETS)
 
 # The Python tests (all but the demo's) under valgrind memcheck; fails on blocks lost,
-# or memcheck errors, whose stacks pass through the module (scripts/leak_check.py).
+# or memcheck errors, whose stacks pass through the module (tests/support/leak_check.py).
 leak-check: build
-	$(PY) scripts/leak_check.py --build build/dev
+	$(PY) tests/support/leak_check.py --build build/dev
 
 # A deliberately wrong build with contraction on and FMA allowed: its contraction probe
 # must say False, which shows that the probe detects such a build.
@@ -93,13 +93,17 @@ check-contract: bootstrap build/contract/build.ninja
 		PYTHONPATH=build/contract $(PY) -c 'import kelmora_cpp as k; v = k.build_info()["fp_contract_off"]; print("contraction build reports fp_contract_off =", v); assert v is False'; \
 	else echo "this processor has no FMA: a contracted build cannot be shown here"; fi
 
+# Benchmarks import the module from the build, the tools from their sources, the tracker's Python
+# reference (reference/) and the sequence generator (data/).
+BENCH_PATH := build/dev:python:reference:data:benchmarks
+
 bench: build
-	PYTHONPATH=build/dev $(PY) benchmarks/run.py
+	PYTHONPATH=$(BENCH_PATH) $(PY) benchmarks/run.py
 
 # The kelmora command on datasets: 1 and N local processes, Dask's overhead, tracking against
 # evaluation time.
 bench-tools: build
-	PYTHONPATH=build/dev:python $(PY) benchmarks/tools_bench.py
+	PYTHONPATH=$(BENCH_PATH) $(PY) benchmarks/bench_tools.py
 
 # The project installed into .venv as a user installs it, the kelmora command included; CMake
 # keeps its build in build/wheel, so a second install only rebuilds what changed.
@@ -108,7 +112,7 @@ install-venv: bootstrap
 		--config-settings=build-dir=build/wheel .
 
 # The installed kelmora command on the synthetic sequence in data/synthetic (regenerate it with
-# tools/make_sequence.py): tracks, HOTA and the other scores, and a trajectory plot, written to
+# data/make_sequence.py): tracks, HOTA and the other scores, and a trajectory plot, written to
 # demo_output/.
 DEMO_DATA := data/synthetic
 demo: install-venv
@@ -118,7 +122,7 @@ demo: install-venv
 		--out demo_output/kelmora-synthetic_trajectories.png
 
 # The installed kelmora video on vtest.avi, pedestrians filmed by a fixed camera, from Debian's
-# opencv-doc package (fetched once into the cache folder by scripts/fetch_vtest.sh): the motion
+# opencv-doc package (fetched once into the cache folder by dev/fetch_vtest.sh): the motion
 # detector (background subtraction; it boxes twice as many people as HOG at a tenth of its time)
 # and the tracker over the first DEMO_VIDEO_FRAMES frames (of 795), written to demo_output/:
 # vtest.mp4, vtest.txt and vtest_sheet.png. DEMO_VIDEO_DETECTOR=hog runs the HOG people detector.
@@ -126,29 +130,29 @@ DEMO_VIDEO_FRAMES ?= 300
 DEMO_VIDEO_DETECTOR ?= motion
 
 demo-video: install-venv
-	@clip=$$(bash scripts/fetch_vtest.sh) && \
+	@clip=$$(bash dev/fetch_vtest.sh) && \
 	$(VENV)/bin/kelmora video "$$clip" --out demo_output --max-frames $(DEMO_VIDEO_FRAMES) \
 		--detector $(DEMO_VIDEO_DETECTOR)
 
 # The wheel users install, built with the pinned build tools and repaired by auditwheel into a
-# manylinux wheel in dist/ (scripts/build_wheel.sh prints its tag, size and grafted libraries).
+# manylinux wheel in dist/ (dev/build_wheel.sh prints its tag, size and grafted libraries).
 wheel: bootstrap
-	@bash scripts/build_wheel.sh
+	@bash dev/build_wheel.sh
 
 # The committed type stubs against the ones generated from the built module.
 check-stubs: build
-	@bash scripts/check_stubs.sh
+	@bash dev/check_stubs.sh
 
 # The wheel of make wheel in a fresh virtual environment with the compilers and Eigen hidden:
 # contents, tag, import, version, names, contraction off, the kelmora command (its results
-# equal to the development build's) and mypy --strict on examples/typing_usage.py.
+# equal to the development build's) and mypy --strict on tests/support/typing_usage.py.
 check-wheel: build wheel
-	@bash scripts/check_wheel.sh
+	@bash dev/check_wheel.sh
 
 # pip install . into a fresh virtual environment with the system's Eigen hidden, so that the
 # build falls back on the cmeel-eigen build requirement; then the module's tests against it.
 check-pip-install: bootstrap
-	@bash scripts/check_pip_install.sh
+	@bash dev/check_pip_install.sh
 
 # Static checks; each checker is a lint-* target that lint depends on. lint-cpp: the C++ of
 # include/, src/ and tests/native/ against .clang-format, failing on any drift (format-cpp

@@ -1,5 +1,5 @@
 """Instructions per steady frame of ByteTracker.update, counted by callgrind (valgrind), with the
-share of each phase, against the same frame update in Python (tests/reference_tracker.py).
+share of each phase, against the same frame update in Python (reference/reference_tracker.py).
 
 Instruction counts do not depend on what else the machine is doing: this is the noise-free
 figure of the hot path. Each count runs a fresh interpreter under callgrind with a fixed hash
@@ -21,8 +21,6 @@ from common import Table
 
 CHILD = r"""
 import sys
-sys.path.insert(0, {benchmarks!r})
-sys.path.insert(0, {tests!r})
 import kelmora_cpp
 from bench_tracker import steady_scene
 from reference_tracker import RefTracker
@@ -49,8 +47,8 @@ PHASES = {
 
 
 def callgrind(objects: int, frames: int, python: bool, out: str) -> int:
-    here = os.path.dirname(os.path.abspath(__file__))
-    code = CHILD.format(benchmarks=here, tests=os.path.join(os.path.dirname(here), "tests"))
+    # The child finds bench_tracker and the reference through PYTHONPATH (make bench sets it).
+    code = CHILD
     env = dict(os.environ, PYTHONHASHSEED="0", OPENBLAS_NUM_THREADS="1")
     # The reference is Python code: its whole run is counted, and the run of 0 frames subtracted.
     toggle = [] if python else [f"--toggle-collect={BINDING}*"]
@@ -81,7 +79,7 @@ def run() -> list[Table]:
         print("\n(bench_instructions skipped: valgrind is not installed)")
         return []
     table = Table("ByteTracker.update, instructions per steady frame (callgrind)",
-                  "the same frame update in Python (tests/reference_tracker.py)", unit="k instructions", scale=1e-3)
+                  "the same frame update in Python (reference/reference_tracker.py)", unit="k instructions", scale=1e-3)
     shares = []
     frames = 10
     with tempfile.TemporaryDirectory() as tmp:

@@ -1,5 +1,5 @@
 """ByteTracker.update per frame on steady-state synthetic scenes, against the same frame update
-written in Python over the module's building blocks (tests/reference_tracker.py), and resident
+written in Python over the module's building blocks (reference/reference_tracker.py), and resident
 memory over a long run."""
 
 from __future__ import annotations
@@ -13,8 +13,7 @@ import numpy as np
 import kelmora_cpp
 from common import Table
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests"))
-from reference_tracker import RefTracker  # noqa: E402
+from reference_tracker import RefTracker
 
 
 def steady_scene(objects: int, frames: int, seed: int = 3):
@@ -54,7 +53,7 @@ def resident_kib() -> int:
 
 
 def run() -> list[Table]:
-    table = Table("ByteTracker.update per frame", "the same frame update in Python (tests/reference_tracker.py)")
+    table = Table("ByteTracker.update per frame", "the same frame update in Python (reference/reference_tracker.py)")
     for objects in (10, 30, 100, 200, 500):
         frames = steady_scene(objects, 130)
         ours = per_frame_seconds(kelmora_cpp.ByteTracker(), frames, warmup=30)

@@ -1,4 +1,4 @@
-"""kelmora video on real footage (vtest.avi, fetched once by scripts/fetch_vtest.sh): the tracker's
+"""kelmora video on real footage (vtest.avi, fetched once by dev/fetch_vtest.sh): the tracker's
 time per frame against the HOG detector's, writing the annotated video against reading the input,
 the motion detector against HOG, each from runs of the pipeline on the same frames; and the ONNX
 detector's own work per frame (letterbox and decoding, without the network) against decoding a frame."""
@@ -15,7 +15,6 @@ import numpy as np
 from common import Table, median_seconds
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "python"))
 
 FRAMES = 100
 # A YOLOv8-sized output at 640 x 640: 8400 candidates, 80 classes, of which OBJECTS objects each
@@ -76,7 +75,7 @@ def run() -> list[Table]:
 
     from kelmora_tools import video, videoio
 
-    clip = pathlib.Path(subprocess.run(["bash", str(ROOT / "scripts" / "fetch_vtest.sh")], check=True,
+    clip = pathlib.Path(subprocess.run(["bash", str(ROOT / "dev" / "fetch_vtest.sh")], check=True,
                                        capture_output=True, text=True).stdout.strip())
     videoio.quiet_native_logs()
     with tempfile.TemporaryDirectory() as out:

@@ -3,18 +3,10 @@
 from __future__ import annotations
 
 import os
-import pathlib
-import sys
-
 import re
 
 import numpy as np
 import pytest
-
-ROOT = pathlib.Path(__file__).resolve().parent.parent
-# The command-line tools are tested from their sources; the module comes from the build the suite
-# runs against (PYTHONPATH).
-sys.path.insert(0, str(ROOT / "python"))
 
 # The tests that start real services (a Dask cluster, a PostgreSQL server) run in their own make
 # target, `make test-services`, which sets this variable.

@@ -1,6 +1,6 @@
 """The packaging checks themselves: the wheel smoke test's judgement of wheel files and modules
-(tools/wheel_smoke.py), and the mount namespace that hides the compilers and Eigen
-(scripts/hide_toolchain.sh)."""
+(tests/support/wheel_smoke.py), and the mount namespace that hides the compilers and Eigen
+(dev/hide_toolchain.sh)."""
 
 from __future__ import annotations
 
@@ -17,9 +17,9 @@ import pytest
 import kelmora_cpp
 
 ROOT = Path(__file__).resolve().parent.parent
-HIDE = ROOT / "scripts" / "hide_toolchain.sh"
+HIDE = ROOT / "dev" / "hide_toolchain.sh"
 
-_spec = importlib.util.spec_from_file_location("wheel_smoke", ROOT / "tools" / "wheel_smoke.py")
+_spec = importlib.util.spec_from_file_location("wheel_smoke", ROOT / "tests" / "support" / "wheel_smoke.py")
 smoke = importlib.util.module_from_spec(_spec)
 _spec.loader.exec_module(smoke)
 
@@ -209,4 +209,4 @@ def test_hide_toolchain_refuses_when_a_compiler_still_works(tmp_path):
 def test_hide_toolchain_usage(arguments):
     run = subprocess.run(["bash", str(HIDE), *arguments], capture_output=True, text=True, timeout=60)
     assert run.returncode == 2
-    assert run.stderr.startswith("usage: scripts/hide_toolchain.sh")
+    assert run.stderr.startswith("usage: dev/hide_toolchain.sh")

@@ -1,6 +1,6 @@
 """The committed type stubs against the built module: names, class members, parameters.
 
-A cheap guard for every test run; scripts/check_stubs.sh compares the full generated text.
+A cheap guard for every test run; dev/check_stubs.sh compares the full generated text.
 """
 
 from __future__ import annotations

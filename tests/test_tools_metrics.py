@@ -109,7 +109,7 @@ def test_ids_are_relabelled_before_anything_sized_by_them():
 @pytest.fixture(scope="module")
 def tud():
     """TUD-Campus and TUD-Stadtmitte (MOT15): ground truth with world coordinates and a tracker's results."""
-    found = subprocess.run(["bash", str(ROOT / "scripts" / "fetch_tud.sh")], capture_output=True, text=True, check=True)
+    found = subprocess.run(["bash", str(ROOT / "dev" / "fetch_tud.sh")], capture_output=True, text=True, check=True)
     return pathlib.Path(found.stdout.strip())
 
 

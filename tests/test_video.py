@@ -23,8 +23,7 @@ import kelmora_cpp
 from kelmora_tools import annotate, cli, detectors, video, videoio
 from kelmora_tools.errors import UserError
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-import synthetic_clip as clip  # noqa: E402
+import synthetic_clip as clip
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 PLUGIN = f"{ROOT / 'examples' / 'dark_blobs.py'}:detect"

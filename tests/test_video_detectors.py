@@ -16,8 +16,7 @@ from onnx import TensorProto, helper, numpy_helper
 from kelmora_tools import appearance, cli, detectors, motion_detector, onnx_detector
 from kelmora_tools.errors import UserError
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-import synthetic_clip as clip  # noqa: E402
+import synthetic_clip as clip
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 

@@ -12,11 +12,8 @@ import sys
 import kelmora_cpp
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "tools"))
-
-import make_sequence  # noqa: E402
-
-from kelmora_tools.cli import main  # noqa: E402
+import make_sequence
+from kelmora_tools.cli import main
 
 SYNTHETIC = ROOT / "data" / "synthetic"
 

@@ -70,7 +70,7 @@ def dask_scheduler(tmp_path_factory):
 def _postgres_bin() -> pathlib.Path:
     found = sorted(glob.glob("/usr/lib/postgresql/*/bin/postgres"), key=lambda p: int(p.split("/")[4]))
     if not found:
-        pytest.fail("PostgreSQL is not installed; scripts/bootstrap.sh installs Debian's postgresql")
+        pytest.fail("PostgreSQL is not installed; dev/bootstrap.sh installs Debian's postgresql")
     return pathlib.Path(found[-1]).parent
 
 

@@ -1,6 +1,6 @@
 """Benchmarks of the kelmora command on datasets, each against a peer measured in the same run.
 
-Usage: python benchmarks/tools_bench.py [--sections goals,scale] [--sequences 8] [--frames 1000] [--repeat 3]
+Usage: python benchmarks/bench_tools.py [--sections goals,scale] [--sequences 8] [--frames 1000] [--repeat 3]
                                         [--trials 61]
 
 goals: the command's costs against their peers, each pair run alternately in fresh processes with
@@ -10,7 +10,7 @@ goals: the command's costs against their peers, each pair run alternately in fre
 - a tuning trial, the time of a 25-trial `kelmora tune --seed 1` less that of a 1-trial one, against
   the same with --trackeval, with the same best.json;
 - `kelmora track`: the time beyond interpreter start and imports against the time in ByteTracker.update;
-- the default --workers against --workers 1 on the two TUD sequences (scripts/fetch_tud.sh).
+- the default --workers against --workers 1 on the two TUD sequences (dev/fetch_tud.sh).
 
 scale:
 - tracking and evaluating a dataset in N local processes, against 1 (this process);
@@ -40,15 +40,11 @@ import time
 
 HERE = pathlib.Path(__file__).resolve().parent
 ROOT = HERE.parent
-sys.path.insert(0, str(HERE))
-sys.path.insert(0, str(ROOT / "python"))
-sys.path.insert(0, str(ROOT / "tools"))
+import crowd_dataset
+import make_sequence
+from common import Table
 
-import crowd_dataset  # noqa: E402
-import make_sequence  # noqa: E402
-from common import Table  # noqa: E402
-
-from kelmora_tools import cli, evaluate, parallel, track  # noqa: E402
+from kelmora_tools import cli, evaluate, parallel, track
 
 
 def kelmora(*argv: object) -> str:
@@ -152,7 +148,7 @@ def goals(tmp: pathlib.Path, repeat: int) -> None:
               f"{statistics.median(b / u for b, u in runs):.2f}x the time in ByteTracker.update; two 1500-frame "
               "sequences of 33 detections a frame")
 
-    tud = pathlib.Path(subprocess.run(["bash", str(ROOT / "scripts" / "fetch_tud.sh")], check=True,
+    tud = pathlib.Path(subprocess.run(["bash", str(ROOT / "dev" / "fetch_tud.sh")], check=True,
                                       capture_output=True, text=True).stdout.strip())
     default, one, ratio = paired(repeat, lambda: wall("eval", "--gt", tud, "--results", tud / "results"),
                                  lambda: wall("eval", "--gt", tud, "--results", tud / "results", "--workers", 1))

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Regenerates the type stubs from the built module and compares them with the committed
 # stubs/kelmora_cpp-stubs/__init__.pyi; exits 1 on any difference.
-#   scripts/check_stubs.sh            check (the module is taken from build/dev)
-#   scripts/check_stubs.sh --update   rewrite the committed stubs instead
+#   dev/check_stubs.sh            check (the module is taken from build/dev)
+#   dev/check_stubs.sh --update   rewrite the committed stubs instead
 # KELMORA_BUILD_DIR names another build directory holding the compiled module.
 set -euo pipefail
 
@@ -42,7 +42,7 @@ fi
 
 if ! diff -u --label committed --label generated "$committed" "$generated"; then
     echo "check_stubs: the committed stubs differ from the module's signatures;" \
-         "run scripts/check_stubs.sh --update and review the change" >&2
+         "run dev/check_stubs.sh --update and review the change" >&2
     exit 1
 fi
 echo "check_stubs: stubs match the module"

@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # `pip install .` as on a machine without Debian's libeigen3-dev: with the system's Eigen hidden
-# (scripts/hide_toolchain.sh --no-eigen), installs the checkout into a fresh virtual environment of
+# (dev/hide_toolchain.sh --no-eigen), installs the checkout into a fresh virtual environment of
 # the project's base interpreter, build requirements fetched into pip's isolated build environment
 # at the versions requirements.txt pins. The build log must show CMake taking Eigen from the
 # cmeel-eigen build requirement; the installed module must report contraction off and a working
 # Eigen, and the kelmora command must answer --help. The module's own tests (parity with the
 # NumPy reference included) then run against that module.
-#   scripts/check_pip_install.sh
+#   dev/check_pip_install.sh
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -69,5 +69,5 @@ fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 start=$SECONDS
-bash "$repo/scripts/hide_toolchain.sh" --no-eigen -- bash "${BASH_SOURCE[0]}" --hidden "$work"
+bash "$repo/dev/hide_toolchain.sh" --no-eigen -- bash "${BASH_SOURCE[0]}" --hidden "$work"
 log "ok ($((SECONDS - start)) s)"

@@ -45,7 +45,7 @@ if [ "$debian_major" -ge 13 ]; then apt_install libgl1 libglib2.0-0t64; else apt
 # off before the package is installed.
 if ! dpkg-query -W -f='${Status}' postgresql 2>/dev/null | grep -q 'install ok installed'; then
     as_root mkdir -p /etc/postgresql-common/createcluster.d
-    printf '# Written by kelmora_cpp scripts/bootstrap.sh: tests start their own servers.\ncreate_main_cluster = false\n' \
+    printf '# Written by kelmora_cpp dev/bootstrap.sh: tests start their own servers.\ncreate_main_cluster = false\n' \
         | as_root tee /etc/postgresql-common/createcluster.d/kelmora-no-main-cluster.conf >/dev/null
     apt_install postgresql
 fi
@@ -123,5 +123,5 @@ if [ "$(cat "$stamp" 2>/dev/null)" != "$want" ]; then
     printf '%s\n' "$want" > "$stamp"
 fi
 
-# Two real MOT15 sequences for the evaluator's tests (scripts/fetch_tud.sh, once, into the cache).
-bash "$repo/scripts/fetch_tud.sh" >/dev/null
+# Two real MOT15 sequences for the evaluator's tests (dev/fetch_tud.sh, once, into the cache).
+bash "$repo/dev/fetch_tud.sh" >/dev/null

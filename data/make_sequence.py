@@ -1,6 +1,6 @@
 """Writes a deterministic synthetic MOTChallenge sequence with ground truth for the demo tool.
 
-Usage: python tools/make_sequence.py [--out data/synthetic] [--frames 400] [--seed 8] [--name NAME]
+Usage: python data/make_sequence.py [--out data/synthetic] [--frames 400] [--seed 8] [--name NAME]
 
 The scene is a 1280x720 street seen from above at 25 frames per second: people, cars and
 cyclists enter from the edges or appear inside, move at a roughly constant velocity with

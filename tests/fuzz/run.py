@@ -1,7 +1,7 @@
 """Runs the fuzz targets one after another for a bounded time each, against the
 sanitizer build, and prints the executions of each.
 
-    python fuzz/run.py [--seconds S] [--seed N] [--targets a,b] [--build build/asan]
+    python tests/fuzz/run.py [--seconds S] [--seed N] [--targets a,b] [--build build/asan]
 
 Every target runs in its own interpreter with libasan and libstdc++ preloaded (as in
 `make test-sanitize`) behind the coverage shim (fuzz/cov_shim.c). Corpora are kept in
@@ -18,7 +18,8 @@ import sys
 import time
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parent.parent
+HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent.parent
 TARGETS = ("boxes", "overlap", "assignment", "kalman", "cost", "tracker")
 
 
@@ -46,7 +47,7 @@ def main():
         sys.exit(f"run.py: no kelmora_cpp module in {build}")
 
     env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join([str(build), str(ROOT / "fuzz")])
+    env["PYTHONPATH"] = os.pathsep.join([str(build), str(HERE)])
     # The shim comes first so that its coverage callbacks win over libasan's no-op ones;
     # libasan then is not first in the list, which its link-order check must accept.
     env["LD_PRELOAD"] = " ".join([str(shim), compiler_file("libasan.so"), compiler_file("libstdc++.so")])
@@ -62,7 +63,7 @@ def main():
     summary = []
     failed = False
     for name in [t.strip() for t in args.targets.split(",") if t.strip()]:
-        script = ROOT / "fuzz" / f"fuzz_{name}.py"
+        script = HERE / f"fuzz_{name}.py"
         corpus = ROOT / args.corpus / name
         artifacts = work / "artifacts"
         logs = work / "logs"

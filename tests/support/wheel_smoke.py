@@ -1,8 +1,8 @@
-"""Smoke test of an installed kelmora_cpp wheel, run by scripts/check_wheel.sh inside a fresh
+"""Smoke test of an installed kelmora_cpp wheel, run by dev/check_wheel.sh inside a fresh
 virtual environment that holds only the wheel, NumPy and mypy, on a machine whose compilers and
 Eigen are hidden.
 
-    python tools/wheel_smoke.py WHEEL STUBS EXAMPLE [--track DATA REFERENCE]
+    python tests/support/wheel_smoke.py WHEEL STUBS EXAMPLE [--track DATA REFERENCE]
 
 Checks the wheel file: a manylinux CPython 3.13 wheel holding one compiled module, the stub
 package with the committed stubs and the kelmora_tools package, the `kelmora` console script,

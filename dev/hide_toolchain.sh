@@ -5,10 +5,10 @@
 # tmpfs mounts; Eigen's headers, CMake files and pkg-config file likewise. Before running the
 # command it checks that no compiler still compiles and no Eigen header is left, and refuses to
 # run it otherwise. Needs root, or unprivileged user namespaces.
-#   scripts/hide_toolchain.sh [--no-compiler] [--no-eigen] -- COMMAND [ARG...]
+#   dev/hide_toolchain.sh [--no-compiler] [--no-eigen] -- COMMAND [ARG...]
 set -euo pipefail
 
-usage() { echo "usage: scripts/hide_toolchain.sh [--no-compiler] [--no-eigen] -- COMMAND [ARG...]" >&2; exit 2; }
+usage() { echo "usage: dev/hide_toolchain.sh [--no-compiler] [--no-eigen] -- COMMAND [ARG...]" >&2; exit 2; }
 
 no_compiler=0
 no_eigen=0

@@ -1,6 +1,6 @@
 """Every public name of kelmora_cpp and every class member, called the way a typed caller would.
 
-Checked with `mypy --strict` against the installed stubs (scripts/check_wheel.sh) and run
+Checked with `mypy --strict` against the installed stubs (dev/check_wheel.sh) and run
 as a script against the installed module. assert_type pins each result to the exact type
 the stubs promise; it costs nothing at run time.
 """

@@ -1,19 +1,19 @@
 #!/usr/bin/env bash
 # Checks a built wheel as a user without a compiler would meet it: with the compilers, the system
-# headers and Eigen hidden (scripts/hide_toolchain.sh), installs it with the pinned NumPy and mypy
+# headers and Eigen hidden (dev/hide_toolchain.sh), installs it with the pinned NumPy and mypy
 # into a fresh virtual environment of the project's base interpreter, binary packages only, and
-# checks it there (tools/wheel_smoke.py): wheel contents and tag, metadata, import, version,
+# checks it there (tests/support/wheel_smoke.py): wheel contents and tag, metadata, import, version,
 # the module's names, contraction off, the typed usage example run as a script, the `kelmora`
 # command (its help, a run on data/synthetic whose results must equal the development build's
 # byte for byte, and its error line), and `mypy --strict` on the example against the installed
 # stubs.
-#   scripts/check_wheel.sh [WHEEL]      (default: the one kelmora_cpp wheel in dist/, from make wheel)
+#   dev/check_wheel.sh [WHEEL]      (default: the one kelmora_cpp wheel in dist/, from make wheel)
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 py=$repo/.venv/bin/python
 stubs=$repo/stubs/kelmora_cpp-stubs/__init__.pyi
-example=$repo/examples/typing_usage.py
+example=$repo/tests/support/typing_usage.py
 data=$repo/data/synthetic
 
 log() { printf 'check_wheel: %s\n' "$*"; }
@@ -33,7 +33,7 @@ if [ "${1:-}" = "--hidden" ]; then
     "$vpy" -m pip install -q --disable-pip-version-check --only-binary=:all: "$wheel" $pins
     # From the scratch directory, so that neither the checkout nor a build directory is importable.
     cd "$work"
-    "$vpy" "$repo/tools/wheel_smoke.py" "$wheel" "$stubs" "$example" --track "$data" "$work/reference"
+    "$vpy" "$repo/tests/support/wheel_smoke.py" "$wheel" "$stubs" "$example" --track "$data" "$work/reference"
     "$vpy" -m mypy --strict --no-incremental --cache-dir "$work/mypy_cache" "$example"
     exit 0
 fi
@@ -60,5 +60,5 @@ if ! PYTHONPATH="$repo/build/dev:$repo/python" "$py" -m kelmora_tools track "$da
 fi
 
 start=$SECONDS
-bash "$repo/scripts/hide_toolchain.sh" --no-compiler --no-eigen -- bash "${BASH_SOURCE[0]}" --hidden "$wheel" "$work"
+bash "$repo/dev/hide_toolchain.sh" --no-compiler --no-eigen -- bash "${BASH_SOURCE[0]}" --hidden "$wheel" "$work"
 log "ok ($(basename "$wheel"), $(du -k "$wheel" | cut -f1) KiB; fresh environment without compiler or Eigen: $((SECONDS - start)) s)"
