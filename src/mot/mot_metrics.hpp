@@ -6,7 +6,7 @@
 #include <functional>
 #include <vector>
 
-namespace kelmora::tools {
+namespace kelmora::mot {
 
 // Boxes of one side of a sequence (ground truth or tracker), sorted by frame.
 struct BoxRows {
@@ -43,4 +43,4 @@ SequenceCounts evaluate_sequence(const BoxRows& gt, const BoxRows& tracker, std:
                                  std::int64_t num_tracker_ids, const std::vector<double>& alphas, double threshold,
                                  const ProgressCallback& on_progress);
 
-}  // namespace kelmora::tools
+}  // namespace kelmora::mot

@@ -10,9 +10,9 @@
 #include <string_view>
 #include <vector>
 
-#include "tools/lsap.hpp"
-#include "tools/mot_metrics.hpp"
-#include "tools/mot_text.hpp"
+#include "mot/lsap.hpp"
+#include "mot/mot_metrics.hpp"
+#include "mot/mot_text.hpp"
 
 namespace py = pybind11;
 
@@ -38,10 +38,10 @@ py::array_t<T> adopt(std::vector<T>&& v, std::vector<py::ssize_t> shape) {
 
 py::object read_plain_rows(const py::bytes& data) {
     const std::string_view text = data;
-    kelmora::tools::PlainRows rows = kelmora::tools::read_plain_rows(text.data(), text.size());
+    kelmora::mot::PlainRows rows = kelmora::mot::read_plain_rows(text.data(), text.size());
     if (rows.whole_file_elsewhere) return py::none();
     const auto n = static_cast<py::ssize_t>(rows.lines.size());
-    return py::make_tuple(adopt(std::move(rows.values), {n, static_cast<py::ssize_t>(kelmora::tools::kMaxColumns)}),
+    return py::make_tuple(adopt(std::move(rows.values), {n, static_cast<py::ssize_t>(kelmora::mot::kMaxColumns)}),
                           adopt(std::move(rows.columns), {n}), adopt(std::move(rows.lines), {n}),
                           to_array(rows.other_lines));
 }
@@ -53,7 +53,7 @@ py::object format_results(const Ints& frames, const Ints& ids, const Doubles& xy
         throw std::invalid_argument("format_results: expected n frames, ids and scores and (n, 4) boxes");
     }
     std::string out;
-    if (!kelmora::tools::write_results_rows(n, frames.data(), ids.data(), xyxy.data(), scores.data(), out)) {
+    if (!kelmora::mot::write_results_rows(n, frames.data(), ids.data(), xyxy.data(), scores.data(), out)) {
         return py::none();
     }
     return py::str(out);
@@ -63,14 +63,14 @@ py::tuple linear_sum_assignment(const Doubles& cost) {
     if (cost.ndim() != 2) throw std::invalid_argument("linear_sum_assignment: cost must be a 2-D array");
     const auto nr = static_cast<std::size_t>(cost.shape(0)), nc = static_cast<std::size_t>(cost.shape(1));
     std::vector<std::int64_t> rows(std::min(nr, nc)), cols(std::min(nr, nc));
-    kelmora::tools::LsapWorkspace work;
-    if (!kelmora::tools::solve_lsap(nr, nc, cost.data(), rows.data(), cols.data(), work)) {
+    kelmora::mot::LsapWorkspace work;
+    if (!kelmora::mot::solve_lsap(nr, nc, cost.data(), rows.data(), cols.data(), work)) {
         throw std::invalid_argument("linear_sum_assignment: cost matrix is infeasible");
     }
     return py::make_tuple(to_array(rows), to_array(cols));
 }
 
-kelmora::tools::BoxRows box_rows(const Ints& frames, const Ints& ids, const Doubles& xyxy, const char* side) {
+kelmora::mot::BoxRows box_rows(const Ints& frames, const Ints& ids, const Doubles& xyxy, const char* side) {
     const auto n = static_cast<std::size_t>(frames.size());
     if (static_cast<std::size_t>(ids.size()) != n || static_cast<std::size_t>(xyxy.size()) != 4 * n) {
         throw std::invalid_argument(std::string("evaluate_sequence: ") + side + " needs n frames, n ids, (n, 4) boxes");
@@ -78,7 +78,7 @@ kelmora::tools::BoxRows box_rows(const Ints& frames, const Ints& ids, const Doub
     return {n, frames.data(), ids.data(), xyxy.data()};
 }
 
-void check_ids(const kelmora::tools::BoxRows& rows, std::int64_t count, const char* side) {
+void check_ids(const kelmora::mot::BoxRows& rows, std::int64_t count, const char* side) {
     for (std::size_t i = 0; i < rows.n; ++i) {
         if (rows.ids[i] < 0 || rows.ids[i] >= count) {
             throw std::invalid_argument(std::string("evaluate_sequence: ") + side + " ids must lie in 0 .. count - 1");
@@ -103,8 +103,8 @@ py::dict evaluate_sequence(const Ints& gt_frames, const Ints& gt_ids, const Doub
         if (PyErr_CheckSignals() != 0) throw py::error_already_set();
         if (!progress.is_none()) progress(done, total);
     };
-    const kelmora::tools::SequenceCounts c =
-        kelmora::tools::evaluate_sequence(gt, tr, num_gt_ids, num_tracker_ids, alphas, threshold, on_progress);
+    const kelmora::mot::SequenceCounts c =
+        kelmora::mot::evaluate_sequence(gt, tr, num_gt_ids, num_tracker_ids, alphas, threshold, on_progress);
     py::dict out;
     out["HOTA_TP"] = to_array(c.hota_tp);
     out["HOTA_FN"] = to_array(c.hota_fn);

@@ -1,12 +1,12 @@
 // MOTChallenge text: the plain-number row reader and the results writer.
-#include "tools/mot_text.hpp"
+#include "mot/mot_text.hpp"
 
 #include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
 
-namespace kelmora::tools {
+namespace kelmora::mot {
 
 namespace {
 
@@ -222,4 +222,4 @@ bool write_results_rows(std::size_t n, const std::int64_t* frames, const std::in
     return true;
 }
 
-}  // namespace kelmora::tools
+}  // namespace kelmora::mot

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace kelmora::tools {
+namespace kelmora::mot {
 
 // Values per row of a MOTChallenge file: frame, id, box (4), then up to four more.
 inline constexpr std::size_t kMaxColumns = 10;
@@ -39,4 +39,4 @@ PlainRows read_plain_rows(const char* data, std::size_t size);
 bool write_results_rows(std::size_t n, const std::int64_t* frames, const std::int64_t* ids, const double* xyxy,
                         const double* scores, std::string& out);
 
-}  // namespace kelmora::tools
+}  // namespace kelmora::mot

@@ -1,5 +1,5 @@
 // The rectangular assignment solver of MOT evaluation, as SciPy's linear_sum_assignment.
-#include "tools/lsap.hpp"
+#include "mot/lsap.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -7,7 +7,7 @@
 #include <numeric>
 #include <utility>
 
-namespace kelmora::tools {
+namespace kelmora::mot {
 
 namespace {
 
@@ -127,4 +127,4 @@ bool solve_lsap(std::size_t rows_in, std::size_t cols_in, const double* cost, st
     return true;
 }
 
-}  // namespace kelmora::tools
+}  // namespace kelmora::mot

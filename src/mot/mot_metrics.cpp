@@ -1,5 +1,5 @@
 // HOTA, CLEAR and Identity counts of one sequence, as TrackEval's metric classes compute them.
-#include "tools/mot_metrics.hpp"
+#include "mot/mot_metrics.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -7,9 +7,9 @@
 #include <numeric>
 #include <stdexcept>
 
-#include "tools/lsap.hpp"
+#include "mot/lsap.hpp"
 
-namespace kelmora::tools {
+namespace kelmora::mot {
 
 namespace {
 
@@ -629,4 +629,4 @@ SequenceCounts evaluate_sequence(const BoxRows& gt, const BoxRows& tr, std::int6
     return out;
 }
 
-}  // namespace kelmora::tools
+}  // namespace kelmora::mot

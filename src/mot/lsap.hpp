@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace kelmora::tools {
+namespace kelmora::mot {
 
 // Working memory of solve_lsap, kept between calls so that a loop over frames allocates
 // nothing once it has seen its largest frame.
@@ -26,4 +26,4 @@ struct LsapWorkspace {
 bool solve_lsap(std::size_t nr, std::size_t nc, const double* cost, std::int64_t* rows, std::int64_t* cols,
                 LsapWorkspace& work);
 
-}  // namespace kelmora::tools
+}  // namespace kelmora::mot
