@@ -454,10 +454,10 @@ def work(job: Job) -> int:
         setup = _wait_for_setup(study)
 
         def objective(trial: Any) -> float:
-            # Ctrl-C or SIGTERM interrupts the work of a trial, which Optuna then marks FAIL; between
-            # Optuna's own storage calls it waits for the trial to be recorded, and no other starts.
+            # Ctrl-C or SIGTERM interrupts the scoring, and Optuna marks the trial FAIL; anywhere else,
+            # all of them storage calls, the stop waits for the call to end, and no trial starts after.
+            options = suggest(trial, setup.start)
             with parallel.interruptible():
-                options = suggest(trial, setup.start)
                 value, tracking, evaluation = score(options, job.sequences, setup.metric, setup.classes,
                                                     job.trackeval)
             trial.set_user_attr("options", options)
