@@ -39,13 +39,13 @@ def stop(process: subprocess.Popen, sig: int = signal.SIGTERM, wait: float = 30.
             process.wait()
 
 
-@pytest.fixture(scope="session")
-def dask_scheduler(tmp_path_factory):
-    """The address of a Dask scheduler on loopback with two single-threaded worker processes that import
-    the tools and the module as this suite does."""
+@contextlib.contextmanager
+def dask_cluster(logs: pathlib.Path, workers: int):
+    """A Dask scheduler on a loopback port with `workers` single-threaded worker processes that import
+    the tools and the module as this suite does; yields the scheduler's address and process once the
+    workers have joined it."""
     from distributed import Client
 
-    logs = tmp_path_factory.mktemp("dask")
     address = f"tcp://127.0.0.1:{free_port()}"
     env = child_env()
     processes = []
@@ -59,11 +59,19 @@ def dask_scheduler(tmp_path_factory):
 
         start("scheduler", "distributed.cli.dask_scheduler", "--host", "127.0.0.1", "--port",
               address.rsplit(":", 1)[1], "--no-dashboard")
-        for i in range(2):
+        for i in range(workers):
             start(f"worker-{i}", "distributed.cli.dask_worker", address, "--host", "127.0.0.1", "--nthreads", "1",
                   "--nworkers", "1", "--no-dashboard", "--name", f"worker-{i}")
         with Client(address, timeout="60s", set_as_default=False) as client:
-            client.wait_for_workers(2, timeout=120)
+            if workers:
+                client.wait_for_workers(workers, timeout=120)
+        yield address, processes[0]
+
+
+@pytest.fixture(scope="session")
+def dask_scheduler(tmp_path_factory):
+    """The address of a Dask scheduler on loopback with two worker processes (see dask_cluster)."""
+    with dask_cluster(tmp_path_factory.mktemp("dask"), 2) as (address, _):
         yield address
 
 
