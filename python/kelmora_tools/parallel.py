@@ -135,7 +135,8 @@ class Runner:
         local worker processes import before they start (see process_context). With `weights` (the
         bytes of each task's input, say) the bar counts those units: a task run in this process moves
         it as it goes through progress.advance(), one run elsewhere when it finishes. The exception of a
-        failed task is raised here; tasks not yet started are cancelled.
+        failed task is raised here; tasks not yet started are cancelled, and local worker processes
+        are ended at once, as on Ctrl-C and SIGTERM (see worker_pool).
         """
         if not tasks:
             return iter(())
@@ -208,7 +209,7 @@ class WorkerPool:
     def stop(self) -> None:
         """Cancels the tasks not yet started and ends the processes now: SIGTERM, which interrupts
         the task a process runs (see _run_task), then SIGKILL for any still there after
-        STOP_SECONDS. Ctrl-C and SIGTERM are held off until the processes are gone."""
+        STOP_SECONDS. Ctrl-C and SIGTERM are ignored meanwhile: the command is stopping already."""
         with _signals_ignored(signal.SIGINT, signal.SIGTERM):
             # The pool's own record of its processes; Python 3.14's terminate_workers() reads it too.
             processes = list((self._executor._processes or {}).values())
@@ -232,10 +233,10 @@ def worker_pool(workers: int, preload: Sequence[str] = ()) -> Iterator[WorkerPoo
     pool = WorkerPool(workers, preload)
     try:
         yield pool
+        pool.close()
     except BaseException:
         pool.stop()
         raise
-    pool.close()
 
 
 # How this process answers a request to stop: Ctrl-C or SIGTERM in the command's own process, the
