@@ -2,8 +2,10 @@
 
 from __future__ import annotations
 
+import http.server
 import json
 import re
+import threading
 
 import numpy as np
 import pytest
@@ -133,6 +135,53 @@ def test_every_user_error_is_one_line_with_status_2(tmp_path, capsys):
         assert run.err.startswith(f"{prog}: error: {message}"), (argv, run.err)
         assert run.err.count("\n") == 1 and "Traceback" not in run.err
     assert not (tmp_path / "out").exists() or not list((tmp_path / "out").iterdir())
+
+
+@pytest.fixture
+def http_server():
+    """host:port of a plain HTTP server on loopback, which accepts a connection and never answers Dask."""
+    class Quiet(http.server.BaseHTTPRequestHandler):
+        def log_message(self, *args) -> None:
+            pass
+
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Quiet)
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    yield f"127.0.0.1:{server.server_address[1]}"
+    server.shutdown()
+    server.server_close()
+
+
+@pytest.mark.parametrize("address, timeout, message", [
+    ("tcp://{http}", "1", "--dask tcp://{http}: cannot reach the scheduler: "),
+    ("tls://{http}", "1", "--dask tls://{http}: a tls:// scheduler asks for a client certificate, which kelmora "
+                          "cannot be given; use a tcp:// address"),
+    ("tcp://{http}/", "1", "--dask tcp://{http}/: expected a scheduler address such as tcp://host:8786"),
+    ("tcp://127.0.0.1:99999", "1", "--dask tcp://127.0.0.1:99999: expected a scheduler address such as"),
+    ("tcp://{http}", "nan", "argument --dask-timeout: expected seconds > 0 and at most 3600, got 'nan'"),
+    ("tcp://{http}", "1e308", "argument --dask-timeout: expected seconds > 0 and at most 3600, got '1e308'"),
+    ("tcp://{http}", "-1", "argument --dask-timeout: expected seconds > 0 and at most 3600, got '-1'"),
+])
+def test_dask_addresses_and_timeouts_fail_in_one_line(tmp_path, capsys, http_server, address, timeout, message):
+    seq = write_sequence(tmp_path / "s", 10, 1, "s")
+    run = kelmora(capsys, "track", seq, "--out", tmp_path / "out", "--dask", address.format(http=http_server),
+                  "--dask-timeout", timeout)
+    assert run.status == 2 and run.err.startswith(f"kelmora track: error: {message.format(http=http_server)}")
+    assert run.err.count("\n") == 1
+
+
+@pytest.mark.parametrize("code, status, err", [
+    ("no camera on this machine", 2, "kelmora track: error: no camera on this machine\n"),
+    (3, 3, ""),
+    (None, 0, ""),
+])
+def test_an_exit_with_a_message_is_an_error(tmp_path, capsys, monkeypatch, code, status, err):
+    def exits(args):
+        raise SystemExit(code)
+
+    monkeypatch.setattr(track, "run", exits)
+    run = kelmora(capsys, "track", tmp_path, "--out", tmp_path)
+    assert (run.status, run.err) == (status, err)
 
 
 def test_python_dash_m_and_its_errors(tmp_path):

@@ -45,7 +45,9 @@ def test_file_then_set_items_over_it(tmp_path):
     (["w_app=lots"], "--set w_app=lots: w_app must be a number, got 'lots'"),
     (["max_age"], "--set expects KEY=VALUE, got 'max_age'"),
     (["=3"], "--set expects KEY=VALUE, got '=3'"),
-    (["max_age=99999999999"], "--set max_age=99999999999: "),
+    (["max_age=99999999999"], "--set max_age=99999999999: max_age must be a whole number from -2147483648 to "
+                              "2147483647, got 99999999999"),
+    (["ocm_delta_t=-2147483649"], "--set ocm_delta_t=-2147483649: ocm_delta_t must be a whole number from"),
 ])
 def test_set_items_refused_with_the_option_named(items, message):
     with pytest.raises(UserError) as error:
@@ -63,13 +65,18 @@ def test_set_items_refused_with_the_option_named(items, message):
     ('{"speed": 1}', "{path}: unknown tracker option 'speed'"),
     ('[1, 2]', "{path}: expected a JSON object of TrackerConfig keywords"),
     ('{"n_init": 2,\n  "max_age" 3}', "{path}:2: not JSON: Expecting ':' delimiter"),
+    ('{"max_age": 4294967296}', "{path}: max_age must be a whole number from -2147483648 to 2147483647, got 4294967296"),
+    ('{"w_iou": 1' + "0" * 400 + "}", "{path}: w_iou must be a finite number, got 100000000000000000...0000000000000000000"),
+    ('{"w_iou": 1' + "0" * 5000 + "}", "{path}: not JSON that can be read: a number of more than 4300 digits"),
+    ('{"w_iou": ' + "[" * 100_000 + "]" * 100_000 + "}", "{path}: not JSON that can be read: nested too deeply"),
+    ('{"w_iou": ' + "[" * 500 + "]" * 500 + "}", "{path}: w_iou must be a number, got [[[...]]]"),
 ])
 def test_config_file_refused_with_the_file_named(tmp_path, text, message):
     path = tmp_path / "c.json"
     path.write_text(text)
     with pytest.raises(UserError) as error:
         config.tracker_options(path, [])
-    assert str(error.value).startswith(message.format(path=path))
+    assert str(error.value).startswith(message.format(path=path)) and len(str(error.value)) < 400
 
 
 def test_missing_config_file(tmp_path):

@@ -3,10 +3,14 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
+import signal
 import sys
+import threading
+from collections.abc import Iterator
 
 from kelmora_tools import evaluate, plot, track, tune, video
-from kelmora_tools.errors import UserError
+from kelmora_tools.errors import Terminated, UserError
 
 PROG = "kelmora"
 
@@ -51,11 +55,35 @@ def _one_line(message: str) -> str:
     return " ".join(message.split())
 
 
+def _terminate(signum: int, frame: object) -> None:
+    raise Terminated()
+
+
+@contextlib.contextmanager
+def _sigterm_raises() -> Iterator[None]:
+    """SIGTERM raises Terminated in the main thread while the block runs, so that the command cleans
+    up as for Ctrl-C instead of dying with its worker processes left behind."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = signal.signal(signal.SIGTERM, _terminate)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGTERM, previous if previous is not None else signal.SIG_DFL)
+
+
 def main(argv: list[str] | None = None) -> int:
     """Runs the `kelmora` command with `argv` (default sys.argv[1:]); returns the exit status.
 
-    A user error is one line on stderr, `kelmora <subcommand>: error: <message>`, and status 2.
+    A user error is one line on stderr, `kelmora <subcommand>: error: <message>`, and status 2;
+    Ctrl-C (SIGINT) gives 130 and SIGTERM 143, once the command's worker processes have ended.
     """
+    with _sigterm_raises():
+        return _main(argv)
+
+
+def _main(argv: list[str] | None) -> int:
     parser = build_parser()
     prog = PROG
     try:
@@ -65,8 +93,11 @@ def main(argv: list[str] | None = None) -> int:
             raise _UsageError(PROG, f"choose a subcommand: {names} (kelmora SUBCOMMAND --help)")
         prog = args.prog
         return int(args.func(args) or 0)
-    except SystemExit as e:  # --help and --version
-        return e.code if isinstance(e.code, int) else 0
+    except SystemExit as e:
+        # --help and --version exit with 0; sys.exit("message") in a plug-in is an error.
+        if e.code is None or isinstance(e.code, int):
+            return e.code or 0
+        print(f"{prog}: error: {_one_line(str(e.code))}", file=sys.stderr)
     except _UsageError as e:
         print(f"{e.prog}: error: {_one_line(str(e))}", file=sys.stderr)
     except UserError as e:
@@ -74,6 +105,9 @@ def main(argv: list[str] | None = None) -> int:
     except OSError as e:
         where = f"{e.filename}: " if e.filename else ""
         print(f"{prog}: error: {where}{_one_line(e.strerror or str(e))}", file=sys.stderr)
+    except Terminated:
+        print(f"{prog}: terminated", file=sys.stderr)
+        return 143
     except KeyboardInterrupt:
         print(f"{prog}: interrupted", file=sys.stderr)
         return 130

@@ -6,6 +6,8 @@ from __future__ import annotations
 import json
 import math
 import pathlib
+import reprlib
+import sys
 
 from kelmora_tools.errors import UserError
 
@@ -36,6 +38,12 @@ DEFAULTS: dict[str, bool | int | float] = {
 
 Options = dict[str, bool | int | float]
 
+# TrackerConfig's whole-number fields are signed 32-bit.
+INT_MIN, INT_MAX = -2**31, 2**31 - 1
+
+# Values quoted in messages: a long number or a deeply nested list stays short.
+_QUOTE = reprlib.Repr(maxlevel=2, maxlist=4, maxdict=4, maxstring=40, maxlong=40, maxother=40)
+
 
 def _typed(key: str, value: object, where: str) -> bool | int | float:
     """`value` as the type of the keyword's default; UserError naming `where` otherwise."""
@@ -43,17 +51,23 @@ def _typed(key: str, value: object, where: str) -> bool | int | float:
         raise UserError(f"{where}: unknown tracker option {key!r}; the TrackerConfig keywords are "
                         + ", ".join(DEFAULTS))
     kind = type(DEFAULTS[key])
+    quoted = _QUOTE.repr(value)
     if kind is bool:
         if isinstance(value, bool):
             return value
-        raise UserError(f"{where}: {key} must be true or false, got {value!r}")
+        raise UserError(f"{where}: {key} must be true or false, got {quoted}")
     if kind is int:
         if isinstance(value, int) and not isinstance(value, bool):
+            if not INT_MIN <= value <= INT_MAX:
+                raise UserError(f"{where}: {key} must be a whole number from {INT_MIN} to {INT_MAX}, got {quoted}")
             return value
-        raise UserError(f"{where}: {key} must be a whole number, got {value!r}")
+        raise UserError(f"{where}: {key} must be a whole number, got {quoted}")
     if isinstance(value, (int, float)) and not isinstance(value, bool):
-        return float(value)
-    raise UserError(f"{where}: {key} must be a number, got {value!r}")
+        try:
+            return float(value)
+        except OverflowError:  # an integer beyond the range of a float
+            raise UserError(f"{where}: {key} must be a finite number, got {quoted}") from None
+    raise UserError(f"{where}: {key} must be a number, got {quoted}")
 
 
 def parse_set_item(item: str) -> tuple[str, bool | int | float]:
@@ -95,6 +109,11 @@ def read_config_file(path: str | pathlib.Path) -> Options:
         data = json.loads(text)
     except json.JSONDecodeError as e:
         raise UserError(f"{path}:{e.lineno}: not JSON: {e.msg}") from None
+    except RecursionError:
+        raise UserError(f"{path}: not JSON that can be read: nested too deeply") from None
+    except ValueError:  # an integer of more digits than Python converts
+        raise UserError(f"{path}: not JSON that can be read: a number of more than "
+                        f"{sys.get_int_max_str_digits()} digits") from None
     if not isinstance(data, dict):
         raise UserError(f"{path}: expected a JSON object of TrackerConfig keywords")
     return {key: _typed(key, value, str(path)) for key, value in data.items()}

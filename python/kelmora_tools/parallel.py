@@ -5,20 +5,29 @@ from __future__ import annotations
 import argparse
 import contextlib
 import logging
+import math
 import multiprocessing
+import multiprocessing.forkserver
 import os
 import re
+import signal
+import threading
+import time
+import warnings
 from collections.abc import Callable, Iterator, Sequence
-from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wait
+from concurrent.futures import FIRST_COMPLETED, CancelledError, Future, ProcessPoolExecutor, wait
 from typing import Any, TypeVar
 
 from kelmora_tools import progress
-from kelmora_tools.errors import UserError
+from kelmora_tools.errors import Terminated, UserError
 
 T = TypeVar("T")
 R = TypeVar("R")
 
 DASK_TIMEOUT = 10.0
+MAX_DASK_TIMEOUT = 3600.0
+# Seconds that worker processes have to end after SIGTERM before they are killed.
+STOP_SECONDS = 1.0
 # Without --workers, a job of less input than this (the bytes of its detection, ground-truth and
 # results files, all sequences together; times the trials when tuning) runs in this process:
 # starting worker processes costs more than it saves below about this size, some 500,000 rows.
@@ -41,8 +50,8 @@ def add_arguments(parser: argparse.ArgumentParser, what: str = "sequences") -> N
                              f"CPU count, {cpu_count()})")
     parser.add_argument("--dask", metavar="ADDRESS",
                         help=f"run the {what} on the Dask cluster whose scheduler is at ADDRESS (tcp://host:port)")
-    parser.add_argument("--dask-timeout", type=float, default=DASK_TIMEOUT, metavar="SECONDS",
-                        help="seconds to wait for the Dask scheduler (default: %(default)s)")
+    parser.add_argument("--dask-timeout", type=dask_timeout, default=DASK_TIMEOUT, metavar="SECONDS",
+                        help="seconds to wait for the Dask scheduler and its first worker (default: %(default)s)")
 
 
 def default_workers(job_bytes: int | None) -> int:
@@ -126,7 +135,8 @@ class Runner:
         local worker processes import before they start (see process_context). With `weights` (the
         bytes of each task's input, say) the bar counts those units: a task run in this process moves
         it as it goes through progress.advance(), one run elsewhere when it finishes. The exception of a
-        failed task is raised here; tasks not yet started are cancelled.
+        failed task is raised here; tasks not yet started are cancelled, and local worker processes
+        are ended at once, as on Ctrl-C and SIGTERM (see worker_pool).
         """
         if not tasks:
             return iter(())
@@ -155,24 +165,193 @@ class Runner:
                         counting_tick(weight - (counted - before))
                         yield result
                 return
-            with ProcessPoolExecutor(max_workers=workers, mp_context=process_context(preload)) as pool:
+            with worker_pool(workers, preload) as pool:
                 futures = [pool.submit(fn, task) for task in tasks]
-                try:
-                    yield from _ordered(futures, _as_completed(futures), weights, tick)
-                finally:
-                    for future in futures:
-                        future.cancel()
+                yield from _ordered(futures, _as_completed(futures), weights, tick)
 
     def _dask_map(self, fn: Callable[[T], R], tasks: Sequence[T], desc: str, weights: list[int], unit: str
                   ) -> Iterator[R]:
         from distributed import as_completed
 
-        futures = self._client.map(fn, list(tasks), pure=False)
+        with warnings.catch_warnings():
+            # The tasks carry their input (the client reads every file), however large the graph.
+            warnings.filterwarnings("ignore", "Sending large graph", UserWarning)
+            futures = self._client.map(fn, list(tasks), pure=False)
         try:
             with progress.counting(sum(weights), desc, unit) as tick:
                 yield from _ordered(futures, iter(as_completed(futures, loop=self._client.loop)), weights, tick)
+        except (CancelledError, OSError) as e:
+            # The client cancels every task when it loses the scheduler, and fails to reconnect with an
+            # OSError; nothing else cancels them, and the tasks themselves touch no file.
+            reason = "" if isinstance(e, CancelledError) else f": {_reason(e)}"
+            raise UserError(f"--dask {self.dask}: lost the connection to the scheduler before the tasks "
+                            f"finished{reason}") from None
         finally:
-            self._client.cancel(futures)
+            with contextlib.suppress(Exception):
+                self._client.cancel(futures)
+
+
+class WorkerPool:
+    """Local worker processes (see worker_pool) that run module-level functions on picklable tasks."""
+
+    def __init__(self, workers: int, preload: Sequence[str]) -> None:
+        context = process_context(preload)
+        _start_fork_server()
+        self._executor = ProcessPoolExecutor(max_workers=workers, mp_context=context, initializer=_worker_started)
+
+    def submit(self, fn: Callable[[T], R], task: T) -> Future:
+        return self._executor.submit(_run_task, fn, task)
+
+    def close(self) -> None:
+        """Waits for the submitted tasks, then for the processes to exit."""
+        self._executor.shutdown(wait=True)
+
+    def stop(self) -> None:
+        """Cancels the tasks not yet started and ends the processes now: SIGTERM, which interrupts
+        the task a process runs (see _run_task), then SIGKILL for any still there after
+        STOP_SECONDS. Ctrl-C and SIGTERM are ignored meanwhile: the command is stopping already."""
+        with _signals_ignored(signal.SIGINT, signal.SIGTERM):
+            # The pool's own record of its processes; Python 3.14's terminate_workers() reads it too.
+            processes = list((self._executor._processes or {}).values())
+            self._executor.shutdown(wait=False, cancel_futures=True)
+            for process in processes:
+                process.terminate()
+            deadline = time.monotonic() + STOP_SECONDS
+            for process in processes:
+                process.join(max(0.0, deadline - time.monotonic()))
+            for process in processes:
+                if process.exitcode is None:
+                    process.kill()
+                    process.join()
+
+
+@contextlib.contextmanager
+def worker_pool(workers: int, preload: Sequence[str] = ()) -> Iterator[WorkerPool]:
+    """A WorkerPool of `workers` processes for the block. A block that completes waits for the
+    tasks; one that raises (a failed task, Ctrl-C, SIGTERM) stops the processes at once, so that
+    none goes on working, or waits forever on a pipe, after the command has ended."""
+    pool = WorkerPool(workers, preload)
+    try:
+        yield pool
+        pool.close()
+    except BaseException:
+        pool.stop()
+        raise
+
+
+# How this process answers a request to stop: Ctrl-C or SIGTERM in the command's own process, the
+# parent's SIGTERM in a worker process.
+_in_worker = False  # set by the pool initializer
+_busy = False  # a worker runs a task
+_deferring = False  # inside deferred_stop()
+_interruptible = False  # inside interruptible()
+_requested: int | None = None  # the signal that asked this process to stop
+
+
+def _stop_exception(signum: int) -> KeyboardInterrupt:
+    return Terminated() if signum == signal.SIGTERM else KeyboardInterrupt()
+
+
+def _stop_signal(signum: int, frame: object) -> None:
+    """A request to stop. An idle worker exits at once; a task unwinds (so that its own cleanup
+    runs: Optuna marks the trial it runs FAIL) unless it defers the request (see deferred_stop)."""
+    global _requested
+    _requested = signum
+    if _in_worker and not _busy:
+        os._exit(128 + signum)
+    if _interruptible or not _deferring:
+        raise _stop_exception(signum)
+
+
+def _worker_started() -> None:
+    """Pool initializer. Ctrl-C reaches every process of the terminal's process group: the parent
+    alone acts on it. SIGTERM is the parent's request to stop (see WorkerPool.stop)."""
+    global _in_worker
+    _in_worker = True
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, _stop_signal)
+
+
+def _run_task(fn: Callable[[T], R], task: T) -> R:
+    """fn(task) in a worker process; the process exits, sending nothing back, once the task has
+    unwound after a request to stop."""
+    global _busy
+    _busy = True
+    try:
+        return fn(task)
+    except BaseException:
+        if _requested is not None:
+            os._exit(128 + _requested)
+        raise
+    finally:
+        _busy = False
+
+
+@contextlib.contextmanager
+def deferred_stop() -> Iterator[None]:
+    """A block, in a worker or in the command's own process, that a request to stop (Ctrl-C,
+    SIGTERM) interrupts only inside its interruptible() parts. Elsewhere the request is noted: the
+    block is to end at its next check of stop_requested(), and leaving it then raises
+    KeyboardInterrupt or Terminated. Tuning uses it so that a stop never leaves a trial RUNNING
+    between Optuna's storage calls, nor lets a new trial start."""
+    global _deferring, _requested
+    previous = {}
+    if not _in_worker:
+        _requested = None
+        if threading.current_thread() is threading.main_thread():
+            for signum in (signal.SIGINT, signal.SIGTERM):
+                if signal.getsignal(signum) is not signal.SIG_IGN:
+                    previous[signum] = signal.signal(signum, _stop_signal)
+    _deferring = True
+    try:
+        yield
+    finally:
+        _deferring = False
+        for signum, handler in previous.items():
+            signal.signal(signum, handler if handler is not None else signal.SIG_DFL)
+    if _requested is not None:
+        raise _stop_exception(_requested)
+
+
+@contextlib.contextmanager
+def interruptible() -> Iterator[None]:
+    """Inside deferred_stop(): a part that a request to stop interrupts at once, and that does not
+    start once one was noted."""
+    global _interruptible
+    _interruptible = True
+    try:
+        if _deferring and _requested is not None:
+            raise _stop_exception(_requested)
+        yield
+    finally:
+        _interruptible = False
+
+
+def stop_requested() -> bool:
+    """Inside deferred_stop(): whether a request to stop was noted."""
+    return _requested is not None
+
+
+@contextlib.contextmanager
+def _signals_ignored(*signums: int) -> Iterator[None]:
+    """Ignores `signums` in this process while the block runs (in the main thread only, where
+    handlers can be set)."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = {signum: signal.signal(signum, signal.SIG_IGN) for signum in signums}
+    try:
+        yield
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler if handler is not None else signal.SIG_DFL)
+
+
+def _start_fork_server() -> None:
+    """Starts the fork server, if it is not running, with SIGINT ignored: it keeps that disposition,
+    and so does every worker it forks from their first instruction on."""
+    with _signals_ignored(signal.SIGINT):
+        multiprocessing.forkserver.ensure_running()
 
 
 def process_context(preload: Sequence[str]) -> multiprocessing.context.BaseContext:
@@ -197,29 +376,94 @@ def _as_completed(futures: list[Future]) -> Iterator[Future]:
         yield from sorted(done, key=futures.index)
 
 
+_DASK_ADDRESS = re.compile(r"(tcp|ws)://([^\s/:@\[\]]+|\[[0-9A-Fa-f:.]+\]):(\d{1,5})")
+
+
 def check_dask_address(address: str) -> None:
-    if not re.fullmatch(r"(tcp|tls|ws|wss)://[^\s/]+:\d+/?", address):
+    """UserError unless `address` is a scheduler address kelmora can connect to: tcp:// or ws://,
+    a host and a port, nothing after it."""
+    scheme = address.partition("://")[0]
+    if scheme in ("tls", "wss"):
+        raise UserError(f"--dask {address}: a {scheme}:// scheduler asks for a client certificate, which kelmora "
+                        "cannot be given; use a tcp:// address")
+    match = _DASK_ADDRESS.fullmatch(address)
+    if not match or not 1 <= int(match[3]) <= 65535:
         raise UserError(f"--dask {address}: expected a scheduler address such as tcp://host:8786")
+
+
+def dask_timeout(text: str) -> float:
+    """--dask-timeout: seconds, more than 0 and at most MAX_DASK_TIMEOUT."""
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not 0 < value <= MAX_DASK_TIMEOUT:
+        raise argparse.ArgumentTypeError(f"expected seconds > 0 and at most {MAX_DASK_TIMEOUT:g}, got {text!r}")
+    return value
 
 
 @contextlib.contextmanager
 def dask_client(address: str, timeout: float = DASK_TIMEOUT):
-    """A distributed.Client connected to the scheduler at `address`; UserError when it cannot be reached."""
+    """A distributed.Client connected to the scheduler at `address`, which has at least one worker;
+    UserError when the scheduler cannot be reached or no worker joins it within `timeout` seconds."""
     check_dask_address(address)
     from distributed import Client
 
-    # The client logs its connection attempts; the failure is reported as one line instead.
-    quiet = logging.getLogger("distributed")
-    level = quiet.level
-    quiet.setLevel(logging.CRITICAL)
+    # The client logs its connection attempts and losses; a failure is reported as one line instead.
+    quiet = [logging.getLogger(name) for name in list(logging.root.manager.loggerDict)
+             if name == "distributed" or name.startswith("distributed.")] + [logging.getLogger("distributed")]
+    levels = [logger.level for logger in quiet]
+    for logger in quiet:
+        logger.setLevel(logging.CRITICAL)
     try:
-        client = Client(address, timeout=f"{timeout}s", set_as_default=False)
-    except (OSError, TimeoutError, ValueError) as e:
-        reason = " ".join(str(e).split()) or type(e).__name__
-        raise UserError(f"--dask {address}: cannot reach the scheduler: {reason}") from None
+        try:
+            _ask_scheduler(address, timeout)
+            client = Client(address, timeout=timeout, set_as_default=False)
+        except (OSError, TimeoutError, ValueError) as e:
+            raise UserError(f"--dask {address}: cannot reach the scheduler: {_reason(e)}") from None
+        try:
+            try:
+                client.wait_for_workers(1, timeout=timeout)
+            except TimeoutError:
+                raise UserError(f"--dask {address}: the scheduler has no workers (waited {timeout:g} s); "
+                                f"start some with: dask worker {address}") from None
+            except OSError as e:
+                raise UserError(f"--dask {address}: lost the connection to the scheduler: {_reason(e)}") from None
+            yield client
+        finally:
+            with contextlib.suppress(Exception):
+                client.close(timeout=min(timeout, 2.0))
     finally:
-        quiet.setLevel(level)
+        for logger, level in zip(quiet, levels):
+            logger.setLevel(level)
+
+
+def _reason(error: BaseException) -> str:
+    return " ".join(str(error).split()) or type(error).__name__
+
+
+def _ask_scheduler(address: str, timeout: float) -> None:
+    """Connects to `address` and asks for its identity within `timeout` seconds in all: the client's
+    own start waits without end on a server that accepts connections but never answers (an HTTP
+    server, say). UserError when the answer is not a Dask scheduler's."""
+    import asyncio
+
+    from distributed.comm import connect
+
+    async def identity() -> object:
+        comm = await connect(address, timeout=timeout)
+        try:
+            await comm.write({"op": "identity"})
+            return await comm.read()
+        finally:
+            comm.abort()
+
     try:
-        yield client
-    finally:
-        client.close()
+        # A second more than the connection's own timeout, so that a refusal is reported as such.
+        reply = asyncio.run(asyncio.wait_for(identity(), timeout + 1.0))
+    except TimeoutError:
+        raise UserError(f"--dask {address}: cannot reach the scheduler: no answer within {timeout:g} s") from None
+    except Exception as e:  # refused, reset, or not the protocol (a web server's answer to a ws:// address)
+        raise UserError(f"--dask {address}: cannot reach the scheduler: {_reason(e)}") from None
+    if not isinstance(reply, dict) or reply.get("type") != "Scheduler":
+        raise UserError(f"--dask {address}: not a Dask scheduler")

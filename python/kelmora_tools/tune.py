@@ -13,14 +13,20 @@ from __future__ import annotations
 import argparse
 import contextlib
 import dataclasses
+import datetime
+import functools
 import json
+import logging
 import math
 import os
 import pathlib
 import random
+import re
 import socket
 import sys
 import time
+import urllib.parse
+import warnings
 from collections.abc import Iterator
 from typing import Any
 
@@ -44,6 +50,12 @@ SPACE: dict[str, tuple[float, float]] = {
 }
 STUDY_ATTR = "kelmora"  # the study's user attribute holding metric, starting configuration and sequences
 JOIN_WAIT = 30.0  # seconds a joining worker waits for the creator to record the study's set-up
+# A running trial records a sign of life this often, on a thread of its own. One silent for
+# STALE_SECONDS (its process killed, its connection lost) is marked FAIL by the next trial that
+# starts in the study, in any process.
+HEARTBEAT_SECONDS = 10
+STALE_SECONDS = 60
+SEED_LIMIT = 2**32  # the sampler's seeds are 0 to 2**32 - 1
 
 
 @dataclasses.dataclass(frozen=True)
@@ -139,20 +151,102 @@ def score(options: dict[str, bool | int | float], sequences: list[TuneSequence],
 
 # --- storage and study -------------------------------------------------------------------------------
 
-def _quiet_optuna() -> None:
+def _quiet_libraries() -> None:
     import optuna
 
-    optuna.logging.set_verbosity(optuna.logging.WARNING)
+    # Optuna logs a failed trial as a warning with its traceback, and SQLAlchemy an interrupted query
+    # as an error with its own; the command reports the failure as one line.
+    optuna.logging.set_verbosity(optuna.logging.ERROR)
+    logging.getLogger("sqlalchemy").setLevel(logging.CRITICAL)
+
+
+# Query parameters of a storage URL whose values messages show; any other one (password=,
+# sslpassword=, or one this list does not know) is shown as ***.
+SHOWN_PARAMETERS = frozenset({
+    "host", "hostaddr", "port", "dbname", "user", "sslmode", "connect_timeout", "application_name",
+    "target_session_attrs", "options", "client_encoding", "timeout", "mode", "cache", "uri", "check_same_thread",
+})
+_SCHEME = re.compile(r"[\w+]+://")
+_NOT_SHOWN = "(the URL is not shown: it may hold a password)"
+
+
+@dataclasses.dataclass(frozen=True)
+class StorageURL:
+    """A storage URL: as given (`text`, passed to SQLAlchemy and Optuna only), and as messages show it
+    (`shown`, every secret as ***)."""
+
+    text: str
+    shown: str
+    secrets: tuple[str, ...]  # the password and the masked query values, to be kept out of messages
+
+    def scrub(self, message: str) -> str:
+        """`message` with every secret of the URL replaced by ***."""
+        for secret in sorted(self.secrets, key=len, reverse=True):
+            message = message.replace(secret, "***")
+        return message
+
+
+def parse_storage_url(text: str) -> StorageURL:
+    """The --storage URL parsed; UserError for one that cannot be used. A URL that cannot be parsed
+    is never shown: there is no telling which part of it is a password."""
+    from sqlalchemy.engine import make_url
+
+    if not _SCHEME.match(text):
+        raise UserError("--storage: not a database URL, such as sqlite:///study.db or "
+                        f"postgresql+psycopg://user@host:5432/db {_NOT_SHOWN}")
+    # SQLAlchemy ends the password at its first @ and takes the rest for the host: an unencoded @ in
+    # a password would show the part after it.
+    if text.count("@") > 1:
+        raise UserError(f"--storage: more than one @ in the URL; write an @ of the password as %40 {_NOT_SHOWN}")
+    try:
+        url = make_url(text)
+    except Exception:  # SQLAlchemy's reason may quote any part of the URL
+        raise UserError(f"--storage: not a valid database URL {_NOT_SHOWN}") from None
+    userinfo = text[text.index("://") + 3:].partition("@")[0] if "@" in text else ""
+    if ":" in userinfo and url.password is None:
+        raise UserError(f"--storage: not a valid database URL {_NOT_SHOWN}")
+    secrets = [url.password] if url.password else []
+    parameters = []
+    for key, value in url.query.items():
+        for one in [value] if isinstance(value, str) else value:
+            if key.lower() in SHOWN_PARAMETERS:
+                parameters.append(f"{urllib.parse.quote(key)}={urllib.parse.quote(one)}")
+            else:
+                parameters.append(f"{urllib.parse.quote(key)}=***")
+                secrets.append(one)
+    shown = url.set(query={}).render_as_string(hide_password=True)
+    if parameters:
+        shown += "?" + "&".join(parameters)
+    return StorageURL(text, shown, tuple(s for s in secrets if s))
 
 
 def shown_url(url: str) -> str:
-    """The storage URL without its password, for messages."""
+    """The storage URL with every secret as ***, for messages; a note in its place when it cannot be
+    parsed."""
     try:
-        from sqlalchemy.engine import make_url
+        return parse_storage_url(url).shown
+    except UserError:
+        return _NOT_SHOWN
 
-        return make_url(url).render_as_string(hide_password=True)
-    except Exception:  # not a URL at all: shown as given, it holds no parsable password
-        return url
+
+def check_storage(url: StorageURL, out: pathlib.Path) -> None:
+    """UserError for a storage that cannot hold a study: an SQLite database in memory, which ends with
+    the command and which worker processes cannot share, or the file that --out is to replace."""
+    from sqlalchemy.engine import make_url
+
+    parsed = make_url(url.text)
+    if not parsed.drivername.startswith("sqlite"):
+        return
+    database = parsed.database or ""
+    if database in ("", ":memory:") or parsed.query.get("mode") == "memory":
+        raise UserError(f"--storage {url.shown}: a database in memory ends with the command; give a file, "
+                        "such as sqlite:///study.db")
+    if database.startswith("file:"):
+        return  # an SQLite URI; its file is not compared with --out
+    # SQLite follows symbolic links to the database; writing --out replaces the entry --out names.
+    if os.path.realpath(database) == os.path.join(os.path.realpath(out.parent), out.name):
+        raise UserError(f"--out {out}: the study is stored in that file ({url.shown}); write the best "
+                        "configuration to another file, such as best.json")
 
 
 def _engine_kwargs(url: str) -> dict[str, Any]:
@@ -169,18 +263,92 @@ def storage_at(url: str) -> Iterator[Any]:
     """Optuna's storage at `url` (see open_storage), its connections closed on exit."""
     storage = open_storage(url)
     try:
-        yield storage
+        with storage_errors(url):
+            yield storage
     finally:
-        storage.remove_session()
-        storage.engine.dispose()
+        with contextlib.suppress(Exception):  # a storage that failed may fail again here
+            storage.remove_session()
+            storage.engine.dispose()
+
+
+@contextlib.contextmanager
+def storage_errors(url: str) -> Iterator[None]:
+    """Turns a failure of the storage at `url` (a lost connection, a full disk) into one UserError
+    naming it. The trial it interrupted stays RUNNING only until it is found stale (see
+    STALE_SECONDS)."""
+    import optuna
+    import sqlalchemy
+
+    try:
+        yield
+    except (sqlalchemy.exc.SQLAlchemyError, optuna.exceptions.StorageInternalError) as e:
+        parsed = parse_storage_url(url)
+        raise UserError(f"--storage {parsed.shown}: the storage failed: {parsed.scrub(_storage_reason(e))}") from None
+
+
+def _storage_reason(error: BaseException) -> str:
+    """The database's own message, found along the chain of causes (Optuna wraps it)."""
+    cause: BaseException | None = error
+    while cause is not None:
+        if getattr(cause, "orig", None) is not None:
+            return _first_line(cause)
+        cause = cause.__cause__ or cause.__context__
+    return _first_line(error)
+
+
+@functools.cache
+def _storage_class() -> type:
+    from optuna.storages import RDBStorage
+
+    class HeartbeatStorage(RDBStorage):
+        """Optuna's RDBStorage with two changes to its heartbeats: the heartbeat thread stays silent
+        when the storage fails (the trial's own thread meets the same failure and reports it), and a
+        running trial that never recorded a heartbeat is stale too, once it started longer ago than
+        the grace period: its process lost the storage between taking the trial and its first
+        heartbeat, and Optuna alone would leave it RUNNING for ever."""
+
+        def record_heartbeat(self, trial_id: int) -> None:
+            with contextlib.suppress(Exception):
+                super().record_heartbeat(trial_id)
+
+        def _get_stale_trial_ids(self, study_id: int) -> list[int]:
+            from optuna.storages._rdb import models
+            from optuna.trial import TrialState
+
+            stale = super()._get_stale_trial_ids(study_id)
+            started_before = datetime.datetime.now() - datetime.timedelta(seconds=self.grace_period)
+            old = [self.get_trial_id_from_study_id_trial_number(study_id, t.number)
+                   for t in self.get_all_trials(study_id, deepcopy=False, states=(TrialState.RUNNING,))
+                   if t.datetime_start is not None and t.datetime_start < started_before]
+            if not old:
+                return stale
+            session = self.scoped_session()
+            try:
+                beating = {trial_id for (trial_id,) in session.query(models.TrialHeartbeatModel.trial_id)
+                           .filter(models.TrialHeartbeatModel.trial_id.in_(old))}
+            finally:
+                session.close()
+            return stale + [trial_id for trial_id in old if trial_id not in beating and trial_id not in stale]
+
+    return HeartbeatStorage
+
+
+def _heartbeat_storage(url: str, engine_kwargs: dict[str, Any]) -> Any:
+    from optuna.exceptions import ExperimentalWarning
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", ExperimentalWarning)
+        return _storage_class()(url, engine_kwargs=engine_kwargs, heartbeat_interval=HEARTBEAT_SECONDS,
+                                grace_period=STALE_SECONDS)
 
 
 def open_storage(url: str):
-    """Optuna's storage at `url`; UserError naming the URL when it cannot be reached or used."""
+    """Optuna's storage at `url`, with heartbeats (see HEARTBEAT_SECONDS); UserError naming the URL
+    when it cannot be reached or used."""
     import sqlalchemy
-    from optuna.storages import RDBStorage
 
-    where = f"--storage {shown_url(url)}"
+    parsed = parse_storage_url(url)
+    where = f"--storage {parsed.shown}"
     kwargs = _engine_kwargs(url)
     try:
         engine = sqlalchemy.create_engine(url, **kwargs)
@@ -188,15 +356,15 @@ def open_storage(url: str):
             pass
         engine.dispose()
     except (sqlalchemy.exc.SQLAlchemyError, ImportError, ValueError) as e:
-        raise UserError(f"{where}: cannot connect: {_first_line(e)}") from None
+        raise UserError(f"{where}: cannot connect: {parsed.scrub(_first_line(e))}") from None
     # Two workers that meet an empty database at the same moment may both create Optuna's tables;
     # the loser of that race sees a constraint violation and simply tries again.
     for attempt in range(8):
         try:
-            return RDBStorage(url, engine_kwargs=kwargs)
+            return _heartbeat_storage(url, kwargs)
         except sqlalchemy.exc.SQLAlchemyError as e:
             if attempt == 7:
-                raise UserError(f"{where}: cannot set up Optuna's tables: {_first_line(e)}") from None
+                raise UserError(f"{where}: cannot set up Optuna's tables: {parsed.scrub(_first_line(e))}") from None
             time.sleep(random.uniform(0.1, 0.5))
     raise AssertionError("unreachable")
 
@@ -210,7 +378,8 @@ def open_study(storage: Any, name: str, setup: Setup, sampler: Any = None) -> tu
     """Creates the study, or joins it when it exists; returns (study, the study's setup, created).
 
     The creator records `setup` and queues the starting configuration as the first trial. A joiner
-    checks that it tunes the same metric over the same sequences from the same starting configuration.
+    checks that it tunes the same metric over the same sequences from the same starting configuration
+    (see also queue_start_again).
     """
     import optuna
 
@@ -238,6 +407,23 @@ def open_study(storage: Any, name: str, setup: Setup, sampler: Any = None) -> tu
     return study, found, False
 
 
+def queue_start_again(study: Any, setup: Setup) -> bool:
+    """Queues the starting configuration again when no trial of it has completed, none waits in the
+    queue and none runs: its trial was interrupted (FAIL), or lost with its process or storage and
+    found stale. Returns whether it did; the caller then runs it first, as the creator does."""
+    import optuna
+    from optuna.trial import TrialState
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", optuna.exceptions.ExperimentalWarning)
+        optuna.storages.fail_stale_trials(study)
+    alive = (TrialState.COMPLETE, TrialState.WAITING, TrialState.RUNNING)
+    if any(t.user_attrs.get("start") and t.state in alive for t in study.get_trials(deepcopy=False)):
+        return False
+    study.enqueue_trial(_params(setup.start), user_attrs={"start": True})
+    return True
+
+
 def _wait_for_setup(study: Any) -> Setup:
     deadline = time.monotonic() + JOIN_WAIT
     while True:
@@ -260,7 +446,7 @@ def work(job: Job) -> int:
     number of trials run."""
     import optuna
 
-    _quiet_optuna()
+    _quiet_libraries()
     worker = f"{socket.gethostname()}:{os.getpid()}"
     with storage_at(job.url) as storage:
         study = optuna.load_study(study_name=job.study, storage=storage,
@@ -268,16 +454,25 @@ def work(job: Job) -> int:
         setup = _wait_for_setup(study)
 
         def objective(trial: Any) -> float:
+            # Ctrl-C or SIGTERM interrupts the scoring, and Optuna marks the trial FAIL; anywhere else,
+            # all of them storage calls, the stop waits for the call to end, and no trial starts after.
             options = suggest(trial, setup.start)
-            value, tracking, evaluation = score(options, job.sequences, setup.metric, setup.classes, job.trackeval)
+            with parallel.interruptible():
+                value, tracking, evaluation = score(options, job.sequences, setup.metric, setup.classes,
+                                                    job.trackeval)
             trial.set_user_attr("options", options)
             trial.set_user_attr("tracking_seconds", tracking)
             trial.set_user_attr("evaluation_seconds", evaluation)
             trial.set_user_attr("worker", worker)
             return value
 
-        study.optimize(objective, n_trials=job.trials, gc_after_trial=False,
-                       show_progress_bar=job.progress_bar and sys.stderr.isatty())
+        def stop_if_asked(study: Any, trial: Any) -> None:
+            if parallel.stop_requested():
+                study.stop()
+
+        with parallel.deferred_stop():
+            study.optimize(objective, n_trials=job.trials, gc_after_trial=False, callbacks=[stop_if_asked],
+                           show_progress_bar=job.progress_bar and sys.stderr.isatty())
     return job.trials
 
 
@@ -288,22 +483,23 @@ def _finished(study: Any) -> int:
 
 
 def _run_jobs(jobs: list[Job], study: Any, total: int) -> None:
-    """Runs the jobs (in this process when there is one) while a bar counts the trials they finish."""
+    """Runs the jobs (in this process when there is one) while a bar counts the trials they finish.
+    Ctrl-C, SIGTERM or a failed job ends the workers at once, their running trials marked FAIL."""
     if len(jobs) == 1:
         work(dataclasses.replace(jobs[0], progress_bar=True))
         return
-    from concurrent.futures import FIRST_EXCEPTION, ProcessPoolExecutor, wait
+    from concurrent.futures import FIRST_EXCEPTION, wait
 
     initial = _finished(study)
-    context = parallel.process_context([__name__, "optuna", "kelmora_tools.metrics"])
-    with ProcessPoolExecutor(max_workers=len(jobs), mp_context=context) as pool:
+    with parallel.worker_pool(len(jobs), [__name__, "optuna", "kelmora_tools.metrics"]) as pool:
         futures = [pool.submit(work, job) for job in jobs]
 
         def ticks() -> Iterator[None]:
             shown = 0
             while True:
                 done, pending = wait(futures, timeout=0.5, return_when=FIRST_EXCEPTION)
-                now = min(_finished(study) - initial, total) if pending else total
+                with parallel.deferred_stop():  # a query is not interrupted half-way
+                    now = min(_finished(study) - initial, total) if pending else total
                 for _ in range(now - shown):
                     yield None
                 shown = now
@@ -347,7 +543,18 @@ def load_sequences(data: pathlib.Path) -> list[TuneSequence]:
 
 def default_storage(out: pathlib.Path) -> str:
     """An SQLite file beside the output: best.json keeps its study in best.db."""
-    return f"sqlite:///{out.resolve().with_suffix('.db')}"
+    return "sqlite:///" + urllib.parse.quote(str(out.resolve().with_suffix(".db")), safe="/")
+
+
+def seed(text: str) -> int:
+    """--seed: a whole number from 0 to SEED_LIMIT - 1."""
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if not 0 <= value < SEED_LIMIT:
+        raise argparse.ArgumentTypeError(f"expected a whole number from 0 to {SEED_LIMIT - 1}, got {text!r}")
+    return value
 
 
 def add_parser(subparsers) -> argparse.ArgumentParser:
@@ -378,7 +585,7 @@ def add_parser(subparsers) -> argparse.ArgumentParser:
                         help=f"trials in parallel in N local processes (default: this process when the files of "
                              f"DATA times the trials hold less than {parallel.SMALL_JOB_BYTES // 1_000_000} MB, "
                              f"else the CPU count, {parallel.cpu_count()})")
-    parser.add_argument("--seed", type=int, metavar="S",
+    parser.add_argument("--seed", type=seed, metavar="S",
                         help="seed of the sampler (worker i uses S + i); runs with one worker repeat exactly")
     parser.add_argument("--config", metavar="FILE.json", help="the starting configuration, a JSON object")
     parser.add_argument("--set", action="append", default=[], metavar="KEY=VALUE",
@@ -390,10 +597,11 @@ def add_parser(subparsers) -> argparse.ArgumentParser:
 
 
 def run(args: argparse.Namespace) -> int:
-    _quiet_optuna()
+    _quiet_libraries()
     start_options = config.tracker_options(args.config, args.set)
+    url = args.storage if args.storage is not None else default_storage(args.out)
+    check_storage(parse_storage_url(url), args.out)
     sequences = load_sequences(args.data)
-    url = args.storage or default_storage(args.out)
     name = args.study or f"kelmora-{args.data.resolve().name}-{args.metric}"
     if not args.out.parent.is_dir():
         raise UserError(f"--out {args.out}: no folder {args.out.parent}")
@@ -407,23 +615,26 @@ def run(args: argparse.Namespace) -> int:
 def run_study(args: argparse.Namespace, storage: Any, url: str, name: str, setup: Setup,
               sequences: list[TuneSequence]) -> None:
     study, setup, created = open_study(storage, name, setup)
-    remaining = args.trials - 1 if created else args.trials
+    again = not created and queue_start_again(study, setup)
+    runs_start = created or again
+    remaining = args.trials - 1 if runs_start else args.trials
     workers = args.workers if args.workers is not None else parallel.default_workers(
         sum(s.size for s in sequences) * args.trials)
     shares = split(remaining, workers) if remaining else []
     seed = args.seed
-    jobs = [Job(url, name, n, None if seed is None else seed + i, sequences, trackeval=args.trackeval)
+    jobs = [Job(url, name, n, None if seed is None else (seed + i) % SEED_LIMIT, sequences, trackeval=args.trackeval)
             for i, n in enumerate(shares)]
     frames = sum(s.n_frames for s in sequences)
     print(f"kelmora tune: study {name} in {shown_url(url)} ({'new' if created else 'joined'}), "
           f"{len(sequences)} sequence{'s' * (len(sequences) != 1)} ({frames} frames), {setup.metric}; "
           f"{args.trials} trial{'s' * (args.trials != 1)} on "
           f"{'this process' if len(jobs) <= 1 else f'{len(jobs)} local processes'}", flush=True)
-    print(f"  starting configuration: {config.describe(setup.start)}", flush=True)
+    print(f"  starting configuration: {config.describe(setup.start)}"
+          f"{' (again: no trial of it has finished)' if again else ''}", flush=True)
     began = time.perf_counter()
-    if created:
-        # The creator runs the queued starting configuration itself before any worker starts: SQLite
-        # cannot guarantee that exactly one of several processes takes a queued trial.
+    if runs_start:
+        # The starting configuration, queued, runs here before any worker starts: SQLite cannot
+        # guarantee that exactly one of several processes takes a queued trial.
         work(Job(url, name, 1, seed, sequences, trackeval=args.trackeval))
     if jobs:
         _run_jobs(jobs, study, remaining)

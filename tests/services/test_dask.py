@@ -3,8 +3,14 @@
 from __future__ import annotations
 
 import json
+import signal
+import subprocess
+import sys
+import time
 
-from tools_support import kelmora, make_dataset
+from conftest import dask_cluster
+from test_tools_signals import crowded_sequence
+from tools_support import child_env, kelmora, make_dataset
 
 
 def test_track_and_eval_on_dask_match_a_local_run(tmp_path, capsys, dask_scheduler):
@@ -35,3 +41,32 @@ def test_a_worker_error_reaches_the_client_as_one_line(tmp_path, capsys, dask_sc
     assert run.err == (f"kelmora track: error: {det}:{lines}: frame 21 is beyond the sequence length 20 "
                        f"(seqLength of seqinfo.ini)\n")
     assert not (tmp_path / "out" / "seq-1.txt").exists()
+
+
+def test_a_scheduler_without_workers_is_reported_after_the_timeout(tmp_path, capsys):
+    data = make_dataset(tmp_path / "data", frames=(20,))
+    with dask_cluster(tmp_path, 0) as (address, _):
+        run = kelmora(capsys, "track", data, "--out", tmp_path / "out", "--dask", address, "--dask-timeout", 2)
+    assert (run.status, run.err) == (2, f"kelmora track: error: --dask {address}: the scheduler has no workers "
+                                        f"(waited 2 s); start some with: dask worker {address}\n")
+
+
+def test_a_scheduler_lost_mid_run_is_one_line(tmp_path):
+    crowded_sequence(tmp_path / "data" / "c0", 12, 3000, 0)  # seconds of tracking
+    with dask_cluster(tmp_path, 1) as (address, scheduler):
+        command = subprocess.Popen([sys.executable, "-m", "kelmora_tools", "track", str(tmp_path / "data"), "--out",
+                                    str(tmp_path / "out"), "--dask", address, "--dask-timeout", "3"],
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=child_env())
+        try:
+            assert command.stdout.readline().startswith("kelmora track: 1 sequence")  # connected, task sent
+            time.sleep(1)
+            scheduler.send_signal(signal.SIGKILL)
+            _, err = command.communicate(timeout=30)
+        finally:
+            if command.poll() is None:
+                command.kill()
+                command.communicate()
+    assert command.returncode == 2
+    assert err.startswith(f"kelmora track: error: --dask {address}: lost the connection to the scheduler before the "
+                          "tasks finished") and err.count("\n") == 1, err
+    assert not (tmp_path / "out").exists() or not list((tmp_path / "out").glob("*.txt"))

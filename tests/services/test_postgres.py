@@ -2,8 +2,10 @@
 
 from __future__ import annotations
 
+import re
 import subprocess
 import sys
+import time
 
 import optuna
 from tools_support import child_env, kelmora, write_sequence
@@ -42,3 +44,44 @@ def test_joining_from_a_second_machine_adds_trials(tmp_path, capsys, postgres_ur
     assert "(joined)" in run.out.splitlines()[0] and "of 5 finished" in run.out
     run = kelmora(capsys, *common, "--trials", 1, "--out", tmp_path / "c.json", "--metric", "MOTA")
     assert run.status == 2 and "the study maximises HOTA, not MOTA" in run.err
+
+
+def test_an_outage_ends_tune_with_one_line_and_a_later_run_reclaims_its_trials(tmp_path, capsys, postgres_server,
+                                                                              monkeypatch):
+    seq = write_sequence(tmp_path / "s", 200, 4, "outage-seq")
+    url = postgres_server.url
+    command = subprocess.Popen([sys.executable, "-m", "kelmora_tools", "tune", str(seq), "--trials", "1000",
+                                "--workers", "2", "--storage", url, "--study", "outage", "--out",
+                                str(tmp_path / "best.json")],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=child_env())
+    try:
+        deadline = time.monotonic() + 120
+        while len(finished(url, "outage")) < 4 and command.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.2)
+        postgres_server.stop()
+        _, err = command.communicate(timeout=60)
+    finally:
+        if command.poll() is None:
+            command.kill()
+            command.communicate()
+    assert command.returncode == 2, err
+    assert re.fullmatch(rf"kelmora tune: error: --storage {re.escape(url)}: the storage failed: .+\n", err), err
+    postgres_server.start()
+    # The trials the outage cut short are RUNNING until a later run finds them stale.
+    monkeypatch.setattr(tune, "STALE_SECONDS", 1)
+    time.sleep(2)
+    run = kelmora(capsys, "tune", seq, "--trials", 1, "--workers", 1, "--storage", url, "--study", "outage",
+                  "--out", tmp_path / "best.json")
+    assert run.status == 0, run.err
+    with tune.storage_at(url) as storage:
+        states = [t.state for t in optuna.load_study(study_name="outage", storage=storage).get_trials()]
+    assert optuna.trial.TrialState.RUNNING not in states and optuna.trial.TrialState.FAIL in states
+
+
+def finished(url: str, study: str) -> list:
+    with tune.storage_at(url) as storage:
+        try:
+            return optuna.load_study(study_name=study, storage=storage).get_trials(
+                states=(optuna.trial.TrialState.COMPLETE,))
+        except KeyError:  # not created yet
+            return []

@@ -1,0 +1,115 @@
+"""Ctrl-C and SIGTERM end `kelmora track` and `kelmora tune` with their worker processes (the fork
+server included), with status 130 or 143, and a stopped tune adds no trial afterwards."""
+
+from __future__ import annotations
+
+import datetime
+import os
+import pathlib
+import signal
+import subprocess
+import sys
+import time
+
+import numpy as np
+import optuna
+import pytest
+from tools_support import child_env
+
+from kelmora_tools import tune
+
+
+def crowded_sequence(folder: pathlib.Path, frames: int, boxes: int, seed: int) -> pathlib.Path:
+    """A sequence of `boxes` overlapping people in every frame: slow to track and to score, so that
+    its task is still running when the signal comes."""
+    rng = np.random.default_rng(seed)
+    base = rng.uniform(0, 200, (boxes, 2))
+    det, gt = [], []
+    for frame in range(1, frames + 1):
+        xy = np.rint(base + rng.normal(0, 3, (boxes, 2))).astype(int)
+        det += [f"{frame},-1,{x},{y},60,60,0.9,-1,-1,-1" for x, y in xy]
+        gt += [f"{frame},{i},{x},{y},60,60,1,1,1" for i, (x, y) in enumerate(np.rint(base).astype(int), 1)]
+    for name, rows in (("det/det.txt", det), ("gt/gt.txt", gt)):
+        (folder / name).parent.mkdir(parents=True, exist_ok=True)
+        (folder / name).write_text("\n".join(rows) + "\n")
+    return folder
+
+
+@pytest.fixture(scope="module")
+def crowds(tmp_path_factory):
+    """Two datasets of two crowded sequences: about 7 s of tracking each, and trials of about 1 s."""
+    root = tmp_path_factory.mktemp("crowds")
+    for i in range(2):
+        crowded_sequence(root / "track" / f"c{i}", 24, 3000, i)
+        crowded_sequence(root / "tune" / f"c{i}", 10, 600, i)
+    return root
+
+
+def session_processes(session: int) -> list[int]:
+    """The live processes of a session (a command started in a session of its own, and every
+    process it started)."""
+    found = []
+    for entry in pathlib.Path("/proc").iterdir():
+        try:
+            fields = (entry / "stat").read_text().rsplit(")", 1)[1].split()
+        except (OSError, IndexError):
+            continue
+        if int(fields[3]) == session and fields[0] != "Z":
+            found.append(int(entry.name))
+    return found
+
+
+def study_trials(url: str) -> list:
+    with tune.storage_at(url) as storage:
+        try:
+            return optuna.load_study(study_name="crowd", storage=storage).get_trials()
+        except KeyError:  # not created yet
+            return []
+
+
+def wait_for(condition, what: str, timeout: float = 60) -> None:
+    deadline = time.monotonic() + timeout
+    while not condition():
+        assert time.monotonic() < deadline, f"gave up waiting for {what}"
+        time.sleep(0.1)
+
+
+@pytest.mark.parametrize("subcommand", ["track", "tune"])
+@pytest.mark.parametrize("signum, status, last_line", [
+    (signal.SIGINT, 130, "interrupted"),
+    (signal.SIGTERM, 143, "terminated"),
+])
+def test_a_signal_ends_the_command_and_its_workers(tmp_path, crowds, subcommand, signum, status, last_line):
+    url = f"sqlite:///{tmp_path / 'best.db'}"
+    argv = {"track": ["track", crowds / "track", "--out", tmp_path / "out"],
+            "tune": ["tune", crowds / "tune", "--trials", 40, "--study", "crowd", "--out", tmp_path / "best.json"]}
+    command = subprocess.Popen([sys.executable, "-m", "kelmora_tools", *map(str, argv[subcommand]), "--workers", "2"],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=child_env(),
+                               start_new_session=True)
+    try:
+        # The command, its fork server and two workers; for tune, both workers in a trial.
+        wait_for(lambda: len(session_processes(command.pid)) >= 4, "the workers")
+        if subcommand == "tune":
+            wait_for(lambda: len(study_trials(url)) >= 3, "the workers' trials")
+        else:
+            time.sleep(0.5)
+        # Ctrl-C reaches the whole process group; kill, the command alone.
+        if signum == signal.SIGINT:
+            os.killpg(command.pid, signum)
+        else:
+            command.send_signal(signum)
+        # Each task in flight has seconds of work left; the command must not wait for it.
+        out, err = command.communicate(timeout=5)
+        ended = datetime.datetime.now()
+    finally:
+        if command.poll() is None:
+            os.killpg(command.pid, signal.SIGKILL)
+            command.communicate()
+    assert (command.returncode, err) == (status, f"kelmora {subcommand}: {last_line}\n")
+    assert not list((tmp_path / "out").glob("*.txt")) and not (tmp_path / "best.json").exists()
+    wait_for(lambda: not session_processes(command.pid), "the workers and the fork server to end", timeout=2)
+    if subcommand == "tune":
+        # No worker went on with the search; the trials the signal cut short are FAIL, not RUNNING.
+        trials = study_trials(url)
+        assert len(trials) < 10 and all(t.datetime_start < ended for t in trials)
+        assert not [t.number for t in trials if t.state == optuna.trial.TrialState.RUNNING]
