@@ -7,6 +7,7 @@ import json
 import os
 import re
 import resource
+import time
 
 import optuna
 import pytest
@@ -194,7 +195,7 @@ def test_an_interrupted_starting_trial_runs_again(tmp_path, capsys, seq, monkeyp
     assert kelmora(capsys, *common, "--trials", 1).out.splitlines()[1] == "  starting configuration: defaults"
 
 
-def test_a_failing_sqlite_file_is_one_line_and_leaves_no_trial_running(tmp_path, capsys, seq):
+def test_a_failing_sqlite_file_is_one_line_and_its_lost_trial_is_reclaimed(tmp_path, capsys, seq, monkeypatch):
     best = tmp_path / "best.json"
     assert kelmora(capsys, "tune", seq, "--trials", 2, "--out", best, "--workers", 1).status == 0
     limit = (tmp_path / "best.db").stat().st_size + 16384
@@ -207,4 +208,11 @@ def test_a_failing_sqlite_file_is_one_line_and_leaves_no_trial_running(tmp_path,
     assert run.returncode == 2
     assert re.fullmatch(rf"kelmora tune: error: --storage {re.escape(url)}: the storage failed: [^\n]+\n", run.stderr)
     trials = study_trials(url, "kelmora-s-HOTA")
-    assert 2 < len(trials) < 1000 and optuna.trial.TrialState.RUNNING not in [t.state for t in trials]
+    assert 2 < len(trials) < 1000
+    # The trial whose storage failed may stay RUNNING (nothing can be written); once its heartbeat is
+    # stale, the next run marks it FAIL.
+    monkeypatch.setattr(tune, "STALE_SECONDS", 1)
+    time.sleep(1.5)
+    assert kelmora(capsys, "tune", seq, "--trials", 1, "--out", best, "--workers", 1).status == 0
+    states = [t.state for t in study_trials(url, "kelmora-s-HOTA")]
+    assert optuna.trial.TrialState.RUNNING not in states and len(states) == len(trials) + 1

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import bisect
 import dataclasses
 import pathlib
 import re
@@ -71,38 +72,35 @@ def track_rows(dets: Rows, n_frames: int, options: dict[str, bool | int | float]
     """
     tracker = config.make_tracker(options)
     with_classes = classes and bool((dets.class_ids >= 0).any())
-    no_boxes, no_scores = np.zeros((0, 4)), np.zeros(0)
-    no_classes = np.zeros(0, np.int64) if with_classes else None
-    frames, ids, boxes, scores = [], [], [], []
+    empty = (np.zeros((0, 4)), np.zeros(0), np.zeros(0, np.int64) if with_classes else None)
+    # The frames that hold rows, and each one's arguments, made before the loop.
+    slices = list(dets.frame_slices())
+    given = {f: (dets.xyxy[a:b], dets.conf[a:b], dets.class_ids[a:b] if with_classes else None)
+             for f, a, b in slices}
+    row_frames, row_ends = [f for f, _, _ in slices], [b for _, _, b in slices]
+    reported_frames, reported_counts, ids, boxes, scores = [], [], [], [], []
     seconds = 0.0
-    slices = dets.frame_slices()
-    pending = next(slices, None)
-    done_rows = 0
-    perf_counter, update = time.perf_counter, tracker.update
+    perf_counter, update, get = time.perf_counter, tracker.update, given.get
     for f in range(1, n_frames + 1):
-        if pending is not None and pending[0] == f:
-            _, a, done_rows = pending
-            args = (dets.xyxy[a:done_rows], dets.conf[a:done_rows], dets.class_ids[a:done_rows] if with_classes else None)
-            pending = next(slices, None)
-        else:
-            args = (no_boxes, no_scores, no_classes)
         try:
             start = perf_counter()
-            out_ids, out_xyxy, out_scores, _ = update(*args)
+            out_ids, out_xyxy, out_scores, _ = update(*get(f, empty))
             seconds += perf_counter() - start
         except (ValueError, RuntimeError) as e:
             raise _refused(dets, f, e) from None
         if len(out_ids):
-            frames.append(np.full(len(out_ids), f, np.int64))
+            reported_frames.append(f)
+            reported_counts.append(len(out_ids))
             ids.append(out_ids)
             boxes.append(out_xyxy)
             scores.append(out_scores)
         if report is not None and f % _PROGRESS_FRAMES == 0:
-            report(done_rows, len(dets))
-    if not frames:
+            k = bisect.bisect_right(row_frames, f)
+            report(row_ends[k - 1] if k else 0, len(dets))
+    if not ids:
         return np.zeros(0, np.int64), np.zeros(0, np.int64), np.zeros((0, 4)), np.zeros(0), seconds
-    return (np.concatenate(frames), np.concatenate(ids).astype(np.int64), np.concatenate(boxes),
-            np.concatenate(scores), seconds)
+    return (np.repeat(np.asarray(reported_frames, np.int64), reported_counts), np.concatenate(ids).astype(np.int64),
+            np.concatenate(boxes), np.concatenate(scores), seconds)
 
 
 def _refused(dets: Rows, frame: int, error: Exception) -> UserError:

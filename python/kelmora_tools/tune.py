@@ -279,11 +279,20 @@ def storage_errors(url: str) -> Iterator[None]:
     import optuna
     import sqlalchemy
 
+    failures = (sqlalchemy.exc.SQLAlchemyError, optuna.exceptions.StorageInternalError)
     try:
         yield
-    except (sqlalchemy.exc.SQLAlchemyError, optuna.exceptions.StorageInternalError) as e:
+    except Exception as e:
+        # Optuna, when the storage fails while it records a trial's end, may raise an assertion of
+        # its own from the clean-up, with the storage's error as its context.
+        failure = e
+        while failure is not None and not isinstance(failure, failures):
+            failure = failure.__context__ if isinstance(failure, AssertionError) else None
+        if failure is None:
+            raise
         parsed = parse_storage_url(url)
-        raise UserError(f"--storage {parsed.shown}: the storage failed: {parsed.scrub(_storage_reason(e))}") from None
+        raise UserError(f"--storage {parsed.shown}: the storage failed: {parsed.scrub(_storage_reason(failure))}") \
+            from None
 
 
 def _storage_reason(error: BaseException) -> str:
@@ -338,8 +347,30 @@ def _heartbeat_storage(url: str, engine_kwargs: dict[str, Any]) -> Any:
 
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", ExperimentalWarning)
-        return _storage_class()(url, engine_kwargs=engine_kwargs, heartbeat_interval=HEARTBEAT_SECONDS,
-                                grace_period=STALE_SECONDS)
+        storage = _storage_class()(url, engine_kwargs=engine_kwargs, heartbeat_interval=HEARTBEAT_SECONDS,
+                                   grace_period=STALE_SECONDS)
+    if url.startswith("sqlite"):
+        _write_ahead(storage.engine)
+    return storage
+
+
+def _write_ahead(engine: Any) -> None:
+    """Puts an SQLite study in write-ahead mode with normal syncing: a trial writes its parameters,
+    attributes and heartbeats in some twenty small transactions, and each one then costs an append
+    to the log instead of a synced rewrite of the journal, about a third of a trial's time on
+    data/synthetic. The file stays consistent through a crash of the command (a power cut may lose
+    the last trials); like every SQLite database that several processes share, it must be on a
+    local disk."""
+    import sqlalchemy
+
+    def on_connect(connection: Any, _record: Any) -> None:
+        cursor = connection.cursor()
+        cursor.execute("PRAGMA journal_mode=WAL")
+        cursor.execute("PRAGMA synchronous=NORMAL")
+        cursor.close()
+
+    sqlalchemy.event.listen(engine, "connect", on_connect)
+    engine.dispose()  # connections made before the listener start again with it
 
 
 def open_storage(url: str):

@@ -18,9 +18,8 @@ import time
 
 import pytest
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent))
 
-from tools_support import child_env  # noqa: E402
+from tools_support import child_env
 
 
 def free_port() -> int:
