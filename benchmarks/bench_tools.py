@@ -44,7 +44,7 @@ import crowd_dataset
 import make_sequence
 from common import Table
 
-from kelmora_tools import cli, evaluate, parallel, track
+from kelmora_tools import cli, evaluate, parallel
 
 
 def kelmora(*argv: object) -> str:
@@ -171,9 +171,9 @@ def per_sequence_costs(data: pathlib.Path) -> tuple[float, float, float, int]:
     from kelmora_tools.dataset import find_sequences
 
     for seq in find_sequences(data):
-        task = track.make_task(seq, {})
+        task = tracking.make_task(seq, {})
         start = time.perf_counter()
-        result = track.track_task(task)
+        result = tracking.track_task(task)
         middle = time.perf_counter()
         assert seq.gt_path is not None
         evaluate.eval_task(evaluate.EvalTask(seq.name, seq.gt_path.read_text(), str(seq.gt_path), result.text,

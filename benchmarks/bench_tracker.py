@@ -4,8 +4,6 @@ memory over a long run."""
 
 from __future__ import annotations
 
-import pathlib
-import sys
 import time
 
 import numpy as np

@@ -7,7 +7,6 @@ from __future__ import annotations
 
 import pathlib
 import subprocess
-import sys
 import tempfile
 
 import numpy as np

@@ -13,10 +13,12 @@ import pytest
 collect_ignore = [] if os.environ.get("KELMORA_SERVICE_TESTS") else ["services"]
 
 
-def assert_bits_equal(got: np.ndarray, want: np.ndarray) -> None:
+def assert_bits_equal(got: np.ndarray, want) -> None:
     """Same dtype, shape and bit pattern, signed zeros included; NaN must meet NaN (the sign
-    and payload of a NaN depend on operand order inside the processor and are not compared)."""
-    got, want = np.asarray(got), np.asarray(want)
+    and payload of a NaN depend on operand order inside the processor and are not compared).
+    `want` may be a list, read with the dtype of `got`."""
+    got = np.asarray(got)
+    want = want if isinstance(want, np.ndarray) else np.asarray(want, dtype=got.dtype)
     assert got.dtype == want.dtype
     assert got.shape == want.shape
     if got.dtype.kind == "f":

@@ -9,13 +9,7 @@ import numpy as np
 import pytest
 
 import kelmora_cpp as k
-
-
-def assert_bits(got: np.ndarray, want) -> None:
-    want = np.asarray(want, dtype=np.float64)
-    assert got.dtype == np.float64
-    assert got.shape == want.shape
-    assert got.tobytes() == want.tobytes()
+from conftest import assert_bits_equal
 
 
 # --- build_association_cost: worked examples and registration -------------------------
@@ -32,7 +26,7 @@ def assert_bits(got: np.ndarray, want) -> None:
 )
 def test_worked_examples(kwargs, cost, max_cost):
     got, got_max = k.build_association_cost([[0.8, 0.2]], **kwargs)
-    assert_bits(got, cost)
+    assert_bits_equal(got, cost)
     assert type(got_max) is float and got_max == max_cost
 
 
@@ -42,7 +36,7 @@ def test_positional_arguments_in_order():
                                            [[0.2, 0.9]])
     by_keyword = k.build_association_cost(ious, w_app=0.5, w_unc=0.25, appearance=[[0.1, 0.4]],
                                           uncertainty=[[0.2, 0.9]])
-    assert_bits(by_position[0], by_keyword[0])
+    assert_bits_equal(by_position[0], by_keyword[0])
     assert by_position[1] == by_keyword[1] == 1.95
 
 
@@ -100,7 +94,7 @@ def test_random_inputs_match_the_rules_exactly(seed):
     }
     cost, max_cost = k.build_association_cost(ious, **kwargs)
     want_cost, want_max = python_cost(ious, **kwargs)
-    assert_bits(cost, want_cost)
+    assert_bits_equal(cost, want_cost)
     assert max_cost == want_max
 
 
@@ -119,7 +113,7 @@ def test_random_inputs_match_the_rules_exactly(seed):
 )
 def test_switched_off_terms_change_nothing(kwargs):
     cost, max_cost = k.build_association_cost([[0.8, 0.2]], **kwargs)
-    assert_bits(cost, [[0.19999999999999996, 1.7]])
+    assert_bits_equal(cost, [[0.19999999999999996, 1.7]])
     assert max_cost == 0.7
 
 
@@ -135,12 +129,12 @@ def test_thresholds_are_strict():
 @pytest.mark.parametrize("kwargs", [{"gating_d2": [[100.0, 100.0]]}, {"gate_thresh": 1.0}])
 def test_distance_gate_needs_both_inputs(kwargs):
     cost, _ = k.build_association_cost([[0.8, 0.9]], **kwargs)
-    assert_bits(cost, [[1.0 - 0.8, 1.0 - 0.9]])
+    assert_bits_equal(cost, [[1.0 - 0.8, 1.0 - 0.9]])
 
 
 def test_nan_distance_does_not_forbid():
     cost, _ = k.build_association_cost([[0.8, 0.9]], gating_d2=[[np.nan, 10.0]], gate_thresh=9.0)
-    assert_bits(cost, [[1.0 - 0.8, 0.7 + 1.0]])
+    assert_bits_equal(cost, [[1.0 - 0.8, 0.7 + 1.0]])
 
 
 def test_nan_overlap_is_not_forbidden_and_gives_nan():
@@ -151,14 +145,14 @@ def test_nan_overlap_is_not_forbidden_and_gives_nan():
 def test_motion_replaces_the_overlap_term_but_not_its_gate():
     cost, max_cost = k.build_association_cost([[0.8, 0.2, 0.5]], w_iou=2.0, motion=[[0.25, 0.0, 1.5]])
     assert max_cost == (1.0 - 0.3) * 2.0
-    assert_bits(cost, [[2.0 * 0.25, max_cost + 1.0, 2.0 * 1.5]])
+    assert_bits_equal(cost, [[2.0 * 0.25, max_cost + 1.0, 2.0 * 1.5]])
 
 
 @pytest.mark.parametrize("w_iou", [0.0, -1.0])
 def test_w_iou_is_used_as_given(w_iou):
     cost, max_cost = k.build_association_cost([[0.8, 0.2]], w_iou=w_iou)
     assert max_cost == (1.0 - 0.3) * w_iou
-    assert_bits(cost, [[(1.0 - 0.8) * w_iou, max_cost + 1.0]])
+    assert_bits_equal(cost, [[(1.0 - 0.8) * w_iou, max_cost + 1.0]])
 
 
 def test_use_giou_is_carried_only():
@@ -166,7 +160,7 @@ def test_use_giou_is_carried_only():
     kwargs = {"motion": [[0.3, 0.9, 0.5]], "w_app": 0.5, "appearance": [[0.1, 0.2, 0.3]]}
     plain = k.build_association_cost(*args, use_giou=False, **kwargs)
     giou = k.build_association_cost(*args, use_giou=True, **kwargs)
-    assert_bits(giou[0], plain[0])
+    assert_bits_equal(giou[0], plain[0])
     assert giou[1] == plain[1]
 
 
@@ -175,7 +169,7 @@ def test_use_giou_is_carried_only():
 )
 def test_class_mismatch_forbids_set_flags(mask):
     cost, max_cost = k.build_association_cost([[0.8, 0.9]], class_mismatch=mask)
-    assert_bits(cost, [[1.0 - 0.8, max_cost + 1.0]])
+    assert_bits_equal(cost, [[1.0 - 0.8, max_cost + 1.0]])
 
 
 def test_forbidden_value_replaces_every_term():
@@ -196,8 +190,8 @@ def test_optional_matrices_are_read_in_storage_order():
     ious = [[0.8, 0.9], [0.7, 0.6]]
     flat = k.build_association_cost(ious, w_app=1.0, appearance=[0.1, 0.2, 0.3, 0.4])
     shaped = k.build_association_cost(ious, w_app=1.0, appearance=[[0.1], [0.2], [0.3], [0.4]])
-    assert_bits(flat[0], shaped[0])
-    assert_bits(flat[0], python_cost(ious, w_app=1.0, appearance=[0.1, 0.2, 0.3, 0.4])[0])
+    assert_bits_equal(flat[0], shaped[0])
+    assert_bits_equal(flat[0], python_cost(ious, w_app=1.0, appearance=[0.1, 0.2, 0.3, 0.4])[0])
 
 
 def test_dtype_and_layout_independence():
@@ -206,7 +200,7 @@ def test_dtype_and_layout_independence():
     app = np.asfortranarray(rng.uniform(0, 2, size=(4, 6)))
     ref = k.build_association_cost(ious.astype(np.float64), w_app=0.3, appearance=np.ascontiguousarray(app))
     got = k.build_association_cost(ious, w_app=0.3, appearance=app)
-    assert_bits(got[0], ref[0])
+    assert_bits_equal(got[0], ref[0])
 
 
 def test_inputs_are_not_modified():
@@ -214,14 +208,14 @@ def test_inputs_are_not_modified():
     motion = np.array([[0.5, 0.5]])
     before = ious.copy(), motion.copy()
     k.build_association_cost(ious, motion=motion)
-    assert_bits(ious, before[0])
-    assert_bits(motion, before[1])
+    assert_bits_equal(ious, before[0])
+    assert_bits_equal(motion, before[1])
 
 
 @pytest.mark.parametrize("gate", [np.float32(9.0), 9, np.float64(9.0)])
 def test_gate_thresh_takes_any_number(gate):
     cost, _ = k.build_association_cost([[0.8, 0.9]], gating_d2=[[9.0, 9.5]], gate_thresh=gate)
-    assert_bits(cost, [[1.0 - 0.8, 1.7]])
+    assert_bits_equal(cost, [[1.0 - 0.8, 1.7]])
 
 
 # --- build_association_cost: errors -------------------------------------------------
@@ -276,7 +270,7 @@ def test_cast_error_comes_before_the_size_test():
 
 def test_longer_optional_matrix_is_read_up_to_t_times_d():
     cost, _ = k.build_association_cost([[0.8, 0.9]], motion=[0.5, 0.25, 99.0])
-    assert_bits(cost, [[0.5, 0.25]])
+    assert_bits_equal(cost, [[0.5, 0.25]])
 
 
 # --- appearance_distance ------------------------------------------------------------
@@ -317,7 +311,7 @@ def python_appearance(a, b):
     ],
 )
 def test_appearance_simple_cases(a, b, want):
-    assert_bits(k.appearance_distance(a, b), want)
+    assert_bits_equal(k.appearance_distance(a, b), want)
 
 
 @pytest.mark.parametrize("seed", range(6))
@@ -329,7 +323,7 @@ def test_appearance_matches_the_formula_exactly(seed):
     b[0] *= 1e-12  # below the floor: divided by 1e-9, not by its norm
     got = k.appearance_distance(a, b)
     assert got.shape == (t, d)
-    assert_bits(got, python_appearance(a, b))
+    assert_bits_equal(got, python_appearance(a, b))
 
 
 def test_appearance_scaling_keeps_distances():
@@ -346,7 +340,7 @@ def test_appearance_nan_feature_poisons_its_row():
 def test_appearance_argument_order():
     got = k.appearance_distance(track_features=np.eye(3)[:2], det_features=np.eye(3))
     assert got.shape == (2, 3)
-    assert_bits(got, [[0.0, 1.0, 1.0], [1.0, 0.0, 1.0]])
+    assert_bits_equal(got, [[0.0, 1.0, 1.0], [1.0, 0.0, 1.0]])
 
 
 @pytest.mark.parametrize("t, d", [(0, 3), (3, 0), (0, 0)])
@@ -368,7 +362,7 @@ def test_appearance_shape_errors(a, b):
 def test_appearance_dtype_independence():
     a = np.array([[1, 2, 3], [0, 0, 1]], dtype=np.int32)
     b = np.array([[3, 2, 1]], dtype=np.float32)
-    assert_bits(k.appearance_distance(a, b), k.appearance_distance(a.astype(float), b.astype(float)))
+    assert_bits_equal(k.appearance_distance(a, b), k.appearance_distance(a.astype(float), b.astype(float)))
 
 
 # --- uncertainty_distance -----------------------------------------------------------
@@ -376,13 +370,13 @@ def test_appearance_dtype_independence():
 
 def test_uncertainty_worked_example():
     got = k.uncertainty_distance([-1.0, 0.0, 4.7, 9.4877, 20.0], 9.4877)
-    assert_bits(got, [0.0, 0.0, 4.7 / 9.4877, 1.0, 1.0])
+    assert_bits_equal(got, [0.0, 0.0, 4.7 / 9.4877, 1.0, 1.0])
 
 
 @pytest.mark.parametrize("gate", [0.0, -3.0, 1e-12])
 def test_uncertainty_floor_of_the_gate(gate):
     got = k.uncertainty_distance([0.0, 1e-10, 2.0, -1.0], gate)
-    assert_bits(got, [0.0, 1e-10 / 1e-9, 1.0, 0.0])
+    assert_bits_equal(got, [0.0, 1e-10 / 1e-9, 1.0, 0.0])
 
 
 @pytest.mark.parametrize("shape", [(2, 3), (), (0,), (1, 2, 2)])
@@ -390,7 +384,7 @@ def test_uncertainty_keeps_the_shape(shape):
     values = np.arange(int(np.prod(shape)), dtype=np.float64).reshape(shape)
     got = k.uncertainty_distance(values, 4.0)
     assert got.shape == shape
-    assert_bits(got.ravel(), [min(v / 4.0, 1.0) for v in values.ravel()])
+    assert_bits_equal(got.ravel(), [min(v / 4.0, 1.0) for v in values.ravel()])
 
 
 def test_uncertainty_nan_passes_through():
@@ -401,4 +395,4 @@ def test_uncertainty_nan_passes_through():
 
 def test_uncertainty_argument_names():
     got = k.uncertainty_distance(gating_d2=np.array([[1.0, 2.0]], dtype=np.float32), gate_thresh=4)
-    assert_bits(got, [[0.25, 0.5]])
+    assert_bits_equal(got, [[0.25, 0.5]])

@@ -5,7 +5,6 @@ from __future__ import annotations
 
 import pathlib
 import re
-import sys
 
 import cv2
 import numpy as np
@@ -14,7 +13,6 @@ import pytest
 from onnx import TensorProto, helper, numpy_helper
 
 from kelmora_tools import appearance, cli, detectors, motion_detector, onnx_detector
-from kelmora_tools.errors import UserError
 
 import synthetic_clip as clip
 

@@ -4,18 +4,20 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import importlib
 import signal
 import sys
 import threading
 from collections.abc import Iterator
 
-from kelmora_tools import evaluate, plot, track, tune, video
-from kelmora_tools.errors import Terminated, UserError
+from kelmora_tools import commands
+from kelmora_tools.errors import ExitStatus, Terminated, UserError, one_line
 
 PROG = "kelmora"
 
-# One module per subcommand; each defines add_parser(subparsers) and run(args).
-SUBCOMMANDS = (track, evaluate, tune, plot, video)
+# One module per subcommand (kelmora_tools.commands.<name>); each defines add_parser(subparsers) and
+# run(args).
+SUBCOMMANDS = tuple(importlib.import_module(f"kelmora_tools.commands.{name}") for name in commands.NAMES)
 
 
 class _UsageError(Exception):
@@ -49,10 +51,6 @@ def _version() -> str:
         return kelmora_cpp.__version__
     except ImportError:
         return "(kelmora_cpp not importable)"
-
-
-def _one_line(message: str) -> str:
-    return " ".join(message.split())
 
 
 def _terminate(signum: int, frame: object) -> None:
@@ -89,26 +87,26 @@ def _main(argv: list[str] | None) -> int:
     try:
         args = parser.parse_args(argv)
         if args.subcommand is None:
-            names = ", ".join(sorted(parser._subparsers._group_actions[0].choices))  # type: ignore[union-attr]
+            names = ", ".join(sorted(commands.NAMES))
             raise _UsageError(PROG, f"choose a subcommand: {names} (kelmora SUBCOMMAND --help)")
         prog = args.prog
-        return int(args.func(args) or 0)
+        return int(args.func(args) or ExitStatus.OK)
     except SystemExit as e:
         # --help and --version exit with 0; sys.exit("message") in a plug-in is an error.
         if e.code is None or isinstance(e.code, int):
-            return e.code or 0
-        print(f"{prog}: error: {_one_line(str(e.code))}", file=sys.stderr)
+            return e.code or ExitStatus.OK
+        print(f"{prog}: error: {one_line(str(e.code))}", file=sys.stderr)
     except _UsageError as e:
-        print(f"{e.prog}: error: {_one_line(str(e))}", file=sys.stderr)
+        print(f"{e.prog}: error: {one_line(str(e))}", file=sys.stderr)
     except UserError as e:
-        print(f"{prog}: error: {_one_line(str(e))}", file=sys.stderr)
+        print(f"{prog}: error: {one_line(str(e))}", file=sys.stderr)
     except OSError as e:
         where = f"{e.filename}: " if e.filename else ""
-        print(f"{prog}: error: {where}{_one_line(e.strerror or str(e))}", file=sys.stderr)
+        print(f"{prog}: error: {where}{one_line(e.strerror or str(e))}", file=sys.stderr)
     except Terminated:
         print(f"{prog}: terminated", file=sys.stderr)
-        return 143
+        return ExitStatus.TERMINATED
     except KeyboardInterrupt:
         print(f"{prog}: interrupted", file=sys.stderr)
-        return 130
-    return 2
+        return ExitStatus.INTERRUPTED
+    return ExitStatus.USER_ERROR

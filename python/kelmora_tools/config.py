@@ -9,32 +9,24 @@ import pathlib
 import reprlib
 import sys
 
-from kelmora_tools.errors import UserError
+from kelmora_tools.errors import UserError, first_line
 
-# The keywords of kelmora_cpp.TrackerConfig with their defaults; the type of a default is the type
-# a value must have (TrackerConfig itself refuses a float for an int and a string for anything).
-DEFAULTS: dict[str, bool | int | float] = {
-    "high_score_thresh": 0.5,
-    "low_score_thresh": 0.1,
-    "match_iou_thresh": 0.3,
-    "recovery_iou_thresh": 0.5,
-    "new_track_thresh": 0.6,
-    "n_init": 3,
-    "max_age": 30,
-    "use_mahalanobis_gating": True,
-    "class_aware": True,
-    "w_iou": 1.0,
-    "w_app": 0.0,
-    "w_unc": 0.0,
-    "use_giou": False,
-    "appearance_ema_alpha": 0.9,
-    "kf_noise_scale": 1.0,
-    "w_ocm": 0.0,
-    "ocm_delta_t": 3,
-    "use_oru": False,
-    "use_gmc": False,
-    "use_lapjv": False,
-}
+def _tracker_config_defaults() -> dict[str, bool | int | float]:
+    """The keywords of kelmora_cpp.TrackerConfig with their defaults, in the constructor's order, as
+    the module's own signature states them ("name: type = default", one per argument). The type of a
+    default is the type a value must have (TrackerConfig itself refuses a float for an int and a
+    string for anything)."""
+    import ast
+    import re
+
+    import kelmora_cpp
+
+    signature = (kelmora_cpp.TrackerConfig.__init__.__doc__ or "").splitlines()[0]
+    return {name: ast.literal_eval(default)
+            for name, default in re.findall(r"(\w+): [^,=()]+ = ([^,)]+)", signature)}
+
+
+DEFAULTS = _tracker_config_defaults()
 
 Options = dict[str, bool | int | float]
 
@@ -125,7 +117,7 @@ def _validate(options: Options, where: str) -> None:
     try:
         kelmora_cpp.TrackerConfig(**options)
     except (TypeError, ValueError, OverflowError) as e:
-        message = str(e).splitlines()[0] if str(e) else type(e).__name__
+        message = first_line(e)
         raise UserError(f"{where}: {message}") from None
 
 
@@ -155,7 +147,7 @@ def make_tracker(options: Options):
     try:
         return kelmora_cpp.ByteTracker(kelmora_cpp.TrackerConfig(**options))
     except (TypeError, ValueError, OverflowError) as e:
-        raise UserError(f"tracker options: {str(e).splitlines()[0]}") from None
+        raise UserError(f"tracker options: {first_line(e)}") from None
 
 
 def describe(options: Options) -> str:

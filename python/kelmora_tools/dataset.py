@@ -8,7 +8,7 @@ import dataclasses
 import pathlib
 
 from kelmora_tools.errors import UserError
-from kelmora_tools.motio import MAX_FRAME
+from kelmora_tools.mot_files import MAX_FRAME
 
 DET = pathlib.Path("det", "det.txt")
 GT = pathlib.Path("gt", "gt.txt")

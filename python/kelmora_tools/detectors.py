@@ -28,7 +28,7 @@ from typing import Any, Callable
 
 import numpy as np
 
-from kelmora_tools.errors import UserError
+from kelmora_tools.errors import UserError, first_line
 
 Detector = Callable[[np.ndarray], Any]
 
@@ -199,7 +199,7 @@ def load_detector(choice: str, options: DetectorOptions | None = None) -> Loaded
         except SystemExit as e:
             raise UserError(f"--detector: creating {choice} exited{_exit_message(e)}") from None
         except Exception as e:
-            raise UserError(f"--detector: creating {choice} failed: {_one_line(e)}") from None
+            raise UserError(f"--detector: creating {choice} failed: {first_line(e, with_type=True)}") from None
     if not callable(obj):
         raise UserError(f"--detector: {choice} is not callable")
     doc = (inspect.getdoc(obj) or "").strip().splitlines()
@@ -240,13 +240,13 @@ def _import(module_name: str) -> Any:
         # The module itself (or its package) missing, rather than something it imports.
         if e.name is not None and (module_name == e.name or module_name.startswith(e.name + ".")):
             raise UserError(f"--detector: no module named {module_name!r}") from None
-        raise UserError(f"--detector: importing {module_name} failed: {_one_line(e)}") from None
+        raise UserError(f"--detector: importing {module_name} failed: {first_line(e, with_type=True)}") from None
     except UserError:
         raise
     except SystemExit as e:
         raise UserError(f"--detector: importing {module_name} exited{_exit_message(e)}") from None
     except Exception as e:
-        raise UserError(f"--detector: importing {module_name} failed: {_one_line(e)}") from None
+        raise UserError(f"--detector: importing {module_name} failed: {first_line(e, with_type=True)}") from None
     finally:
         if here in sys.path:
             sys.path.remove(here)
@@ -267,7 +267,7 @@ def detect(detector: LoadedDetector, frame: np.ndarray, frame_no: int) -> Detect
     except SystemExit as e:
         raise UserError(f"frame {frame_no}: detector {detector.name} exited{_exit_message(e)}") from None
     except Exception as e:
-        raise UserError(f"frame {frame_no}: detector {detector.name} raised {_one_line(e)}") from None
+        raise UserError(f"frame {frame_no}: detector {detector.name} raised {first_line(e, with_type=True)}") from None
     try:
         return check_output(result)
     except ValueError as e:
@@ -338,8 +338,3 @@ def _exit_message(exit: SystemExit) -> str:
         return ""
     text = str(exit.code).strip().splitlines()
     return f": {text[0]}" if text else ""
-
-
-def _one_line(error: BaseException) -> str:
-    text = str(error).strip().splitlines()
-    return f"{type(error).__name__}: {text[0]}" if text else type(error).__name__

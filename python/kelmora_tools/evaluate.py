@@ -8,10 +8,7 @@ in memory on the data its MOTChallenge dataset class would build from the same f
 
 from __future__ import annotations
 
-import argparse
 import dataclasses
-import json
-import math
 import pathlib
 import time
 from collections.abc import Callable
@@ -19,10 +16,11 @@ from typing import Any
 
 import numpy as np
 
-from kelmora_tools import metrics, motio, parallel, progress
-from kelmora_tools.dataset import Sequence, find_sequences
+from kelmora_tools import metrics, mot_files, progress
+from kelmora_tools.dataset import Sequence
 from kelmora_tools.errors import UserError
-from kelmora_tools.motio import Rows
+from kelmora_tools.mot_files import Rows
+
 
 # The figures reported per sequence and combined: name -> (TrackEval metric, field, kind).
 # "mean" fields are arrays over TrackEval's 19 localisation thresholds, reported as their mean.
@@ -43,8 +41,9 @@ SUMMARY = {
     "MT": ("CLEAR", "MT", "count"),
     "ML": ("CLEAR", "ML", "count"),
 }
+
+
 METRICS = ("HOTA", "DetA", "AssA", "MOTA", "IDF1")  # what `kelmora tune` can maximise
-TABLE = ("HOTA", "DetA", "AssA", "MOTA", "IDF1", "IDSW", "MOTP")
 
 
 @dataclasses.dataclass(frozen=True)
@@ -188,8 +187,8 @@ def eval_task(task: EvalTask) -> SequenceScores:
         import trackeval.metrics  # noqa: F401
 
     start = time.perf_counter()
-    gt = motio.parse_mot(task.gt_text, task.gt_source, "gt")
-    res = motio.parse_mot(task.res_text, task.res_source, "results")
+    gt = mot_files.parse_mot(task.gt_text, task.gt_source, "gt")
+    res = mot_files.parse_mot(task.res_text, task.res_source, "results")
     n_frames = task.length or int(max(gt.frames.max(initial=0), res.frames.max(initial=0)))
     raw = score_rows(gt, res, n_frames, task.name, task.trackeval, progress.share(task_size(task)))
     return SequenceScores(task.name, raw, time.perf_counter() - start)
@@ -223,89 +222,5 @@ def make_task(seq: Sequence, results: pathlib.Path, trackeval: bool = False) -> 
     res_path = results if results.is_file() else results / f"{seq.name}.txt"
     if not res_path.is_file():
         raise UserError(f"{results}: no results for sequence {seq.name} ({res_path.name} is missing)")
-    return EvalTask(seq.name, motio.read_bytes(seq.gt_path), str(seq.gt_path), motio.read_bytes(res_path),
+    return EvalTask(seq.name, mot_files.read_bytes(seq.gt_path), str(seq.gt_path), mot_files.read_bytes(res_path),
                     str(res_path), seq.length, trackeval)
-
-
-def add_parser(subparsers) -> argparse.ArgumentParser:
-    parser = subparsers.add_parser(
-        "eval", help="score results against ground truth: HOTA, MOTA, IDF1 (TrackEval's figures)",
-        description="Scores DIR/<sequence>.txt against the ground truth of every sequence of DATA: HOTA, DetA, "
-                    "AssA, MOTA, IDF1, IDSW and MOTP per sequence and combined, the figures of TrackEval's MOT15 "
-                    "mode. Every ground-truth row whose 7th value is not 0 counts, whatever its class.",
-        epilog="example: kelmora eval --gt data/synthetic --results results --json scores.json")
-    parser.add_argument("--gt", type=pathlib.Path, required=True, metavar="DATA",
-                        help="a sequence folder (gt/gt.txt, seqinfo.ini), a gt.txt, or a dataset root")
-    parser.add_argument("--results", type=pathlib.Path, required=True, metavar="DIR",
-                        help="the folder of results files, one <sequence>.txt per sequence")
-    parser.add_argument("--json", type=pathlib.Path, metavar="FILE",
-                        help='write {"sequences": {name: {...}}, "combined": {...}} to FILE')
-    add_trackeval_argument(parser)
-    parallel.add_arguments(parser)
-    parser.set_defaults(func=run)
-    return parser
-
-
-def add_trackeval_argument(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--trackeval", action="store_true",
-                        help="compute with TrackEval's own metric classes (slower) instead of the built-in "
-                             "evaluator, which gives the same figures")
-
-
-def format_table(rows: dict[str, dict[str, float | int]], columns: tuple[str, ...] = TABLE) -> str:
-    width = max(len("sequence"), *(len(name) for name in rows))
-    lines = ["  " + "sequence".ljust(width) + "".join(f"{c:>8}" for c in columns)]
-    for name, values in rows.items():
-        cells = "".join(f"{values[c]:>8d}" if isinstance(values[c], int) else f"{values[c]:>8.3f}" for c in columns)
-        lines.append("  " + name.ljust(width) + cells)
-    return "\n".join(lines)
-
-
-def run(args: argparse.Namespace) -> int:
-    sequences = find_sequences(args.gt, need="gt")
-    if not args.results.exists():
-        raise UserError(f"--results {args.results}: no such folder")
-    if args.results.is_file() and len(sequences) > 1:
-        raise UserError(f"--results {args.results}: a file, but --gt holds {len(sequences)} sequences; give the folder")
-    tasks = [make_task(seq, args.results, args.trackeval) for seq in sequences]
-    weights = [task_size(task) for task in tasks]
-    runner = parallel.Runner.from_args(args, job_bytes=sum(weights))
-    preload = ["trackeval.metrics"] if args.trackeval else ["kelmora_tools.metrics"]
-    with runner:
-        start = time.perf_counter()
-        per_sequence = {}
-        seconds = 0.0
-        for scores in runner.map(eval_task, tasks, desc="evaluating", preload=preload, weights=weights):
-            per_sequence[scores.name] = scores.raw
-            seconds += scores.seconds
-        combined = combine(per_sequence, args.trackeval)
-        wall = time.perf_counter() - start
-        where = runner.describe(len(tasks))
-    sequence_scores = {name: summary(raw) for name, raw in per_sequence.items()}
-    combined_scores = summary(combined)
-    report = {"sequences": sequence_scores, "combined": combined_scores}
-    print(f"kelmora eval: {len(tasks)} sequence{'s' * (len(tasks) != 1)}, {evaluator_name(args.trackeval)} "
-          f"(every class counts)")
-    print(format_table({**sequence_scores, "COMBINED": combined_scores}))
-    print(f"  evaluation: {wall:.2f} s wall, {seconds:.2f} s in the metrics on {where}")
-    if args.json is not None:
-        motio.write_text(args.json, json.dumps(_finite(report), indent=2) + "\n")
-        print(f"  scores -> {args.json}")
-    return 0
-
-
-def evaluator_name(trackeval: bool) -> str:
-    if not trackeval:
-        return "built-in evaluator, TrackEval's figures"
-    import trackeval as te
-
-    return f"TrackEval {te.__version__}"
-
-
-def _finite(value: Any) -> Any:
-    """JSON has no NaN: a figure TrackEval cannot compute (no ground truth at all) becomes null."""
-    if isinstance(value, dict):
-        return {k: _finite(v) for k, v in value.items()}
-    if isinstance(value, float) and not math.isfinite(value):
-        return None
-    return value

@@ -19,7 +19,7 @@ from typing import Any
 import numpy as np
 
 from kelmora_tools import _native
-from kelmora_tools.motio import Rows
+from kelmora_tools.mot_files import Rows
 
 # TrackEval's localisation thresholds of HOTA, its similarity threshold of CLEAR and Identity, and
 # the margin of its threshold tests.

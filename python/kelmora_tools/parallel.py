@@ -42,18 +42,6 @@ def cpu_count() -> int:
         return os.cpu_count() or 1
 
 
-def add_arguments(parser: argparse.ArgumentParser, what: str = "sequences") -> None:
-    """--workers, --dask and --dask-timeout, shared by the subcommands that run tasks."""
-    parser.add_argument("--workers", type=positive_int, default=None, metavar="N",
-                        help=f"{what} in parallel in N local processes (default: this process when the files "
-                             f"hold less than {SMALL_JOB_BYTES // 1_000_000} MB in all, about 500,000 rows, else the "
-                             f"CPU count, {cpu_count()})")
-    parser.add_argument("--dask", metavar="ADDRESS",
-                        help=f"run the {what} on the Dask cluster whose scheduler is at ADDRESS (tcp://host:port)")
-    parser.add_argument("--dask-timeout", type=dask_timeout, default=DASK_TIMEOUT, metavar="SECONDS",
-                        help="seconds to wait for the Dask scheduler and its first worker (default: %(default)s)")
-
-
 def default_workers(job_bytes: int | None) -> int:
     """Local processes for a job of `job_bytes` bytes of input when --workers is not given: this one for
     a small job (see SMALL_JOB_BYTES), else one per CPU; one per CPU when the size is not known."""

@@ -1,16 +1,15 @@
-"""`kelmora plot`: the trajectories of a results file, optionally over its ground truth, as a PNG."""
+"""Trajectory pictures: the track centres of a results file in the image and over time, optionally over
+the ground truth, as a PNG."""
 
 from __future__ import annotations
 
-import argparse
 import pathlib
 
 import numpy as np
 
-from kelmora_tools import motio
+from kelmora_tools import mot_files
 from kelmora_tools.dataset import read_seqinfo
-from kelmora_tools.errors import UserError
-from kelmora_tools.motio import Rows
+from kelmora_tools.mot_files import Rows
 
 
 # Track ids are written beside their last position up to this many tracks; beyond, the labels would
@@ -85,11 +84,11 @@ def plot_trajectories(path: str | pathlib.Path, res: Rows, title: str, image_siz
         ax_t.plot([], [], color="0.85", lw=3.0, label="ground truth")
         ax_t.legend(loc="upper right", fontsize=8)
     fig.suptitle(title)
-    with motio.atomic_write(path) as tmp:
+    with mot_files.atomic_write(path) as tmp:
         fig.savefig(tmp, dpi=100, format="png")
 
 
-def _image_size(gt_path: pathlib.Path | None) -> tuple[int, int] | None:
+def image_size(gt_path: pathlib.Path | None) -> tuple[int, int] | None:
     """imWidth and imHeight of the seqinfo.ini of the sequence that holds gt/gt.txt, if any."""
     if gt_path is None or gt_path.parent.name != "gt":
         return None
@@ -101,32 +100,3 @@ def _image_size(gt_path: pathlib.Path | None) -> tuple[int, int] | None:
         return int(info["imwidth"]), int(info["imheight"])
     except (KeyError, ValueError):
         return None
-
-
-def add_parser(subparsers) -> argparse.ArgumentParser:
-    parser = subparsers.add_parser(
-        "plot", help="draw the trajectories of a results file",
-        description="Draws the track centres of a MOTChallenge results file in the image and their x over "
-                    "time, one colour per id, over the ground truth in grey when given.",
-        epilog="example: kelmora plot results/kelmora-synthetic.txt --gt data/synthetic/gt/gt.txt --out tracks.png")
-    parser.add_argument("results", type=pathlib.Path, metavar="RESULTS.txt", help="a MOTChallenge results file")
-    parser.add_argument("--gt", type=pathlib.Path, metavar="gt.txt", help="ground truth to draw behind the tracks")
-    parser.add_argument("--out", type=pathlib.Path, required=True, metavar="FILE.png", help="the picture to write")
-    parser.set_defaults(func=run)
-    return parser
-
-
-def run(args: argparse.Namespace) -> int:
-    if args.out.suffix.lower() != ".png":
-        raise UserError(f"--out {args.out}: the picture is a PNG file, name it *.png")
-    res = motio.read_mot(args.results, "results")
-    gt = None
-    if args.gt is not None:
-        gt = motio.read_mot(args.gt, "gt")
-        # Rows whose "considered" flag is 0 are not objects to track.
-        gt = gt.select(np.trunc(gt.conf) != 0)
-    n_frames = int(max(res.frames.max(initial=0), gt.frames.max(initial=0) if gt is not None else 0))
-    title = f"{args.results.stem}: {len(np.unique(res.ids))} tracks over {n_frames} frames"
-    plot_trajectories(args.out, res, title, _image_size(args.gt), gt)
-    print(f"kelmora plot: {len(np.unique(res.ids))} tracks, {len(res)} boxes -> {args.out}")
-    return 0

@@ -1,41 +1,22 @@
-"""`kelmora video`: tracks the objects of a video file, a folder of numbered images, a camera or a stream
-with a detector and writes the annotated video, the tracks in the MOTChallenge results format, and a
-contact sheet."""
+"""Tracking a video: a detector and the tracker over the frames of a video file, a folder of numbered
+images, a camera or a stream, written out as the annotated video, the tracks in the MOTChallenge
+results format, and a contact sheet."""
 
 from __future__ import annotations
 
-import argparse
 import dataclasses
-import math
 import pathlib
 import signal
 import sys
 import threading
 import time
-import warnings
 from typing import Iterable, Iterator, TextIO
 
 import numpy as np
 
 from kelmora_tools import annotate, appearance, config, detectors, videoio
-from kelmora_tools.track import add_config_arguments
 from kelmora_tools.errors import UserError
-from kelmora_tools.motio import format_results
-
-DESCRIPTION = """\
-Runs a detector and the tracker on every frame of INPUT (a video file, a folder of numbered images
-such as MOTChallenge's img1/, or a stream URL such as rtsp://... or http://...) or of a camera
-(--camera N), and writes, into DIR: <name>.mp4, the same frames with each track's box, id and
-recent path drawn in a colour of its id; <name>.txt, the tracks in the MOTChallenge results format;
-<name>_sheet.png, a few evenly spaced annotated frames side by side.
-
-Detectors: hog (default), OpenCV's HOG people detector; motion, background subtraction for a fixed
-camera; onnx:MODEL.onnx, a YOLO-style model exported to ONNX; MODULE:CALLABLE, your own callable
-taking an H x W x 3 uint8 BGR frame and returning (boxes, scores) or (boxes, scores, class_ids,
-features), boxes as (N, 4) corners in pixels (see examples/dark_blobs.py). MODULE:CALLABLE runs
-that module's code, and a module name is looked up in the current folder first.
-
-On a camera or a stream, Ctrl-C ends the run after the current frame and writes the outputs."""
+from kelmora_tools.mot_files import format_results
 
 
 @dataclasses.dataclass
@@ -65,100 +46,6 @@ class VideoRun:
     video_path: pathlib.Path | None = None
     results_path: pathlib.Path | None = None
     sheet_path: pathlib.Path | None = None
-
-
-def _number(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-    if not math.isfinite(value):
-        raise argparse.ArgumentTypeError(f"not a finite number: {text!r}")
-    return value
-
-
-def _input_size(text: str) -> tuple[int, int]:
-    """"640" or "640x384" (width x height), in pixels."""
-    parts = text.lower().split("x")
-    try:
-        sizes = [int(p) for p in parts]
-    except ValueError:
-        sizes = []
-    if len(sizes) not in (1, 2) or min(sizes) < 1:
-        raise argparse.ArgumentTypeError(f"expected SIZE or WIDTHxHEIGHT in pixels, got {text!r}")
-    return (sizes[0], sizes[-1])
-
-
-def _classes(text: str) -> tuple[int, ...]:
-    """"0,2": class ids, whole numbers >= 0."""
-    try:
-        ids = tuple(int(p) for p in text.split(","))
-    except ValueError:
-        ids = ()
-    if not ids or min(ids) < 0:
-        raise argparse.ArgumentTypeError(f"expected class ids such as 0,2, got {text!r}")
-    return ids
-
-
-def add_parser(subparsers) -> argparse.ArgumentParser:
-    parser = subparsers.add_parser(
-        "video", help="track a video, a camera or a stream with a detector and write an annotated video",
-        description=DESCRIPTION, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("input", nargs="?", metavar="INPUT",
-                        help="video file, folder of numbered images (MOTChallenge's img1/), or stream URL")
-    parser.add_argument("--camera", type=int, metavar="INDEX", help="read OpenCV's camera INDEX instead of INPUT")
-    parser.add_argument("--out", type=pathlib.Path, required=True, metavar="DIR", help="output folder")
-    parser.add_argument("--detector", default="hog", metavar="hog|motion|onnx:MODEL.onnx|MODULE:CALLABLE",
-                        help="hog (default), motion, onnx:MODEL.onnx, or a callable in a module or .py file, "
-                             "e.g. examples/dark_blobs.py:detect")
-    parser.add_argument("--appearance", choices=("none", "hist"), default="none",
-                        help="hist: a colour histogram per box, which the tracker uses with --set w_app=...")
-    motion = parser.add_argument_group("--detector motion")
-    motion.add_argument("--min-area", type=_number, metavar="PX",
-                        help="smallest blob, in foreground pixels (default 200)")
-    motion.add_argument("--max-area", type=_number, metavar="PX",
-                        help="largest blob, in foreground pixels (default a quarter of the frame)")
-    motion.add_argument("--split-aspect", type=_number, metavar="R",
-                        help="width of one object as a share of its height: wider blobs are split (default 0.45;"
-                             " 0 never splits)")
-    onnx = parser.add_argument_group("--detector onnx:MODEL.onnx")
-    onnx.add_argument("--input-size", type=_input_size, metavar="WxH",
-                      help="the model's input in pixels, when the model does not state it")
-    onnx.add_argument("--onnx-layout", choices=("auto", "yolov8", "yolov5", "end2end"),
-                      help="the output's layout (default auto: from its shape)")
-    onnx.add_argument("--min-score", type=_number, metavar="S", help="score floor (default 0.05)")
-    onnx.add_argument("--keep-classes", type=_classes, metavar="IDS", help="keep only these classes, e.g. 0,2")
-    add_config_arguments(parser)
-    parser.add_argument("--max-frames", type=int, metavar="N", help="process only the first N frames")
-    parser.set_defaults(func=run)
-    return parser
-
-
-def run(args: argparse.Namespace) -> int:
-    if (args.input is None) == (args.camera is None):
-        raise UserError("give either INPUT (a file, a folder or a stream URL) or --camera INDEX")
-    if args.max_frames is not None and args.max_frames < 1:
-        raise UserError(f"--max-frames must be >= 1, got {args.max_frames}")
-    source: pathlib.Path | str | int
-    if args.camera is not None:
-        source = args.camera
-    elif videoio.is_stream_url(args.input):
-        source = args.input
-    else:
-        source = pathlib.Path(args.input)
-    detector_options = detectors.DetectorOptions(
-        min_area=args.min_area, max_area=args.max_area, split_aspect=args.split_aspect, input_size=args.input_size,
-        onnx_layout=args.onnx_layout, min_score=args.min_score, keep_classes=args.keep_classes)
-    options = config.tracker_options(args.config, args.set)
-    videoio.quiet_native_logs()
-    # Python warnings (a plug-in's NumPy overflow, say) stay off stderr, which carries the command's
-    # one-line errors only.
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        result = track_video(source, args.out, args.detector, options, args.max_frames,
-                             detector_options=detector_options, appearance_kind=args.appearance)
-    print(summary(result, options))
-    return 0
 
 
 def track_video(source_spec: pathlib.Path | str | int, out_dir: pathlib.Path, detector_spec: str = "hog",

@@ -19,7 +19,7 @@ import time
 import pytest
 
 
-from tools_support import child_env
+from command_support import child_env
 
 
 def free_port() -> int:

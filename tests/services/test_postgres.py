@@ -8,9 +8,9 @@ import sys
 import time
 
 import optuna
-from tools_support import child_env, kelmora, write_sequence
+from command_support import child_env, kelmora, write_sequence
 
-from kelmora_tools import tune
+from kelmora_tools import study_storage
 
 
 def test_two_concurrent_tune_commands_share_one_study(tmp_path, postgres_url):
@@ -23,7 +23,7 @@ def test_two_concurrent_tune_commands_share_one_study(tmp_path, postgres_url):
     outputs = [c.communicate(timeout=600) for c in commands]
     assert [c.returncode for c in commands] == [0, 0], outputs
     assert sorted("(new)" in out.splitlines()[0] for out, _ in outputs) == [False, True]
-    with tune.storage_at(postgres_url) as storage:
+    with study_storage.storage_at(postgres_url) as storage:
         trials = optuna.load_study(study_name="two-machines", storage=storage).get_trials()
     assert sorted(t.number for t in trials) == list(range(8))
     assert all(t.state == optuna.trial.TrialState.COMPLETE for t in trials)
@@ -68,18 +68,18 @@ def test_an_outage_ends_tune_with_one_line_and_a_later_run_reclaims_its_trials(t
     assert re.fullmatch(rf"kelmora tune: error: --storage {re.escape(url)}: the storage failed: .+\n", err), err
     postgres_server.start()
     # The trials the outage cut short are RUNNING until a later run finds them stale.
-    monkeypatch.setattr(tune, "STALE_SECONDS", 1)
+    monkeypatch.setattr(study_storage, "STALE_SECONDS", 1)
     time.sleep(2)
     run = kelmora(capsys, "tune", seq, "--trials", 1, "--workers", 1, "--storage", url, "--study", "outage",
                   "--out", tmp_path / "best.json")
     assert run.status == 0, run.err
-    with tune.storage_at(url) as storage:
+    with study_storage.storage_at(url) as storage:
         states = [t.state for t in optuna.load_study(study_name="outage", storage=storage).get_trials()]
     assert optuna.trial.TrialState.RUNNING not in states and optuna.trial.TrialState.FAIL in states
 
 
 def finished(url: str, study: str) -> list:
-    with tune.storage_at(url) as storage:
+    with study_storage.storage_at(url) as storage:
         try:
             return optuna.load_study(study_name=study, storage=storage).get_trials(
                 states=(optuna.trial.TrialState.COMPLETE,))

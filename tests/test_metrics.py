@@ -13,9 +13,9 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import kelmora_cpp
-from tools_support import ROOT, kelmora
+from command_support import ROOT, kelmora
 
-from kelmora_tools import _native, evaluate, metrics, motio, progress
+from kelmora_tools import _native, evaluate, metrics, mot_files, progress
 
 # Boxes from a small grid of places and sizes, so that equal boxes (ties) and overlaps are common.
 PLACES = [(0.0, 0.0), (4.0, 0.0), (0.0, 6.0), (30.0, 30.0), (3.0, 2.5)]
@@ -38,7 +38,7 @@ def sequences(draw, max_frames: int = 9, max_boxes: int = 6):
                 w, h = draw(st.sampled_from(SIZES))
                 flag = draw(st.sampled_from([1.0, 1.0, 1.0, 0.0, 0.5]))
                 table.append([f, i * 1_000_003, x, y, w, h, flag, -1.0])
-        sides.append(motio.rows_from_table(np.array(table).reshape(-1, 8), np.arange(len(table)) + 1, "gen"))
+        sides.append(mot_files.rows_from_table(np.array(table).reshape(-1, 8), np.arange(len(table)) + 1, "gen"))
     return sides[0], sides[1], n_frames
 
 
@@ -79,7 +79,7 @@ def test_crowds_equal_trackeval(crowd):
             centres = rng.choice(5, size=crowd) * 15.0 + rng.normal(0, 2, size=crowd)
             for i, c in zip(ids, centres):
                 rows.append([f, i, c, c / 2, 20 + rng.integers(0, 3), 40, 1, -1])
-        tables.append(motio.rows_from_table(np.array(rows, dtype=float), np.arange(len(rows)) + 1, "crowd"))
+        tables.append(mot_files.rows_from_table(np.array(rows, dtype=float), np.arange(len(rows)) + 1, "crowd"))
     ours = evaluate.score_rows(tables[0], tables[1], 30, "c")
     assert_same_results(ours, evaluate.score_rows(tables[0], tables[1], 30, "c", trackeval=True))
 
@@ -98,8 +98,8 @@ def test_solver_breaks_ties_as_scipy():
 
 def test_ids_are_relabelled_before_anything_sized_by_them():
     # One id of 2**31 - 1 would make TrackEval size its id maps at 16 GiB; relabelled, it costs nothing.
-    gt = motio.parse_mot("1,2147483647,0,0,10,10,1\n2,2147483647,0,0,10,10,1\n", "g", "gt")
-    res = motio.parse_mot("1,100000000,0,0,10,10,1\n2,7,0,0,10,10,1\n", "r", "results")
+    gt = mot_files.parse_mot("1,2147483647,0,0,10,10,1\n2,2147483647,0,0,10,10,1\n", "g", "gt")
+    res = mot_files.parse_mot("1,100000000,0,0,10,10,1\n2,7,0,0,10,10,1\n", "r", "results")
     for trackeval in (False, True):
         scores = evaluate.summary(evaluate.score_rows(gt, res, 2, "s", trackeval))
         assert (scores["IDSW"], scores["FP"], scores["FN"], scores["MOTA"]) == (1, 0, 0, 0.5)
@@ -114,7 +114,7 @@ def tud():
 
 
 def test_real_mot15_sequences_equal_trackeval(tud, tmp_path, capsys):
-    from test_tools_evaluate import trackeval_on_files
+    from test_evaluate import trackeval_on_files
 
     run = kelmora(capsys, "eval", "--gt", tud, "--results", tud / "results", "--json", tmp_path / "s.json")
     assert run.status == 0, run.err
@@ -138,9 +138,9 @@ def test_iou_matrix_on_corner_boxes_is_trackevals_iou(tud):
     frames = 0
     for gt_path, res_path in [(tud / n / "gt" / "gt.txt", tud / "results" / f"{n}.txt")
                               for n in ("TUD-Campus", "TUD-Stadtmitte")]:
-        gt_table, _ = motio._parse_rows(gt_path.read_text(), "g", "gt")
-        res_table, _ = motio._parse_rows(res_path.read_text(), "r", "results")
-        gt, res = motio.parse_mot(gt_path.read_bytes(), "g", "gt"), motio.parse_mot(res_path.read_bytes(), "r", "results")
+        gt_table, _ = mot_files._parse_rows(gt_path.read_text(), "g", "gt")
+        res_table, _ = mot_files._parse_rows(res_path.read_text(), "r", "results")
+        gt, res = mot_files.parse_mot(gt_path.read_bytes(), "g", "gt"), mot_files.parse_mot(res_path.read_bytes(), "r", "results")
         for f in np.intersect1d(gt.frames, res.frames):
             want = _BaseDataset._calculate_box_ious(gt_table[gt_table[:, 0] == f, 2:6], res_table[res_table[:, 0] == f, 2:6])
             got = kelmora_cpp.iou_matrix(gt.xyxy[gt.frames == f], res.xyxy[res.frames == f])
@@ -158,5 +158,5 @@ def test_cost_follows_the_rows_and_progress_moves_within_a_sequence():
     assert sum(moved) == len(gt) + len(res) and len(moved) >= 4
     # The longest sequence a seqinfo.ini may state, over the same rows: the same figures, at once.
     for trackeval in (False, True):
-        long = evaluate.eval_task(evaluate.EvalTask("s", gt, "g", res, "r", motio.MAX_FRAME, trackeval))
+        long = evaluate.eval_task(evaluate.EvalTask("s", gt, "g", res, "r", mot_files.MAX_FRAME, trackeval))
         assert evaluate.summary(long.raw) == evaluate.summary(short.raw)

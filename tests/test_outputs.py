@@ -6,7 +6,7 @@ from __future__ import annotations
 import fcntl
 import os
 
-from tools_support import kelmora, make_dataset, write_sequence
+from command_support import kelmora, make_dataset, write_sequence
 
 from kelmora_tools import outputs
 

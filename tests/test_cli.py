@@ -9,9 +9,10 @@ import threading
 
 import numpy as np
 import pytest
-from tools_support import SYNTHETIC, kelmora, kelmora_process, make_dataset, write_sequence
+from command_support import SYNTHETIC, kelmora, kelmora_process, make_dataset, write_sequence
 
-from kelmora_tools import cli, motio, track
+from kelmora_tools import cli, mot_files, tracking
+from kelmora_tools.commands import track as track_command
 
 
 @pytest.fixture(scope="module")
@@ -27,11 +28,11 @@ def test_track_a_dataset_one_line_per_sequence(tmp_path, capsys, data):
     assert lines[0] == f"kelmora track: 3 sequences from {data}, config max_age=40, on this process"
     for i, n_frames in enumerate((60, 45, 50)):
         path = tmp_path / "out" / f"seq-{i}.txt"
-        results = motio.read_mot(path)
+        results = mot_files.read_mot(path)
         match = re.fullmatch(rf"  seq-{i}: {n_frames} frames, (\d+) detections, (\d+) tracks, (\d+) boxes, "
                              rf"[\d,]+ frames/s \(tracker\) -> {re.escape(str(path))}", lines[1 + i])
         assert match, lines[1 + i]
-        assert int(match[1]) == len(motio.read_mot(data / f"folder-{i}" / "det" / "det.txt"))
+        assert int(match[1]) == len(mot_files.read_mot(data / f"folder-{i}" / "det" / "det.txt"))
         assert (int(match[2]), int(match[3])) == (len(np.unique(results.ids)), len(results))
         assert results.frames.max() <= n_frames and results.ids.min() >= 1
     assert re.fullmatch(r"  total: 155 frames in [\d.]+ s; tracker [\d.]+ s = [\d,]+ frames/s", lines[4])
@@ -51,7 +52,7 @@ def test_track_then_config_file_changes_the_result(tmp_path, capsys):
     assert kelmora(capsys, "track", seq, "--out", tmp_path / "a", "--workers", 1).status == 0
     assert kelmora(capsys, "track", seq / "det" / "det.txt", "--out", tmp_path / "b", "--config",
                    tmp_path / "c.json").status == 0
-    a, b = motio.read_mot(tmp_path / "a" / "s.txt"), motio.read_mot(tmp_path / "b" / "s.txt")
+    a, b = mot_files.read_mot(tmp_path / "a" / "s.txt"), mot_files.read_mot(tmp_path / "b" / "s.txt")
     assert len(b) > len(a)  # tracks confirmed at their first hit report more boxes
 
 
@@ -60,17 +61,17 @@ def test_results_equal_the_tracker_driven_by_hand(classes):
     # One update per frame, empty frames included; class ids from the eighth column with --classes.
     import kelmora_cpp
 
-    dets = motio.read_mot(SYNTHETIC / "det" / "det.txt")
+    dets = mot_files.read_mot(SYNTHETIC / "det" / "det.txt")
     tracker = kelmora_cpp.ByteTracker()
     rows = []
     for f in range(1, 401):
         sel = dets.frames == f
         ids, xyxy, scores, _ = tracker.update(dets.xyxy[sel], dets.conf[sel], dets.class_ids[sel] if classes else None)
         rows += [(f, i, b, s) for i, b, s in zip(ids, xyxy, scores)]
-    want = motio.format_results(np.array([r[0] for r in rows]), np.array([r[1] for r in rows]),
+    want = mot_files.format_results(np.array([r[0] for r in rows]), np.array([r[1] for r in rows]),
                                 np.array([r[2] for r in rows]), np.array([r[3] for r in rows]))
-    task = track.TrackTask("s", (SYNTHETIC / "det" / "det.txt").read_text(), "det.txt", 400, {}, classes)
-    assert track.track_task(task).text == want
+    task = tracking.TrackTask("s", (SYNTHETIC / "det" / "det.txt").read_text(), "det.txt", 400, {}, classes)
+    assert tracking.track_task(task).text == want
 
 
 def test_plot_draws_a_png(tmp_path, capsys):
@@ -179,7 +180,7 @@ def test_an_exit_with_a_message_is_an_error(tmp_path, capsys, monkeypatch, code,
     def exits(args):
         raise SystemExit(code)
 
-    monkeypatch.setattr(track, "run", exits)
+    monkeypatch.setattr(track_command, "run", exits)
     run = kelmora(capsys, "track", tmp_path, "--out", tmp_path)
     assert (run.status, run.err) == (status, err)
 
@@ -199,14 +200,14 @@ def test_subcommand_modules_follow_the_contract():
         assert callable(module.add_parser) and callable(module.run)
     parser = cli.build_parser()
     args = parser.parse_args(["track", "d", "--out", "o"])
-    assert args.func is track.run and args.prog == "kelmora track"
+    assert args.func is track_command.run and args.prog == "kelmora track"
 
 
 def test_packaging_declares_the_command_and_one_opencv():
     import importlib.metadata
     import tomllib
 
-    from tools_support import ROOT
+    from command_support import ROOT
 
     project = tomllib.loads((ROOT / "pyproject.toml").read_text())
     assert project["project"]["scripts"] == {"kelmora": "kelmora_tools.cli:main"}

@@ -14,9 +14,9 @@ import time
 import numpy as np
 import optuna
 import pytest
-from tools_support import child_env
+from command_support import child_env
 
-from kelmora_tools import tune
+from kelmora_tools import study_storage
 
 
 def crowded_sequence(folder: pathlib.Path, frames: int, boxes: int, seed: int) -> pathlib.Path:
@@ -60,7 +60,7 @@ def session_processes(session: int) -> list[int]:
 
 
 def study_trials(url: str) -> list:
-    with tune.storage_at(url) as storage:
+    with study_storage.storage_at(url) as storage:
         try:
             return optuna.load_study(study_name="crowd", storage=storage).get_trials()
         except KeyError:  # not created yet

@@ -9,9 +9,9 @@ import stat
 
 import numpy as np
 import pytest
-from tools_support import SYNTHETIC, make_sequence
+from command_support import SYNTHETIC, make_sequence
 
-from kelmora_tools import dataset, motio
+from kelmora_tools import dataset, mot_files
 from kelmora_tools.errors import UserError
 
 
@@ -21,7 +21,7 @@ def test_parse_sorts_by_frame_and_reads_the_class_column():
             "\n"
             "1 -1 1.5 2.5 3 4 0.25 -1 -1 -1\n"
             "1,-1,0,0,5,6,0.75,3,-1,-1\n")
-    rows = motio.parse_mot(text, "d.txt")
+    rows = mot_files.parse_mot(text, "d.txt")
     assert rows.frames.tolist() == [1, 1, 2]
     assert rows.ids.tolist() == [-1, -1, -1]
     assert rows.xyxy.tolist() == [[1.5, 2.5, 4.5, 6.5], [0, 0, 5, 6], [10, 20, 40, 60]]
@@ -33,10 +33,10 @@ def test_parse_sorts_by_frame_and_reads_the_class_column():
 
 
 def test_short_rows_default_conf_and_class():
-    rows = motio.parse_mot("3,7,1,2,3,4\n4,7,1,2,3,4,0.5\n")
+    rows = mot_files.parse_mot("3,7,1,2,3,4\n4,7,1,2,3,4,0.5\n")
     assert rows.conf.tolist() == [1.0, 0.5]
     assert rows.class_ids.tolist() == [-1, -1]
-    assert len(motio.parse_mot("\n# nothing\n")) == 0
+    assert len(mot_files.parse_mot("\n# nothing\n")) == 0
 
 
 @pytest.mark.parametrize("line, message", [
@@ -62,41 +62,41 @@ def test_short_rows_default_conf_and_class():
 ])
 def test_malformed_rows_name_the_line(line, message):
     with pytest.raises(UserError) as error:
-        motio.parse_mot("1,-1,0,0,1,1,0.5\n" + line + "\n", "x")
+        mot_files.parse_mot("1,-1,0,0,1,1,0.5\n" + line + "\n", "x")
     assert str(error.value) == message
 
 
 def test_read_mot_missing_folder_and_empty_files(tmp_path):
     with pytest.raises(UserError, match=re.escape(f"{tmp_path / 'no.txt'}: no such file")):
-        motio.read_mot(tmp_path / "no.txt")
+        mot_files.read_mot(tmp_path / "no.txt")
     with pytest.raises(UserError, match="is a folder, expected a file"):
-        motio.read_mot(tmp_path)
+        mot_files.read_mot(tmp_path)
     empty = tmp_path / "empty.txt"
     empty.write_text("\n# only a comment\n")
-    assert len(motio.read_mot(empty)) == 0
+    assert len(mot_files.read_mot(empty)) == 0
     with pytest.raises(UserError, match=re.escape(f"{empty}: no rows (the file is empty)")):
-        motio.read_mot(empty, allow_empty=False)
+        mot_files.read_mot(empty, allow_empty=False)
 
 
 def test_results_text_and_round_trip():
     frames, ids = np.array([1, 1, 2]), np.array([3, 4, 3])
     xyxy = np.array([[10.0, 20.0, 40.5, 60.25], [-0.001, 5.0, 7.0, 9.0], [11.0, 21.0, 41.0, 61.0]])
     scores = np.array([0.9, 0.55, 0.125])
-    text = motio.format_results(frames, ids, xyxy, scores)
+    text = mot_files.format_results(frames, ids, xyxy, scores)
     assert text.splitlines() == ["1,3,10.00,20.00,30.50,40.25,0.9000,-1,-1,-1",
                                  "1,4,0.00,5.00,7.00,4.00,0.5500,-1,-1,-1",  # -0.001 rounds to 0.00, not -0.00
                                  "2,3,11.00,21.00,30.00,40.00,0.1250,-1,-1,-1"]
-    back = motio.parse_mot(text)
+    back = mot_files.parse_mot(text)
     assert back.frames.tolist() == [1, 1, 2] and back.ids.tolist() == [3, 4, 3]
     assert np.allclose(back.xyxy, xyxy, rtol=0, atol=0.005)
     assert back.conf.tolist() == [0.9, 0.55, 0.125]
-    assert motio.format_results(np.zeros(0), np.zeros(0), np.zeros((0, 4)), np.zeros(0)) == ""
+    assert mot_files.format_results(np.zeros(0), np.zeros(0), np.zeros((0, 4)), np.zeros(0)) == ""
 
 
 def test_write_results_replaces_the_file_whole(tmp_path):
     path = tmp_path / "seq.txt"
     path.write_text("old\n")
-    motio.write_results(path, np.array([1]), np.array([2]), np.array([[0.0, 0.0, 2.0, 3.0]]), np.array([0.5]))
+    mot_files.write_results(path, np.array([1]), np.array([2]), np.array([[0.0, 0.0, 2.0, 3.0]]), np.array([0.5]))
     assert path.read_text() == "1,2,0.00,0.00,2.00,3.00,0.5000,-1,-1,-1\n"
     assert os.listdir(tmp_path) == ["seq.txt"]
     umask = os.umask(0)
@@ -109,14 +109,14 @@ def test_atomic_write_keeps_the_old_file_when_the_block_fails(tmp_path):
     path.write_text("complete")
     seen = []
     with pytest.raises(KeyboardInterrupt):
-        with motio.atomic_write(path) as tmp:
+        with mot_files.atomic_write(path) as tmp:
             seen.append(tmp)
             assert tmp.parent == tmp_path and tmp.name.startswith(".") and tmp.suffix == ".png"
             tmp.write_text("half")
             raise KeyboardInterrupt
     assert path.read_text() == "complete"
     assert not seen[0].exists() and os.listdir(tmp_path) == ["out.png"]
-    with motio.atomic_write(tmp_path / "new.txt") as tmp:
+    with mot_files.atomic_write(tmp_path / "new.txt") as tmp:
         assert not (tmp_path / "new.txt").exists()
         tmp.write_text("done")
     assert (tmp_path / "new.txt").read_text() == "done"
@@ -192,7 +192,7 @@ TOKENS = ["1", "2", "0", "-1", "3.5", "1e300", "-1e300", "1e-300", "nan", "inf",
 @pytest.mark.parametrize("seed", range(4))
 def test_random_rows_are_read_tracked_and_scored_or_refused_as_user_errors(seed):
     # Whatever the rows hold, the tools answer with results or with a UserError, never another exception.
-    from kelmora_tools import evaluate, track
+    from kelmora_tools import evaluate, tracking
 
     rng = np.random.default_rng(seed)
     outcomes = set()
@@ -210,7 +210,7 @@ def test_random_rows_are_read_tracked_and_scored_or_refused_as_user_errors(seed)
             lines.append(",".join(fields))
         text = "\n".join(lines) + "\n"
         try:
-            result = track.track_task(track.TrackTask("s", text, "d.txt", None, {}))
+            result = tracking.track_task(tracking.TrackTask("s", text, "d.txt", None, {}))
             evaluate.eval_task(evaluate.EvalTask("s", text, "g.txt", result.text, "r.txt", None))
             outcomes.add("scored")
         except UserError as e:
@@ -242,8 +242,8 @@ def test_array_reader_equals_the_row_by_row_reader(seed):
             lines.append(line)
         text = ("\r\n" if rng.random() < 0.2 else "\n").join(lines) + rng.choice(["", "\n"])
         outcome = []
-        for read in (lambda: motio.parse_mot(text, "f"),
-                     lambda: motio.rows_from_table(*motio._parse_rows(text, "f", "det"), "f")):
+        for read in (lambda: mot_files.parse_mot(text, "f"),
+                     lambda: mot_files.rows_from_table(*mot_files._parse_rows(text, "f", "det"), "f")):
             try:
                 rows = read()
                 outcome.append([getattr(rows, k).tobytes() for k in ("frames", "ids", "xyxy", "conf", "class_ids",
@@ -264,9 +264,9 @@ def test_results_writer_equals_python_formatting(seed):
     scores = rng.uniform(-1, 1, n)
     scores[:20] = 0.00005 * np.arange(20)
     frames, ids = rng.integers(1, 10**6, n), rng.integers(-5, 2**31, n)
-    xywh, conf = motio.results_values(xyxy, scores)
+    xywh, conf = mot_files.results_values(xyxy, scores)
     want = "".join(f"{f},{i},{b[0]:.2f},{b[1]:.2f},{b[2]:.2f},{b[3]:.2f},{c:.4f},-1,-1,-1\n"
                    for f, i, b, c in zip(frames.tolist(), ids.tolist(), xywh.tolist(), conf.tolist()))
-    assert motio.format_results(frames, ids, xyxy, scores) == want
-    back = motio.parse_mot(want, kind="results")
-    assert back.xyxy.tobytes() == motio.results_rows(frames, ids, xyxy, scores).xyxy[np.argsort(frames, kind="stable")].tobytes()
+    assert mot_files.format_results(frames, ids, xyxy, scores) == want
+    back = mot_files.parse_mot(want, kind="results")
+    assert back.xyxy.tobytes() == mot_files.results_rows(frames, ids, xyxy, scores).xyxy[np.argsort(frames, kind="stable")].tobytes()

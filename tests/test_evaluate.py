@@ -8,7 +8,7 @@ import shutil
 import numpy as np
 import pytest
 import trackeval
-from tools_support import SYNTHETIC, kelmora, make_dataset
+from command_support import SYNTHETIC, kelmora, make_dataset
 
 from kelmora_tools import evaluate
 from kelmora_tools.errors import UserError
@@ -57,10 +57,10 @@ def perturbed(text: str, seed: int) -> str:
 
 @pytest.fixture(scope="module")
 def synthetic_results(tmp_path_factory):
-    from kelmora_tools import track
+    from kelmora_tools import tracking
 
-    task = track.TrackTask("kelmora-synthetic", (SYNTHETIC / "det" / "det.txt").read_text(), "det.txt", 400, {})
-    return track.track_task(task).text
+    task = tracking.TrackTask("kelmora-synthetic", (SYNTHETIC / "det" / "det.txt").read_text(), "det.txt", 400, {})
+    return tracking.track_task(task).text
 
 
 def test_same_numbers_as_trackeval_on_the_same_files(tmp_path, synthetic_results):
@@ -95,10 +95,10 @@ def test_every_class_counts_unlike_mot17_preprocessing(tmp_path, synthetic_resul
 def test_class_ids_only_with_classes(task_options, classes):
     # The tracker sees the class ids of det.txt only with --classes; with class-aware matching they
     # raise HOTA on the synthetic sequence from 0.676 (the default run above) to 0.690.
-    from kelmora_tools import track
+    from kelmora_tools import tracking
 
     det = (SYNTHETIC / "det" / "det.txt").read_text()
-    text = track.track_task(track.TrackTask("s", det, "det.txt", 400, task_options, classes)).text
+    text = tracking.track_task(tracking.TrackTask("s", det, "det.txt", 400, task_options, classes)).text
     gt_text = (SYNTHETIC / "gt" / "gt.txt").read_text()
     scores = evaluate.summary(evaluate.eval_task(evaluate.EvalTask("s", gt_text, "g", text, "r", 400)).raw)
     aware = classes and task_options.get("class_aware", True)

@@ -11,9 +11,9 @@ import time
 
 import optuna
 import pytest
-from tools_support import kelmora, kelmora_process, make_dataset, write_sequence
+from command_support import kelmora, kelmora_process, make_dataset, write_sequence
 
-from kelmora_tools import config, tune
+from kelmora_tools import config, study_storage, tuning
 from kelmora_tools.errors import UserError
 
 
@@ -23,7 +23,7 @@ def seq(tmp_path_factory):
 
 
 def study_trials(url: str, name: str):
-    with tune.storage_at(url) as storage:
+    with study_storage.storage_at(url) as storage:
         return optuna.load_study(study_name=name, storage=storage).get_trials()
 
 
@@ -42,8 +42,8 @@ def test_tune_then_track_with_best_json(tmp_path, capsys, seq):
     assert after and float(after[1]) >= before
     trials = study_trials(url, "kelmora-s-HOTA")
     assert len(trials) == 6 and trials[0].user_attrs["start"] is True
-    assert trials[0].user_attrs["options"] == {**{k: config.DEFAULTS[k] for k in tune.SPACE}, "max_age": 20}
-    assert trials[0].params == {k: config.DEFAULTS[k] if k != "max_age" else 20 for k in tune.SPACE}
+    assert trials[0].user_attrs["options"] == {**{k: config.DEFAULTS[k] for k in tuning.SPACE}, "max_age": 20}
+    assert trials[0].params == {k: config.DEFAULTS[k] if k != "max_age" else 20 for k in tuning.SPACE}
     assert round(trials[0].value, 4) == before
     best_trial = max(trials, key=lambda t: t.value)
     options = json.loads(best.read_text())
@@ -123,10 +123,10 @@ def test_bad_tuning_input(tmp_path, capsys, seq):
 
 
 def test_search_space_takes_in_the_starting_values():
-    space = tune.search_space({"max_age": 300, "low_score_thresh": 0.0, "match_iou_thresh": float("nan")})
+    space = tuning.search_space({"max_age": 300, "low_score_thresh": 0.0, "match_iou_thresh": float("nan")})
     assert space["max_age"] == (5, 300) and space["n_init"] == (1, 6)
-    assert "match_iou_thresh" not in space and set(space) == set(tune.SPACE) - {"match_iou_thresh"}
-    assert tune.split(7, 3) == [3, 2, 2] and tune.split(2, 8) == [1, 1]
+    assert "match_iou_thresh" not in space and set(space) == set(tuning.SPACE) - {"match_iou_thresh"}
+    assert tuning.split(7, 3) == [3, 2, 2] and tuning.split(2, 8) == [1, 1]
 
 
 def test_out_named_like_its_default_study_is_refused(tmp_path, capsys, seq):
@@ -154,10 +154,10 @@ def test_out_named_like_its_default_study_is_refused(tmp_path, capsys, seq):
     ("S3cr3t-PW", None),
 ])
 def test_storage_urls_are_shown_without_their_secrets(url, shown):
-    assert tune.shown_url(url) == (shown or "(the URL is not shown: it may hold a password)")
+    assert study_storage.shown_url(url) == (shown or "(the URL is not shown: it may hold a password)")
     if shown is None:
         with pytest.raises(UserError) as error:
-            tune.parse_storage_url(url)
+            study_storage.parse_storage_url(url)
         assert str(error.value).startswith("--storage: ") and "S3cr" not in str(error.value)
 
 
@@ -173,18 +173,18 @@ def test_a_password_is_never_printed(tmp_path, capsys, seq):
 
 
 def test_an_interrupted_starting_trial_runs_again(tmp_path, capsys, seq, monkeypatch):
-    scored = tune.score
+    scored = tuning.score
 
     def interrupted(*args, **kwargs):
         raise KeyboardInterrupt
 
-    monkeypatch.setattr(tune, "score", interrupted)
+    monkeypatch.setattr(tuning, "score", interrupted)
     common = ["tune", seq, "--out", tmp_path / "best.json", "--workers", 1]
     run = kelmora(capsys, *common, "--trials", 3)
     assert (run.status, run.err) == (130, "kelmora tune: interrupted\n")
     url = f"sqlite:///{tmp_path / 'best.db'}"
     assert [t.state for t in study_trials(url, "kelmora-s-HOTA")] == [optuna.trial.TrialState.FAIL]
-    monkeypatch.setattr(tune, "score", scored)
+    monkeypatch.setattr(tuning, "score", scored)
     run = kelmora(capsys, *common, "--trials", 2)
     assert run.status == 0, run.err
     lines = run.out.splitlines()
@@ -211,7 +211,7 @@ def test_a_failing_sqlite_file_is_one_line_and_its_lost_trial_is_reclaimed(tmp_p
     assert 2 < len(trials) < 1000
     # The trial whose storage failed may stay RUNNING (nothing can be written); once its heartbeat is
     # stale, the next run marks it FAIL.
-    monkeypatch.setattr(tune, "STALE_SECONDS", 1)
+    monkeypatch.setattr(study_storage, "STALE_SECONDS", 1)
     time.sleep(1.5)
     assert kelmora(capsys, "tune", seq, "--trials", 1, "--out", best, "--workers", 1).status == 0
     states = [t.state for t in study_trials(url, "kelmora-s-HOTA")]

@@ -1,21 +1,20 @@
-"""`kelmora track`: runs the tracker over every sequence of a dataset and writes MOTChallenge results."""
+"""Running the tracker over MOTChallenge detections: one new ByteTracker per sequence fed every frame
+from 1 to the sequence's length, empty frames included, and its reports gathered as arrays."""
 
 from __future__ import annotations
 
-import argparse
 import bisect
 import dataclasses
-import pathlib
 import re
 import time
 from collections.abc import Callable
 
 import numpy as np
 
-from kelmora_tools import config, motio, outputs, parallel, progress
-from kelmora_tools.dataset import Sequence, find_sequences
+from kelmora_tools import config, mot_files, progress
+from kelmora_tools.dataset import Sequence
 from kelmora_tools.errors import UserError
-from kelmora_tools.motio import Rows
+from kelmora_tools.mot_files import Rows
 
 
 @dataclasses.dataclass(frozen=True)
@@ -115,20 +114,20 @@ def _refused(dets: Rows, frame: int, error: Exception) -> UserError:
 
 def track_task(task: TrackTask) -> TrackResult:
     """Tracks one sequence; runs in a worker process or in this one."""
-    dets = motio.parse_mot(task.det_text, task.det_source)
+    dets = mot_files.parse_mot(task.det_text, task.det_source)
     if len(dets) == 0:
         raise UserError(f"{task.det_source}: no detections (the file is empty)")
     n_frames = sequence_length(dets, task.length)
     frames, ids, xyxy, scores, seconds = track_rows(dets, n_frames, task.options, task.classes,
                                                     progress.share(len(task.det_text)))
-    return TrackResult(task.name, motio.format_results(frames, ids, xyxy, scores), n_frames, len(dets),
+    return TrackResult(task.name, mot_files.format_results(frames, ids, xyxy, scores), n_frames, len(dets),
                        len(np.unique(ids)), len(ids), seconds)
 
 
 def make_task(seq: Sequence, options: dict[str, bool | int | float], classes: bool = False) -> TrackTask:
     """Reads the detection file of `seq` here, so that workers need no access to it."""
     assert seq.det_path is not None
-    text = motio.read_bytes(seq.det_path)
+    text = mot_files.read_bytes(seq.det_path)
     if not text.strip():
         raise UserError(f"{seq.det_path}: no detections (the file is empty)")
     return TrackTask(seq.name, text, str(seq.det_path), seq.length, options, classes)
@@ -136,60 +135,3 @@ def make_task(seq: Sequence, options: dict[str, bool | int | float], classes: bo
 
 def frames_per_second(frames: int, seconds: float) -> str:
     return f"{frames / seconds:,.0f} frames/s" if seconds > 0 else "n/a frames/s"
-
-
-def add_parser(subparsers) -> argparse.ArgumentParser:
-    parser = subparsers.add_parser(
-        "track", help="track every sequence of a dataset and write MOTChallenge results",
-        description="Runs kelmora_cpp's ByteTracker over each sequence of DATA (one update per frame, empty "
-                    "frames included) and writes DIR/<sequence>.txt in the MOTChallenge results format.",
-        epilog="example: kelmora track data/synthetic --out results --set max_age=50")
-    parser.add_argument("data", type=pathlib.Path, metavar="DATA",
-                        help="a sequence folder (det/det.txt, optional gt/gt.txt and seqinfo.ini), a det.txt, "
-                             "or a dataset root whose subfolders are sequence folders")
-    parser.add_argument("--out", type=pathlib.Path, required=True, metavar="DIR", help="folder for the results files")
-    add_config_arguments(parser)
-    add_classes_argument(parser)
-    parallel.add_arguments(parser)
-    parser.set_defaults(func=run)
-    return parser
-
-
-def add_classes_argument(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--classes", action="store_true",
-                        help="read class ids from the eighth column of det.txt and give them to the tracker "
-                             "(MOTChallenge's own detection files leave it at -1); with class_aware, the default, "
-                             "a track then never takes a detection of another known class")
-
-
-def add_config_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--config", metavar="FILE.json",
-                        help="a JSON object of TrackerConfig keywords, such as the best.json of kelmora tune")
-    parser.add_argument("--set", action="append", default=[], metavar="KEY=VALUE",
-                        help="a TrackerConfig keyword over --config, e.g. --set max_age=50 (repeatable)")
-
-
-def run(args: argparse.Namespace) -> int:
-    options = config.tracker_options(args.config, args.set)
-    sequences = find_sequences(args.data, need="det")
-    tasks = [make_task(seq, options, args.classes) for seq in sequences]
-    weights = [len(task.det_text) for task in tasks]
-    runner = parallel.Runner.from_args(args, job_bytes=sum(weights))
-    with outputs.output_set(args.out) as staged, runner:
-        print(f"kelmora track: {len(tasks)} sequence{'s' * (len(tasks) != 1)} from {args.data}, config "
-              f"{config.describe(options)}, on {runner.describe(len(tasks))}", flush=True)
-        start = time.perf_counter()
-        frames = 0
-        seconds = 0.0
-        for result in runner.map(track_task, tasks, desc="tracking", weights=weights):
-            path = args.out / f"{result.name}.txt"
-            staged.path(path.name).write_text(result.text, encoding="utf-8")
-            frames += result.frames
-            seconds += result.seconds
-            print(f"  {result.name}: {result.frames} frames, {result.detections} detections, {result.tracks} tracks, "
-                  f"{result.boxes} boxes, {frames_per_second(result.frames, result.seconds)} (tracker) -> {path}",
-                  flush=True)
-        wall = time.perf_counter() - start
-    print(f"  total: {frames} frames in {wall:.2f} s; tracker {seconds:.3f} s = "
-          f"{frames_per_second(frames, seconds)}", flush=True)
-    return 0

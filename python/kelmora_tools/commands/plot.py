@@ -1,0 +1,40 @@
+"""`kelmora plot`: the trajectories of a results file, optionally over its ground truth, as a PNG."""
+
+from __future__ import annotations
+
+import argparse
+import pathlib
+
+import numpy as np
+
+from kelmora_tools import mot_files, plot
+from kelmora_tools.errors import UserError
+
+
+def add_parser(subparsers) -> argparse.ArgumentParser:
+    parser = subparsers.add_parser(
+        "plot", help="draw the trajectories of a results file",
+        description="Draws the track centres of a MOTChallenge results file in the image and their x over "
+                    "time, one colour per id, over the ground truth in grey when given.",
+        epilog="example: kelmora plot results/kelmora-synthetic.txt --gt data/synthetic/gt/gt.txt --out tracks.png")
+    parser.add_argument("results", type=pathlib.Path, metavar="RESULTS.txt", help="a MOTChallenge results file")
+    parser.add_argument("--gt", type=pathlib.Path, metavar="gt.txt", help="ground truth to draw behind the tracks")
+    parser.add_argument("--out", type=pathlib.Path, required=True, metavar="FILE.png", help="the picture to write")
+    parser.set_defaults(func=run)
+    return parser
+
+
+def run(args: argparse.Namespace) -> int:
+    if args.out.suffix.lower() != ".png":
+        raise UserError(f"--out {args.out}: the picture is a PNG file, name it *.png")
+    res = mot_files.read_mot(args.results, "results")
+    gt = None
+    if args.gt is not None:
+        gt = mot_files.read_mot(args.gt, "gt")
+        # Rows whose "considered" flag is 0 are not objects to track.
+        gt = gt.select(np.trunc(gt.conf) != 0)
+    n_frames = int(max(res.frames.max(initial=0), gt.frames.max(initial=0) if gt is not None else 0))
+    title = f"{args.results.stem}: {len(np.unique(res.ids))} tracks over {n_frames} frames"
+    plot.plot_trajectories(args.out, res, title, plot.image_size(args.gt), gt)
+    print(f"kelmora plot: {len(np.unique(res.ids))} tracks, {len(res)} boxes -> {args.out}")
+    return 0

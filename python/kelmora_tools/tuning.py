@@ -1,0 +1,315 @@
+"""Tuning the tracker: Optuna's TPE search over its thresholds, n_init and max_age, for the best
+metric over a dataset.
+
+A study records the metric, the sequences and the starting configuration; the command that creates
+it runs the starting configuration as the first trial before any worker starts, so that the best
+configuration found is never worse than where the search began. Worker processes, and other
+commands given the same storage and study, join it and add trials.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import logging
+import math
+import os
+import pathlib
+import socket
+import sys
+import time
+import warnings
+from collections.abc import Iterator
+from typing import Any
+
+from kelmora_tools import config, evaluate, mot_files, parallel
+from kelmora_tools.dataset import find_sequences
+from kelmora_tools.errors import UserError
+from kelmora_tools.mot_files import Rows
+from kelmora_tools.progress import progress
+from kelmora_tools.study_storage import storage_at
+from kelmora_tools.tracking import sequence_length, track_rows
+
+
+# The fields searched and their ranges; a range grows to take in the starting value. Detection files
+# carry no appearance features, so the appearance weight is not searched.
+SPACE: dict[str, tuple[float, float]] = {
+    "high_score_thresh": (0.3, 0.9),
+    "low_score_thresh": (0.0, 0.3),
+    "match_iou_thresh": (0.05, 0.7),
+    "recovery_iou_thresh": (0.2, 0.8),
+    "new_track_thresh": (0.3, 0.95),
+    "n_init": (1, 6),
+    "max_age": (5, 120),
+}
+
+
+STUDY_ATTR = "kelmora"  # the study's user attribute holding metric, starting configuration and sequences
+
+
+JOIN_WAIT = 30.0  # seconds a joining worker waits for the creator to record the study's set-up
+
+
+SEED_LIMIT = 2**32  # the sampler's seeds are 0 to 2**32 - 1
+
+
+@dataclasses.dataclass(frozen=True)
+class TuneSequence:
+    name: str
+    dets: Rows
+    gt: Rows
+    n_frames: int
+    size: int = 0  # bytes of its two files
+
+
+@dataclasses.dataclass(frozen=True)
+class Setup:
+    """What every worker of a study must agree on; stored in the study."""
+
+    metric: str
+    start: dict[str, bool | int | float]
+    sequences: list[str]
+    classes: bool = False  # class ids from det.txt go to the tracker
+
+    def to_json(self) -> dict[str, Any]:
+        return {"metric": self.metric, "start": self.start, "sequences": self.sequences, "classes": self.classes}
+
+    @classmethod
+    def from_json(cls, data: dict[str, Any]) -> Setup:
+        return cls(data["metric"], dict(data["start"]), list(data["sequences"]), bool(data.get("classes", False)))
+
+
+@dataclasses.dataclass(frozen=True)
+class Job:
+    """One worker process's share of the trials."""
+
+    url: str
+    study: str
+    trials: int
+    seed: int | None
+    sequences: list[TuneSequence]
+    progress_bar: bool = False  # Optuna's bar on stderr, for the job that runs in the command's own process
+    trackeval: bool = False  # evaluate with TrackEval's own classes (the same figures, slower)
+
+
+def search_space(start: dict[str, bool | int | float]) -> dict[str, tuple[float, float]]:
+    """SPACE with each range widened to hold the starting value; a field whose starting value is not a
+    finite number stays fixed."""
+    space = {}
+    for key, (low, high) in SPACE.items():
+        value = start.get(key, config.DEFAULTS[key])
+        if isinstance(value, bool) or not math.isfinite(value):
+            continue
+        kind = type(config.DEFAULTS[key])
+        space[key] = (kind(min(low, value)), kind(max(high, value)))
+    return space
+
+
+def suggest(trial: Any, start: dict[str, bool | int | float]) -> dict[str, bool | int | float]:
+    """The options of one trial: the starting configuration with the searched fields drawn by the sampler.
+
+    The low score threshold is capped at the high one, which TrackerConfig requires.
+    """
+    options = dict(start)
+    for key, (low, high) in search_space(start).items():
+        if isinstance(config.DEFAULTS[key], int):
+            options[key] = trial.suggest_int(key, int(low), int(high))
+        else:
+            options[key] = trial.suggest_float(key, low, high)
+    if "low_score_thresh" in options and "high_score_thresh" in options:
+        options["low_score_thresh"] = min(options["low_score_thresh"], options["high_score_thresh"])
+    return options
+
+
+def score(options: dict[str, bool | int | float], sequences: list[TuneSequence], metric: str, classes: bool = False,
+          trackeval: bool = False) -> tuple[float, float, float]:
+    """The metric over all sequences tracked with `options`, with the seconds spent tracking and
+    evaluating. The tracks are scored as their results file would hold them (boxes to 2 decimals), so
+    that `kelmora eval` on the output of `kelmora track --config best.json` gives the same value; they
+    go to the evaluation as arrays, and the ground truth was read and checked once, before the trials."""
+    if trackeval:
+        import trackeval.metrics  # noqa: F401  (imported before the clock starts)
+
+    per_sequence = {}
+    tracking = evaluation = 0.0
+    for seq in sequences:
+        start = time.perf_counter()
+        frames, ids, xyxy, scores, _ = track_rows(seq.dets, seq.n_frames, options, classes)
+        res = mot_files.results_rows(frames, ids, xyxy, scores, f"{seq.name} results")
+        middle = time.perf_counter()
+        per_sequence[seq.name] = evaluate.score_checked(seq.gt, res, seq.n_frames, seq.name, trackeval)
+        tracking += middle - start
+        evaluation += time.perf_counter() - middle
+    value = evaluate.summary(evaluate.combine(per_sequence, trackeval))[metric]
+    return value, tracking, evaluation
+
+
+def quiet_libraries() -> None:
+    import optuna
+
+    # Optuna logs a failed trial as a warning with its traceback, and SQLAlchemy an interrupted query
+    # as an error with its own; the command reports the failure as one line.
+    optuna.logging.set_verbosity(optuna.logging.ERROR)
+    logging.getLogger("sqlalchemy").setLevel(logging.CRITICAL)
+
+
+def open_study(storage: Any, name: str, setup: Setup, sampler: Any = None) -> tuple[Any, Setup, bool]:
+    """Creates the study, or joins it when it exists; returns (study, the study's setup, created).
+
+    The creator records `setup` and queues the starting configuration as the first trial. A joiner
+    checks that it tunes the same metric over the same sequences from the same starting configuration
+    (see also queue_start_again).
+    """
+    import optuna
+
+    try:
+        study = optuna.create_study(storage=storage, study_name=name, direction="maximize", sampler=sampler)
+    except optuna.exceptions.DuplicatedStudyError:
+        study = optuna.load_study(study_name=name, storage=storage, sampler=sampler)
+    else:
+        study.set_user_attr(STUDY_ATTR, setup.to_json())
+        study.enqueue_trial(_params(setup.start), user_attrs={"start": True})
+        return study, setup, True
+    found = _wait_for_setup(study)
+    if found.metric != setup.metric:
+        raise UserError(f"--study {name}: the study maximises {found.metric}, not {setup.metric}; "
+                        f"use --metric {found.metric} or another --study")
+    if found.sequences != setup.sequences:
+        raise UserError(f"--study {name}: the study tunes the sequences {', '.join(found.sequences)}, "
+                        f"DATA holds {', '.join(setup.sequences)}; use another --study")
+    if found.classes != setup.classes:
+        raise UserError(f"--study {name}: the study tracks {'with' if found.classes else 'without'} class ids; "
+                        f"{'add' if found.classes else 'leave out'} --classes or use another --study")
+    if setup.start and found.start != setup.start:
+        raise UserError(f"--study {name}: the study started from {config.describe(found.start)}, not from "
+                        f"{config.describe(setup.start)}; join it without --config and --set, or use another --study")
+    return study, found, False
+
+
+def queue_start_again(study: Any, setup: Setup) -> bool:
+    """Queues the starting configuration again when no trial of it has completed, none waits in the
+    queue and none runs: its trial was interrupted (FAIL), or lost with its process or storage and
+    found stale. Returns whether it did; the caller then runs it first, as the creator does."""
+    import optuna
+    from optuna.trial import TrialState
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", optuna.exceptions.ExperimentalWarning)
+        optuna.storages.fail_stale_trials(study)
+    alive = (TrialState.COMPLETE, TrialState.WAITING, TrialState.RUNNING)
+    if any(t.user_attrs.get("start") and t.state in alive for t in study.get_trials(deepcopy=False)):
+        return False
+    study.enqueue_trial(_params(setup.start), user_attrs={"start": True})
+    return True
+
+
+def _wait_for_setup(study: Any) -> Setup:
+    deadline = time.monotonic() + JOIN_WAIT
+    while True:
+        data = study.user_attrs.get(STUDY_ATTR)
+        if data is not None:
+            return Setup.from_json(data)
+        if time.monotonic() > deadline:
+            raise UserError(f"--study {study.study_name}: not a study of kelmora tune (it records no metric)")
+        time.sleep(0.2)
+
+
+def _params(options: dict[str, bool | int | float]) -> dict[str, float | int]:
+    return {key: options.get(key, config.DEFAULTS[key]) for key in search_space(options)}  # type: ignore[misc]
+
+
+def work(job: Job) -> int:
+    """Runs `job.trials` trials of the study; runs in a worker process (or this one). Returns the
+    number of trials run."""
+    import optuna
+
+    quiet_libraries()
+    worker = f"{socket.gethostname()}:{os.getpid()}"
+    with storage_at(job.url) as storage:
+        study = optuna.load_study(study_name=job.study, storage=storage,
+                                  sampler=optuna.samplers.TPESampler(seed=job.seed))
+        setup = _wait_for_setup(study)
+
+        def objective(trial: Any) -> float:
+            # Ctrl-C or SIGTERM interrupts the scoring, and Optuna marks the trial FAIL; anywhere else,
+            # all of them storage calls, the stop waits for the call to end, and no trial starts after.
+            options = suggest(trial, setup.start)
+            with parallel.interruptible():
+                value, tracking, evaluation = score(options, job.sequences, setup.metric, setup.classes,
+                                                    job.trackeval)
+            trial.set_user_attr("options", options)
+            trial.set_user_attr("tracking_seconds", tracking)
+            trial.set_user_attr("evaluation_seconds", evaluation)
+            trial.set_user_attr("worker", worker)
+            return value
+
+        def stop_if_asked(study: Any, trial: Any) -> None:
+            if parallel.stop_requested():
+                study.stop()
+
+        with parallel.deferred_stop():
+            study.optimize(objective, n_trials=job.trials, gc_after_trial=False, callbacks=[stop_if_asked],
+                           show_progress_bar=job.progress_bar and sys.stderr.isatty())
+    return job.trials
+
+
+def _finished(study: Any) -> int:
+    from optuna.trial import TrialState
+
+    return len(study.get_trials(deepcopy=False, states=(TrialState.COMPLETE, TrialState.PRUNED, TrialState.FAIL)))
+
+
+def run_jobs(jobs: list[Job], study: Any, total: int) -> None:
+    """Runs the jobs (in this process when there is one) while a bar counts the trials they finish.
+    Ctrl-C, SIGTERM or a failed job ends the workers at once, their running trials marked FAIL."""
+    if len(jobs) == 1:
+        work(dataclasses.replace(jobs[0], progress_bar=True))
+        return
+    from concurrent.futures import FIRST_EXCEPTION, wait
+
+    initial = _finished(study)
+    with parallel.worker_pool(len(jobs), [__name__, "optuna", "kelmora_tools.metrics"]) as pool:
+        futures = [pool.submit(work, job) for job in jobs]
+
+        def ticks() -> Iterator[None]:
+            shown = 0
+            while True:
+                done, pending = wait(futures, timeout=0.5, return_when=FIRST_EXCEPTION)
+                with parallel.deferred_stop():  # a query is not interrupted half-way
+                    now = min(_finished(study) - initial, total) if pending else total
+                for _ in range(now - shown):
+                    yield None
+                shown = now
+                if not pending or any(f.exception() is not None for f in done):
+                    return
+
+        for _ in progress(ticks(), total=total, desc="trials"):
+            pass
+        for future in futures:
+            future.result()
+
+
+def split(trials: int, workers: int) -> list[int]:
+    """`trials` shared out over at most `workers` processes, the first ones taking the remainder."""
+    workers = max(1, min(workers, trials))
+    return [trials // workers + (i < trials % workers) for i in range(workers)]
+
+
+def load_sequences(data: pathlib.Path) -> list[TuneSequence]:
+    """Detections and ground truth of every sequence of DATA, read and checked here, once."""
+    out = []
+    for seq in find_sequences(data, need="det"):
+        if seq.gt_path is None:
+            where = seq.folder if seq.folder is not None else seq.det_path
+            raise UserError(f"{where}: no gt/gt.txt to score against; tuning needs ground truth")
+        assert seq.det_path is not None
+        det_text, gt_text = mot_files.read_bytes(seq.det_path), mot_files.read_bytes(seq.gt_path)
+        dets = mot_files.parse_mot(det_text, str(seq.det_path))
+        if len(dets) == 0:
+            raise UserError(f"{seq.det_path}: no detections (the file is empty)")
+        gt = mot_files.parse_mot(gt_text, str(seq.gt_path), "gt")
+        n_frames = sequence_length(dets, seq.length)
+        if seq.length is None:
+            n_frames = max(n_frames, int(gt.frames.max(initial=0)))
+        evaluate.check_rows(gt, n_frames, "ground-truth")
+        out.append(TuneSequence(seq.name, dets, gt, n_frames, len(det_text) + len(gt_text)))
+    return out
