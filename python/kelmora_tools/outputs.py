@@ -18,6 +18,7 @@ import shutil
 import tempfile
 from collections.abc import Iterator
 
+from kelmora_tools import parallel
 from kelmora_tools.errors import UserError
 
 STAGING_PREFIX = ".kelmora-staging-"
@@ -40,14 +41,16 @@ class Staging:
         return self._staging / name
 
     def commit(self) -> None:
-        """Moves every staged file over its final name, in the order they were named."""
-        for name in self._names:
-            staged = self._staging / name
-            if staged.exists():
-                try:
-                    os.replace(staged, self.folder / name)
-                except OSError as e:
-                    raise UserError(f"{self.folder / name}: cannot write: {e.strerror or e}") from None
+        """Moves every staged file over its final name, in the order they were named. Ctrl-C or
+        SIGTERM waits for the last rename: the set is put in place whole."""
+        with parallel.deferred_stop():
+            for name in self._names:
+                staged = self._staging / name
+                if staged.exists():
+                    try:
+                        os.replace(staged, self.folder / name)
+                    except OSError as e:
+                        raise UserError(f"{self.folder / name}: cannot write: {e.strerror or e}") from None
 
 
 @contextlib.contextmanager

@@ -14,7 +14,7 @@ from typing import Iterable, Iterator, TextIO
 
 import numpy as np
 
-from kelmora_tools import annotate, appearance, config, detectors, videoio
+from kelmora_tools import annotate, appearance, config, detectors, outputs, videoio
 from kelmora_tools.errors import UserError
 from kelmora_tools.mot_files import format_results
 
@@ -63,10 +63,6 @@ def track_video(source_spec: pathlib.Path | str | int, out_dir: pathlib.Path, de
     try:
         detector = detectors.load_detector(detector_spec, detector_options)
         tracker = config.make_tracker(options or {})
-        try:
-            out_dir.mkdir(parents=True, exist_ok=True)
-        except OSError as e:
-            raise UserError(f"--out {out_dir}: {e.strerror}") from None
         run = VideoRun(source.name, source.shown, source.width, source.height, source.fps, detector.description,
                        appearance.DESCRIPTION if appearance_kind == "hist" else None)
         _track(source, detector, tracker, out_dir, max_frames, show_progress, run)
@@ -134,8 +130,8 @@ def _track(source: videoio.FrameSource, detector: detectors.LoadedDetector, trac
     sheet_path = out_dir / f"{run.name}_sheet.png"
     results_path = out_dir / f"{run.name}.txt"
     start = time.perf_counter()
-    with videoio.OutputSet() as outputs, StopOnInterrupt(source.live) as stop:
-        sink = videoio.VideoSink(outputs.reserve(video_path), source.fps, source.width, source.height, video_path)
+    with outputs.output_set(out_dir) as staged, StopOnInterrupt(source.live) as stop:
+        sink = videoio.VideoSink(staged.path(video_path.name), source.fps, source.width, source.height, video_path)
         try:
             frames: Iterable[tuple[int, np.ndarray]] = source.frames(max_frames)
             if show_progress:
@@ -174,13 +170,12 @@ def _track(source: videoio.FrameSource, detector: detectors.LoadedDetector, trac
             raise
         run.read = source.read_seconds
         run.write, run.encode = sink.wait_seconds, sink.encode_seconds
-        _write_sheet(outputs.reserve(sheet_path), sheet_path, sheet)
+        _write_sheet(staged.path(sheet_path.name), sheet_path, sheet)
         frames_col = np.concatenate([np.full(len(o[1]), o[0], dtype=np.int64) for o in out])
         ids_col = np.concatenate([o[1] for o in out]).astype(np.int64)
         text = format_results(frames_col, ids_col, np.concatenate([o[2] for o in out]).reshape(-1, 4),
                               np.concatenate([o[3] for o in out]))
-        outputs.reserve(results_path).write_text(text, encoding="utf-8")
-        outputs.commit()
+        staged.path(results_path.name).write_text(text, encoding="utf-8")
         run.ids, run.boxes = len(np.unique(ids_col)), len(ids_col)
     run.video_path, run.sheet_path, run.results_path = video_path, sheet_path, results_path
     run.total = time.perf_counter() - start

@@ -9,7 +9,6 @@ import os
 import pathlib
 import queue
 import re
-import tempfile
 import threading
 import time
 import urllib.parse
@@ -310,43 +309,3 @@ class VideoSink:
                 self.encode_seconds += time.perf_counter() - start
             except Exception as e:  # OpenCV reports encoder failures as cv2.error
                 self._error = e
-
-
-class OutputSet:
-    """Files of one run written under temporary names in their folder (starting with a dot, keeping
-    their suffix, as writers choose a format by it) and put in place together by `commit` once all
-    are complete, so that a failed run never leaves a mix of old and new files. Used as a context
-    manager, it removes the temporary files when the block raises or ends without a commit.
-    """
-
-    def __init__(self) -> None:
-        self._pending: list[tuple[pathlib.Path, pathlib.Path]] = []
-
-    def reserve(self, final: pathlib.Path) -> pathlib.Path:
-        """A new temporary path for `final`, in the same folder."""
-        fd, name = tempfile.mkstemp(prefix=f".{final.name}.", suffix=f".tmp{final.suffix}", dir=final.parent)
-        os.close(fd)
-        self._pending.append((pathlib.Path(name), final))
-        return pathlib.Path(name)
-
-    def commit(self) -> None:
-        """Renames every temporary file over its final name, with the usual permissions (mkstemp
-        makes files readable by their owner only)."""
-        umask = os.umask(0)
-        os.umask(umask)
-        for tmp, _ in self._pending:
-            os.chmod(tmp, 0o666 & ~umask)
-        for tmp, final in self._pending:
-            os.replace(tmp, final)
-        self._pending.clear()
-
-    def discard(self) -> None:
-        for tmp, _ in self._pending:
-            tmp.unlink(missing_ok=True)
-        self._pending.clear()
-
-    def __enter__(self) -> "OutputSet":
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        self.discard()

@@ -18,7 +18,7 @@ constexpr double kEps = 2.220446049250313e-16;
 // CLEAR's bonus for continuing the previous frame's match.
 constexpr double kContinueBonus = 1000.0;
 // Progress reports (and interrupt checks), every this many frames.
-constexpr std::size_t kCheckEvery = 256;
+constexpr std::size_t kCheckEvery = 64;
 
 // NumPy's sum of a contiguous array of n values that are zero but at `pos` (ascending), where they
 // are `val`: np.sum of a dense matrix with few non-zero entries, summed over its non-zeros only.
