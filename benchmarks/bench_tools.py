@@ -38,13 +38,14 @@ import sys
 import tempfile
 import time
 
-HERE = pathlib.Path(__file__).resolve().parent
-ROOT = HERE.parent
 import crowd_dataset
 import make_sequence
-from common import Table
 
+from common import Table
 from kelmora_tools import cli, evaluate, parallel
+
+HERE = pathlib.Path(__file__).resolve().parent
+ROOT = HERE.parent
 
 
 def kelmora(*argv: object) -> str:

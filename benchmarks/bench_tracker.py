@@ -7,11 +7,10 @@ from __future__ import annotations
 import time
 
 import numpy as np
+from reference_tracker import RefTracker
 
 import kelmora_cpp
 from common import Table
-
-from reference_tracker import RefTracker
 
 
 def steady_scene(objects: int, frames: int, seed: int = 3):

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import statistics
 import time
-from typing import Callable
+from collections.abc import Callable
 
 
 def median_seconds(fn: Callable[[], object], repeat: int = 31, min_batch_seconds: float = 2e-3) -> float:

@@ -9,11 +9,12 @@ import pathlib
 import subprocess
 import sys
 
+import make_sequence
+
 import kelmora_cpp
+from kelmora_tools.cli import main
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-import make_sequence
-from kelmora_tools.cli import main
 
 SYNTHETIC = ROOT / "data" / "synthetic"
 

@@ -4,9 +4,9 @@ from __future__ import annotations
 
 import json
 
-import kelmora_cpp
 import pytest
 
+import kelmora_cpp
 from kelmora_tools import config
 from kelmora_tools.errors import UserError
 

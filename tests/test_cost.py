@@ -7,10 +7,9 @@ import re
 
 import numpy as np
 import pytest
-
-import kelmora_cpp as k
 from conftest import assert_bits_equal
 
+import kelmora_cpp as k
 
 # --- build_association_cost: worked examples and registration -------------------------
 

@@ -6,9 +6,9 @@ import re
 
 import numpy as np
 import pytest
+from conftest import assert_bits_equal
 
 import kelmora_cpp as k
-from conftest import assert_bits_equal
 
 CONVERSIONS = ["xyxy_to_xywh", "xywh_to_xyxy", "xyxy_to_cxcywh", "cxcywh_to_xyxy", "xyxy_to_xyah", "xyah_to_xyxy"]
 STRICT = CONVERSIONS + ["box_area", "clip_boxes"]

@@ -9,12 +9,11 @@ import subprocess
 
 import numpy as np
 import pytest
+from command_support import ROOT, kelmora
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import kelmora_cpp
-from command_support import ROOT, kelmora
-
 from kelmora_tools import _native, evaluate, metrics, mot_files, progress
 
 # Boxes from a small grid of places and sizes, so that equal boxes (ties) and overlaps are common.

@@ -7,9 +7,9 @@ import re
 
 import numpy as np
 import pytest
+from conftest import assert_bits_equal
 
 import kelmora_cpp as k
-from conftest import assert_bits_equal
 
 MEASUREMENT = (10.0, 20.0, 0.5, 100.0)
 

@@ -6,10 +6,10 @@ import math
 
 import numpy as np
 import pytest
-
-import kelmora_cpp as k
 from conftest import assert_bits_equal, raises_exactly
 from reference_tracker import RefTracker
+
+import kelmora_cpp as k
 
 THRESHOLDS = "require 0 <= low_score_thresh <= high_score_thresh <= 1"
 WEIGHTS = "cost weights must be non-negative"

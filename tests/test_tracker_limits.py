@@ -12,10 +12,10 @@ import textwrap
 
 import numpy as np
 import pytest
-
-import kelmora_cpp as k
 from conftest import assert_bits_equal, raises_exactly
 from reference_tracker import RefTracker
+
+import kelmora_cpp as k
 
 # The sanitizer build reserves a huge shadow address space and keeps freed memory in
 # quarantine: address-space limits and resident sizes mean nothing under it.

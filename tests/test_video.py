@@ -18,12 +18,11 @@ import threading
 import cv2
 import numpy as np
 import pytest
+import synthetic_clip as clip
 
 import kelmora_cpp
 from kelmora_tools import annotate, cli, detectors, video, videoio
 from kelmora_tools.errors import UserError
-
-import synthetic_clip as clip
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 PLUGIN = f"{ROOT / 'examples' / 'dark_blobs.py'}:detect"

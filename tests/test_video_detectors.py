@@ -10,11 +10,10 @@ import cv2
 import numpy as np
 import onnx  # pinned in requirements.txt; a plain import, so that a missing one fails rather than skips
 import pytest
+import synthetic_clip as clip
 from onnx import TensorProto, helper, numpy_helper
 
 from kelmora_tools import appearance, cli, detectors, motion_detector, onnx_detector
-
-import synthetic_clip as clip
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 

@@ -11,6 +11,7 @@ import sys
 
 from kelmora_tools.errors import UserError, first_line
 
+
 def _tracker_config_defaults() -> dict[str, bool | int | float]:
     """The keywords of kelmora_cpp.TrackerConfig with their defaults, in the constructor's order, as
     the module's own signature states them ("name: type = default", one per argument). The type of a

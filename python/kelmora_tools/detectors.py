@@ -24,7 +24,8 @@ import itertools
 import os
 import pathlib
 import sys
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 import numpy as np
 

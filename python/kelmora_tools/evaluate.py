@@ -21,7 +21,6 @@ from kelmora_tools.dataset import Sequence
 from kelmora_tools.errors import UserError
 from kelmora_tools.mot_files import Rows
 
-
 # The figures reported per sequence and combined: name -> (TrackEval metric, field, kind).
 # "mean" fields are arrays over TrackEval's 19 localisation thresholds, reported as their mean.
 SUMMARY = {

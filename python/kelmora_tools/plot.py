@@ -11,7 +11,6 @@ from kelmora_tools import mot_files
 from kelmora_tools.dataset import read_seqinfo
 from kelmora_tools.mot_files import Rows
 
-
 # Track ids are written beside their last position up to this many tracks; beyond, the labels would
 # hide the picture (and cost more than the lines).
 MAX_LABELS = 200

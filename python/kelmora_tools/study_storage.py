@@ -20,7 +20,6 @@ from typing import Any
 
 from kelmora_tools.errors import UserError, first_line
 
-
 # A running trial records a sign of life this often, on a thread of its own. One silent for
 # STALE_SECONDS (its process killed, its connection lost) is marked FAIL by the next trial that
 # starts in the study, in any process.

@@ -29,7 +29,6 @@ from kelmora_tools.progress import progress
 from kelmora_tools.study_storage import storage_at
 from kelmora_tools.tracking import sequence_length, track_rows
 
-
 # The fields searched and their ranges; a range grows to take in the starting value. Detection files
 # carry no appearance features, so the appearance weight is not searched.
 SPACE: dict[str, tuple[float, float]] = {

@@ -10,7 +10,8 @@ import signal
 import sys
 import threading
 import time
-from typing import Iterable, Iterator, TextIO
+from collections.abc import Iterable, Iterator
+from typing import TextIO
 
 import numpy as np
 
@@ -84,7 +85,7 @@ class StopOnInterrupt:
         self.requested = True
         signal.signal(signal.SIGINT, self._previous or signal.default_int_handler)
 
-    def __enter__(self) -> "StopOnInterrupt":
+    def __enter__(self) -> StopOnInterrupt:
         if self.enabled:
             self._previous = signal.signal(signal.SIGINT, self._handle)
         return self

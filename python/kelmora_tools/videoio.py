@@ -12,7 +12,7 @@ import re
 import threading
 import time
 import urllib.parse
-from typing import Iterator
+from collections.abc import Iterator
 
 import numpy as np
 

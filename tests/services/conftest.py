@@ -17,8 +17,6 @@ import tempfile
 import time
 
 import pytest
-
-
 from command_support import child_env
 
 

@@ -8,9 +8,9 @@ import subprocess
 import sys
 import time
 
+from command_support import child_env, kelmora, make_dataset
 from conftest import dask_cluster
 from test_signals import crowded_sequence
-from command_support import child_env, kelmora, make_dataset
 
 
 def test_track_and_eval_on_dask_match_a_local_run(tmp_path, capsys, dask_scheduler):

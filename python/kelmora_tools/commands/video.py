@@ -13,7 +13,6 @@ from kelmora_tools import config, detectors, video, videoio
 from kelmora_tools.commands import options
 from kelmora_tools.errors import UserError
 
-
 DESCRIPTION = """\
 Runs a detector and the tracker on every frame of INPUT (a video file, a folder of numbered images
 such as MOTChallenge's img1/, or a stream URL such as rtsp://... or http://...) or of a camera
