@@ -1,4 +1,5 @@
-"""The README's examples run as written, and its API table lists the module's names in order."""
+"""The examples of the README and of docs/ run as written, and the README's API table lists the
+module's names in order."""
 
 from __future__ import annotations
 
@@ -12,30 +13,46 @@ import pytest
 
 import kelmora_cpp
 
-README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+README = ROOT / "README.md"
 TEXT = README.read_text(encoding="utf-8")
-BLOCKS = re.findall(r"^```python\n(.*?)^```$", TEXT, re.M | re.S)
+PAGES = [README, *sorted((ROOT / "docs").glob("*.md"))]
+# The python blocks each page holds: a lost example fails test_pages_have_their_examples.
+EXPECTED_BLOCKS = {
+    # The tracker, the building blocks, the build check and the errors.
+    "README.md": 4,
+    # One tracker per stream in a process pool.
+    "docs/long-running.md": 1,
+}
 
 
-def test_readme_has_its_examples():
-    # The tracker, the building blocks, the build check, the process pool and the errors.
-    assert len(BLOCKS) == 5
-    assert all("import kelmora_cpp as k" in block for block in BLOCKS)
+def python_blocks(page: pathlib.Path) -> list[str]:
+    return re.findall(r"^```python\n(.*?)^```$", page.read_text(encoding="utf-8"), re.M | re.S)
 
 
-@pytest.mark.parametrize("index", range(len(BLOCKS)))
-def test_readme_block_runs(index, tmp_path):
+BLOCKS = [(page.relative_to(ROOT).as_posix(), index, block)
+          for page in PAGES for index, block in enumerate(python_blocks(page))]
+
+
+def test_pages_have_their_examples():
+    counts = {page.relative_to(ROOT).as_posix(): len(python_blocks(page)) for page in PAGES}
+    assert {name: n for name, n in counts.items() if n} == EXPECTED_BLOCKS
+    assert all("import kelmora_cpp as k" in block for _, _, block in BLOCKS)
+
+
+@pytest.mark.parametrize("page, index, block", BLOCKS, ids=[f"{page}-{index}" for page, index, _ in BLOCKS])
+def test_block_runs(page, index, block, tmp_path):
     # Each block is a script of its own, run in a fresh interpreter (a process pool needs a
     # real main module), with warnings turned into errors.
-    script = tmp_path / f"readme_block_{index}.py"
-    script.write_text(BLOCKS[index], encoding="utf-8")
+    script = tmp_path / f"block_{index}.py"
+    script.write_text(block, encoding="utf-8")
     env = os.environ.copy()
     # The module under test, wherever this suite imported it from.
     module_dir = str(pathlib.Path(kelmora_cpp.__file__).resolve().parent)
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [module_dir, env.get("PYTHONPATH")]))
     run = subprocess.run([sys.executable, "-W", "error", str(script)], cwd=tmp_path, capture_output=True,
                          text=True, env=env, timeout=300)
-    assert run.returncode == 0, f"README block {index} failed:\n{BLOCKS[index]}\n{run.stderr}"
+    assert run.returncode == 0, f"{page} block {index} failed:\n{block}\n{run.stderr}"
 
 
 def test_api_table_lists_every_name_in_registration_order():
@@ -48,5 +65,5 @@ def test_api_table_lists_every_name_in_registration_order():
 
 def test_readme_names_the_module_version():
     assert f'"{kelmora_cpp.__version__}"' in TEXT
-    changelog = (README.parent / "CHANGELOG.md").read_text(encoding="utf-8")
+    changelog = (ROOT / "CHANGELOG.md").read_text(encoding="utf-8")
     assert f"## {kelmora_cpp.__version__}" in changelog
