@@ -12,7 +12,7 @@ ASAN_PRELOAD = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-
 
 .PHONY: bootstrap build test test-native test-python test-services test-sanitize check-contract fuzz-build fuzz \
 	fuzz-ci leak-check bench bench-tools install-venv demo demo-video wheel check-stubs check-wheel check-pip-install \
-	lint lint-cpp format-cpp clean
+	lint lint-cpp lint-python format-cpp format-python clean
 
 bootstrap:
 	@bash dev/bootstrap.sh
@@ -154,14 +154,14 @@ check-wheel: build wheel
 check-pip-install: bootstrap
 	@bash dev/check_pip_install.sh
 
-# Static checks; each checker is a lint-* target that lint depends on. lint-cpp: the C++ of
-# include/, src/ and tests/native/ against .clang-format, failing on any drift (format-cpp
-# rewrites the files instead). clang-format is the version pinned in requirements.txt, the same
-# on every machine.
+# Static checks; each checker is a lint-* target that lint depends on, with the versions pinned in
+# requirements.txt, the same on every machine. lint-cpp: the C++ of include/, src/ and tests/native/
+# against .clang-format, failing on any drift (format-cpp rewrites the files instead). lint-python:
+# ruff's checks and its formatter's style over the Python (format-python rewrites the files).
 CLANG_FORMAT := $(VENV)/bin/clang-format
 CPP_FILES = $(shell find include src tests/native \( -name '*.hpp' -o -name '*.cpp' \) | LC_ALL=C sort)
 
-lint: lint-cpp
+lint: lint-cpp lint-python
 
 lint-cpp: bootstrap
 	@$(CLANG_FORMAT) --dry-run --Werror $(CPP_FILES)
@@ -169,6 +169,14 @@ lint-cpp: bootstrap
 
 format-cpp: bootstrap
 	$(CLANG_FORMAT) -i $(CPP_FILES)
+
+lint-python: bootstrap
+	@$(VENV)/bin/ruff check --quiet .
+	@$(VENV)/bin/ruff format --check --quiet .
+	@echo "lint-python: ruff finds nothing to change"
+
+format-python: bootstrap
+	$(VENV)/bin/ruff format .
 
 clean:
 	rm -rf build dist
