@@ -32,7 +32,7 @@ CONFIGS = [
     {"kf_noise_scale": 1e-3, "use_giou": True, "w_unc": 1.0},
 ]
 
-CHILD = r'''
+CHILD = r"""
 import hashlib, sys
 import numpy as np
 import kelmora_cpp as k
@@ -96,13 +96,18 @@ for stream in range(streams):
             digest.update(a.tobytes())
         digest.update(str(tracker.frame_index).encode())
         print(stream, f, digest.hexdigest()[:32])
-'''
+"""
 
 
 def run(build: str, streams: int, frames: int) -> list[str]:
     env = dict(os.environ, PYTHONPATH=build)
-    done = subprocess.run([sys.executable, "-c", CHILD, repr(CONFIGS), str(streams), str(frames)], env=env,
-                          capture_output=True, text=True, check=True)
+    done = subprocess.run(
+        [sys.executable, "-c", CHILD, repr(CONFIGS), str(streams), str(frames)],
+        env=env,
+        capture_output=True,
+        text=True,
+        check=True,
+    )
     return done.stdout.splitlines()
 
 

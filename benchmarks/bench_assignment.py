@@ -61,9 +61,17 @@ def run() -> list[Table]:
         assert total(cost, *kelmora_cpp.linear_assignment_lapjv(cost)) == best
         assert total(cost, *lap_pairs(cost)) == best
         repeat = 11 if cost.size >= 250_000 else 31
-        hungarian.add(name, *paired_medians(lambda: kelmora_cpp.linear_assignment(cost),
-                                            lambda: linear_sum_assignment(cost), repeat))
+        hungarian.add(
+            name,
+            *paired_medians(lambda: kelmora_cpp.linear_assignment(cost), lambda: linear_sum_assignment(cost), repeat),
+        )
         square = cost.shape[0] == cost.shape[1]
-        jv.add(name, *paired_medians(lambda: kelmora_cpp.linear_assignment_lapjv(cost),
-                                     lambda: lap.lapjv(cost, extend_cost=not square), repeat))
+        jv.add(
+            name,
+            *paired_medians(
+                lambda: kelmora_cpp.linear_assignment_lapjv(cost),
+                lambda: lap.lapjv(cost, extend_cost=not square),
+                repeat,
+            ),
+        )
     return [hungarian, jv]

@@ -37,6 +37,9 @@ def run() -> list[Table]:
         table.add(f"{n}x{n}", ours, peer, f"{ours / (n * n) * 1e9:.2f} ns per pair")
     giou = Table("giou_matrix", "iou_matrix of the same boxes")
     a, b = random_boxes(rng, 1000), random_boxes(rng, 1000)
-    giou.add("1000x1000", median_seconds(lambda: kelmora_cpp.giou_matrix(a, b)),
-             median_seconds(lambda: kelmora_cpp.iou_matrix(a, b)))
+    giou.add(
+        "1000x1000",
+        median_seconds(lambda: kelmora_cpp.giou_matrix(a, b)),
+        median_seconds(lambda: kelmora_cpp.iou_matrix(a, b)),
+    )
     return [table, giou]

@@ -52,16 +52,31 @@ def callgrind(objects: int, frames: int, python: bool, out: str) -> int:
     env = dict(os.environ, PYTHONHASHSEED="0", OPENBLAS_NUM_THREADS="1")
     # The reference is Python code: its whole run is counted, and the run of 0 frames subtracted.
     toggle = [] if python else [f"--toggle-collect={BINDING}*"]
-    subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", *toggle, sys.executable, "-c",
-                    code, str(objects), str(frames), "1" if python else "0"],
-                   env=env, check=True, capture_output=True)
+    subprocess.run(
+        [
+            "valgrind",
+            "--tool=callgrind",
+            f"--callgrind-out-file={out}",
+            *toggle,
+            sys.executable,
+            "-c",
+            code,
+            str(objects),
+            str(frames),
+            "1" if python else "0",
+        ],
+        env=env,
+        check=True,
+        capture_output=True,
+    )
     with open(out) as f:
         return int(re.search(r"^summary: (\d+)", f.read(), re.M).group(1))
 
 
 def inclusive(out: str) -> dict[str, int]:
-    text = subprocess.run(["callgrind_annotate", "--inclusive=yes", "--threshold=100", out], capture_output=True,
-                          text=True, check=True).stdout
+    text = subprocess.run(
+        ["callgrind_annotate", "--inclusive=yes", "--threshold=100", out], capture_output=True, text=True, check=True
+    ).stdout
     costs: dict[str, int] = {}
     for line in text.splitlines():
         m = re.match(r"\s*([\d,]+) \([^)]*\)\s+\S*?:(.*)", line)
@@ -78,8 +93,12 @@ def run() -> list[Table]:
     if shutil.which("valgrind") is None or shutil.which("callgrind_annotate") is None:
         print("\n(bench_instructions skipped: valgrind is not installed)")
         return []
-    table = Table("ByteTracker.update, instructions per steady frame (callgrind)",
-                  "the same frame update in Python (reference/reference_tracker.py)", unit="k instructions", scale=1e-3)
+    table = Table(
+        "ByteTracker.update, instructions per steady frame (callgrind)",
+        "the same frame update in Python (reference/reference_tracker.py)",
+        unit="k instructions",
+        scale=1e-3,
+    )
     shares = []
     frames = 10
     with tempfile.TemporaryDirectory() as tmp:
@@ -87,16 +106,27 @@ def run() -> list[Table]:
             ours = (callgrind(objects, frames, False, f"{tmp}/a") - callgrind(objects, 0, False, f"{tmp}/b")) / frames
             phases = inclusive(f"{tmp}/a")
             python_frames = 2 if objects >= 200 else frames
-            peer = (callgrind(objects, python_frames, True, f"{tmp}/c")
-                    - callgrind(objects, 0, True, f"{tmp}/d")) / python_frames
+            peer = (
+                callgrind(objects, python_frames, True, f"{tmp}/c") - callgrind(objects, 0, True, f"{tmp}/d")
+            ) / python_frames
             total = phases.get("binding", 1)
             passes = phases.get("passes", 0) - phases.get("solver", 0)
-            rest = phases.get("prepare", 0) - phases.get("passes", 0) - phases.get("kalman update", 0) \
+            rest = (
+                phases.get("prepare", 0)
+                - phases.get("passes", 0)
+                - phases.get("kalman update", 0)
                 - phases.get("prediction", 0)
+            )
             boundary = total - phases.get("prepare", 0) - phases.get("apply", 0)
-            split = {"cost of the passes": passes, "solver": phases.get("solver", 0),
-                     "Kalman update": phases.get("kalman update", 0), "prediction": phases.get("prediction", 0),
-                     "checks, births, report": rest, "apply": phases.get("apply", 0), "Python boundary": boundary}
+            split = {
+                "cost of the passes": passes,
+                "solver": phases.get("solver", 0),
+                "Kalman update": phases.get("kalman update", 0),
+                "prediction": phases.get("prediction", 0),
+                "checks, births, report": rest,
+                "apply": phases.get("apply", 0),
+                "Python boundary": boundary,
+            }
             shares.append((objects, {k: v / total for k, v in split.items()}))
             table.add(f"{objects} objects", ours, peer, "")
     print("\n## Shares of the instructions of ByteTracker.update, by phase")

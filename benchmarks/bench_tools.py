@@ -69,8 +69,12 @@ def wall(*argv: object) -> float:
     """Wall time of `python -m kelmora_tools ARGV` in a fresh process, as a user runs the command:
     interpreter start, imports and worker start-up included."""
     start = time.perf_counter()
-    subprocess.run([sys.executable, "-m", "kelmora_tools", *map(str, argv)], check=True, env=command_env(),
-                   stdout=subprocess.DEVNULL)
+    subprocess.run(
+        [sys.executable, "-m", "kelmora_tools", *map(str, argv)],
+        check=True,
+        env=command_env(),
+        stdout=subprocess.DEVNULL,
+    )
     return time.perf_counter() - start
 
 
@@ -83,8 +87,11 @@ def paired(repeat: int, ours, peer) -> tuple[float, float, float]:
     """Medians of ours() and peer(), run alternately, and the median of their ratios pair by pair (a
     ratio taken pair by pair holds when the machine's speed drifts)."""
     pairs = [(ours(), peer()) for _ in range(repeat)]
-    return (statistics.median(a for a, _ in pairs), statistics.median(b for _, b in pairs),
-            statistics.median(a / b for a, b in pairs))
+    return (
+        statistics.median(a for a, _ in pairs),
+        statistics.median(b for _, b in pairs),
+        statistics.median(a / b for a, b in pairs),
+    )
 
 
 _TRACK_PROBE = """
@@ -104,26 +111,39 @@ print(done - imported, float(total.split("tracker ")[1].split(" s")[0]))
 def track_beyond_update(data: pathlib.Path, out: pathlib.Path) -> tuple[float, float]:
     """(seconds of `kelmora track` beyond interpreter start and imports, seconds in ByteTracker.update),
     from a fresh process."""
-    found = subprocess.run([sys.executable, "-c", _TRACK_PROBE, "track", str(data), "--out", str(out), "--workers",
-                            "1"], check=True, env=command_env(), capture_output=True, text=True)
+    found = subprocess.run(
+        [sys.executable, "-c", _TRACK_PROBE, "track", str(data), "--out", str(out), "--workers", "1"],
+        check=True,
+        env=command_env(),
+        capture_output=True,
+        text=True,
+    )
     beyond, update = map(float, found.stdout.split())
     return beyond, update
 
 
 def goals(tmp: pathlib.Path, repeat: int) -> None:
     """The command's costs against their peers (see the module's docstring)."""
-    table = Table("the kelmora command against its peers, fresh processes, --workers 1", "as named", unit="s",
-                  scale=1.0)
+    table = Table(
+        "the kelmora command against its peers, fresh processes, --workers 1", "as named", unit="s", scale=1.0
+    )
     crowd, crowd_results = crowd_dataset.write_crowd(tmp / "crowd", 4, 2500, 40)
     rows = sum(len((crowd / s / "gt" / "gt.txt").read_bytes().splitlines()) for s in os.listdir(crowd))
     ours_json, theirs_json = tmp / "ours.json", tmp / "theirs.json"
-    ours, theirs, ratio = paired(repeat, lambda: wall("eval", "--gt", crowd, "--results", crowd_results, "--workers",
-                                                      1, "--json", ours_json),
-                                 lambda: wall("eval", "--gt", crowd, "--results", crowd_results, "--workers", 1,
-                                              "--trackeval", "--json", theirs_json))
+    ours, theirs, ratio = paired(
+        repeat,
+        lambda: wall("eval", "--gt", crowd, "--results", crowd_results, "--workers", 1, "--json", ours_json),
+        lambda: wall(
+            "eval", "--gt", crowd, "--results", crowd_results, "--workers", 1, "--trackeval", "--json", theirs_json
+        ),
+    )
     same = json.loads(ours_json.read_text()) == json.loads(theirs_json.read_text())
-    table.add("kelmora eval vs --trackeval", ours, theirs,
-              f"{1 / ratio:.1f}x faster; 10,000 frames, {rows:,} ground-truth rows; same JSON: {same}")
+    table.add(
+        "kelmora eval vs --trackeval",
+        ours,
+        theirs,
+        f"{1 / ratio:.1f}x faster; 10,000 frames, {rows:,} ground-truth rows; same JSON: {same}",
+    )
 
     tune_data = make_dataset(tmp / "tune", 2, 600)
 
@@ -138,21 +158,35 @@ def goals(tmp: pathlib.Path, repeat: int) -> None:
 
     ours, theirs, ratio = paired(max(1, repeat // 2), trial, lambda: trial("--trackeval"))
     same = (tmp / "best-25.json").read_bytes() == (tmp / "best-25--trackeval.json").read_bytes()
-    table.add("a tuning trial vs --trackeval", ours, theirs,
-              f"{1 / ratio:.1f}x faster; (25 trials - 1 trial) / 24, two 600-frame sequences; same best.json: {same}")
+    table.add(
+        "a tuning trial vs --trackeval",
+        ours,
+        theirs,
+        f"{1 / ratio:.1f}x faster; (25 trials - 1 trial) / 24, two 600-frame sequences; same best.json: {same}",
+    )
 
     track_data = tmp / "track"
     crowd_dataset.write_crowd(track_data, 2, 1500, 33)
     runs = [track_beyond_update(track_data, tmp / "track-out") for _ in range(repeat)]
     beyond, update = statistics.median(b for b, _ in runs), statistics.median(u for _, u in runs)
-    table.add("kelmora track beyond start-up vs update", beyond, update,
-              f"{statistics.median(b / u for b, u in runs):.2f}x the time in ByteTracker.update; two 1500-frame "
-              "sequences of 33 detections a frame")
+    table.add(
+        "kelmora track beyond start-up vs update",
+        beyond,
+        update,
+        f"{statistics.median(b / u for b, u in runs):.2f}x the time in ByteTracker.update; two 1500-frame "
+        "sequences of 33 detections a frame",
+    )
 
-    tud = pathlib.Path(subprocess.run(["bash", str(ROOT / "dev" / "fetch_tud.sh")], check=True,
-                                      capture_output=True, text=True).stdout.strip())
-    default, one, ratio = paired(repeat, lambda: wall("eval", "--gt", tud, "--results", tud / "results"),
-                                 lambda: wall("eval", "--gt", tud, "--results", tud / "results", "--workers", 1))
+    tud = pathlib.Path(
+        subprocess.run(
+            ["bash", str(ROOT / "dev" / "fetch_tud.sh")], check=True, capture_output=True, text=True
+        ).stdout.strip()
+    )
+    default, one, ratio = paired(
+        repeat,
+        lambda: wall("eval", "--gt", tud, "--results", tud / "results"),
+        lambda: wall("eval", "--gt", tud, "--results", tud / "results", "--workers", 1),
+    )
     table.add("kelmora eval on TUD, default --workers vs 1", default, one, f"{(ratio - 1) * 100:+.1f} %")
     table.print()
 
@@ -177,8 +211,9 @@ def per_sequence_costs(data: pathlib.Path) -> tuple[float, float, float, int]:
         result = tracking.track_task(task)
         middle = time.perf_counter()
         assert seq.gt_path is not None
-        evaluate.eval_task(evaluate.EvalTask(seq.name, seq.gt_path.read_text(), str(seq.gt_path), result.text,
-                                             "results", seq.length))
+        evaluate.eval_task(
+            evaluate.EvalTask(seq.name, seq.gt_path.read_text(), str(seq.gt_path), result.text, "results", seq.length)
+        )
         evaluation += time.perf_counter() - middle
         tracking += middle - start
         in_update += result.seconds
@@ -202,17 +237,21 @@ def main(argv: list[str]) -> int:
         return 0
     n = parallel.cpu_count()
     load = os.getloadavg()[0]
-    print(f"kelmora command: {args.sequences} synthetic sequences of {args.frames} frames, {n} CPUs, "
-          f"medians of {args.repeat} runs; load average {load:.1f} at the start (parallel runs gain "
-          f"little when the CPUs are busy with other work)")
+    print(
+        f"kelmora command: {args.sequences} synthetic sequences of {args.frames} frames, {n} CPUs, "
+        f"medians of {args.repeat} runs; load average {load:.1f} at the start (parallel runs gain "
+        f"little when the CPUs are busy with other work)"
+    )
     with tempfile.TemporaryDirectory(prefix="kelmora-bench-") as tmp:
         tmp_path = pathlib.Path(tmp)
         data = make_dataset(tmp_path / "data", args.sequences, args.frames)
         out = tmp_path / "out"
 
         workers = Table(f"dataset run in {n} local processes", "the same in 1 process", unit="s", scale=1.0)
-        for name, argv in (("track", ["track", data, "--out", out]),
-                           ("eval", ["eval", "--gt", data, "--results", out])):
+        for name, argv in (
+            ("track", ["track", data, "--out", out]),
+            ("eval", ["eval", "--gt", data, "--results", out]),
+        ):
             one = median_wall(args.repeat, *argv, "--workers", 1)
             many = median_wall(args.repeat, *argv, "--workers", n)
             workers.add(f"kelmora {name}", many, one)
@@ -220,15 +259,21 @@ def main(argv: list[str]) -> int:
 
         from distributed import LocalCluster
 
-        dask = Table(f"dataset run on Dask ({n} worker processes, 1 thread each, this machine)",
-                     f"{n} local processes", unit="s", scale=1.0)
+        dask = Table(
+            f"dataset run on Dask ({n} worker processes, 1 thread each, this machine)",
+            f"{n} local processes",
+            unit="s",
+            scale=1.0,
+        )
         # Many tiny sequences: the cost of a task itself, on either path.
         tiny = make_dataset(tmp_path / "tiny", 32, 5)
         with LocalCluster(n_workers=n, threads_per_worker=1, processes=True, dashboard_address=None) as cluster:
             address = cluster.scheduler_address
-            for name, argv, count in (("track", ["track", data, "--out", tmp_path / "dask"], args.sequences),
-                                      ("eval", ["eval", "--gt", data, "--results", out], args.sequences),
-                                      ("track, 32 x 5 frames", ["track", tiny, "--out", tmp_path / "t"], 32)):
+            for name, argv, count in (
+                ("track", ["track", data, "--out", tmp_path / "dask"], args.sequences),
+                ("eval", ["eval", "--gt", data, "--results", out], args.sequences),
+                ("track, 32 x 5 frames", ["track", tiny, "--out", tmp_path / "t"], 32),
+            ):
                 local = median_wall(args.repeat, *argv, "--workers", n)
                 remote = median_wall(args.repeat, *argv, "--dask", address)
                 dask.add(f"kelmora {name}", remote, local, f"{(remote - local) / count * 1e3:+.1f} ms per sequence")
@@ -238,14 +283,20 @@ def main(argv: list[str]) -> int:
         dask.print()
 
         tracking, evaluation, in_update, frames = per_sequence_costs(data)
-        costs = Table("evaluation of a sequence (the built-in HOTA, CLEAR and Identity, in this process)",
-                      "tracking it (parse, one update per frame, format)", unit="s", scale=1.0)
-        costs.add(f"all {args.sequences} sequences", evaluation, tracking,
-                  f"tracker alone {frames / in_update:,.0f} frames/s")
+        costs = Table(
+            "evaluation of a sequence (the built-in HOTA, CLEAR and Identity, in this process)",
+            "tracking it (parse, one update per frame, format)",
+            unit="s",
+            scale=1.0,
+        )
+        costs.add(
+            f"all {args.sequences} sequences", evaluation, tracking, f"tracker alone {frames / in_update:,.0f} frames/s"
+        )
         synthetic = ROOT / "data" / "synthetic"
         tracking, evaluation, in_update, frames = per_sequence_costs(synthetic)
-        costs.add("data/synthetic (400 frames)", evaluation, tracking,
-                  f"tracker alone {frames / in_update:,.0f} frames/s")
+        costs.add(
+            "data/synthetic (400 frames)", evaluation, tracking, f"tracker alone {frames / in_update:,.0f} frames/s"
+        )
         costs.print()
 
         if args.trials:
@@ -258,12 +309,24 @@ def main(argv: list[str]) -> int:
             kelmora("track", synthetic, "--config", best, "--out", tmp_path / "tuned")
             kelmora("eval", "--gt", synthetic, "--results", tmp_path / "tuned", "--json", tmp_path / "tuned.json")
             tuned = json.loads((tmp_path / "tuned.json").read_text())["combined"]
-            print("  tuned configuration on data/synthetic: " +
-                  ", ".join(f"{k} {tuned[k]:.3f}" for k in ("HOTA", "DetA", "AssA", "MOTA", "IDF1")) +
-                  f", IDSW {tuned['IDSW']}")
+            print(
+                "  tuned configuration on data/synthetic: "
+                + ", ".join(f"{k} {tuned[k]:.3f}" for k in ("HOTA", "DetA", "AssA", "MOTA", "IDF1"))
+                + f", IDSW {tuned['IDSW']}"
+            )
             start = time.perf_counter()
-            text = kelmora("tune", synthetic, "--trials", args.trials, "--out", tmp_path / "best2.json", "--workers",
-                           n, "--seed", 1)
+            text = kelmora(
+                "tune",
+                synthetic,
+                "--trials",
+                args.trials,
+                "--out",
+                tmp_path / "best2.json",
+                "--workers",
+                n,
+                "--seed",
+                1,
+            )
             wall_n = time.perf_counter() - start
             after = next(line for line in text.splitlines() if " after:" in line).strip()
             print(f"  the same search on {n} workers: {wall_n:.1f} s ({wall / wall_n:.1f}x), {after}")

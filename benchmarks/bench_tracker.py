@@ -58,8 +58,12 @@ def run() -> list[Table]:
         peer = per_frame_seconds(RefTracker(), peer_frames, warmup=30)
         table.add(f"{objects} objects", ours, peer, f"{ours * 1e6:.1f} us/frame")
 
-    memory = Table("resident memory over 100,000 frames of a 50-object scene", "resident size at frame 10,000",
-                   unit="KiB", scale=1.0)
+    memory = Table(
+        "resident memory over 100,000 frames of a 50-object scene",
+        "resident size at frame 10,000",
+        unit="KiB",
+        scale=1.0,
+    )
     tracker = kelmora_cpp.ByteTracker()
     frames = steady_scene(50, 2000, seed=5)
     marks = {}

@@ -51,22 +51,29 @@ def onnx_overhead(frame: np.ndarray, folder: pathlib.Path) -> tuple[float, float
 
     output = yolov8_output()
     # The constant plus zero times the input's mean: a graph must read its input to keep it.
-    nodes = [helper.make_node("ReduceMean", ["images"], ["mean"], keepdims=0),
-             helper.make_node("Mul", ["mean", "zero"], ["nothing"]),
-             helper.make_node("Add", ["constant", "nothing"], ["output0"])]
+    nodes = [
+        helper.make_node("ReduceMean", ["images"], ["mean"], keepdims=0),
+        helper.make_node("Mul", ["mean", "zero"], ["nothing"]),
+        helper.make_node("Add", ["constant", "nothing"], ["output0"]),
+    ]
     graph = helper.make_graph(
-        nodes, "constant",
+        nodes,
+        "constant",
         [helper.make_tensor_value_info("images", TensorProto.FLOAT, [1, 3, ONNX_INPUT, ONNX_INPUT])],
         [helper.make_tensor_value_info("output0", TensorProto.FLOAT, list(output.shape))],
-        [numpy_helper.from_array(output, "constant"), numpy_helper.from_array(np.zeros((), np.float32), "zero")])
+        [numpy_helper.from_array(output, "constant"), numpy_helper.from_array(np.zeros((), np.float32), "zero")],
+    )
     model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 13)])
     model.ir_version = 8
     onnx.save(model, folder / "constant.onnx")
     detector = OnnxDetector(folder / "constant.onnx")
     height, width = frame.shape[:2]
     kept = len(detector.postprocess(output, width, height)[0])
-    return (median_seconds(lambda: detector.blob(frame)),
-            median_seconds(lambda: detector.postprocess(output, width, height)), kept)
+    return (
+        median_seconds(lambda: detector.blob(frame)),
+        median_seconds(lambda: detector.postprocess(output, width, height)),
+        kept,
+    )
 
 
 def run() -> list[Table]:
@@ -74,8 +81,11 @@ def run() -> list[Table]:
 
     from kelmora_tools import video, videoio
 
-    clip = pathlib.Path(subprocess.run(["bash", str(ROOT / "dev" / "fetch_vtest.sh")], check=True,
-                                       capture_output=True, text=True).stdout.strip())
+    clip = pathlib.Path(
+        subprocess.run(
+            ["bash", str(ROOT / "dev" / "fetch_vtest.sh")], check=True, capture_output=True, text=True
+        ).stdout.strip()
+    )
     videoio.quiet_native_logs()
     with tempfile.TemporaryDirectory() as out:
         hog = video.track_video(clip, pathlib.Path(out) / "hog", "hog", {}, FRAMES, show_progress=False)
@@ -87,20 +97,37 @@ def run() -> list[Table]:
     n = hog.frames
     note = f"{n} frames of {clip.name}, {hog.width}x{hog.height}"
     shares = Table("kelmora video: the tracker's share of the frame", "the HOG detector in the same run", "ms", 1e3)
-    shares.add("ByteTracker.update per frame", hog.track / n, hog.detect / n,
-               f"{hog.track / hog.total:.3%} of the frame time; {note}")
+    shares.add(
+        "ByteTracker.update per frame",
+        hog.track / n,
+        hog.detect / n,
+        f"{hog.track / hog.total:.3%} of the frame time; {note}",
+    )
     io = Table("kelmora video: writing the annotated video", "decoding the input in the same run", "ms", 1e3)
     io.add("pipeline waiting for the encoder", hog.write / n, hog.read / n, "queueing and the final flush")
-    io.add("encoder thread (overlapped)", hog.encode / n, hog.read / n,
-           "MPEG-4 Part 2, on its own thread while the detector runs")
+    io.add(
+        "encoder thread (overlapped)",
+        hog.encode / n,
+        hog.read / n,
+        "MPEG-4 Part 2, on its own thread while the detector runs",
+    )
     detectors = Table("kelmora video: the motion detector", "the HOG detector on the same frames", "ms", 1e3)
-    detectors.add("detector per frame", motion.detect / motion.frames, hog.detect / n,
-                  f"boxes reported per frame {motion.boxes / motion.frames:.2f} against {hog.boxes / n:.2f},"
-                  f" distinct ids {motion.ids} against {hog.ids}; {note}")
-    onnx = Table("kelmora video: the ONNX detector's own work per frame (no network)",
-                 "decoding a frame of the input", "ms", 1e3)
+    detectors.add(
+        "detector per frame",
+        motion.detect / motion.frames,
+        hog.detect / n,
+        f"boxes reported per frame {motion.boxes / motion.frames:.2f} against {hog.boxes / n:.2f},"
+        f" distinct ids {motion.ids} against {hog.ids}; {note}",
+    )
+    onnx = Table(
+        "kelmora video: the ONNX detector's own work per frame (no network)", "decoding a frame of the input", "ms", 1e3
+    )
     onnx.add("letterbox and blob, 640x640", letterbox, motion.read / motion.frames, f"from {hog.width}x{hog.height}")
-    onnx.add("decoding [1, 84, 8400] and NMS", decoding, motion.read / motion.frames,
-             f"{OBJECTS * CANDIDATES_PER_OBJECT} candidates above the floor, {kept} kept")
+    onnx.add(
+        "decoding [1, 84, 8400] and NMS",
+        decoding,
+        motion.read / motion.frames,
+        f"{OBJECTS * CANDIDATES_PER_OBJECT} candidates above the floor, {kept} kept",
+    )
     onnx.add("both", letterbox + decoding, motion.read / motion.frames, "target: under 2 ms")
     return [shares, io, detectors, onnx]

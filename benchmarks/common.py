@@ -46,5 +46,7 @@ class Table:
         ours_head, peer_head = f"ours ({self.unit})", f"peer ({self.unit})"
         print(f"{'case':<34} {ours_head:>12} {peer_head:>12} {'ours/peer':>10} {'speed-up':>9}  note")
         for case, ours, peer, note in self.rows:
-            print(f"{case:<34} {ours * self.scale:>12.2f} {peer * self.scale:>12.2f} {ours / peer:>10.4f} "
-                  f"{peer / ours:>8.1f}x  {note}")
+            print(
+                f"{case:<34} {ours * self.scale:>12.2f} {peer * self.scale:>12.2f} {ours / peer:>10.4f} "
+                f"{peer / ours:>8.1f}x  {note}"
+            )

@@ -31,8 +31,17 @@ def crowd_sequence(frames: int, per_frame: int, seed: int) -> tuple[str, str, st
         nonlocal next_id
         h = rng.uniform(40, 250)
         w = h * rng.uniform(0.35, 0.5)
-        person = dict(id=next_id, track=next_id, x=rng.uniform(0, WIDTH - w), y=rng.uniform(0, HEIGHT - h), w=w, h=h,
-                      vx=rng.normal(0, 3), vy=rng.normal(0, 1), life=int(rng.integers(50, 600)))
+        person = dict(
+            id=next_id,
+            track=next_id,
+            x=rng.uniform(0, WIDTH - w),
+            y=rng.uniform(0, HEIGHT - h),
+            w=w,
+            h=h,
+            vx=rng.normal(0, 3),
+            vy=rng.normal(0, 1),
+            life=int(rng.integers(50, 600)),
+        )
         next_id += 1
         return person
 
@@ -45,19 +54,26 @@ def crowd_sequence(frames: int, per_frame: int, seed: int) -> tuple[str, str, st
         while len(alive) < per_frame:
             alive.append(spawn())
         for p in alive:
-            gt.append(f"{f},{p['id']},{p['x']:.2f},{p['y']:.2f},{p['w']:.2f},{p['h']:.2f},1,1,{rng.uniform(0, 1):.2f}\n")
+            gt.append(
+                f"{f},{p['id']},{p['x']:.2f},{p['y']:.2f},{p['w']:.2f},{p['h']:.2f},1,1,{rng.uniform(0, 1):.2f}\n"
+            )
             if rng.random() < 0.92:
                 jx, jy = rng.normal(0, 0.05 * p["w"]), rng.normal(0, 0.05 * p["h"])
-                det.append(f"{f},-1,{p['x'] + jx:.2f},{p['y'] + jy:.2f},{p['w'] * rng.uniform(0.9, 1.1):.2f},"
-                           f"{p['h'] * rng.uniform(0.9, 1.1):.2f},{rng.uniform(0.2, 1.0):.2f},-1,-1,-1\n")
+                det.append(
+                    f"{f},-1,{p['x'] + jx:.2f},{p['y'] + jy:.2f},{p['w'] * rng.uniform(0.9, 1.1):.2f},"
+                    f"{p['h'] * rng.uniform(0.9, 1.1):.2f},{rng.uniform(0.2, 1.0):.2f},-1,-1,-1\n"
+                )
                 if rng.random() < 0.003:
                     p["track"] = next_track
                     next_track += 1
-                res.append(f"{f},{p['track']},{p['x'] + jx:.2f},{p['y'] + jy:.2f},{p['w']:.2f},{p['h']:.2f},"
-                           "1,-1,-1,-1\n")
+                res.append(
+                    f"{f},{p['track']},{p['x'] + jx:.2f},{p['y'] + jy:.2f},{p['w']:.2f},{p['h']:.2f},1,-1,-1,-1\n"
+                )
         for _ in range(rng.poisson(2)):
-            det.append(f"{f},-1,{rng.uniform(0, WIDTH):.2f},{rng.uniform(0, HEIGHT):.2f},40,100,"
-                       f"{rng.uniform(0.05, 0.6):.2f},-1,-1,-1\n")
+            det.append(
+                f"{f},-1,{rng.uniform(0, WIDTH):.2f},{rng.uniform(0, HEIGHT):.2f},40,100,"
+                f"{rng.uniform(0.05, 0.6):.2f},-1,-1,-1\n"
+            )
     return "".join(gt), "".join(det), "".join(res)
 
 
@@ -71,8 +87,9 @@ def write_crowd(out: pathlib.Path, sequences: int, frames: int, per_frame: int) 
         seq = out / name
         (seq / "gt").mkdir(parents=True, exist_ok=True)
         (seq / "det").mkdir(parents=True, exist_ok=True)
-        (seq / "seqinfo.ini").write_text(f"[Sequence]\nname={name}\nseqLength={frames}\nimWidth={WIDTH}\n"
-                                         f"imHeight={HEIGHT}\n")
+        (seq / "seqinfo.ini").write_text(
+            f"[Sequence]\nname={name}\nseqLength={frames}\nimWidth={WIDTH}\nimHeight={HEIGHT}\n"
+        )
         (seq / "gt" / "gt.txt").write_text(gt)
         (seq / "det" / "det.txt").write_text(det)
         (results / f"{name}.txt").write_text(res)

@@ -15,7 +15,9 @@ import kelmora_cpp
 def main(argv: list[str]) -> int:
     here = pathlib.Path(__file__).resolve().parent
     info = kelmora_cpp.build_info()
-    print(f"kelmora_cpp {info['module_version']}, {info['compiler_version']}, fp_contract_off={info['fp_contract_off']}")
+    print(
+        f"kelmora_cpp {info['module_version']}, {info['compiler_version']}, fp_contract_off={info['fp_contract_off']}"
+    )
     # bench_tools times whole commands, for minutes: make bench-tools runs it on its own.
     names = sorted(p.stem for p in here.glob("bench_*.py") if p.stem != "bench_tools")
     if argv:

@@ -40,9 +40,9 @@ DEFAULT_SEED = 8
 
 # class id -> (base height in pixels, width / height, speed range in pixels per frame)
 CLASSES = {
-    1: (135.0, 0.41, (1.0, 2.5)),   # person
-    2: (90.0, 1.90, (3.0, 6.0)),    # car
-    3: (130.0, 0.60, (2.0, 4.0)),   # cyclist
+    1: (135.0, 0.41, (1.0, 2.5)),  # person
+    2: (90.0, 1.90, (3.0, 6.0)),  # car
+    3: (130.0, 0.60, (2.0, 4.0)),  # cyclist
 }
 CLASS_P = (0.5, 0.3, 0.2)
 
@@ -78,8 +78,15 @@ class Actor:
         return self.t0 <= frame < self.t0 + len(self.centres)
 
 
-def walk(rng: np.random.Generator, start: tuple[float, float], heading: float, speed: float,
-         steps: int, size: float, aspect: float) -> np.ndarray:
+def walk(
+    rng: np.random.Generator,
+    start: tuple[float, float],
+    heading: float,
+    speed: float,
+    steps: int,
+    size: float,
+    aspect: float,
+) -> np.ndarray:
     """Centres of a constant-velocity walk with heading wobble and at most one turn.
 
     The walk ends after `steps` frames or when the box has left the image after having
@@ -108,9 +115,17 @@ def walk(rng: np.random.Generator, start: tuple[float, float], heading: float, s
     return np.array(out, dtype=float).reshape(-1, 2)
 
 
-def make_actor(rng: np.random.Generator, t0: int, frames: int, *, cls: int | None = None,
-               side: str | None = None, y: float | None = None, lifetime: int | None = None,
-               heading_jitter: float = 0.3) -> Actor:
+def make_actor(
+    rng: np.random.Generator,
+    t0: int,
+    frames: int,
+    *,
+    cls: int | None = None,
+    side: str | None = None,
+    y: float | None = None,
+    lifetime: int | None = None,
+    heading_jitter: float = 0.3,
+) -> Actor:
     """An object entering from an edge (side given) or appearing inside the image (side None)."""
     if cls is None:
         cls = int(rng.choice([1, 2, 3], p=CLASS_P))
@@ -154,8 +169,17 @@ def make_actors(rng: np.random.Generator, frames: int) -> list[Actor]:
         cls = int(rng.choice([1, 3]))
         y = rng.uniform(250.0, HEIGHT - 140.0)
         actors.append(make_actor(rng, t0, frames, cls=cls, side="left", y=y, heading_jitter=0.03))
-        actors.append(make_actor(rng, t0 + int(rng.integers(0, 15)), frames, cls=cls, side="right",
-                                 y=y + rng.uniform(-8.0, 8.0), heading_jitter=0.03))
+        actors.append(
+            make_actor(
+                rng,
+                t0 + int(rng.integers(0, 15)),
+                frames,
+                cls=cls,
+                side="right",
+                y=y + rng.uniform(-8.0, 8.0),
+                heading_jitter=0.03,
+            )
+        )
     return [a for a in actors if len(a.centres) > 0 and a.t0 <= frames]
 
 
@@ -174,12 +198,18 @@ def visibility(boxes: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     in_image = (px >= 0) & (px < WIDTH) & (py >= 0) & (py < HEIGHT)
 
     def inside(rects: np.ndarray) -> np.ndarray:  # (n, 36, len(rects))
-        return ((px[..., None] >= rects[:, 0]) & (px[..., None] < rects[:, 2])
-                & (py[..., None] >= rects[:, 1]) & (py[..., None] < rects[:, 3]))
+        return (
+            (px[..., None] >= rects[:, 0])
+            & (px[..., None] < rects[:, 2])
+            & (py[..., None] >= rects[:, 1])
+            & (py[..., None] < rects[:, 3])
+        )
 
     bottom = boxes[:, 3]
     order = np.arange(n)
-    front = (bottom[None, :] > bottom[:, None]) | ((bottom[None, :] == bottom[:, None]) & (order[None, :] > order[:, None]))
+    front = (bottom[None, :] > bottom[:, None]) | (
+        (bottom[None, :] == bottom[:, None]) & (order[None, :] > order[:, None])
+    )
     covered = (inside(boxes) & front[:, None, :]).any(axis=2) | inside(OCCLUDERS).any(axis=2)
     return in_image.mean(axis=1), (in_image & ~covered).mean(axis=1)
 
@@ -268,8 +298,10 @@ def make_sequence(frames: int = DEFAULT_FRAMES, seed: int = DEFAULT_SEED, name: 
     for _, i, _ in gt_rows:
         ids.setdefault(i, len(ids) + 1)
     gt_lines = [f"{f},{ids[i]},{rest}\n" for f, i, rest in sorted(gt_rows, key=lambda r: (r[0], ids[r[1]]))]
-    seqinfo = (f"[Sequence]\nname={name}\nimDir=img1\nframeRate={FRAME_RATE}\nseqLength={frames}\n"
-               f"imWidth={WIDTH}\nimHeight={HEIGHT}\nimExt=.jpg\n")
+    seqinfo = (
+        f"[Sequence]\nname={name}\nimDir=img1\nframeRate={FRAME_RATE}\nseqLength={frames}\n"
+        f"imWidth={WIDTH}\nimHeight={HEIGHT}\nimExt=.jpg\n"
+    )
     return {"seqinfo.ini": seqinfo, "det/det.txt": "".join(det_lines), "gt/gt.txt": "".join(gt_lines)}
 
 
@@ -292,8 +324,10 @@ def main(argv: list[str]) -> int:
     files = make_sequence(args.frames, args.seed, args.name)
     write_sequence(args.out, files)
     n_ids = len({line.split(",")[1] for line in files["gt/gt.txt"].splitlines()})
-    print(f"{args.out}: {args.frames} frames, {files['det/det.txt'].count(chr(10))} detections, "
-          f"{files['gt/gt.txt'].count(chr(10))} ground-truth boxes of {n_ids} objects")
+    print(
+        f"{args.out}: {args.frames} frames, {files['det/det.txt'].count(chr(10))} detections, "
+        f"{files['gt/gt.txt'].count(chr(10))} ground-truth boxes of {n_ids} objects"
+    )
     return 0
 
 

@@ -29,12 +29,14 @@ def detect(frame: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     boxes, scores = [], []
     for contour in contours:
         x, y, w, h = cv2.boundingRect(contour)
-        area = float(cv2.countNonZero(mask[y:y + h, x:x + w]))
+        area = float(cv2.countNonZero(mask[y : y + h, x : x + w]))
         if area < MIN_AREA:
             continue
         boxes.append([x, y, x + w, y + h])
         scores.append(min(1.0, area / (w * h)))
     # Left to right, then top to bottom: the same frame gives the same rows in the same order.
     order = sorted(range(len(boxes)), key=lambda i: (boxes[i][0], boxes[i][1]))
-    return (np.array([boxes[i] for i in order], dtype=np.float64).reshape(-1, 4),
-            np.array([scores[i] for i in order], dtype=np.float64))
+    return (
+        np.array([boxes[i] for i in order], dtype=np.float64).reshape(-1, 4),
+        np.array([scores[i] for i in order], dtype=np.float64),
+    )

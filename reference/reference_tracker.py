@@ -31,9 +31,22 @@ def normalise(f: np.ndarray) -> np.ndarray:
 
 
 DEFAULTS = dict(
-    high_score_thresh=0.5, low_score_thresh=0.1, match_iou_thresh=0.3, recovery_iou_thresh=0.5,
-    new_track_thresh=0.6, n_init=3, max_age=30, use_mahalanobis_gating=True, class_aware=True, w_iou=1.0,
-    w_app=0.0, w_unc=0.0, use_giou=False, appearance_ema_alpha=0.9, kf_noise_scale=1.0, use_lapjv=False,
+    high_score_thresh=0.5,
+    low_score_thresh=0.1,
+    match_iou_thresh=0.3,
+    recovery_iou_thresh=0.5,
+    new_track_thresh=0.6,
+    n_init=3,
+    max_age=30,
+    use_mahalanobis_gating=True,
+    class_aware=True,
+    w_iou=1.0,
+    w_app=0.0,
+    w_unc=0.0,
+    use_giou=False,
+    appearance_ema_alpha=0.9,
+    kf_noise_scale=1.0,
+    use_lapjv=False,
 )
 
 
@@ -93,8 +106,13 @@ class RefTracker:
         )
 
     def track_states(self):
-        cols = [[t.id for t in self.tracks], [t.state for t in self.tracks], [t.hits for t in self.tracks],
-                [t.age for t in self.tracks], [t.tsu for t in self.tracks]]
+        cols = [
+            [t.id for t in self.tracks],
+            [t.state for t in self.tracks],
+            [t.hits for t in self.tracks],
+            [t.age for t in self.tracks],
+            [t.tsu for t in self.tracks],
+        ]
         return tuple(np.array(c, dtype=np.int64) for c in cols)
 
     def update_track(self, t, det, d):
@@ -127,20 +145,40 @@ class RefTracker:
         gate = gated and cfg["use_mahalanobis_gating"]
         d2 = None
         if gate or cfg["w_unc"] > 0.0:
-            d2 = self.kf.gating_distance_batch(np.array([t.mean for t in tracks]), np.array([t.cov for t in tracks]),
-                                               k.xyxy_to_xyah(db))
+            d2 = self.kf.gating_distance_batch(
+                np.array([t.mean for t in tracks]), np.array([t.cov for t in tracks]), k.xyxy_to_xyah(db)
+            )
         unc = k.uncertainty_distance(d2, GATE) if cfg["w_unc"] > 0.0 else None
         app = None
-        if (cfg["w_app"] > 0.0 and d > 0 and all(t.feature is not None and len(t.feature) == d for t in tracks)
-                and all(x[3] is not None for x in dets)):
+        if (
+            cfg["w_app"] > 0.0
+            and d > 0
+            and all(t.feature is not None and len(t.feature) == d for t in tracks)
+            and all(x[3] is not None for x in dets)
+        ):
             app = k.appearance_distance(np.array([t.feature for t in tracks]), np.array([x[3] for x in dets]))
         cost, max_cost = k.build_association_cost(
-            ious, cfg["w_iou"], cfg["w_app"], cfg["w_unc"], cfg["use_giou"], thresh, motion, mismatch, d2,
-            GATE if gate else None, app, unc)
+            ious,
+            cfg["w_iou"],
+            cfg["w_app"],
+            cfg["w_unc"],
+            cfg["use_giou"],
+            thresh,
+            motion,
+            mismatch,
+            d2,
+            GATE if gate else None,
+            app,
+            unc,
+        )
         if not cfg["use_lapjv"]:
             matches, ur, uc = k.associate(cost, max_cost)
             return matches.tolist(), ur.tolist(), uc.tolist()
         rows, cols = k.linear_assignment_lapjv(cost)
         kept = [(r, c) for r, c in zip(rows.tolist(), cols.tolist()) if max_cost >= cost[r, c]]
         used_r, used_c = {r for r, _ in kept}, {c for _, c in kept}
-        return kept, [r for r in range(len(tracks)) if r not in used_r], [c for c in range(len(dets)) if c not in used_c]
+        return (
+            kept,
+            [r for r in range(len(tracks)) if r not in used_r],
+            [c for c in range(len(dets)) if c not in used_c],
+        )

@@ -45,8 +45,14 @@ def child_env() -> dict[str, str]:
 
 def kelmora_process(*argv: object, timeout: float = 300, **kwargs) -> subprocess.CompletedProcess:
     """`python -m kelmora_tools ARGV` in a child process."""
-    return subprocess.run([sys.executable, "-m", "kelmora_tools", *map(str, argv)], capture_output=True, text=True,
-                          env=child_env(), timeout=timeout, **kwargs)
+    return subprocess.run(
+        [sys.executable, "-m", "kelmora_tools", *map(str, argv)],
+        capture_output=True,
+        text=True,
+        env=child_env(),
+        timeout=timeout,
+        **kwargs,
+    )
 
 
 def write_sequence(folder: pathlib.Path, frames: int, seed: int, name: str) -> pathlib.Path:

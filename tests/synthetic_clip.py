@@ -43,8 +43,11 @@ OCCLUDING = ("walker", "runner")
 def occlusion_frames(margin: int = 0) -> range:
     """Frames in which the occluding pair's boxes touch or overlap, widened by `margin` on each side."""
     a, b = (next(s for s in SHAPES if s.name == n) for n in OCCLUDING)
-    touching = [f for f in range(1, FRAMES + 1)
-                if (np.minimum(a.box(f)[2:], b.box(f)[2:]) >= np.maximum(a.box(f)[:2], b.box(f)[:2])).all()]
+    touching = [
+        f
+        for f in range(1, FRAMES + 1)
+        if (np.minimum(a.box(f)[2:], b.box(f)[2:]) >= np.maximum(a.box(f)[:2], b.box(f)[:2])).all()
+    ]
     return range(touching[0] - margin, touching[-1] + 1 + margin)
 
 
@@ -103,8 +106,10 @@ def write_images(seq: pathlib.Path, name: str) -> pathlib.Path:
     img1.mkdir(parents=True)
     for n, frame in enumerate(frames(), 1):
         assert cv2.imwrite(str(img1 / f"{n:06d}.png"), frame)
-    (seq / "seqinfo.ini").write_text(f"[Sequence]\nname={name}\nimDir=img1\nframeRate={FPS:g}\n"
-                                     f"seqLength={FRAMES}\nimWidth={WIDTH}\nimHeight={HEIGHT}\nimExt=.png\n")
+    (seq / "seqinfo.ini").write_text(
+        f"[Sequence]\nname={name}\nimDir=img1\nframeRate={FPS:g}\n"
+        f"seqLength={FRAMES}\nimWidth={WIDTH}\nimHeight={HEIGHT}\nimExt=.png\n"
+    )
     return img1
 
 

@@ -29,8 +29,11 @@ def test_track_a_dataset_one_line_per_sequence(tmp_path, capsys, data):
     for i, n_frames in enumerate((60, 45, 50)):
         path = tmp_path / "out" / f"seq-{i}.txt"
         results = mot_files.read_mot(path)
-        match = re.fullmatch(rf"  seq-{i}: {n_frames} frames, (\d+) detections, (\d+) tracks, (\d+) boxes, "
-                             rf"[\d,]+ frames/s \(tracker\) -> {re.escape(str(path))}", lines[1 + i])
+        match = re.fullmatch(
+            rf"  seq-{i}: {n_frames} frames, (\d+) detections, (\d+) tracks, (\d+) boxes, "
+            rf"[\d,]+ frames/s \(tracker\) -> {re.escape(str(path))}",
+            lines[1 + i],
+        )
         assert match, lines[1 + i]
         assert int(match[1]) == len(mot_files.read_mot(data / f"folder-{i}" / "det" / "det.txt"))
         assert (int(match[2]), int(match[3])) == (len(np.unique(results.ids)), len(results))
@@ -50,8 +53,12 @@ def test_track_then_config_file_changes_the_result(tmp_path, capsys):
     seq = write_sequence(tmp_path / "s", 60, 5, "s")
     (tmp_path / "c.json").write_text(json.dumps({"n_init": 1, "new_track_thresh": 0.3}))
     assert kelmora(capsys, "track", seq, "--out", tmp_path / "a", "--workers", 1).status == 0
-    assert kelmora(capsys, "track", seq / "det" / "det.txt", "--out", tmp_path / "b", "--config",
-                   tmp_path / "c.json").status == 0
+    assert (
+        kelmora(
+            capsys, "track", seq / "det" / "det.txt", "--out", tmp_path / "b", "--config", tmp_path / "c.json"
+        ).status
+        == 0
+    )
     a, b = mot_files.read_mot(tmp_path / "a" / "s.txt"), mot_files.read_mot(tmp_path / "b" / "s.txt")
     assert len(b) > len(a)  # tracks confirmed at their first hit report more boxes
 
@@ -68,8 +75,12 @@ def test_results_equal_the_tracker_driven_by_hand(classes):
         sel = dets.frames == f
         ids, xyxy, scores, _ = tracker.update(dets.xyxy[sel], dets.conf[sel], dets.class_ids[sel] if classes else None)
         rows += [(f, i, b, s) for i, b, s in zip(ids, xyxy, scores)]
-    want = mot_files.format_results(np.array([r[0] for r in rows]), np.array([r[1] for r in rows]),
-                                np.array([r[2] for r in rows]), np.array([r[3] for r in rows]))
+    want = mot_files.format_results(
+        np.array([r[0] for r in rows]),
+        np.array([r[1] for r in rows]),
+        np.array([r[2] for r in rows]),
+        np.array([r[3] for r in rows]),
+    )
     task = tracking.TrackTask("s", (SYNTHETIC / "det" / "det.txt").read_text(), "det.txt", 400, {}, classes)
     assert tracking.track_task(task).text == want
 
@@ -102,25 +113,34 @@ def bad_inputs(tmp_path):
         (["track", tmp_path / "missing", "--out", out], f"{tmp_path / 'missing'}: no such file or folder"),
         (["track", nodet, "--out", out], f"{nodet / 'det' / 'det.txt'}: no such file"),
         (["track", empty, "--out", out], f"{empty / 'det' / 'det.txt'}: no detections (the file is empty)"),
-        (["track", malformed, "--out", out],
-         f"{malformed / 'det' / 'det.txt'}:7: box width and height must be finite and >= 0, got -5 and 40"),
+        (
+            ["track", malformed, "--out", out],
+            f"{malformed / 'det' / 'det.txt'}:7: box width and height must be finite and >= 0, got -5 and 40",
+        ),
         (["track", det, "--out", out, "--set", "colour=red"], "--set colour=red: unknown tracker option 'colour';"),
         (["track", det, "--out", out, "--set", "n_init=0"], "--set n_init=0: n_init must be >= 1"),
-        (["track", det, "--out", out, "--set", "high_score_thresh=2"],
-         "--set high_score_thresh=2: require 0 <= low_score_thresh <= high_score_thresh <= 1"),
-        (["track", det, "--out", out, "--config", tmp_path / "none.json"],
-         f"{tmp_path / 'none.json'}: cannot read: No such file or directory"),
-        (["track", det, "--out", out, "--dask", "tcp://127.0.0.1:9", "--dask-timeout", "0.5"],
-         "--dask tcp://127.0.0.1:9: cannot reach the scheduler: "),
-        (["track", det, "--out", out, "--dask", "127.0.0.1"],
-         "--dask 127.0.0.1: expected a scheduler address such as tcp://host:8786"),
+        (
+            ["track", det, "--out", out, "--set", "high_score_thresh=2"],
+            "--set high_score_thresh=2: require 0 <= low_score_thresh <= high_score_thresh <= 1",
+        ),
+        (
+            ["track", det, "--out", out, "--config", tmp_path / "none.json"],
+            f"{tmp_path / 'none.json'}: cannot read: No such file or directory",
+        ),
+        (
+            ["track", det, "--out", out, "--dask", "tcp://127.0.0.1:9", "--dask-timeout", "0.5"],
+            "--dask tcp://127.0.0.1:9: cannot reach the scheduler: ",
+        ),
+        (
+            ["track", det, "--out", out, "--dask", "127.0.0.1"],
+            "--dask 127.0.0.1: expected a scheduler address such as tcp://host:8786",
+        ),
         (["track", det, "--out", out, "--workers", "0"], "argument --workers: expected a whole number >= 1, got '0'"),
         (["track", det], "the following arguments are required: --out"),
         (["track", det, "--out", det], f"{det}: "),
         (["eval", "--gt", seq, "--results", tmp_path / "nothing"], f"--results {tmp_path / 'nothing'}: no such folder"),
         (["eval", "--gt", seq, "--results", tmp_path], f"{tmp_path}: no results for sequence seq (seq.txt is missing)"),
-        (["eval", "--gt", nodet / "gt" / "gt.txt", "--results", det],
-         f"{det}:1: track ids must be >= 0, got -1"),
+        (["eval", "--gt", nodet / "gt" / "gt.txt", "--results", det], f"{det}:1: track ids must be >= 0, got -1"),
         (["plot", det, "--out", tmp_path / "p.jpg"], f"--out {tmp_path / 'p.jpg'}: the picture is a PNG file"),
         (["plot", tmp_path / "none.txt", "--out", tmp_path / "p.png"], f"{tmp_path / 'none.txt'}: no such file"),
         (["frobnicate"], "argument SUBCOMMAND: invalid choice: 'frobnicate'"),
@@ -141,6 +161,7 @@ def test_every_user_error_is_one_line_with_status_2(tmp_path, capsys):
 @pytest.fixture
 def http_server():
     """host:port of a plain HTTP server on loopback, which accepts a connection and never answers Dask."""
+
     class Quiet(http.server.BaseHTTPRequestHandler):
         def log_message(self, *args) -> None:
             pass
@@ -153,29 +174,48 @@ def http_server():
     server.server_close()
 
 
-@pytest.mark.parametrize("address, timeout, message", [
-    ("tcp://{http}", "1", "--dask tcp://{http}: cannot reach the scheduler: "),
-    ("tls://{http}", "1", "--dask tls://{http}: a tls:// scheduler asks for a client certificate, which kelmora "
-                          "cannot be given; use a tcp:// address"),
-    ("tcp://{http}/", "1", "--dask tcp://{http}/: expected a scheduler address such as tcp://host:8786"),
-    ("tcp://127.0.0.1:99999", "1", "--dask tcp://127.0.0.1:99999: expected a scheduler address such as"),
-    ("tcp://{http}", "nan", "argument --dask-timeout: expected seconds > 0 and at most 3600, got 'nan'"),
-    ("tcp://{http}", "1e308", "argument --dask-timeout: expected seconds > 0 and at most 3600, got '1e308'"),
-    ("tcp://{http}", "-1", "argument --dask-timeout: expected seconds > 0 and at most 3600, got '-1'"),
-])
+@pytest.mark.parametrize(
+    "address, timeout, message",
+    [
+        ("tcp://{http}", "1", "--dask tcp://{http}: cannot reach the scheduler: "),
+        (
+            "tls://{http}",
+            "1",
+            "--dask tls://{http}: a tls:// scheduler asks for a client certificate, which kelmora "
+            "cannot be given; use a tcp:// address",
+        ),
+        ("tcp://{http}/", "1", "--dask tcp://{http}/: expected a scheduler address such as tcp://host:8786"),
+        ("tcp://127.0.0.1:99999", "1", "--dask tcp://127.0.0.1:99999: expected a scheduler address such as"),
+        ("tcp://{http}", "nan", "argument --dask-timeout: expected seconds > 0 and at most 3600, got 'nan'"),
+        ("tcp://{http}", "1e308", "argument --dask-timeout: expected seconds > 0 and at most 3600, got '1e308'"),
+        ("tcp://{http}", "-1", "argument --dask-timeout: expected seconds > 0 and at most 3600, got '-1'"),
+    ],
+)
 def test_dask_addresses_and_timeouts_fail_in_one_line(tmp_path, capsys, http_server, address, timeout, message):
     seq = write_sequence(tmp_path / "s", 10, 1, "s")
-    run = kelmora(capsys, "track", seq, "--out", tmp_path / "out", "--dask", address.format(http=http_server),
-                  "--dask-timeout", timeout)
+    run = kelmora(
+        capsys,
+        "track",
+        seq,
+        "--out",
+        tmp_path / "out",
+        "--dask",
+        address.format(http=http_server),
+        "--dask-timeout",
+        timeout,
+    )
     assert run.status == 2 and run.err.startswith(f"kelmora track: error: {message.format(http=http_server)}")
     assert run.err.count("\n") == 1
 
 
-@pytest.mark.parametrize("code, status, err", [
-    ("no camera on this machine", 2, "kelmora track: error: no camera on this machine\n"),
-    (3, 3, ""),
-    (None, 0, ""),
-])
+@pytest.mark.parametrize(
+    "code, status, err",
+    [
+        ("no camera on this machine", 2, "kelmora track: error: no camera on this machine\n"),
+        (3, 3, ""),
+        (None, 0, ""),
+    ],
+)
 def test_an_exit_with_a_message_is_an_error(tmp_path, capsys, monkeypatch, code, status, err):
     def exits(args):
         raise SystemExit(code)

@@ -19,8 +19,11 @@ import kelmora_cpp as k
     [
         ({}, [[0.19999999999999996, 1.7]], 0.7),
         ({"w_app": 0.5, "appearance": [[0.1, 0.4]]}, [[0.24999999999999994, 2.7]], 1.7),
-        ({"w_app": 0.5, "appearance": [[0.1, 0.4]], "w_unc": 0.25, "uncertainty": [[0.2, 0.9]]},
-         [[0.29999999999999993, 2.95]], 1.95),
+        (
+            {"w_app": 0.5, "appearance": [[0.1, 0.4]], "w_unc": 0.25, "uncertainty": [[0.2, 0.9]]},
+            [[0.29999999999999993, 2.95]],
+            1.95,
+        ),
     ],
 )
 def test_worked_examples(kwargs, cost, max_cost):
@@ -31,10 +34,12 @@ def test_worked_examples(kwargs, cost, max_cost):
 
 def test_positional_arguments_in_order():
     ious = [[0.8, 0.2]]
-    by_position = k.build_association_cost(ious, 1.0, 0.5, 0.25, False, 0.3, None, None, None, None, [[0.1, 0.4]],
-                                           [[0.2, 0.9]])
-    by_keyword = k.build_association_cost(ious, w_app=0.5, w_unc=0.25, appearance=[[0.1, 0.4]],
-                                          uncertainty=[[0.2, 0.9]])
+    by_position = k.build_association_cost(
+        ious, 1.0, 0.5, 0.25, False, 0.3, None, None, None, None, [[0.1, 0.4]], [[0.2, 0.9]]
+    )
+    by_keyword = k.build_association_cost(
+        ious, w_app=0.5, w_unc=0.25, appearance=[[0.1, 0.4]], uncertainty=[[0.2, 0.9]]
+    )
     assert_bits_equal(by_position[0], by_keyword[0])
     assert by_position[1] == by_keyword[1] == 1.95
 
@@ -42,10 +47,18 @@ def test_positional_arguments_in_order():
 def test_signature_defaults():
     doc = k.build_association_cost.__doc__
     assert doc.startswith("build_association_cost(")
-    for text in ["w_iou: typing.SupportsFloat | typing.SupportsIndex = 1.0", "= 0.0, w_unc", "use_giou: bool = False",
-                 "iou_thresh: typing.SupportsFloat | typing.SupportsIndex = 0.3", "motion: object = None",
-                 "class_mismatch: object = None", "gating_d2: object = None", "gate_thresh: object = None",
-                 "appearance: object = None", "uncertainty: object = None"]:
+    for text in [
+        "w_iou: typing.SupportsFloat | typing.SupportsIndex = 1.0",
+        "= 0.0, w_unc",
+        "use_giou: bool = False",
+        "iou_thresh: typing.SupportsFloat | typing.SupportsIndex = 0.3",
+        "motion: object = None",
+        "class_mismatch: object = None",
+        "gating_d2: object = None",
+        "gate_thresh: object = None",
+        "appearance: object = None",
+        "uncertainty: object = None",
+    ]:
         assert text in doc
     assert doc.strip().count("\n") == 0  # no docstring beyond the signature
 
@@ -53,8 +66,19 @@ def test_signature_defaults():
 # --- build_association_cost: rules --------------------------------------------------
 
 
-def python_cost(ious, w_iou=1.0, w_app=0.0, w_unc=0.0, iou_thresh=0.3, motion=None, class_mismatch=None,
-                gating_d2=None, gate_thresh=None, appearance=None, uncertainty=None):
+def python_cost(
+    ious,
+    w_iou=1.0,
+    w_app=0.0,
+    w_unc=0.0,
+    iou_thresh=0.3,
+    motion=None,
+    class_mismatch=None,
+    gating_d2=None,
+    gate_thresh=None,
+    appearance=None,
+    uncertainty=None,
+):
     """The builder in plain Python floats, which round like the native doubles."""
     flat = [float(v) for v in np.ravel(ious)]
     cost = [w_iou * float(v) for v in np.ravel(motion)] if motion is not None else [(1.0 - v) * w_iou for v in flat]
@@ -117,8 +141,9 @@ def test_switched_off_terms_change_nothing(kwargs):
 
 
 def test_thresholds_are_strict():
-    cost, max_cost = k.build_association_cost([[0.3, 0.29999999999999993]], gating_d2=[[9.4877, 9.4877]],
-                                              gate_thresh=9.4877)
+    cost, max_cost = k.build_association_cost(
+        [[0.3, 0.29999999999999993]], gating_d2=[[9.4877, 9.4877]], gate_thresh=9.4877
+    )
     assert cost[0, 0] == (1.0 - 0.3) * 1.0
     assert cost[0, 1] == max_cost + 1.0
     cost, _ = k.build_association_cost([[0.9, 0.9]], gating_d2=[[9.4877, 9.487700000000002]], gate_thresh=9.4877)
@@ -164,7 +189,8 @@ def test_use_giou_is_carried_only():
 
 
 @pytest.mark.parametrize(
-    "mask", [[[False, True]], [[0, 1]], [[0.0, 2.5]], [[0.0, np.nan]], np.array([[0, -1]], dtype=np.int8)],
+    "mask",
+    [[[False, True]], [[0, 1]], [[0.0, 2.5]], [[0.0, np.nan]], np.array([[0, -1]], dtype=np.int8)],
 )
 def test_class_mismatch_forbids_set_flags(mask):
     cost, max_cost = k.build_association_cost([[0.8, 0.9]], class_mismatch=mask)
@@ -172,15 +198,15 @@ def test_class_mismatch_forbids_set_flags(mask):
 
 
 def test_forbidden_value_replaces_every_term():
-    cost, max_cost = k.build_association_cost([[0.1]], w_app=0.5, appearance=[[2.0]], w_unc=0.5,
-                                              uncertainty=[[1.0]])
+    cost, max_cost = k.build_association_cost([[0.1]], w_app=0.5, appearance=[[2.0]], w_unc=0.5, uncertainty=[[1.0]])
     assert max_cost == 0.7 + 1.0 + 0.5 and cost[0, 0] == max_cost + 1.0
 
 
 @pytest.mark.parametrize("shape", [(0, 5), (3, 0), (0, 0)])
 def test_empty_ious(shape):
-    cost, max_cost = k.build_association_cost(np.zeros(shape), w_app=0.5, appearance=np.zeros(shape), w_unc=0.25,
-                                              uncertainty=[])
+    cost, max_cost = k.build_association_cost(
+        np.zeros(shape), w_app=0.5, appearance=np.zeros(shape), w_unc=0.25, uncertainty=[]
+    )
     assert cost.shape == shape and cost.dtype == np.float64
     assert max_cost == 0.7 + 1.0 + 0.25
 
@@ -258,7 +284,9 @@ def test_short_optional_matrix_is_refused(name, values):
 
 def test_short_matrix_refused_even_when_its_term_is_off():
     # The size test does not depend on the weights: an absent term is only None.
-    with pytest.raises(ValueError, match=re.escape("build_association_cost: appearance must hold T*D = 2 values, got 1")):
+    with pytest.raises(
+        ValueError, match=re.escape("build_association_cost: appearance must hold T*D = 2 values, got 1")
+    ):
         k.build_association_cost([[0.8, 0.2]], appearance=[0.1])
 
 
@@ -277,6 +305,7 @@ def test_longer_optional_matrix_is_read_up_to_t_times_d():
 
 def python_appearance(a, b):
     """1 - <a_i, b_j> of floored unit rows, in plain Python floats (bit for bit)."""
+
     def unit(row):
         s = 0.0
         for x in row:
@@ -350,8 +379,14 @@ def test_appearance_empty(t, d):
 
 @pytest.mark.parametrize(
     "a, b",
-    [(np.zeros((3, 4)), np.zeros((2, 5))), (np.zeros(4), np.zeros((2, 4))), (np.zeros((2, 4)), np.zeros(4)),
-     (np.zeros((1, 2, 4)), np.zeros((2, 4))), (1.0, np.zeros((2, 4))), (np.zeros((0, 4)), np.zeros((0, 3)))],
+    [
+        (np.zeros((3, 4)), np.zeros((2, 5))),
+        (np.zeros(4), np.zeros((2, 4))),
+        (np.zeros((2, 4)), np.zeros(4)),
+        (np.zeros((1, 2, 4)), np.zeros((2, 4))),
+        (1.0, np.zeros((2, 4))),
+        (np.zeros((0, 4)), np.zeros((0, 3))),
+    ],
 )
 def test_appearance_shape_errors(a, b):
     with pytest.raises(ValueError, match=re.escape("appearance_distance: expected (T, d) and (D, d)")):

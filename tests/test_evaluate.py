@@ -26,15 +26,30 @@ def trackeval_on_files(tmp_path, sequences: dict[str, tuple[str, str, int]], ben
         (trackers / "ours" / "data").mkdir(parents=True, exist_ok=True)
         (trackers / "ours" / "data" / f"{name}.txt").write_text(res_text)
     eval_config = trackeval.Evaluator.get_default_eval_config()
-    eval_config.update(USE_PARALLEL=False, PRINT_RESULTS=False, PRINT_CONFIG=False, TIME_PROGRESS=False,
-                       OUTPUT_SUMMARY=False, OUTPUT_DETAILED=False, PLOT_CURVES=False)
+    eval_config.update(
+        USE_PARALLEL=False,
+        PRINT_RESULTS=False,
+        PRINT_CONFIG=False,
+        TIME_PROGRESS=False,
+        OUTPUT_SUMMARY=False,
+        OUTPUT_DETAILED=False,
+        PLOT_CURVES=False,
+    )
     data_config = trackeval.datasets.MotChallenge2DBox.get_default_dataset_config()
-    data_config.update(GT_FOLDER=str(gt_root), TRACKERS_FOLDER=str(trackers), BENCHMARK=benchmark,
-                       SKIP_SPLIT_FOL=True, SEQ_INFO={name: None for name in sequences}, PRINT_CONFIG=False)
-    metrics = [trackeval.metrics.HOTA(), trackeval.metrics.CLEAR({"PRINT_CONFIG": False}),
-               trackeval.metrics.Identity({"PRINT_CONFIG": False})]
-    results, _ = trackeval.Evaluator(eval_config).evaluate([trackeval.datasets.MotChallenge2DBox(data_config)],
-                                                           metrics)
+    data_config.update(
+        GT_FOLDER=str(gt_root),
+        TRACKERS_FOLDER=str(trackers),
+        BENCHMARK=benchmark,
+        SKIP_SPLIT_FOL=True,
+        SEQ_INFO={name: None for name in sequences},
+        PRINT_CONFIG=False,
+    )
+    metrics = [
+        trackeval.metrics.HOTA(),
+        trackeval.metrics.CLEAR({"PRINT_CONFIG": False}),
+        trackeval.metrics.Identity({"PRINT_CONFIG": False}),
+    ]
+    results, _ = trackeval.Evaluator(eval_config).evaluate([trackeval.datasets.MotChallenge2DBox(data_config)], metrics)
     shutil.rmtree(gt_root)
     shutil.rmtree(trackers)
     return {seq: res["pedestrian"] for seq, res in results["MotChallenge2DBox"]["ours"].items()}
@@ -75,8 +90,10 @@ def test_same_numbers_as_trackeval_on_the_same_files(tmp_path, synthetic_results
     for name, raw in [*per_sequence.items(), ("COMBINED_SEQ", combined)]:
         for metric, (te_metric, field, _) in evaluate.SUMMARY.items():
             ours, theirs = raw[te_metric][field], reference[name][te_metric][field]
-            assert np.asarray(ours).tobytes() == np.asarray(theirs, dtype=np.asarray(ours).dtype).tobytes(), \
-                (name, metric)
+            assert np.asarray(ours).tobytes() == np.asarray(theirs, dtype=np.asarray(ours).dtype).tobytes(), (
+                name,
+                metric,
+            )
     assert evaluate.summary(per_sequence["worse"])["HOTA"] < evaluate.summary(per_sequence["ours"])["HOTA"]
 
 
@@ -113,11 +130,14 @@ def two_objects(ids_per_frame):
     return gt, res
 
 
-@pytest.mark.parametrize("ids, expected", [
-    ([(1, 2)] * 4, {"HOTA": 1.0, "MOTA": 1.0, "IDF1": 1.0, "IDSW": 0, "FP": 0, "FN": 0, "MOTP": 1.0}),
-    ([(1, 2), (1, 2), (2, 1), (2, 1)], {"MOTA": 0.75, "IDF1": 0.5, "IDSW": 2, "FP": 0, "FN": 0}),
-    ([(7, 9)] * 4, {"HOTA": 1.0, "IDF1": 1.0}),  # ids are only labels
-])
+@pytest.mark.parametrize(
+    "ids, expected",
+    [
+        ([(1, 2)] * 4, {"HOTA": 1.0, "MOTA": 1.0, "IDF1": 1.0, "IDSW": 0, "FP": 0, "FN": 0, "MOTP": 1.0}),
+        ([(1, 2), (1, 2), (2, 1), (2, 1)], {"MOTA": 0.75, "IDF1": 0.5, "IDSW": 2, "FP": 0, "FN": 0}),
+        ([(7, 9)] * 4, {"HOTA": 1.0, "IDF1": 1.0}),  # ids are only labels
+    ],
+)
 def test_worked_examples(ids, expected):
     gt, res = two_objects(ids)
     scores = evaluate.summary(evaluate.eval_task(evaluate.EvalTask("s", gt, "g", res, "r", 4)).raw)
@@ -131,16 +151,22 @@ def test_considered_flag_zero_is_not_ground_truth():
     assert (scores["FP"], scores["FN"]) == (1, 0)
 
 
-@pytest.mark.parametrize("gt_extra, res_extra, message", [
-    ("", "2,1,5,5,10,10,0.9,-1,-1,-1\n", "r:9: id 1 appears twice in frame 2 (also line 3)"),
-    ("3,2,0,0,1,1,1,1,1\n", "", "g:9: id 2 appears twice in frame 3 (also line 6)"),
-    ("", "5,1,0,0,10,10,0.9,-1,-1,-1\n", "r:9: frame 5 is beyond the sequence length 4"),
-    ("", "1,-3,0,0,10,10,0.9,-1,-1,-1\n", "r:9: track ids must be >= 0, got -3"),
-    ("", "1,1,0,0,10,10,0.9,-1,-1,-1,9\n", "r:9: expected 6 to 10 values"),
-    ("", "3,3,0,0,1e200,1e200,0.9\n", "r:9: box area (width times height) must be a finite number"),
-    ("4,3,0,0,1,1,nan,1,1\n", "", "g:9: the 7th value of ground truth (the considered flag) must be a finite number, "
-                                   "got nan"),
-])
+@pytest.mark.parametrize(
+    "gt_extra, res_extra, message",
+    [
+        ("", "2,1,5,5,10,10,0.9,-1,-1,-1\n", "r:9: id 1 appears twice in frame 2 (also line 3)"),
+        ("3,2,0,0,1,1,1,1,1\n", "", "g:9: id 2 appears twice in frame 3 (also line 6)"),
+        ("", "5,1,0,0,10,10,0.9,-1,-1,-1\n", "r:9: frame 5 is beyond the sequence length 4"),
+        ("", "1,-3,0,0,10,10,0.9,-1,-1,-1\n", "r:9: track ids must be >= 0, got -3"),
+        ("", "1,1,0,0,10,10,0.9,-1,-1,-1,9\n", "r:9: expected 6 to 10 values"),
+        ("", "3,3,0,0,1e200,1e200,0.9\n", "r:9: box area (width times height) must be a finite number"),
+        (
+            "4,3,0,0,1,1,nan,1,1\n",
+            "",
+            "g:9: the 7th value of ground truth (the considered flag) must be a finite number, got nan",
+        ),
+    ],
+)
 def test_bad_rows_name_file_and_line(gt_extra, res_extra, message):
     gt, res = two_objects([(1, 2)] * 4)
     with pytest.raises(UserError) as error:
@@ -168,4 +194,3 @@ def test_eval_command_dataset_json_and_missing_sequence(tmp_path, capsys):
     run = kelmora(capsys, "eval", "--gt", data, "--results", results)
     assert (run.status, run.out) == (2, "")
     assert run.err == f"kelmora eval: error: {results}: no results for sequence seq-1 (seq-1.txt is missing)\n"
-

@@ -49,13 +49,17 @@ def assert_same_results(ours: dict, theirs: dict) -> None:
             want = np.asarray(want, dtype=float)
             assert got.shape == want.shape, (metric, field)
             np.testing.assert_allclose(got, want, rtol=0, atol=1e-12, err_msg=f"{metric}.{field}")
-            if metric != "HOTA" and field in ("CLR_TP", "CLR_FN", "CLR_FP", "IDSW", "MT", "PT", "ML", "Frag",
-                                              "IDTP", "IDFN", "IDFP") or field.startswith("HOTA_"):
+            if (
+                metric != "HOTA"
+                and field in ("CLR_TP", "CLR_FN", "CLR_FP", "IDSW", "MT", "PT", "ML", "Frag", "IDTP", "IDFN", "IDFP")
+                or field.startswith("HOTA_")
+            ):
                 assert np.array_equal(got, want), (metric, field)
 
 
-@settings(max_examples=300, deadline=None, derandomize=True, database=None,
-          suppress_health_check=[HealthCheck.too_slow])
+@settings(
+    max_examples=300, deadline=None, derandomize=True, database=None, suppress_health_check=[HealthCheck.too_slow]
+)
 @given(st.lists(sequences(), min_size=1, max_size=3))
 def test_every_field_equals_trackeval(seqs):
     ours, theirs = {}, {}
@@ -118,8 +122,10 @@ def test_real_mot15_sequences_equal_trackeval(tud, tmp_path, capsys):
     run = kelmora(capsys, "eval", "--gt", tud, "--results", tud / "results", "--json", tmp_path / "s.json")
     assert run.status == 0, run.err
     ours = json.loads((tmp_path / "s.json").read_text())
-    cases = {name: ((tud / name / "gt" / "gt.txt").read_text(), (tud / "results" / f"{name}.txt").read_text(), n)
-             for name, n in (("TUD-Campus", 71), ("TUD-Stadtmitte", 179))}
+    cases = {
+        name: ((tud / name / "gt" / "gt.txt").read_text(), (tud / "results" / f"{name}.txt").read_text(), n)
+        for name, n in (("TUD-Campus", 71), ("TUD-Stadtmitte", 179))
+    }
     reference = trackeval_on_files(tmp_path, cases)
     for name, scores in [*ours["sequences"].items(), ("COMBINED_SEQ", ours["combined"])]:
         want = evaluate.summary(reference[name])
@@ -135,13 +141,19 @@ def test_iou_matrix_on_corner_boxes_is_trackevals_iou(tud):
     from trackeval.datasets._base_dataset import _BaseDataset
 
     frames = 0
-    for gt_path, res_path in [(tud / n / "gt" / "gt.txt", tud / "results" / f"{n}.txt")
-                              for n in ("TUD-Campus", "TUD-Stadtmitte")]:
+    for gt_path, res_path in [
+        (tud / n / "gt" / "gt.txt", tud / "results" / f"{n}.txt") for n in ("TUD-Campus", "TUD-Stadtmitte")
+    ]:
         gt_table, _ = mot_files._parse_rows(gt_path.read_text(), "g", "gt")
         res_table, _ = mot_files._parse_rows(res_path.read_text(), "r", "results")
-        gt, res = mot_files.parse_mot(gt_path.read_bytes(), "g", "gt"), mot_files.parse_mot(res_path.read_bytes(), "r", "results")
+        gt, res = (
+            mot_files.parse_mot(gt_path.read_bytes(), "g", "gt"),
+            mot_files.parse_mot(res_path.read_bytes(), "r", "results"),
+        )
         for f in np.intersect1d(gt.frames, res.frames):
-            want = _BaseDataset._calculate_box_ious(gt_table[gt_table[:, 0] == f, 2:6], res_table[res_table[:, 0] == f, 2:6])
+            want = _BaseDataset._calculate_box_ious(
+                gt_table[gt_table[:, 0] == f, 2:6], res_table[res_table[:, 0] == f, 2:6]
+            )
             got = kelmora_cpp.iou_matrix(gt.xyxy[gt.frames == f], res.xyxy[res.frames == f])
             assert got.tobytes() == want.tobytes(), f
             frames += 1

@@ -11,12 +11,29 @@ import kelmora_cpp as k
 
 # The public names in registration order.
 TABLE = [
-    "build_info", "eigen_selftest", "echo",
-    "xyxy_to_xywh", "xywh_to_xyxy", "xyxy_to_cxcywh", "cxcywh_to_xyxy", "xyxy_to_xyah", "xyah_to_xyxy",
-    "box_area", "iou_matrix", "giou_matrix", "clip_boxes",
-    "linear_assignment", "associate", "linear_assignment_lapjv",
-    "TrackerConfig", "build_association_cost", "appearance_distance", "uncertainty_distance",
-    "ByteTracker", "chi2_gating_threshold", "KalmanBoxTracker",
+    "build_info",
+    "eigen_selftest",
+    "echo",
+    "xyxy_to_xywh",
+    "xywh_to_xyxy",
+    "xyxy_to_cxcywh",
+    "cxcywh_to_xyxy",
+    "xyxy_to_xyah",
+    "xyah_to_xyxy",
+    "box_area",
+    "iou_matrix",
+    "giou_matrix",
+    "clip_boxes",
+    "linear_assignment",
+    "associate",
+    "linear_assignment_lapjv",
+    "TrackerConfig",
+    "build_association_cost",
+    "appearance_distance",
+    "uncertainty_distance",
+    "ByteTracker",
+    "chi2_gating_threshold",
+    "KalmanBoxTracker",
 ]
 
 
@@ -56,8 +73,14 @@ def test_functions_without_docstring_show_only_their_signature():
 
 def test_build_info():
     info = k.build_info()
-    assert list(info) == ["module_version", "compiler_version", "eigen_version", "pybind11_version",
-                          "cxx_standard", "fp_contract_off"]
+    assert list(info) == [
+        "module_version",
+        "compiler_version",
+        "eigen_version",
+        "pybind11_version",
+        "cxx_standard",
+        "fp_contract_off",
+    ]
     assert info["module_version"] == k.__version__
     assert re.fullmatch(r"\S+ \d+(\.\d+)*", info["compiler_version"])
     assert re.fullmatch(r"3\.4\.\d+", info["eigen_version"])

@@ -16,11 +16,7 @@ from kelmora_tools.errors import UserError
 
 
 def test_parse_sorts_by_frame_and_reads_the_class_column():
-    text = ("# comment\n"
-            "2,-1,10,20,30,40,0.9,2,-1,-1\n"
-            "\n"
-            "1 -1 1.5 2.5 3 4 0.25 -1 -1 -1\n"
-            "1,-1,0,0,5,6,0.75,3,-1,-1\n")
+    text = "# comment\n2,-1,10,20,30,40,0.9,2,-1,-1\n\n1 -1 1.5 2.5 3 4 0.25 -1 -1 -1\n1,-1,0,0,5,6,0.75,3,-1,-1\n"
     rows = mot_files.parse_mot(text, "d.txt")
     assert rows.frames.tolist() == [1, 1, 2]
     assert rows.ids.tolist() == [-1, -1, -1]
@@ -39,27 +35,33 @@ def test_short_rows_default_conf_and_class():
     assert len(mot_files.parse_mot("\n# nothing\n")) == 0
 
 
-@pytest.mark.parametrize("line, message", [
-    ("1,2,3,4,5", "x:2: expected 6 to 10 values (frame, id, left, top, width, height, ...), got 5"),
-    ("1,2,3,4,5,6,7,8,9,10,11", "x:2: expected 6 to 10 values (frame, id, left, top, width, height, ...), got 11"),
-    ("1,1,0,0,one,1", "x:2: not a number: 'one'"),
-    ("0,1,0,0,1,1", "x:2: frame must be a whole number from 1 to 10000000, got 0"),
-    ("1.5,1,0,0,1,1", "x:2: frame must be a whole number from 1 to 10000000, got 1.5"),
-    ("1e9,1,0,0,1,1", "x:2: frame must be a whole number from 1 to 10000000, got 1e9"),
-    ("1,2.5,0,0,1,1", "x:2: id must be a whole number, got 2.5"),
-    ("1,1,nan,0,1,1", "x:2: box left and top must be finite numbers"),
-    ("1,1,0,inf,1,1", "x:2: box left and top must be finite numbers"),
-    ("1,1,0,0,-1,1", "x:2: box width and height must be finite and >= 0, got -1 and 1"),
-    ("1,1,0,0,1,-0.5", "x:2: box width and height must be finite and >= 0, got 1 and -0.5"),
-    ("1,1,0,0,nan,1", "x:2: box width and height must be finite and >= 0, got nan and 1"),
-    ("1,1,0,0,1,NaN", "x:2: box width and height must be finite and >= 0, got 1 and NaN"),
-    ("1,1,0,0,1,inf", "x:2: box width and height must be finite and >= 0, got 1 and inf"),
-    ("1,1,0,0,1,1,0.9,2.5", "x:2: class id (8th value) must be a whole number below 2**31, got 2.5"),
-    ("1,1,0,0,1,1,0.9,3e9", "x:2: class id (8th value) must be a whole number below 2**31, got 3e9"),
-    ("1,1,0,0,1,1,inf", "x:2: score (7th value) must not be infinite, got inf"),
-    ("1,1,1e308,0,1e308,1", "x:2: box right and bottom edges (left + width, top + height) must be finite numbers, "
-                            "got 1e308 wide from 1e308 and 1 high from 0"),
-])
+@pytest.mark.parametrize(
+    "line, message",
+    [
+        ("1,2,3,4,5", "x:2: expected 6 to 10 values (frame, id, left, top, width, height, ...), got 5"),
+        ("1,2,3,4,5,6,7,8,9,10,11", "x:2: expected 6 to 10 values (frame, id, left, top, width, height, ...), got 11"),
+        ("1,1,0,0,one,1", "x:2: not a number: 'one'"),
+        ("0,1,0,0,1,1", "x:2: frame must be a whole number from 1 to 10000000, got 0"),
+        ("1.5,1,0,0,1,1", "x:2: frame must be a whole number from 1 to 10000000, got 1.5"),
+        ("1e9,1,0,0,1,1", "x:2: frame must be a whole number from 1 to 10000000, got 1e9"),
+        ("1,2.5,0,0,1,1", "x:2: id must be a whole number, got 2.5"),
+        ("1,1,nan,0,1,1", "x:2: box left and top must be finite numbers"),
+        ("1,1,0,inf,1,1", "x:2: box left and top must be finite numbers"),
+        ("1,1,0,0,-1,1", "x:2: box width and height must be finite and >= 0, got -1 and 1"),
+        ("1,1,0,0,1,-0.5", "x:2: box width and height must be finite and >= 0, got 1 and -0.5"),
+        ("1,1,0,0,nan,1", "x:2: box width and height must be finite and >= 0, got nan and 1"),
+        ("1,1,0,0,1,NaN", "x:2: box width and height must be finite and >= 0, got 1 and NaN"),
+        ("1,1,0,0,1,inf", "x:2: box width and height must be finite and >= 0, got 1 and inf"),
+        ("1,1,0,0,1,1,0.9,2.5", "x:2: class id (8th value) must be a whole number below 2**31, got 2.5"),
+        ("1,1,0,0,1,1,0.9,3e9", "x:2: class id (8th value) must be a whole number below 2**31, got 3e9"),
+        ("1,1,0,0,1,1,inf", "x:2: score (7th value) must not be infinite, got inf"),
+        (
+            "1,1,1e308,0,1e308,1",
+            "x:2: box right and bottom edges (left + width, top + height) must be finite numbers, "
+            "got 1e308 wide from 1e308 and 1 high from 0",
+        ),
+    ],
+)
 def test_malformed_rows_name_the_line(line, message):
     with pytest.raises(UserError) as error:
         mot_files.parse_mot("1,-1,0,0,1,1,0.5\n" + line + "\n", "x")
@@ -83,9 +85,11 @@ def test_results_text_and_round_trip():
     xyxy = np.array([[10.0, 20.0, 40.5, 60.25], [-0.001, 5.0, 7.0, 9.0], [11.0, 21.0, 41.0, 61.0]])
     scores = np.array([0.9, 0.55, 0.125])
     text = mot_files.format_results(frames, ids, xyxy, scores)
-    assert text.splitlines() == ["1,3,10.00,20.00,30.50,40.25,0.9000,-1,-1,-1",
-                                 "1,4,0.00,5.00,7.00,4.00,0.5500,-1,-1,-1",  # -0.001 rounds to 0.00, not -0.00
-                                 "2,3,11.00,21.00,30.00,40.00,0.1250,-1,-1,-1"]
+    assert text.splitlines() == [
+        "1,3,10.00,20.00,30.50,40.25,0.9000,-1,-1,-1",
+        "1,4,0.00,5.00,7.00,4.00,0.5500,-1,-1,-1",  # -0.001 rounds to 0.00, not -0.00
+        "2,3,11.00,21.00,30.00,40.00,0.1250,-1,-1,-1",
+    ]
     back = mot_files.parse_mot(text)
     assert back.frames.tolist() == [1, 1, 2] and back.ids.tolist() == [3, 4, 3]
     assert np.allclose(back.xyxy, xyxy, rtol=0, atol=0.005)
@@ -129,7 +133,12 @@ def test_sequence_folder_det_file_and_dataset_root(tmp_path):
     for source in (seq, seq / "det" / "det.txt", tmp_path / "root"):
         [found] = dataset.find_sequences(source)
         assert (found.name, found.det_path, found.gt_path, found.length, found.image_size) == (
-            "Named", seq / "det" / "det.txt", seq / "gt" / "gt.txt", 5, (1280, 720))
+            "Named",
+            seq / "det" / "det.txt",
+            seq / "gt" / "gt.txt",
+            5,
+            (1280, 720),
+        )
     [by_gt] = dataset.find_sequences(seq / "gt" / "gt.txt", need="gt")
     assert (by_gt.name, by_gt.det_path) == ("Named", seq / "det" / "det.txt")
     loose = tmp_path / "mine.txt"
@@ -145,21 +154,36 @@ def test_dataset_sequences_come_sorted_and_other_folders_are_skipped(tmp_path):
     assert [s.name for s in dataset.find_sequences(tmp_path)] == ["alpha", "zeta"]
 
 
-@pytest.mark.parametrize("layout, message", [
-    ({}, "{root}: neither a sequence folder (with det/det.txt) nor a dataset of them"),
-    ({"s/gt/gt.txt": "1,1,0,0,1,1,1\n"}, "{root}/s/det/det.txt: no such file"),
-    ({"s/seqinfo.ini": "[Sequence]\nseqLength=ten\n", "s/det/det.txt": ""},
-     "{root}/s/seqinfo.ini: seqlength must be a whole number >= 1, got 'ten'"),
-    ({"s/seqinfo.ini": "no section header\n", "s/det/det.txt": ""}, "{root}/s/seqinfo.ini: not an ini file: "),
-    ({"s/seqinfo.ini": "[Sequence]\nseqLength=999999999\n", "s/det/det.txt": ""},
-     "{root}/s/seqinfo.ini: seqlength must be at most 10000000 (the largest frame number a row may hold), "
-     "got 999999999"),
-    ({"s/seqinfo.ini": "[Sequence]\nname=../up\n", "s/det/det.txt": ""},
-     "{root}/s/seqinfo.ini: sequence name '../up' cannot be a file name"),
-    ({"a/seqinfo.ini": "[Sequence]\nname=same\n", "a/det/det.txt": "",
-      "b/seqinfo.ini": "[Sequence]\nname=same\n", "b/det/det.txt": ""},
-     "{root}/b: sequence name 'same' is also the name of {root}/a"),
-])
+@pytest.mark.parametrize(
+    "layout, message",
+    [
+        ({}, "{root}: neither a sequence folder (with det/det.txt) nor a dataset of them"),
+        ({"s/gt/gt.txt": "1,1,0,0,1,1,1\n"}, "{root}/s/det/det.txt: no such file"),
+        (
+            {"s/seqinfo.ini": "[Sequence]\nseqLength=ten\n", "s/det/det.txt": ""},
+            "{root}/s/seqinfo.ini: seqlength must be a whole number >= 1, got 'ten'",
+        ),
+        ({"s/seqinfo.ini": "no section header\n", "s/det/det.txt": ""}, "{root}/s/seqinfo.ini: not an ini file: "),
+        (
+            {"s/seqinfo.ini": "[Sequence]\nseqLength=999999999\n", "s/det/det.txt": ""},
+            "{root}/s/seqinfo.ini: seqlength must be at most 10000000 (the largest frame number a row may hold), "
+            "got 999999999",
+        ),
+        (
+            {"s/seqinfo.ini": "[Sequence]\nname=../up\n", "s/det/det.txt": ""},
+            "{root}/s/seqinfo.ini: sequence name '../up' cannot be a file name",
+        ),
+        (
+            {
+                "a/seqinfo.ini": "[Sequence]\nname=same\n",
+                "a/det/det.txt": "",
+                "b/seqinfo.ini": "[Sequence]\nname=same\n",
+                "b/det/det.txt": "",
+            },
+            "{root}/b: sequence name 'same' is also the name of {root}/a",
+        ),
+    ],
+)
 def test_dataset_errors(tmp_path, layout, message):
     root = tmp_path / "root"
     root.mkdir()
@@ -185,8 +209,28 @@ def test_generator_is_deterministic_and_matches_committed_data():
         assert (SYNTHETIC / rel).read_text() == text, rel
 
 
-TOKENS = ["1", "2", "0", "-1", "3.5", "1e300", "-1e300", "1e-300", "nan", "inf", "-inf", "", "x", "0x10", "1_0",
-          "99999999999", "7", "0.9", "-0.0", "1e9"]
+TOKENS = [
+    "1",
+    "2",
+    "0",
+    "-1",
+    "3.5",
+    "1e300",
+    "-1e300",
+    "1e-300",
+    "nan",
+    "inf",
+    "-inf",
+    "",
+    "x",
+    "0x10",
+    "1_0",
+    "99999999999",
+    "7",
+    "0.9",
+    "-0.0",
+    "1e9",
+]
 
 
 @pytest.mark.parametrize("seed", range(4))
@@ -200,13 +244,20 @@ def test_random_rows_are_read_tracked_and_scored_or_refused_as_user_errors(seed)
         lines = []
         for _ in range(rng.integers(1, 6)):
             # A plausible row with, now and then, one value replaced or the row cut short or made long.
-            fields = [str(rng.integers(1, 4)), str(rng.integers(0, 3)), f"{rng.uniform(0, 99):.1f}",
-                      f"{rng.uniform(0, 99):.1f}", f"{rng.uniform(1, 40):.1f}", f"{rng.uniform(1, 40):.1f}",
-                      f"{rng.uniform(0, 1):.2f}", str(rng.integers(-1, 3))]
+            fields = [
+                str(rng.integers(1, 4)),
+                str(rng.integers(0, 3)),
+                f"{rng.uniform(0, 99):.1f}",
+                f"{rng.uniform(0, 99):.1f}",
+                f"{rng.uniform(1, 40):.1f}",
+                f"{rng.uniform(1, 40):.1f}",
+                f"{rng.uniform(0, 1):.2f}",
+                str(rng.integers(-1, 3)),
+            ]
             if rng.random() < 0.3:
                 fields[rng.integers(0, len(fields))] = str(rng.choice(TOKENS))
             if rng.random() < 0.1:
-                fields = fields[:rng.integers(3, 9)] + ["1"] * rng.integers(0, 5)
+                fields = fields[: rng.integers(3, 9)] + ["1"] * rng.integers(0, 5)
             lines.append(",".join(fields))
         text = "\n".join(lines) + "\n"
         try:
@@ -221,8 +272,30 @@ def test_random_rows_are_read_tracked_and_scored_or_refused_as_user_errors(seed)
 
 # Lines of every shape the two readers must agree on: plain and other numbers, blanks and commas in
 # odd places, comments, CRLF, bytes outside ASCII, too few or too many values.
-_FIELDS = ["1", "2", "-1", "+3", "0.5", "-0.25", ".5", "5.", "007", "12345678901234567890.5", "1e3", "nan", "inf", "-0",
-           "x", "1.2.3", "--1", "1-2", "#", "", "\u00e9", "1_0"]
+_FIELDS = [
+    "1",
+    "2",
+    "-1",
+    "+3",
+    "0.5",
+    "-0.25",
+    ".5",
+    "5.",
+    "007",
+    "12345678901234567890.5",
+    "1e3",
+    "nan",
+    "inf",
+    "-0",
+    "x",
+    "1.2.3",
+    "--1",
+    "1-2",
+    "#",
+    "",
+    "\u00e9",
+    "1_0",
+]
 _SEPARATORS = [",", ", ", " ", "\t", ",,", " , "]
 
 
@@ -233,7 +306,9 @@ def test_array_reader_equals_the_row_by_row_reader(seed):
         lines = []
         for _ in range(rng.integers(1, 5)):
             n = int(rng.choice([6, 6, 7, 8, 9, 10, 5, 11]))
-            fields = [str(rng.integers(1, 5)), str(rng.integers(0, 3))] + [f"{rng.uniform(0, 99):.2f}" for _ in range(n - 2)]
+            fields = [str(rng.integers(1, 5)), str(rng.integers(0, 3))] + [
+                f"{rng.uniform(0, 99):.2f}" for _ in range(n - 2)
+            ]
             if rng.random() < 0.4:
                 fields[rng.integers(0, n)] = str(rng.choice(_FIELDS))
             line = "".join(f + str(rng.choice(_SEPARATORS)) for f in fields[:-1]) + fields[-1]
@@ -242,12 +317,15 @@ def test_array_reader_equals_the_row_by_row_reader(seed):
             lines.append(line)
         text = ("\r\n" if rng.random() < 0.2 else "\n").join(lines) + rng.choice(["", "\n"])
         outcome = []
-        for read in (lambda: mot_files.parse_mot(text, "f"),
-                     lambda: mot_files.rows_from_table(*mot_files._parse_rows(text, "f", "det"), "f")):
+        for read in (
+            lambda: mot_files.parse_mot(text, "f"),
+            lambda: mot_files.rows_from_table(*mot_files._parse_rows(text, "f", "det"), "f"),
+        ):
             try:
                 rows = read()
-                outcome.append([getattr(rows, k).tobytes() for k in ("frames", "ids", "xyxy", "conf", "class_ids",
-                                                                    "lines")])
+                outcome.append(
+                    [getattr(rows, k).tobytes() for k in ("frames", "ids", "xyxy", "conf", "class_ids", "lines")]
+                )
             except UserError as e:
                 outcome.append(str(e))
         assert outcome[0] == outcome[1], text
@@ -265,8 +343,13 @@ def test_results_writer_equals_python_formatting(seed):
     scores[:20] = 0.00005 * np.arange(20)
     frames, ids = rng.integers(1, 10**6, n), rng.integers(-5, 2**31, n)
     xywh, conf = mot_files.results_values(xyxy, scores)
-    want = "".join(f"{f},{i},{b[0]:.2f},{b[1]:.2f},{b[2]:.2f},{b[3]:.2f},{c:.4f},-1,-1,-1\n"
-                   for f, i, b, c in zip(frames.tolist(), ids.tolist(), xywh.tolist(), conf.tolist()))
+    want = "".join(
+        f"{f},{i},{b[0]:.2f},{b[1]:.2f},{b[2]:.2f},{b[3]:.2f},{c:.4f},-1,-1,-1\n"
+        for f, i, b, c in zip(frames.tolist(), ids.tolist(), xywh.tolist(), conf.tolist())
+    )
     assert mot_files.format_results(frames, ids, xyxy, scores) == want
     back = mot_files.parse_mot(want, kind="results")
-    assert back.xyxy.tobytes() == mot_files.results_rows(frames, ids, xyxy, scores).xyxy[np.argsort(frames, kind="stable")].tobytes()
+    assert (
+        back.xyxy.tobytes()
+        == mot_files.results_rows(frames, ids, xyxy, scores).xyxy[np.argsort(frames, kind="stable")].tobytes()
+    )

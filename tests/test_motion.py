@@ -79,8 +79,14 @@ def test_properties_are_read_only(kf, name):
 def test_members_in_registration_order():
     members = [name for name in vars(k.KalmanBoxTracker) if not name.startswith("_")]
     assert members == [
-        "std_weight_position", "std_weight_velocity", "initiate", "predict", "project", "update",
-        "gating_distance", "gating_distance_batch",
+        "std_weight_position",
+        "std_weight_velocity",
+        "initiate",
+        "predict",
+        "project",
+        "update",
+        "gating_distance",
+        "gating_distance_batch",
     ]
 
 
@@ -107,8 +113,17 @@ def test_method_argument_names(kf):
 
 @pytest.mark.parametrize(
     "dof, value",
-    [(1, 3.8415), (2, 5.9915), (3, 7.8147), (4, 9.4877), (5, 11.07), (6, 12.592), (7, 14.067), (8, 15.507),
-     (9, 16.919)],
+    [
+        (1, 3.8415),
+        (2, 5.9915),
+        (3, 7.8147),
+        (4, 9.4877),
+        (5, 11.07),
+        (6, 12.592),
+        (7, 14.067),
+        (8, 15.507),
+        (9, 16.919),
+    ],
 )
 def test_chi2_table(dof, value):
     assert k.chi2_gating_threshold(dof) == value
@@ -137,7 +152,9 @@ def test_chi2_refuses_non_int32(dof):
 def test_initiate_worked_example(initiated):
     mean, cov = initiated
     assert_bits_equal(mean, [10, 20, 0.5, 100, 0, 0, 0, 0])
-    assert_bits_equal(cov, diagonal_matrix([100.0, 100.0, 0.0001, 100.0, 39.0625, 39.0625, 1.0000000000000002e-10, 39.0625]))
+    assert_bits_equal(
+        cov, diagonal_matrix([100.0, 100.0, 0.0001, 100.0, 39.0625, 39.0625, 1.0000000000000002e-10, 39.0625])
+    )
 
 
 def test_initiate_noise_terms_are_double_squares(initiated):
@@ -171,11 +188,20 @@ def test_initiate_weights_enter_as_stated():
 def test_predict_worked_example(kf, initiated):
     mean, cov = kf.predict(*initiated)
     assert_bits_equal(mean, [10, 20, 0.5, 100, 0, 0, 0, 0])
-    off = [(0, 4, 39.0625), (4, 0, 39.0625), (1, 5, 39.0625), (5, 1, 39.0625), (3, 7, 39.0625), (7, 3, 39.0625),
-           (2, 6, 1.0000000000000002e-10), (6, 2, 1.0000000000000002e-10)]
+    off = [
+        (0, 4, 39.0625),
+        (4, 0, 39.0625),
+        (1, 5, 39.0625),
+        (5, 1, 39.0625),
+        (3, 7, 39.0625),
+        (7, 3, 39.0625),
+        (2, 6, 1.0000000000000002e-10),
+        (6, 2, 1.0000000000000002e-10),
+    ]
     want = diagonal_matrix(
         [164.0625, 164.0625, 0.00020000010000000002, 164.0625, 39.453125, 39.453125, 2.0000000000000003e-10, 39.453125],
-        off)
+        off,
+    )
     assert_bits_equal(cov, want)
 
 
@@ -313,8 +339,10 @@ def test_project_empty_batch(kf):
 
 def short_state_message(name: str, n: int, have_mean: int, have_cov: int) -> str:
     states = "state" if n == 1 else "states"
-    return (f"{name}: need 8 mean values and 64 covariance values per state for {n} {states}, "
-            f"got {have_mean} and {have_cov}")
+    return (
+        f"{name}: need 8 mean values and 64 covariance values per state for {n} {states}, "
+        f"got {have_mean} and {have_cov}"
+    )
 
 
 @pytest.mark.parametrize(
@@ -416,7 +444,8 @@ def test_update_reads_mean_in_storage_order(kf, initiated):
 
 
 @pytest.mark.parametrize(
-    "sizes", [(7, 64, 4), (8, 63, 4), (8, 64, 5), (9, 64, 4), (8, 64, 1)],
+    "sizes",
+    [(7, 64, 4), (8, 63, 4), (8, 64, 5), (9, 64, 4), (8, 64, 1)],
 )
 def test_update_shape_errors(kf, sizes):
     m, c, z = (np.zeros(s) for s in sizes)
@@ -569,7 +598,8 @@ def test_gating_batch_empty_returns_at_once(kf):
 
 
 @pytest.mark.parametrize(
-    "mean_size, cov_size", [(7, 64), (8, 63), (0, 0)],
+    "mean_size, cov_size",
+    [(7, 64), (8, 63), (0, 0)],
 )
 def test_gating_distance_refuses_short_state(kf, mean_size, cov_size):
     message = short_state_message("gating_distance", 1, mean_size, cov_size)
@@ -578,7 +608,8 @@ def test_gating_distance_refuses_short_state(kf, mean_size, cov_size):
 
 
 @pytest.mark.parametrize(
-    "mean_shape, cov_shape, n", [((3, 8), (2, 8, 8), 3), ((2, 4), (2, 8, 8), 2), ((5, 8), (64,), 5)],
+    "mean_shape, cov_shape, n",
+    [((3, 8), (2, 8, 8), 3), ((2, 4), (2, 8, 8), 2), ((5, 8), (64,), 5)],
 )
 def test_gating_batch_refuses_short_states(kf, mean_shape, cov_shape, n):
     message = short_state_message("gating_distance_batch", n, int(np.prod(mean_shape)), int(np.prod(cov_shape)))

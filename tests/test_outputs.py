@@ -33,8 +33,11 @@ def test_a_second_run_on_a_folder_in_use_is_refused(tmp_path, capsys):
         run = kelmora(capsys, "track", seq, "--out", out)
     finally:
         os.close(fd)
-    assert (run.status, run.err) == (2, f"kelmora track: error: --out {out}: another kelmora run is writing there; "
-                                        "wait for it to finish or choose another folder\n")
+    assert (run.status, run.err) == (
+        2,
+        f"kelmora track: error: --out {out}: another kelmora run is writing there; "
+        "wait for it to finish or choose another folder\n",
+    )
     assert kelmora(capsys, "track", seq, "--out", out).status == 0
     assert sorted(p.name for p in out.iterdir()) == ["s.txt"]
 

@@ -59,33 +59,58 @@ def put(member, data):
     return lambda members: members.__setitem__(member, data)
 
 
-@pytest.mark.parametrize(("name", "change", "expected"), [
-    (GOOD_NAME, None, None),
-    ("kelmora_cpp-0.1.1-cp313-cp313-linux_x86_64.whl", None, "not tagged manylinux"),
-    ("kelmora_cpp-0.1.1-cp312-cp312-manylinux_2_34_x86_64.whl", None, "not a CPython 3.13 build"),
-    (GOOD_NAME, drop(smoke.STUB_MEMBER), "lacks kelmora_cpp-stubs/__init__.pyi"),
-    (GOOD_NAME, put(smoke.STUB_MEMBER, b"def other() -> None: ...\n"), "differs from"),
-    (GOOD_NAME, put("kelmora_cpp.cpython-313-x86_64-linux-gnu.so.bak", b""), None),
-    (GOOD_NAME, put("kelmora_cpp.cpython-313-aarch64-linux-gnu.so", b""), "holds 2 compiled"),
-    (GOOD_NAME, drop("kelmora_tools/cli.py"), "lacks kelmora_tools/cli.py"),
-    (GOOD_NAME, drop("kelmora_tools/__main__.py"), "lacks kelmora_tools/__main__.py"),
-    (GOOD_NAME, put("kelmora_cpp-0.1.1.dist-info/METADATA",
-                    METADATA.replace("Provides-Extra", "Requires-Dist: SciPy>=1\nProvides-Extra").encode()),
-     "requires ['numpy', 'scipy'] outside its extras"),
-    (GOOD_NAME, put("kelmora_cpp-0.1.1.dist-info/METADATA",
-                    METADATA.replace("Provides-Extra", "Requires-Dist: tqdm; python_version >= '3.13'\n"
-                                                       "Provides-Extra").encode()),
-     "requires ['numpy', 'tqdm'] outside its extras"),
-    (GOOD_NAME, put("kelmora_cpp-0.1.1.dist-info/METADATA",
-                    METADATA.replace("Requires-Dist: numpy>=2\n", "").encode()),
-     "requires nothing outside its extras"),
-    (GOOD_NAME, drop("kelmora_cpp-0.1.1.dist-info/METADATA"), "no single kelmora_cpp METADATA"),
-    (GOOD_NAME, drop("kelmora_cpp-0.1.1.dist-info/entry_points.txt"), "console script kelmora is None"),
-    (GOOD_NAME, put("kelmora_cpp-0.1.1.dist-info/entry_points.txt",
-                    b"[gui_scripts]\nkelmora = kelmora_tools.cli:main\n"), "console script kelmora is None"),
-    (GOOD_NAME, put("kelmora_cpp-0.1.1.dist-info/entry_points.txt",
-                    b"[console_scripts]\nkelmora = kelmora_tools.demo:main\n"), "kelmora_tools.demo:main"),
-])
+@pytest.mark.parametrize(
+    ("name", "change", "expected"),
+    [
+        (GOOD_NAME, None, None),
+        ("kelmora_cpp-0.1.1-cp313-cp313-linux_x86_64.whl", None, "not tagged manylinux"),
+        ("kelmora_cpp-0.1.1-cp312-cp312-manylinux_2_34_x86_64.whl", None, "not a CPython 3.13 build"),
+        (GOOD_NAME, drop(smoke.STUB_MEMBER), "lacks kelmora_cpp-stubs/__init__.pyi"),
+        (GOOD_NAME, put(smoke.STUB_MEMBER, b"def other() -> None: ...\n"), "differs from"),
+        (GOOD_NAME, put("kelmora_cpp.cpython-313-x86_64-linux-gnu.so.bak", b""), None),
+        (GOOD_NAME, put("kelmora_cpp.cpython-313-aarch64-linux-gnu.so", b""), "holds 2 compiled"),
+        (GOOD_NAME, drop("kelmora_tools/cli.py"), "lacks kelmora_tools/cli.py"),
+        (GOOD_NAME, drop("kelmora_tools/__main__.py"), "lacks kelmora_tools/__main__.py"),
+        (
+            GOOD_NAME,
+            put(
+                "kelmora_cpp-0.1.1.dist-info/METADATA",
+                METADATA.replace("Provides-Extra", "Requires-Dist: SciPy>=1\nProvides-Extra").encode(),
+            ),
+            "requires ['numpy', 'scipy'] outside its extras",
+        ),
+        (
+            GOOD_NAME,
+            put(
+                "kelmora_cpp-0.1.1.dist-info/METADATA",
+                METADATA.replace(
+                    "Provides-Extra", "Requires-Dist: tqdm; python_version >= '3.13'\nProvides-Extra"
+                ).encode(),
+            ),
+            "requires ['numpy', 'tqdm'] outside its extras",
+        ),
+        (
+            GOOD_NAME,
+            put("kelmora_cpp-0.1.1.dist-info/METADATA", METADATA.replace("Requires-Dist: numpy>=2\n", "").encode()),
+            "requires nothing outside its extras",
+        ),
+        (GOOD_NAME, drop("kelmora_cpp-0.1.1.dist-info/METADATA"), "no single kelmora_cpp METADATA"),
+        (GOOD_NAME, drop("kelmora_cpp-0.1.1.dist-info/entry_points.txt"), "console script kelmora is None"),
+        (
+            GOOD_NAME,
+            put("kelmora_cpp-0.1.1.dist-info/entry_points.txt", b"[gui_scripts]\nkelmora = kelmora_tools.cli:main\n"),
+            "console script kelmora is None",
+        ),
+        (
+            GOOD_NAME,
+            put(
+                "kelmora_cpp-0.1.1.dist-info/entry_points.txt",
+                b"[console_scripts]\nkelmora = kelmora_tools.demo:main\n",
+            ),
+            "kelmora_tools.demo:main",
+        ),
+    ],
+)
 def test_wheel_problems(tmp_path, name, change, expected):
     stubs = tmp_path / "__init__.pyi"
     stubs.write_bytes(b"def build_info() -> dict[str, object]: ...\n")
@@ -115,15 +140,21 @@ def module_like(**changes) -> types.ModuleType:
     return fake
 
 
-@pytest.mark.parametrize(("changes", "dist_version", "expected"), [
-    ({}, kelmora_cpp.__version__, None),
-    ({}, "0.0.1", "wheel metadata says 0.0.1"),
-    ({"track_video": lambda: None}, kelmora_cpp.__version__, "has 24 public names"),
-    ({"build_info": lambda: {**kelmora_cpp.build_info(), "fp_contract_off": False}}, kelmora_cpp.__version__,
-     "fp_contract_off = False"),
-    ({"eigen_selftest": lambda: 1e-16}, kelmora_cpp.__version__, "eigen_selftest() is 1e-16"),
-    ({"__file__": "/elsewhere/kelmora_cpp.so"}, kelmora_cpp.__version__, "not from"),
-])
+@pytest.mark.parametrize(
+    ("changes", "dist_version", "expected"),
+    [
+        ({}, kelmora_cpp.__version__, None),
+        ({}, "0.0.1", "wheel metadata says 0.0.1"),
+        ({"track_video": lambda: None}, kelmora_cpp.__version__, "has 24 public names"),
+        (
+            {"build_info": lambda: {**kelmora_cpp.build_info(), "fp_contract_off": False}},
+            kelmora_cpp.__version__,
+            "fp_contract_off = False",
+        ),
+        ({"eigen_selftest": lambda: 1e-16}, kelmora_cpp.__version__, "eigen_selftest() is 1e-16"),
+        ({"__file__": "/elsewhere/kelmora_cpp.so"}, kelmora_cpp.__version__, "not from"),
+    ],
+)
 def test_module_problems(changes, dist_version, expected):
     site = Path(kelmora_cpp.__file__).resolve().parent
     problems = smoke.module_problems(module_like(**changes), site, dist_version)
@@ -186,8 +217,9 @@ def test_hide_toolchain_hides_inside_only(tmp_path, options):
 
 
 def probe_outside(tmp_path) -> list[str]:
-    return subprocess.run(["bash", "-c", PROBE, "probe", str(tmp_path)], capture_output=True, text=True,
-                          check=True).stdout.split()
+    return subprocess.run(
+        ["bash", "-c", PROBE, "probe", str(tmp_path)], capture_output=True, text=True, check=True
+    ).stdout.split()
 
 
 @needs_namespace
@@ -198,14 +230,21 @@ def test_hide_toolchain_refuses_when_a_compiler_still_works(tmp_path):
     (fake / "cc").write_text("#!/bin/sh\nexit 0\n")
     (fake / "cc").chmod(0o755)
     env = {**os.environ, "PATH": f"{fake}{os.pathsep}{os.environ['PATH']}"}
-    run = subprocess.run(["bash", str(HIDE), "--no-compiler", "--", "touch", str(tmp_path / "ran")],
-                         capture_output=True, text=True, env=env, timeout=60)
+    run = subprocess.run(
+        ["bash", str(HIDE), "--no-compiler", "--", "touch", str(tmp_path / "ran")],
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=60,
+    )
     assert run.returncode == 1
     assert "cc still compiles a program" in run.stderr
     assert not (tmp_path / "ran").exists()
 
 
-@pytest.mark.parametrize("arguments", [["--", "true"], ["--no-eigen"], ["--no-eigen", "--"], ["--hide-all", "--", "true"]])
+@pytest.mark.parametrize(
+    "arguments", [["--", "true"], ["--no-eigen"], ["--no-eigen", "--"], ["--hide-all", "--", "true"]]
+)
 def test_hide_toolchain_usage(arguments):
     run = subprocess.run(["bash", str(HIDE), *arguments], capture_output=True, text=True, timeout=60)
     assert run.returncode == 2

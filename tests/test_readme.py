@@ -30,8 +30,11 @@ def python_blocks(page: pathlib.Path) -> list[str]:
     return re.findall(r"^```python\n(.*?)^```$", page.read_text(encoding="utf-8"), re.M | re.S)
 
 
-BLOCKS = [(page.relative_to(ROOT).as_posix(), index, block)
-          for page in PAGES for index, block in enumerate(python_blocks(page))]
+BLOCKS = [
+    (page.relative_to(ROOT).as_posix(), index, block)
+    for page in PAGES
+    for index, block in enumerate(python_blocks(page))
+]
 
 
 def test_pages_have_their_examples():
@@ -50,8 +53,9 @@ def test_block_runs(page, index, block, tmp_path):
     # The module under test, wherever this suite imported it from.
     module_dir = str(pathlib.Path(kelmora_cpp.__file__).resolve().parent)
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [module_dir, env.get("PYTHONPATH")]))
-    run = subprocess.run([sys.executable, "-W", "error", str(script)], cwd=tmp_path, capture_output=True,
-                         text=True, env=env, timeout=300)
+    run = subprocess.run(
+        [sys.executable, "-W", "error", str(script)], cwd=tmp_path, capture_output=True, text=True, env=env, timeout=300
+    )
     assert run.returncode == 0, f"{page} block {index} failed:\n{block}\n{run.stderr}"
 
 

@@ -75,17 +75,27 @@ def wait_for(condition, what: str, timeout: float = 60) -> None:
 
 
 @pytest.mark.parametrize("subcommand", ["track", "tune"])
-@pytest.mark.parametrize("signum, status, last_line", [
-    (signal.SIGINT, 130, "interrupted"),
-    (signal.SIGTERM, 143, "terminated"),
-])
+@pytest.mark.parametrize(
+    "signum, status, last_line",
+    [
+        (signal.SIGINT, 130, "interrupted"),
+        (signal.SIGTERM, 143, "terminated"),
+    ],
+)
 def test_a_signal_ends_the_command_and_its_workers(tmp_path, crowds, subcommand, signum, status, last_line):
     url = f"sqlite:///{tmp_path / 'best.db'}"
-    argv = {"track": ["track", crowds / "track", "--out", tmp_path / "out"],
-            "tune": ["tune", crowds / "tune", "--trials", 40, "--study", "crowd", "--out", tmp_path / "best.json"]}
-    command = subprocess.Popen([sys.executable, "-m", "kelmora_tools", *map(str, argv[subcommand]), "--workers", "2"],
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=child_env(),
-                               start_new_session=True)
+    argv = {
+        "track": ["track", crowds / "track", "--out", tmp_path / "out"],
+        "tune": ["tune", crowds / "tune", "--trials", 40, "--study", "crowd", "--out", tmp_path / "best.json"],
+    }
+    command = subprocess.Popen(
+        [sys.executable, "-m", "kelmora_tools", *map(str, argv[subcommand]), "--workers", "2"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=child_env(),
+        start_new_session=True,
+    )
     try:
         # The command, its fork server and two workers; for tune, both workers in a trial.
         wait_for(lambda: len(session_processes(command.pid)) >= 4, "the workers")

@@ -119,8 +119,11 @@ def test_method_parameters(cls, name):
     [
         (k.linear_assignment, "tuple[numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int64]]"),
         (k.linear_assignment_lapjv, "tuple[numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int64]]"),
-        (k.associate, "tuple[numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int64], "
-                      "numpy.typing.NDArray[numpy.int64]]"),
+        (
+            k.associate,
+            "tuple[numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int64], "
+            "numpy.typing.NDArray[numpy.int64]]",
+        ),
         (k.build_info, "dict[str, str | int | bool]"),
     ],
 )
@@ -140,8 +143,10 @@ def test_default_config_is_shown_as_a_constructor_call():
     [
         ("a: int, b: tuple[int, int] = (1, 2)", ["a: int", "b: tuple[int, int] = (1, 2)"]),
         ("", []),
-        ("x: typing.Annotated[numpy.typing.ArrayLike, numpy.float64]",
-         ["x: typing.Annotated[numpy.typing.ArrayLike, numpy.float64]"]),
+        (
+            "x: typing.Annotated[numpy.typing.ArrayLike, numpy.float64]",
+            ["x: typing.Annotated[numpy.typing.ArrayLike, numpy.float64]"],
+        ),
     ],
 )
 def test_split_top_level(text, parts):

@@ -19,10 +19,19 @@ OCSORT = "OC-SORT (use_oru / w_ocm) is not ported in Phase 1; leave use_oru Fals
 
 # --- configuration -------------------------------------------------------------------------
 
+
 def test_config_defaults():
     c = k.TrackerConfig()
-    assert (c.high_score_thresh, c.low_score_thresh, c.match_iou_thresh, c.recovery_iou_thresh,
-            c.new_track_thresh, c.kf_noise_scale, c.n_init, c.max_age) == (0.5, 0.1, 0.3, 0.5, 0.6, 1.0, 3, 30)
+    assert (
+        c.high_score_thresh,
+        c.low_score_thresh,
+        c.match_iou_thresh,
+        c.recovery_iou_thresh,
+        c.new_track_thresh,
+        c.kf_noise_scale,
+        c.n_init,
+        c.max_age,
+    ) == (0.5, 0.1, 0.3, 0.5, 0.6, 1.0, 3, 30)
     assert type(c.n_init) is int and type(c.kf_noise_scale) is float
 
 
@@ -62,9 +71,14 @@ def test_config_validation(kwargs, message):
 
 @pytest.mark.parametrize(
     "kwargs",
-    [dict(low_score_thresh=0.5, high_score_thresh=0.5), dict(low_score_thresh=0.0, high_score_thresh=1.0),
-     dict(low_score_thresh=-0.0), dict(w_app=-0.0), dict(match_iou_thresh=1.5, new_track_thresh=-1.0,
-     appearance_ema_alpha=2.0), dict(kf_noise_scale=-2.0)],
+    [
+        dict(low_score_thresh=0.5, high_score_thresh=0.5),
+        dict(low_score_thresh=0.0, high_score_thresh=1.0),
+        dict(low_score_thresh=-0.0),
+        dict(w_app=-0.0),
+        dict(match_iou_thresh=1.5, new_track_thresh=-1.0, appearance_ema_alpha=2.0),
+        dict(kf_noise_scale=-2.0),
+    ],
 )
 def test_config_accepts(kwargs):
     k.TrackerConfig(**kwargs)
@@ -87,6 +101,7 @@ def test_config_positional_order_and_read_only():
 
 # --- tracker surface -----------------------------------------------------------------------
 
+
 def box(x, y, w=10.0, h=20.0):
     return [x, y, x + w, y + h]
 
@@ -104,9 +119,12 @@ def test_new_tracker_and_constructor_arguments():
         k.ByteTracker(None)
     with pytest.raises(TypeError):
         k.ByteTracker("config")
-    assert k.ByteTracker.update.__doc__.rstrip().endswith("Advance one frame. Returns (track_ids, xyxy, scores, class_ids).")
+    assert k.ByteTracker.update.__doc__.rstrip().endswith(
+        "Advance one frame. Returns (track_ids, xyxy, scores, class_ids)."
+    )
     assert k.ByteTracker.track_states.__doc__.rstrip().endswith(
-        "Return (ids, states, hits, ages, time_since_update) in track order.")
+        "Return (ids, states, hits, ages, time_since_update) in track order."
+    )
 
 
 def test_first_frame_example():
@@ -184,6 +202,7 @@ def test_track_states_in_birth_order_new_tracks_last():
 
 # --- input step ----------------------------------------------------------------------------
 
+
 @pytest.mark.parametrize(
     "args, message",
     [
@@ -196,11 +215,22 @@ def test_track_states_in_birth_order_new_tracks_last():
         (([box(0, 0)] * 3 + [[5, 0, 4, 20]], [0.9] * 4), "degenerate box (x2<x1 or y2<y1)"),
         (([[0, 0, math.nan, 20], [5, 0, 4, 20]], [0.9] * 2), "degenerate box (x2<x1 or y2<y1)"),
         # Mended faults: such detections would wedge the tracker on every later frame.
-        (([box(0, 0), [0, 0, math.nan, 20]], [0.9] * 2),
-         "update: box coordinates must be finite and at most 1e+100 in magnitude (row 1)"),
-        (([[0, 0, math.inf, 20]], [0.9]), "update: box coordinates must be finite and at most 1e+100 in magnitude (row 0)"),
-        (([[0, 0, 1e200, 20]], [0.9]), "update: box coordinates must be finite and at most 1e+100 in magnitude (row 0)"),
-        (([box(0, 0), [0, 5, 10, 5]], [0.9] * 2), "update: boxes must have a positive height, y2 - y1 >= 1e-100 (row 1)"),
+        (
+            ([box(0, 0), [0, 0, math.nan, 20]], [0.9] * 2),
+            "update: box coordinates must be finite and at most 1e+100 in magnitude (row 1)",
+        ),
+        (
+            ([[0, 0, math.inf, 20]], [0.9]),
+            "update: box coordinates must be finite and at most 1e+100 in magnitude (row 0)",
+        ),
+        (
+            ([[0, 0, 1e200, 20]], [0.9]),
+            "update: box coordinates must be finite and at most 1e+100 in magnitude (row 0)",
+        ),
+        (
+            ([box(0, 0), [0, 5, 10, 5]], [0.9] * 2),
+            "update: boxes must have a positive height, y2 - y1 >= 1e-100 (row 1)",
+        ),
         (([[0, 0, 1e-300, 1e-300]], [0.9]), "update: boxes must have a positive height, y2 - y1 >= 1e-100 (row 0)"),
         (([box(0, 0)], [0.9], None, [[1.0, math.nan]]), "update: features must be finite (row 0)"),
         (([box(0, 0)], [0.9], [math.nan]), "update: class_ids must be finite and within the signed 32-bit range"),
@@ -246,6 +276,7 @@ def test_score_boundaries():
 
 # --- faults mended inside the frame ----------------------------------------------------------
 
+
 def test_feature_length_change_replaces_the_stored_feature():
     cfg = dict(n_init=1, w_app=0.5)
     t, ref = k.ByteTracker(k.TrackerConfig(**cfg)), RefTracker(**cfg)
@@ -257,6 +288,7 @@ def test_feature_length_change_replaces_the_stored_feature():
 
 
 # --- the frame update against its straightforward order --------------------------------------
+
 
 def scene(seed: int, frames: int, objects: int, feature_dim: int):
     """Objects moving at constant velocity, detected with jitter, misses, low scores,
@@ -271,7 +303,9 @@ def scene(seed: int, frames: int, objects: int, feature_dim: int):
         seen = rng.random(objects) > 0.15
         xy = pos + vel * f + rng.normal(0, 1.5, size=(objects, 2))
         boxes = np.hstack([xy, xy + size + rng.normal(0, 1, size=(objects, 2))])[seen]
-        scores = np.where(rng.random(objects) < 0.25, rng.uniform(0.1, 0.5, objects), rng.uniform(0.5, 1, objects))[seen]
+        scores = np.where(rng.random(objects) < 0.25, rng.uniform(0.1, 0.5, objects), rng.uniform(0.5, 1, objects))[
+            seen
+        ]
         classes = np.where(rng.random(objects) < 0.05, -1, cls)[seen]
         feats = (emb + rng.normal(0, 0.2, size=emb.shape))[seen, :feature_dim]
         extra = rng.integers(0, 3)

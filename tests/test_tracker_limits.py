@@ -39,6 +39,7 @@ def run_python(*parts: str, timeout: float = 60.0) -> str:
 
 # --- settings that would wedge a tracker ------------------------------------------------------
 
+
 @pytest.mark.parametrize(
     "kwargs, message",
     [
@@ -72,8 +73,10 @@ def run_python(*parts: str, timeout: float = 60.0) -> str:
         (dict(appearance_ema_alpha=2.0000000000000004), ALPHA),
         # The earlier rules keep their order and texts.
         (dict(w_app=math.nan, match_iou_thresh=math.nan), WEIGHTS),
-        (dict(w_unc=math.inf, use_oru=True), "OC-SORT (use_oru / w_ocm) is not ported in Phase 1; leave use_oru "
-                                             "False and w_ocm 0.0"),
+        (
+            dict(w_unc=math.inf, use_oru=True),
+            "OC-SORT (use_oru / w_ocm) is not ported in Phase 1; leave use_oru False and w_ocm 0.0",
+        ),
         (dict(max_age=0, kf_noise_scale=1e300), "max_age must be >= 1"),
         (dict(kf_noise_scale=1e300, match_iou_thresh=math.nan), NOISE_RANGE),
         (dict(match_iou_thresh=math.inf, w_iou=math.inf), MATCH),
@@ -114,7 +117,7 @@ def test_the_issue_examples_no_longer_wedge():
     for kwargs in (dict(kf_noise_scale=1e-40), dict(kf_noise_scale=-1e40), dict(w_app=1e6, appearance_ema_alpha=2.0)):
         t = k.ByteTracker(k.TrackerConfig(n_init=1, **kwargs))
         for i in range(4):
-            ids, xyxy, _, _ = t.update(b, [0.9], features=np.full((1, 4), 10.0**(100 * i)))
+            ids, xyxy, _, _ = t.update(b, [0.9], features=np.full((1, 4), 10.0 ** (100 * i)))
         assert ids.tolist() == [1] and np.isfinite(xyxy).all()
 
 
@@ -195,6 +198,7 @@ def test_a_scene_cut_matches_nothing_and_agrees_with_the_full_solve():
 
 
 # --- all or nothing under memory exhaustion -----------------------------------------------------
+
 
 @pytest.mark.skipif(UNDER_SANITIZER, reason="address-space limits do not apply under the sanitizer")
 def test_memory_exhaustion_while_starting_tracks_leaves_the_tracker_unchanged():
@@ -311,7 +315,9 @@ def test_long_calls_answer_an_interrupt(call):
 
 
 def test_an_interrupted_update_leaves_the_tracker_unchanged():
-    out = run_python(INTERRUPT_PRELUDE, """
+    out = run_python(
+        INTERRUPT_PRELUDE,
+        """
         # Every box in one place: every pair is admissible and needs its appearance distance.
         n, d = 600, 20000
         rng = np.random.default_rng(0)
@@ -324,6 +330,7 @@ def test_an_interrupted_update_leaves_the_tracker_unchanged():
         print(seconds < 2.0, t.frame_index, [a.tolist() for a in t.track_states()] == before)
         ids, *_ = t.update(boxes[:2] + 1.0, np.full(2, 0.9), features=features[:2])
         print(t.frame_index, ids.tolist())
-    """)
+    """,
+    )
     assert out.splitlines()[0] == "True 0 True"
     assert out.splitlines()[1].startswith("1 [")

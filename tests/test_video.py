@@ -141,10 +141,10 @@ def test_results_file_matches_the_frames_drawn(tracked):
         for k, (x1, y1, x2, y2) in enumerate(corners):
             edge = np.zeros(changed.shape, bool)
             ym, xm = slice(y1 + (y2 - y1) // 4, y2 - (y2 - y1) // 4), slice(x1 + (x2 - x1) // 4, x2 - (x2 - x1) // 4)
-            edge[ym, x1:x1 + 2] = edge[ym, x2 - 1:x2 + 1] = edge[y2 - 1:y2 + 1, xm] = True
+            edge[ym, x1 : x1 + 2] = edge[ym, x2 - 1 : x2 + 1] = edge[y2 - 1 : y2 + 1, xm] = True
             for j, (a1, b1, a2, b2) in enumerate(corners):
                 if j != k:
-                    edge[max(b1 - 6, 0):b2 + 6, max(a1 - 6, 0):a2 + 6] = False
+                    edge[max(b1 - 6, 0) : b2 + 6, max(a1 - 6, 0) : a2 + 6] = False
             if edge.sum() < 10:
                 continue
             mean = out_frame[edge].mean(axis=0)
@@ -153,7 +153,7 @@ def test_results_file_matches_the_frames_drawn(tracked):
         # Nothing is drawn away from the rows' boxes, labels and trails.
         allowed = np.zeros(changed.shape, np.uint8)
         for (x1, y1, x2, y2), track_id in zip(corners, here[:, 1]):
-            allowed[max(y1 - 22, 0):y2 + 5, max(x1 - 5, 0):max(x2, x1 + 30) + 5] = 1
+            allowed[max(y1 - 22, 0) : y2 + 5, max(x1 - 5, 0) : max(x2, x1 + 30) + 5] = 1
             past = rows[(rows[:, 1] == track_id) & (rows[:, 0] > f - annotate.TRAIL_LENGTH) & (rows[:, 0] <= f)]
             trail = np.round((past[:, 2:4] + past[:, 4:6]) / 2).astype(np.int32)
             cv2.polylines(allowed, [trail], False, 1, 9)
@@ -164,8 +164,9 @@ def test_summary_and_contact_sheet(tracked):
     _, out, summary = tracked
     rows = read_results(out / "clip.txt")
     assert re.search(rf"^  frames\s+{clip.FRAMES}$", summary, re.M)
-    tracks = re.search(r"^  tracks\s+(\d+) distinct ids, (\d+) boxes reported \((\d+\.\d\d) per frame\)$", summary,
-                       re.M)
+    tracks = re.search(
+        r"^  tracks\s+(\d+) distinct ids, (\d+) boxes reported \((\d+\.\d\d) per frame\)$", summary, re.M
+    )
     assert tracks and (int(tracks[1]), int(tracks[2])) == (len(np.unique(rows[:, 1])), len(rows))
     assert tracks[3] == f"{len(rows) / clip.FRAMES:.2f}"
     for stage in ("frame", "read", "detector", "tracker", "draw", "write"):
@@ -228,35 +229,41 @@ class FailsLater:
 '''
 
 
-@pytest.mark.parametrize("case, message", [
-    ("missing", r"{tmp}/nope\.mp4: no such file or folder"),
-    ("not a video", r"{tmp}/junk\.mp4: not a video that OpenCV can read"),
-    ("empty folder", r"{tmp}/empty: no numbered images \(.*\) in this folder"),
-    ("bad image", r"{tmp}/seq/img1/000005\.png: not an image that OpenCV can read \(frame 5\)"),
-    ("unknown module", r"--detector: no module named 'no_such_detector_module'"),
-    ("unknown callable", r"--detector: {tmp}/bad\.py has no attribute 'nothing'"),
-    ("raises", r"frame 1: detector {tmp}/bad\.py:raises raised RuntimeError: model weights missing"),
-    ("flat boxes", r"frame 1: detector .*:flat_boxes returned boxes of shape \(8,\); expected \(N, 4\)"),
-    ("short scores", r"frame 1: detector .*:short_scores returned scores of shape \(1,\) for 2 boxes;"
-                     r" expected \(2,\)"),
-    ("nan", r"frame 1: detector .*:nan_score returned NaN or infinity in scores \(row 0\)"),
-    ("not a tuple", r"frame 1: detector .*:not_a_tuple returned str; expected \(boxes, scores\) or"),
-    ("upside down", r"frame 1: the tracker refused detector .*:upside_down's output: degenerate box"),
-    ("fails later", r"frame 20: detector .*:FailsLater returned NaN or infinity in boxes \(row 0\)"),
-    ("bad max frames", r"--max-frames must be >= 1, got 0"),
-    ("bad set", r"--set n_init=0: n_init must be >= 1"),
-    ("escaping name", r"{tmp}/seq/seqinfo\.ini: sequence name '\.\./\.\./escaped' cannot be a file name"),
-    ("absolute name", r"{tmp}/seq/seqinfo\.ini: sequence name '/abs/x' cannot be a file name"),
-    ("exits", r"frame 1: detector .*:exits exited: model file missing"),
-    ("exits when created", r"--detector: creating .*:ExitsWhenCreated exited: no licence"),
-    ("exits on import", r"--detector: importing .*/quits\.py exited: no GPU here"),
-    ("complex", r"frame 1: detector .*:complex_boxes returned complex numbers in boxes"),
-    ("overflow", r"frame 1: detector .*:overflows returned NaN or infinity in boxes \(row 0\)"),
-    ("input and camera", r"give either INPUT \(a file, a folder or a stream URL\) or --camera INDEX"),
-    ("option of another detector", r"--min-area applies to --detector motion only"),
-    ("bad min area", r"--min-area must be a number of pixels >= 1, got 0"),
-    ("bad max area", r"--max-area must be at least --min-area \(200\), got 100"),
-])
+@pytest.mark.parametrize(
+    "case, message",
+    [
+        ("missing", r"{tmp}/nope\.mp4: no such file or folder"),
+        ("not a video", r"{tmp}/junk\.mp4: not a video that OpenCV can read"),
+        ("empty folder", r"{tmp}/empty: no numbered images \(.*\) in this folder"),
+        ("bad image", r"{tmp}/seq/img1/000005\.png: not an image that OpenCV can read \(frame 5\)"),
+        ("unknown module", r"--detector: no module named 'no_such_detector_module'"),
+        ("unknown callable", r"--detector: {tmp}/bad\.py has no attribute 'nothing'"),
+        ("raises", r"frame 1: detector {tmp}/bad\.py:raises raised RuntimeError: model weights missing"),
+        ("flat boxes", r"frame 1: detector .*:flat_boxes returned boxes of shape \(8,\); expected \(N, 4\)"),
+        (
+            "short scores",
+            r"frame 1: detector .*:short_scores returned scores of shape \(1,\) for 2 boxes;"
+            r" expected \(2,\)",
+        ),
+        ("nan", r"frame 1: detector .*:nan_score returned NaN or infinity in scores \(row 0\)"),
+        ("not a tuple", r"frame 1: detector .*:not_a_tuple returned str; expected \(boxes, scores\) or"),
+        ("upside down", r"frame 1: the tracker refused detector .*:upside_down's output: degenerate box"),
+        ("fails later", r"frame 20: detector .*:FailsLater returned NaN or infinity in boxes \(row 0\)"),
+        ("bad max frames", r"--max-frames must be >= 1, got 0"),
+        ("bad set", r"--set n_init=0: n_init must be >= 1"),
+        ("escaping name", r"{tmp}/seq/seqinfo\.ini: sequence name '\.\./\.\./escaped' cannot be a file name"),
+        ("absolute name", r"{tmp}/seq/seqinfo\.ini: sequence name '/abs/x' cannot be a file name"),
+        ("exits", r"frame 1: detector .*:exits exited: model file missing"),
+        ("exits when created", r"--detector: creating .*:ExitsWhenCreated exited: no licence"),
+        ("exits on import", r"--detector: importing .*/quits\.py exited: no GPU here"),
+        ("complex", r"frame 1: detector .*:complex_boxes returned complex numbers in boxes"),
+        ("overflow", r"frame 1: detector .*:overflows returned NaN or infinity in boxes \(row 0\)"),
+        ("input and camera", r"give either INPUT \(a file, a folder or a stream URL\) or --camera INDEX"),
+        ("option of another detector", r"--min-area applies to --detector motion only"),
+        ("bad min area", r"--min-area must be a number of pixels >= 1, got 0"),
+        ("bad max area", r"--max-area must be at least --min-area \(200\), got 100"),
+    ],
+)
 def test_bad_input_is_one_line_with_status_2_and_leaves_nothing(case, message, tmp_path, clip_inputs, capsys):
     (tmp_path / "bad.py").write_text(BAD_DETECTORS)
     source, detector, extra = clip_inputs["mp4"], "hog", []
@@ -282,8 +289,9 @@ def test_bad_input_is_one_line_with_status_2_and_leaves_nothing(case, message, t
         extra = ["--set", "n_init=0"]
     elif case in ("escaping name", "absolute name"):
         source = clip.write_images(tmp_path / "seq", "seq")
-        (source.parent / "seqinfo.ini").write_text("[Sequence]\nname=" + ("../../escaped" if case == "escaping name"
-                                                                         else "/abs/x") + "\n")
+        (source.parent / "seqinfo.ini").write_text(
+            "[Sequence]\nname=" + ("../../escaped" if case == "escaping name" else "/abs/x") + "\n"
+        )
         detector = PLUGIN
     elif case == "exits on import":
         (tmp_path / "quits.py").write_text("import sys\nsys.exit('no GPU here')\n")
@@ -296,12 +304,22 @@ def test_bad_input_is_one_line_with_status_2_and_leaves_nothing(case, message, t
         detector = "motion"
         extra = ["--min-area", "0"] if case == "bad min area" else ["--max-area", "100"]
     else:
-        detector = f"{tmp_path / 'bad.py'}:" + {"raises": "raises", "flat boxes": "flat_boxes",
-                                                "short scores": "short_scores", "nan": "nan_score",
-                                                "not a tuple": "not_a_tuple", "upside down": "upside_down",
-                                                "fails later": "FailsLater", "exits": "exits",
-                                                "exits when created": "ExitsWhenCreated",
-                                                "complex": "complex_boxes", "overflow": "overflows"}[case]
+        detector = (
+            f"{tmp_path / 'bad.py'}:"
+            + {
+                "raises": "raises",
+                "flat boxes": "flat_boxes",
+                "short scores": "short_scores",
+                "nan": "nan_score",
+                "not a tuple": "not_a_tuple",
+                "upside down": "upside_down",
+                "fails later": "FailsLater",
+                "exits": "exits",
+                "exits when created": "ExitsWhenCreated",
+                "complex": "complex_boxes",
+                "overflow": "overflows",
+            }[case]
+        )
     out = tmp_path / "out"
     status = cli.main(["video", str(source), "--out", str(out), "--detector", detector, *extra])
     captured = capsys.readouterr()
@@ -317,8 +335,23 @@ def test_bad_input_is_one_line_with_status_2_and_leaves_nothing(case, message, t
 @pytest.mark.parametrize("n_init, first_reported", [(1, 2), (4, 4)])
 def test_tracker_options_reach_the_tracker(n_init, first_reported, tmp_path, clip_inputs, capsys):
     out = tmp_path / "out"
-    assert cli.main(["video", str(clip_inputs["img1"]), "--out", str(out), "--detector", PLUGIN,
-                     "--set", f"n_init={n_init}", "--max-frames", "6"]) == 0
+    assert (
+        cli.main(
+            [
+                "video",
+                str(clip_inputs["img1"]),
+                "--out",
+                str(out),
+                "--detector",
+                PLUGIN,
+                "--set",
+                f"n_init={n_init}",
+                "--max-frames",
+                "6",
+            ]
+        )
+        == 0
+    )
     rows = read_results(out / "clip.txt")
     # A track is born unreported and reported from the frame of its n_init-th hit (from its second
     # frame when n_init is 1); all four shapes are in view from frame 1.
@@ -331,14 +364,17 @@ def test_tracker_options_reach_the_tracker(n_init, first_reported, tmp_path, cli
 @pytest.mark.parametrize("failure", ["detector", "results"])
 def test_failed_run_keeps_the_previous_complete_outputs(failure, tmp_path, clip_inputs, monkeypatch, capsys):
     out = tmp_path / "out"
-    assert cli.main(["video", str(clip_inputs["mp4"]), "--out", str(out), "--detector", PLUGIN,
-                     "--max-frames", "10"]) == 0
+    assert (
+        cli.main(["video", str(clip_inputs["mp4"]), "--out", str(out), "--detector", PLUGIN, "--max-frames", "10"]) == 0
+    )
     before = {p.name: p.read_bytes() for p in out.iterdir()}
     (tmp_path / "bad.py").write_text(BAD_DETECTORS)
     detector = f"{tmp_path / 'bad.py'}:FailsLater"
     if failure == "results":  # after the video and the sheet are complete
+
         def no_space(*args):
             raise OSError(28, "No space left on device")
+
         monkeypatch.setattr(video, "format_results", no_space)
         detector = PLUGIN
     assert cli.main(["video", str(clip_inputs["mp4"]), "--out", str(out), "--detector", detector]) == 2
@@ -405,10 +441,13 @@ def test_a_stream_ends_cleanly_on_max_frames_or_ctrl_c(source, ending, served, c
         assert cv2.imread(str(out / "clip_sheet.png")).shape[1] == 3 * clip.WIDTH + 4 * annotate.SHEET_GAP
 
 
-@pytest.mark.parametrize("total, shown, hidden", [
-    (4, r"\rclip: 100%\|#+\| 4/4 frames \[00:16, ETA 00:00, +0\.35 frames/s\]", "s/ frames"),
-    (None, r"\rclip: 4 frames \[00:16, +0\.35 frames/s\]", "ETA"),
-])
+@pytest.mark.parametrize(
+    "total, shown, hidden",
+    [
+        (4, r"\rclip: 100%\|#+\| 4/4 frames \[00:16, ETA 00:00, +0\.35 frames/s\]", "s/ frames"),
+        (None, r"\rclip: 4 frames \[00:16, +0\.35 frames/s\]", "ETA"),
+    ],
+)
 def test_progress_shows_time_left_with_a_frame_count_and_rate_without(total, shown, hidden, monkeypatch):
     # tqdm's clock (bound when tqdm is imported), one second per reading: a slow camera's rate stays
     # in frames per second.
@@ -427,7 +466,8 @@ def test_plugin_files_are_modules_of_their_own(tmp_path):
     # Dataclasses and postponed annotations look their module up in sys.modules while it runs.
     (tmp_path / "typed.py").write_text(
         "from __future__ import annotations\nimport dataclasses\n\n@dataclasses.dataclass\nclass Detector:\n"
-        "    threshold: float = 0.5\n    def __call__(self, frame):\n        return [], []\n")
+        "    threshold: float = 0.5\n    def __call__(self, frame):\n        return [], []\n"
+    )
     assert detectors.load_detector(f"{tmp_path / 'typed.py'}:Detector").call.threshold == 0.5
     (tmp_path / "broken.py").write_text("raise RuntimeError('broken at import')\n")
     before = set(sys.modules)
@@ -448,30 +488,38 @@ def test_a_real_process_prints_only_its_own_lines(case, tmp_path, clip_inputs):
         source.write_text("not a video\n")
     elif case == "truncated":
         whole = tmp_path / "whole.avi"
-        writer = cv2.VideoWriter(str(whole), cv2.CAP_FFMPEG, cv2.VideoWriter_fourcc(*"MJPG"), clip.FPS,
-                                 (clip.WIDTH, clip.HEIGHT))
+        writer = cv2.VideoWriter(
+            str(whole), cv2.CAP_FFMPEG, cv2.VideoWriter_fourcc(*"MJPG"), clip.FPS, (clip.WIDTH, clip.HEIGHT)
+        )
         for frame in clip.frames():
             writer.write(frame)
         writer.release()
         source = tmp_path / "cut.avi"
-        source.write_bytes(whole.read_bytes()[:whole.stat().st_size // 2])
+        source.write_bytes(whole.read_bytes()[: whole.stat().st_size // 2])
     env = os.environ.copy()
     module_dir = pathlib.Path(kelmora_cpp.__file__).resolve().parent  # the build under test
     env["PYTHONPATH"] = os.pathsep.join([str(module_dir), str(ROOT / "python")])
     env.pop("OPENCV_FFMPEG_LOGLEVEL", None)
     env.pop("OPENCV_LOG_LEVEL", None)
     where = ["--camera", "99"] if case == "no camera" else [str(source)]
-    run = subprocess.run([sys.executable, "-m", "kelmora_tools", "video", *where, "--out", str(tmp_path / "out"),
-                          "--detector", PLUGIN], capture_output=True, text=True, env=env, timeout=300)
+    run = subprocess.run(
+        [sys.executable, "-m", "kelmora_tools", "video", *where, "--out", str(tmp_path / "out"), "--detector", PLUGIN],
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=300,
+    )
     if case == "good":
         assert (run.returncode, run.stderr) == (0, "")
         assert run.stdout.startswith("kelmora video: clip\n")
         return
-    expected = {"missing": r"nope\.avi: no such file or folder",
-                "not a video": r"junk\.mp4: not a video that OpenCV can read",
-                "truncated": r"cut\.avi: frame \d+ cannot be decoded, of the 60 the file announces"
-                             r" \(is it truncated\?\)",
-                "no camera": r"--camera 99: no camera that OpenCV can open"}
+    expected = {
+        "missing": r"nope\.avi: no such file or folder",
+        "not a video": r"junk\.mp4: not a video that OpenCV can read",
+        "truncated": r"cut\.avi: frame \d+ cannot be decoded, of the 60 the file announces"
+        r" \(is it truncated\?\)",
+        "no camera": r"--camera 99: no camera that OpenCV can open",
+    }
     assert run.returncode == 2
     assert re.fullmatch(r"kelmora video: error: .*" + expected[case] + "\n", run.stderr), run.stderr
     assert run.stdout == ""
@@ -479,6 +527,7 @@ def test_a_real_process_prints_only_its_own_lines(case, tmp_path, clip_inputs):
 
 
 # --- The HOG detector's score map and suppression -----------------------------------------------
+
 
 def test_hog_score_map_is_monotone_into_the_open_unit_interval():
     margins = np.array([-1e300, -50.0, -1.0, 0.0, 0.5, 1.0, 1.2, 3.0, 50.0, 1e300])
@@ -493,17 +542,20 @@ def test_hog_score_map_is_monotone_into_the_open_unit_interval():
     assert detectors.hog_scores(1.2) == pytest.approx(0.6, abs=0.002)
 
 
-@pytest.mark.parametrize("boxes, scores, thresh, kept", [
-    ([], [], 0.4, []),
-    ([[0, 0, 10, 10], [1, 0, 11, 10], [20, 0, 30, 10]], [0.5, 0.9, 0.7], 0.4, [1, 2]),
-    # IoU of the first two is exactly 0.5: suppressed only above the threshold.
-    ([[0, 0, 10, 10], [0, 0, 10, 5]], [0.9, 0.8], 0.5, [0, 1]),
-    ([[0, 0, 10, 10], [0, 0, 10, 5]], [0.9, 0.8], 0.49, [0]),
-    # Equal scores: the earlier row wins.
-    ([[0, 0, 10, 10], [1, 0, 11, 10]], [0.6, 0.6], 0.4, [0]),
-    # A chain: 0 suppresses 1, so 2 (overlapping only 1) survives.
-    ([[0, 0, 10, 10], [4, 0, 14, 10], [8, 0, 18, 10]], [0.9, 0.8, 0.7], 0.3, [0, 2]),
-])
+@pytest.mark.parametrize(
+    "boxes, scores, thresh, kept",
+    [
+        ([], [], 0.4, []),
+        ([[0, 0, 10, 10], [1, 0, 11, 10], [20, 0, 30, 10]], [0.5, 0.9, 0.7], 0.4, [1, 2]),
+        # IoU of the first two is exactly 0.5: suppressed only above the threshold.
+        ([[0, 0, 10, 10], [0, 0, 10, 5]], [0.9, 0.8], 0.5, [0, 1]),
+        ([[0, 0, 10, 10], [0, 0, 10, 5]], [0.9, 0.8], 0.49, [0]),
+        # Equal scores: the earlier row wins.
+        ([[0, 0, 10, 10], [1, 0, 11, 10]], [0.6, 0.6], 0.4, [0]),
+        # A chain: 0 suppresses 1, so 2 (overlapping only 1) survives.
+        ([[0, 0, 10, 10], [4, 0, 14, 10], [8, 0, 18, 10]], [0.9, 0.8, 0.7], 0.3, [0, 2]),
+    ],
+)
 def test_nms(boxes, scores, thresh, kept):
     assert detectors.nms(np.array(boxes, float), np.array(scores, float), thresh).tolist() == kept
 
@@ -525,17 +577,20 @@ def test_hog_detector_returns_checked_arrays():
     assert (found.boxes[:, :2] >= -8).all() and (found.boxes[:, 2:] <= [192 + 8, 256 + 8]).all()
 
 
-@pytest.mark.parametrize("output, expected", [
-    (([[0, 0, 2, 3]], [0.5]), "ok"),
-    (((), ()), "ok"),
-    ((np.zeros((0, 4)), np.zeros(0), None, None), "ok"),
-    (([[0, 0, 2, 3]], [0.5], [7], [[1.0, 0.0]]), "ok"),
-    (([[0, 0, 2, 3]], [0.5], [1.5], None), "class_ids that are not whole numbers"),
-    (([[0, 0, 2, 3]], [0.5], None, [1.0, 0.0]), r"features of shape \(2,\) for 1 boxes"),
-    (([[0, 0, 2, 3]], [0.5], [np.nan], None), r"NaN or infinity in class_ids \(row 0\)"),
-    (([[0, 0, 2, "x"]], [0.5]), "boxes that are not an array of numbers"),
-    (([[0, 0, 2, 3]], [0.5], None), "a 3-tuple; expected"),
-])
+@pytest.mark.parametrize(
+    "output, expected",
+    [
+        (([[0, 0, 2, 3]], [0.5]), "ok"),
+        (((), ()), "ok"),
+        ((np.zeros((0, 4)), np.zeros(0), None, None), "ok"),
+        (([[0, 0, 2, 3]], [0.5], [7], [[1.0, 0.0]]), "ok"),
+        (([[0, 0, 2, 3]], [0.5], [1.5], None), "class_ids that are not whole numbers"),
+        (([[0, 0, 2, 3]], [0.5], None, [1.0, 0.0]), r"features of shape \(2,\) for 1 boxes"),
+        (([[0, 0, 2, 3]], [0.5], [np.nan], None), r"NaN or infinity in class_ids \(row 0\)"),
+        (([[0, 0, 2, "x"]], [0.5]), "boxes that are not an array of numbers"),
+        (([[0, 0, 2, 3]], [0.5], None), "a 3-tuple; expected"),
+    ],
+)
 def test_check_output(output, expected):
     if expected == "ok":
         found = detectors.check_output(output)
@@ -553,7 +608,8 @@ def test_detector_sees_a_read_only_frame_and_classes_are_instantiated(tmp_path):
         "class Counter:\n"
         "    '''Counts frames.'''\n"
         "    def __init__(self):\n        self.n = 0\n"
-        "    def __call__(self, frame):\n        self.n += 1\n        frame[0, 0] = 1\n")
+        "    def __call__(self, frame):\n        self.n += 1\n        frame[0, 0] = 1\n"
+    )
     detector = detectors.load_detector(f"{tmp_path / 'mine.py'}:Counter")
     assert detector.description.endswith("(Counts frames)")
     frame = np.zeros((4, 4, 3), np.uint8)
@@ -569,15 +625,22 @@ def test_detector_module_is_found_in_the_current_folder(tmp_path, monkeypatch):
     assert len(detectors.detect(detector, np.zeros((2, 2, 3), np.uint8), 1)) == 0
     assert str(tmp_path) not in sys.path
     (tmp_path / "broken_detector.py").write_text("import no_such_dependency_here\n")
-    with pytest.raises(UserError, match=r"^--detector: importing broken_detector failed: ModuleNotFoundError: "
-                                        r"No module named 'no_such_dependency_here'$"):
+    with pytest.raises(
+        UserError,
+        match=r"^--detector: importing broken_detector failed: ModuleNotFoundError: "
+        r"No module named 'no_such_dependency_here'$",
+    ):
         detectors.load_detector("broken_detector:detect")
-    with pytest.raises(UserError, match=r"^--detector: expected hog, motion, onnx:MODEL\.onnx or MODULE:CALLABLE, "
-                                        r"got 'hogs'$"):
+    with pytest.raises(
+        UserError,
+        match=r"^--detector: expected hog, motion, onnx:MODEL\.onnx or MODULE:CALLABLE, "
+        r"got 'hogs'$",
+    ):
         detectors.load_detector("hogs")
 
 
 # --- Drawing, trails, contact sheet, frame source -------------------------------------------------
+
 
 def test_colours_of_nearby_ids_differ():
     colours = np.array([annotate.colour(i) for i in range(1, 13)], dtype=float)
@@ -611,13 +674,16 @@ def test_draw_tracks_draws_only_the_given_tracks():
     assert (empty == 200).all()
 
 
-@pytest.mark.parametrize("n, expected", [
-    (1, [1]),
-    (4, [1, 2, 3, 4]),
-    (61, [1, 13, 25, 37, 49, 61]),
-    # Every 64th frame is kept by then: the ones nearest to 1, 200.8, 400.6, 600.4, 800.2, and the last.
-    (1000, [1, 193, 385, 577, 769, 1000]),
-])
+@pytest.mark.parametrize(
+    "n, expected",
+    [
+        (1, [1]),
+        (4, [1, 2, 3, 4]),
+        (61, [1, 13, 25, 37, 49, 61]),
+        # Every 64th frame is kept by then: the ones nearest to 1, 200.8, 400.6, 600.4, 800.2, and the last.
+        (1000, [1, 193, 385, 577, 769, 1000]),
+    ],
+)
 def test_contact_sheet_spreads_its_frames_evenly(n, expected):
     sheet = annotate.ContactSheet()
     for f in range(1, n + 1):

@@ -26,6 +26,7 @@ def run_cli(argv: list[str], capsys) -> tuple[int, str, str]:
 
 # --- motion ---------------------------------------------------------------------------------------
 
+
 def ellipse(frame: np.ndarray, box: np.ndarray, grey: int) -> None:
     x1, y1, x2, y2 = (int(v) for v in box)
     cv2.ellipse(frame, (((x1 + x2 - 1) / 2, (y1 + y2 - 1) / 2), (x2 - x1, y2 - y1), 0.0), (grey,) * 3, cv2.FILLED)
@@ -42,8 +43,9 @@ def test_motion_detector_boxes_movers_splits_a_pair_and_restarts(scale):
     for f in range(1, 76):
         frame = base.copy()
         dx = 3 * (f - 60)
-        truth = scale * (np.array([(40, 60, 64, 120), (150, 120, 176, 184), (176, 120, 202, 184)], float)
-                         + [dx, 0, dx, 0])
+        truth = scale * (
+            np.array([(40, 60, 64, 120), (150, 120, 176, 184), (176, 120, 202, 184)], float) + [dx, 0, dx, 0]
+        )
         if f > 60:
             for box in truth:
                 ellipse(frame, box, 30)
@@ -53,7 +55,7 @@ def test_motion_detector_boxes_movers_splits_a_pair_and_restarts(scale):
         boxes, scores = detector(frame)
         found[f] = len(boxes)
         sizes = (boxes[:, 2] - boxes[:, 0]) * (boxes[:, 3] - boxes[:, 1])
-        assert (sizes < 40 * 70 * scale ** 2).all(), (f, boxes)  # never the whole frame
+        assert (sizes < 40 * 70 * scale**2).all(), (f, boxes)  # never the whole frame
         if f in (63, 66):
             order = np.argsort(boxes[:, 0])
             assert boxes.shape == (3, 4) and np.abs(boxes[order] - truth).max() <= scale, (f, boxes)
@@ -63,11 +65,14 @@ def test_motion_detector_boxes_movers_splits_a_pair_and_restarts(scale):
     assert [f for f in found if found[f] and f <= 72] == list(range(61, 68))
 
 
-@pytest.mark.parametrize("columns, parts, cuts", [
-    ([5, 5, 1, 5, 5], 2, [0, 2, 5]),
-    ([3, 3, 3, 3, 3, 3], 2, [0, 2, 6]),  # a flat profile: the first column of the window
-    ([4, 4, 0, 4, 4, 4, 0, 4, 4], 3, [0, 2, 6, 9]),
-])
+@pytest.mark.parametrize(
+    "columns, parts, cuts",
+    [
+        ([5, 5, 1, 5, 5], 2, [0, 2, 5]),
+        ([3, 3, 3, 3, 3, 3], 2, [0, 2, 6]),  # a flat profile: the first column of the window
+        ([4, 4, 0, 4, 4, 4, 0, 4, 4], 3, [0, 2, 6, 9]),
+    ],
+)
 def test_split_columns_cuts_at_the_valleys(columns, parts, cuts):
     assert motion_detector.split_columns(np.array(columns), parts) == cuts
 
@@ -81,17 +86,24 @@ def test_motion_scores_documented_anchors():
 
 # --- onnx -----------------------------------------------------------------------------------------
 
+
 def onnx_model(path: pathlib.Path, output: np.ndarray, input_dims=(1, 3, 64, 64)) -> pathlib.Path:
     """A graph whose output is the constant `output` plus zero times the mean of its input: it reads
     the whole input, as a network does, and answers the same thing to every frame."""
     constant = numpy_helper.from_array(np.asarray(output, np.float32), "constant")
     zero = numpy_helper.from_array(np.zeros((), np.float32), "zero")
-    nodes = [helper.make_node("ReduceMean", ["images"], ["mean"], keepdims=0),
-             helper.make_node("Mul", ["mean", "zero"], ["nothing"]),
-             helper.make_node("Add", ["constant", "nothing"], ["output0"])]
+    nodes = [
+        helper.make_node("ReduceMean", ["images"], ["mean"], keepdims=0),
+        helper.make_node("Mul", ["mean", "zero"], ["nothing"]),
+        helper.make_node("Add", ["constant", "nothing"], ["output0"]),
+    ]
     graph = helper.make_graph(
-        nodes, "constant", [helper.make_tensor_value_info("images", TensorProto.FLOAT, list(input_dims))],
-        [helper.make_tensor_value_info("output0", TensorProto.FLOAT, list(np.shape(output)))], [constant, zero])
+        nodes,
+        "constant",
+        [helper.make_tensor_value_info("images", TensorProto.FLOAT, list(input_dims))],
+        [helper.make_tensor_value_info("output0", TensorProto.FLOAT, list(np.shape(output)))],
+        [constant, zero],
+    )
     model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 13)])
     model.ir_version = 8
     onnx.checker.check_model(model)
@@ -103,8 +115,13 @@ def onnx_model(path: pathlib.Path, output: np.ndarray, input_dims=(1, 3, 64, 64)
 # middle 64 x 32, 16 pixels of grey above and below): centre, size, class, score. 1 is a weaker copy
 # of 0 (suppressed), 2 overlaps 0 in another class (kept), 3 has a low score the tracker's second
 # pass uses (kept), 4 is below the floor of 0.05.
-CANDIDATES = [((32, 32), (32, 16), 1, 0.875), ((33, 32), (32, 16), 1, 0.75), ((33, 32), (32, 16), 0, 0.625),
-              ((8, 40), (8, 8), 0, 0.25), ((50, 30), (4, 4), 0, 0.03125)]
+CANDIDATES = [
+    ((32, 32), (32, 16), 1, 0.875),
+    ((33, 32), (32, 16), 1, 0.75),
+    ((33, 32), (32, 16), 0, 0.625),
+    ((8, 40), (8, 8), 0, 0.25),
+    ((50, 30), (4, 4), 0, 0.03125),
+]
 ROWS = 8  # candidates padded with zero rows, as a network pads its anchors
 
 
@@ -127,13 +144,16 @@ def layout_output(layout: str) -> np.ndarray:
 FRAME_BOXES = {0: [64, 32, 192, 96], 1: [68, 32, 196, 96], 2: [68, 32, 196, 96], 3: [16, 80, 48, 112]}
 
 
-@pytest.mark.parametrize("layout, keep_classes, kept", [
-    ("yolov8", None, [0, 2, 3]),
-    ("yolov5", None, [0, 2, 3]),
-    ("end2end", None, [0, 1, 2, 3]),  # suppressed by the model itself: nothing more is suppressed
-    ("yolov8", (0,), [2, 3]),
-    ("end2end", (1, 7), [0, 1]),
-])
+@pytest.mark.parametrize(
+    "layout, keep_classes, kept",
+    [
+        ("yolov8", None, [0, 2, 3]),
+        ("yolov5", None, [0, 2, 3]),
+        ("end2end", None, [0, 1, 2, 3]),  # suppressed by the model itself: nothing more is suppressed
+        ("yolov8", (0,), [2, 3]),
+        ("end2end", (1, 7), [0, 1]),
+    ],
+)
 def test_onnx_layouts_map_boxes_to_the_frame(layout, keep_classes, kept, tmp_path):
     model = onnx_model(tmp_path / "m.onnx", layout_output(layout))
     loaded = detectors.load_detector(f"onnx:{model}", detectors.DetectorOptions(keep_classes=keep_classes))
@@ -157,17 +177,26 @@ def test_onnx_input_is_letterboxed_on_grey_rgb_in_0_to_1(tmp_path):
     assert (blob[0, 0, 8:40] == np.float32(0.8)).all() and (blob[0, 1:, 8:40] == 0).all()  # red first: RGB
 
 
-@pytest.mark.parametrize("case, message", [
-    ("missing", r"--detector onnx:{tmp}/none\.onnx: no such file"),
-    ("not a model", r"--detector onnx:{tmp}/junk\.onnx: not an ONNX model"),
-    ("wrong shape", r"--detector onnx:{tmp}/m\.onnx: the model's output has shape \[1, 10\]; expected \[1, 4\+C, N\],"
-                    r" \[1, N, 5\+C\] or \[1, N, 6\]$"),
-    ("wrong layout", r"--detector onnx:.*: the model's output has shape \[1, 6, 8\]; expected \[1, N, 6\]$"),
-    ("no input size", r"--detector onnx:.*: the model does not state its input size; give --input-size WIDTHxHEIGHT$"),
-    ("size differs", r"--input-size 32x32 differs from the model's input 64x64$"),
-    ("option of another detector", r"--min-score applies to --detector onnx only$"),
-    ("bad min score", r"--min-score must be in \(0, 1\], got 0$"),
-])
+@pytest.mark.parametrize(
+    "case, message",
+    [
+        ("missing", r"--detector onnx:{tmp}/none\.onnx: no such file"),
+        ("not a model", r"--detector onnx:{tmp}/junk\.onnx: not an ONNX model"),
+        (
+            "wrong shape",
+            r"--detector onnx:{tmp}/m\.onnx: the model's output has shape \[1, 10\]; expected \[1, 4\+C, N\],"
+            r" \[1, N, 5\+C\] or \[1, N, 6\]$",
+        ),
+        ("wrong layout", r"--detector onnx:.*: the model's output has shape \[1, 6, 8\]; expected \[1, N, 6\]$"),
+        (
+            "no input size",
+            r"--detector onnx:.*: the model does not state its input size; give --input-size WIDTHxHEIGHT$",
+        ),
+        ("size differs", r"--input-size 32x32 differs from the model's input 64x64$"),
+        ("option of another detector", r"--min-score applies to --detector onnx only$"),
+        ("bad min score", r"--min-score must be in \(0, 1\], got 0$"),
+    ],
+)
 def test_onnx_errors_are_one_line(case, message, tmp_path, capsys):
     frames = clip.write_images(tmp_path / "seq", "seq")
     model, extra = tmp_path / "m.onnx", []
@@ -182,8 +211,11 @@ def test_onnx_errors_are_one_line(case, message, tmp_path, capsys):
         onnx_model(model, layout_output("end2end"), input_dims=(1, 3, "h", "w"))
     else:
         onnx_model(model, layout_output("yolov8"))
-        extra = {"wrong layout": ["--onnx-layout", "end2end"], "size differs": ["--input-size", "32"],
-                 "bad min score": ["--min-score", "0"]}.get(case, [])
+        extra = {
+            "wrong layout": ["--onnx-layout", "end2end"],
+            "size differs": ["--input-size", "32"],
+            "bad min score": ["--min-score", "0"],
+        }.get(case, [])
     detector = "hog" if case == "option of another detector" else f"onnx:{model}"
     if case == "option of another detector":
         extra = ["--min-score", "0.2"]
@@ -196,8 +228,9 @@ def test_onnx_errors_are_one_line(case, message, tmp_path, capsys):
 def test_onnx_detections_reach_the_tracker_through_the_command(tmp_path, capsys):
     model = onnx_model(tmp_path / "m.onnx", layout_output("yolov8"))
     frames = clip.write_images(tmp_path / "seq", "seq")
-    status, out, _ = run_cli([str(frames), "--out", str(tmp_path / "out"), "--detector", f"onnx:{model}",
-                              "--max-frames", "5"], capsys)
+    status, out, _ = run_cli(
+        [str(frames), "--out", str(tmp_path / "out"), "--detector", f"onnx:{model}", "--max-frames", "5"], capsys
+    )
     assert status == 0
     # The synthetic frames are 320 x 240: scale 0.2, 64 x 48, 8 rows of grey above and below.
     assert "input 64x64, layout yolov8 (output [1, 6, 8]), scores from 0.05" in out
@@ -209,6 +242,7 @@ def test_onnx_detections_reach_the_tracker_through_the_command(tmp_path, capsys)
 
 
 # --- appearance -----------------------------------------------------------------------------------
+
 
 def test_hist_features():
     frame = np.zeros((20, 30, 3), np.uint8)
@@ -244,5 +278,8 @@ def test_appearance_keeps_the_ids_of_crossing_shapes_that_turn_back(tmp_path, ca
     assert (ids["plain", 3, "red"], ids["plain", 3, "blue"]) == (1, 2)
     assert (ids["plain", last, "red"], ids["plain", last, "blue"]) == (2, 1)
     # With the colours compared, each keeps its own.
-    assert (ids["hist", last, "red"], ids["hist", last, "blue"]) == (1, 2) == (ids["hist", 3, "red"],
-                                                                              ids["hist", 3, "blue"])
+    assert (
+        (ids["hist", last, "red"], ids["hist", last, "blue"])
+        == (1, 2)
+        == (ids["hist", 3, "red"], ids["hist", 3, "blue"])
+    )

@@ -72,8 +72,9 @@ def draw_tracks(frame: np.ndarray, ids: np.ndarray, xyxy: np.ndarray, trails: Tr
         (tw, th), base = cv2.getTextSize(text, cv2.FONT_HERSHEY_SIMPLEX, FONT_SCALE, 1)
         top = y1 - th - base - 2 if y1 - th - base - 2 >= 0 else y1
         cv2.rectangle(frame, (x1, top), (x1 + tw + 4, top + th + base + 2), colour(track_id), cv2.FILLED)
-        cv2.putText(frame, text, (x1 + 2, top + th + 1), cv2.FONT_HERSHEY_SIMPLEX, FONT_SCALE, (0, 0, 0), 1,
-                    cv2.LINE_AA)
+        cv2.putText(
+            frame, text, (x1 + 2, top + th + 1), cv2.FONT_HERSHEY_SIMPLEX, FONT_SCALE, (0, 0, 0), 1, cv2.LINE_AA
+        )
 
 
 class ContactSheet:
@@ -126,8 +127,16 @@ class ContactSheet:
             label = f"frame {n}"
             (tw, th), base = cv2.getTextSize(label, cv2.FONT_HERSHEY_SIMPLEX, 0.5, 1)
             cv2.rectangle(thumb, (0, thumb.shape[0] - th - base - 6), (tw + 8, thumb.shape[0]), (0, 0, 0), cv2.FILLED)
-            cv2.putText(thumb, label, (4, thumb.shape[0] - base - 3), cv2.FONT_HERSHEY_SIMPLEX, 0.5, (255, 255, 255),
-                        1, cv2.LINE_AA)
+            cv2.putText(
+                thumb,
+                label,
+                (4, thumb.shape[0] - base - 3),
+                cv2.FONT_HERSHEY_SIMPLEX,
+                0.5,
+                (255, 255, 255),
+                1,
+                cv2.LINE_AA,
+            )
             pictures.append(thumb)
         if not pictures:
             raise ValueError("no frames to lay out")
@@ -138,7 +147,7 @@ class ContactSheet:
         for k, picture in enumerate(pictures):
             top = SHEET_GAP + (k // columns) * (h + SHEET_GAP)
             left = SHEET_GAP + (k % columns) * (w + SHEET_GAP)
-            sheet[top:top + h, left:left + w] = picture
+            sheet[top : top + h, left : left + w] = picture
         return sheet
 
 

@@ -34,7 +34,7 @@ def hist_features(frame: np.ndarray, boxes: np.ndarray) -> np.ndarray:
     for row, (a, b, c, d) in enumerate(corners.tolist()):
         if c <= a or d <= b:
             continue
-        hist = cv2.calcHist([hsv[b - y0:d - y0, a - x0:c - x0]], [0, 1, 2], None, list(HIST_BINS), HIST_RANGES)
+        hist = cv2.calcHist([hsv[b - y0 : d - y0, a - x0 : c - x0]], [0, 1, 2], None, list(HIST_BINS), HIST_RANGES)
         hist = hist.reshape(-1).astype(np.float64)
         features[row] = hist / np.linalg.norm(hist)
     return features

@@ -23,8 +23,7 @@ def _tracker_config_defaults() -> dict[str, bool | int | float]:
     import kelmora_cpp
 
     signature = (kelmora_cpp.TrackerConfig.__init__.__doc__ or "").splitlines()[0]
-    return {name: ast.literal_eval(default)
-            for name, default in re.findall(r"(\w+): [^,=()]+ = ([^,)]+)", signature)}
+    return {name: ast.literal_eval(default) for name, default in re.findall(r"(\w+): [^,=()]+ = ([^,)]+)", signature)}
 
 
 DEFAULTS = _tracker_config_defaults()
@@ -32,7 +31,7 @@ DEFAULTS = _tracker_config_defaults()
 Options = dict[str, bool | int | float]
 
 # TrackerConfig's whole-number fields are signed 32-bit.
-INT_MIN, INT_MAX = -2**31, 2**31 - 1
+INT_MIN, INT_MAX = -(2**31), 2**31 - 1
 
 # Values quoted in messages: a long number or a deeply nested list stays short.
 _QUOTE = reprlib.Repr(maxlevel=2, maxlist=4, maxdict=4, maxstring=40, maxlong=40, maxother=40)
@@ -41,8 +40,9 @@ _QUOTE = reprlib.Repr(maxlevel=2, maxlist=4, maxdict=4, maxstring=40, maxlong=40
 def _typed(key: str, value: object, where: str) -> bool | int | float:
     """`value` as the type of the keyword's default; UserError naming `where` otherwise."""
     if key not in DEFAULTS:
-        raise UserError(f"{where}: unknown tracker option {key!r}; the TrackerConfig keywords are "
-                        + ", ".join(DEFAULTS))
+        raise UserError(
+            f"{where}: unknown tracker option {key!r}; the TrackerConfig keywords are " + ", ".join(DEFAULTS)
+        )
     kind = type(DEFAULTS[key])
     quoted = _QUOTE.repr(value)
     if kind is bool:
@@ -105,8 +105,9 @@ def read_config_file(path: str | pathlib.Path) -> Options:
     except RecursionError:
         raise UserError(f"{path}: not JSON that can be read: nested too deeply") from None
     except ValueError:  # an integer of more digits than Python converts
-        raise UserError(f"{path}: not JSON that can be read: a number of more than "
-                        f"{sys.get_int_max_str_digits()} digits") from None
+        raise UserError(
+            f"{path}: not JSON that can be read: a number of more than {sys.get_int_max_str_digits()} digits"
+        ) from None
     if not isinstance(data, dict):
         raise UserError(f"{path}: expected a JSON object of TrackerConfig keywords")
     return {key: _typed(key, value, str(path)) for key, value in data.items()}

@@ -46,13 +46,15 @@ def _positive_int(info: dict[str, str], key: str, path: pathlib.Path, maximum: i
     if value < 1:
         raise UserError(f"{path}: {key} must be a whole number >= 1, got {info[key]!r}")
     if maximum is not None and value > maximum:
-        raise UserError(f"{path}: {key} must be at most {maximum} (the largest frame number a row may hold), "
-                        f"got {value}")
+        raise UserError(
+            f"{path}: {key} must be at most {maximum} (the largest frame number a row may hold), got {value}"
+        )
     return value
 
 
-def _sequence(folder: pathlib.Path | None, det: pathlib.Path | None, gt: pathlib.Path | None,
-              fallback_name: str) -> Sequence:
+def _sequence(
+    folder: pathlib.Path | None, det: pathlib.Path | None, gt: pathlib.Path | None, fallback_name: str
+) -> Sequence:
     info: dict[str, str] = {}
     ini = folder / "seqinfo.ini" if folder is not None else None
     if ini is not None and ini.is_file():
@@ -60,8 +62,10 @@ def _sequence(folder: pathlib.Path | None, det: pathlib.Path | None, gt: pathlib
     name = (info.get("name") or "").strip() or fallback_name
     # The name becomes a file name (DIR/<name>.txt): no folders, nothing hidden.
     if "/" in name or "\\" in name or "\0" in name or name.startswith("."):
-        raise UserError(f"{ini if ini is not None and ini.is_file() else fallback_name}: "
-                        f"sequence name {name!r} cannot be a file name")
+        raise UserError(
+            f"{ini if ini is not None and ini.is_file() else fallback_name}: "
+            f"sequence name {name!r} cannot be a file name"
+        )
     if ini is not None and ini.is_file():
         length = _positive_int(info, "seqlength", ini, MAX_FRAME)
         width, height = _positive_int(info, "imwidth", ini), _positive_int(info, "imheight", ini)
@@ -106,8 +110,9 @@ def find_sequences(data: str | pathlib.Path, need: str = "det") -> list[Sequence
         det, gt = folder / DET, folder / GT
         if not (folder / rel).is_file():
             raise UserError(f"{folder / rel}: no such file")
-        sequences.append(_sequence(folder, det if det.is_file() else None, gt if gt.is_file() else None,
-                                   folder.resolve().name))
+        sequences.append(
+            _sequence(folder, det if det.is_file() else None, gt if gt.is_file() else None, folder.resolve().name)
+        )
     seen: dict[str, Sequence] = {}
     for seq in sequences:
         if seq.name in seen:

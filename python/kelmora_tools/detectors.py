@@ -107,14 +107,20 @@ class HogDetector:
         self.stride, self.scale, self.nms_iou = stride, scale, nms_iou
         self._hog = cv2.HOGDescriptor()
         self._hog.setSVMDetector(cv2.HOGDescriptor.getDefaultPeopleDetector())
-        self.description = (f"OpenCV {cv2.__version__} HOG people detector, stride {stride}, scale {scale},"
-                            f" NMS IoU {nms_iou}")
+        self.description = (
+            f"OpenCV {cv2.__version__} HOG people detector, stride {stride}, scale {scale}, NMS IoU {nms_iou}"
+        )
 
     def __call__(self, frame: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         # groupThreshold 0 returns every window above the SVM's boundary, with its margin.
         rects, margins = self._hog.detectMultiScale(
-            frame, hitThreshold=0.0, winStride=(self.stride, self.stride), padding=(8, 8),
-            scale=self.scale, groupThreshold=0)
+            frame,
+            hitThreshold=0.0,
+            winStride=(self.stride, self.stride),
+            padding=(8, 8),
+            scale=self.scale,
+            groupThreshold=0,
+        )
         rects = np.asarray(rects, dtype=np.float64).reshape(-1, 4)
         boxes = np.hstack([rects[:, :2], rects[:, :2] + rects[:, 2:]])
         scores = hog_scores(np.asarray(margins, dtype=np.float64).reshape(-1))
@@ -142,8 +148,15 @@ class DetectorOptions:
     min_score: float | None = None  # onnx
     keep_classes: tuple[int, ...] | None = None  # onnx
 
-    OWNERS = {"min_area": "motion", "max_area": "motion", "split_aspect": "motion", "input_size": "onnx",
-              "onnx_layout": "onnx", "min_score": "onnx", "keep_classes": "onnx"}
+    OWNERS = {
+        "min_area": "motion",
+        "max_area": "motion",
+        "split_aspect": "motion",
+        "input_size": "onnx",
+        "onnx_layout": "onnx",
+        "min_score": "onnx",
+        "keep_classes": "onnx",
+    }
 
     def given(self, owner: str) -> dict[str, Any]:
         """The settings given for detector `owner`.
@@ -182,7 +195,7 @@ def load_detector(choice: str, options: DetectorOptions | None = None) -> Loaded
     if choice.startswith("onnx:"):
         from kelmora_tools.onnx_detector import OnnxDetector
 
-        onnx = OnnxDetector(pathlib.Path(choice[len("onnx:"):]), **options.given("onnx"))
+        onnx = OnnxDetector(pathlib.Path(choice[len("onnx:") :]), **options.given("onnx"))
         return LoadedDetector(onnx, choice, onnx.description)
     options.given("plug-in")
     module_name, sep, attr = choice.rpartition(":")

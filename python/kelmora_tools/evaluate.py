@@ -82,9 +82,20 @@ def _mot15_dataset():
     dataset.do_preproc = False
     # The class table the class's constructor sets; in MOT15 mode it only names the class evaluated.
     dataset.class_name_to_class_id = {
-        "pedestrian": 1, "person_on_vehicle": 2, "car": 3, "bicycle": 4, "motorbike": 5, "non_mot_vehicle": 6,
-        "static_person": 7, "distractor": 8, "occluder": 9, "occluder_on_ground": 10, "occluder_full": 11,
-        "reflection": 12, "crowd": 13}
+        "pedestrian": 1,
+        "person_on_vehicle": 2,
+        "car": 3,
+        "bicycle": 4,
+        "motorbike": 5,
+        "non_mot_vehicle": 6,
+        "static_person": 7,
+        "distractor": 8,
+        "occluder": 9,
+        "occluder_on_ground": 10,
+        "occluder_full": 11,
+        "reflection": 12,
+        "crowd": 13,
+    }
     return dataset
 
 
@@ -94,14 +105,18 @@ def check_rows(rows: Rows, n_frames: int, what: str) -> None:
         return
     beyond = np.flatnonzero(rows.frames > n_frames)
     if len(beyond):
-        raise UserError(f"{rows.where(int(beyond[0]))}: frame {int(rows.frames[beyond[0]])} is beyond the sequence "
-                        f"length {n_frames} (seqLength of seqinfo.ini)")
+        raise UserError(
+            f"{rows.where(int(beyond[0]))}: frame {int(rows.frames[beyond[0]])} is beyond the sequence "
+            f"length {n_frames} (seqLength of seqinfo.ini)"
+        )
     if what == "ground-truth":
         # The 7th value is the "considered" flag, read as a whole number (0: not an object to track).
         bad = np.flatnonzero(~(np.abs(rows.conf) < 2.0**31))
         if len(bad):
-            raise UserError(f"{rows.where(int(bad[0]))}: the 7th value of ground truth (the considered flag) must be "
-                            f"a finite number, got {rows.conf[bad[0]]:g}")
+            raise UserError(
+                f"{rows.where(int(bad[0]))}: the 7th value of ground truth (the considered flag) must be "
+                f"a finite number, got {rows.conf[bad[0]]:g}"
+            )
     # Overlaps divide by box areas: an area beyond the largest double makes them NaN.
     with np.errstate(over="ignore"):
         areas = (rows.xyxy[:, 2] - rows.xyxy[:, 0]) * (rows.xyxy[:, 3] - rows.xyxy[:, 1])
@@ -118,8 +133,10 @@ def check_rows(rows: Rows, n_frames: int, what: str) -> None:
     order = np.argsort(keys, kind="stable")
     k = int(np.flatnonzero(np.diff(keys[order]) == 0)[0])
     first, second = sorted((int(order[k]), int(order[k + 1])), key=lambda r: int(rows.lines[r]))
-    raise UserError(f"{rows.where(second)}: id {int(rows.ids[second])} appears twice in frame "
-                    f"{int(rows.frames[second])} (also line {int(rows.lines[first])})")
+    raise UserError(
+        f"{rows.where(second)}: id {int(rows.ids[second])} appears twice in frame "
+        f"{int(rows.frames[second])} (also line {int(rows.lines[first])})"
+    )
 
 
 def trackeval_data(gt: Rows, res: Rows, n_frames: int, name: str) -> dict[str, Any]:
@@ -135,9 +152,21 @@ def trackeval_data(gt: Rows, res: Rows, n_frames: int, name: str) -> dict[str, A
     res_ids, _ = metrics.relabel(res.ids)
     gt_slices = {f: (a, b) for f, a, b in gt.frame_slices()}
     res_slices = {f: (a, b) for f, a, b in res.frame_slices()}
-    raw: dict[str, Any] = {key: [] for key in ("gt_ids", "gt_classes", "gt_dets", "gt_extras", "tracker_ids",
-                                               "tracker_classes", "tracker_dets", "tracker_confidences",
-                                               "similarity_scores", "gt_crowd_ignore_regions")}
+    raw: dict[str, Any] = {
+        key: []
+        for key in (
+            "gt_ids",
+            "gt_classes",
+            "gt_dets",
+            "gt_extras",
+            "tracker_ids",
+            "tracker_classes",
+            "tracker_dets",
+            "tracker_confidences",
+            "similarity_scores",
+            "gt_crowd_ignore_regions",
+        )
+    }
     for f in sorted(gt_slices.keys() | res_slices.keys()):
         g, r = slice(*gt_slices.get(f, (0, 0))), slice(*res_slices.get(f, (0, 0)))
         raw["gt_ids"].append(gt_ids[g].astype(int))
@@ -161,8 +190,14 @@ def trackeval_data(gt: Rows, res: Rows, n_frames: int, name: str) -> dict[str, A
     return data
 
 
-def score_rows(gt: Rows, res: Rows, n_frames: int, name: str, trackeval: bool = False,
-               report: Callable[[int, int], None] | None = None) -> dict[str, dict[str, Any]]:
+def score_rows(
+    gt: Rows,
+    res: Rows,
+    n_frames: int,
+    name: str,
+    trackeval: bool = False,
+    report: Callable[[int, int], None] | None = None,
+) -> dict[str, dict[str, Any]]:
     """HOTA, CLEAR and Identity results of one sequence, in TrackEval's form: by the built-in evaluator,
     or with `trackeval` by TrackEval's own metric classes."""
     check_rows(gt, n_frames, "ground-truth")
@@ -170,8 +205,14 @@ def score_rows(gt: Rows, res: Rows, n_frames: int, name: str, trackeval: bool = 
     return score_checked(gt, res, n_frames, name, trackeval, report)
 
 
-def score_checked(gt: Rows, res: Rows, n_frames: int, name: str, trackeval: bool = False,
-                  report: Callable[[int, int], None] | None = None) -> dict[str, dict[str, Any]]:
+def score_checked(
+    gt: Rows,
+    res: Rows,
+    n_frames: int,
+    name: str,
+    trackeval: bool = False,
+    report: Callable[[int, int], None] | None = None,
+) -> dict[str, dict[str, Any]]:
     """score_rows of rows that passed check_rows already (or come from the tracker)."""
     if not trackeval:
         return metrics.eval_sequence(gt, res, n_frames, report)
@@ -198,13 +239,14 @@ def task_size(task: EvalTask) -> int:
     return len(task.gt_text) + len(task.res_text)
 
 
-def combine(per_sequence: dict[str, dict[str, dict[str, Any]]], trackeval: bool = False
-            ) -> dict[str, dict[str, Any]]:
+def combine(per_sequence: dict[str, dict[str, dict[str, Any]]], trackeval: bool = False) -> dict[str, dict[str, Any]]:
     """The combination of per-sequence results over all sequences, TrackEval's."""
     if not trackeval:
         return metrics.combine_sequences(per_sequence)
-    return {metric_name: metric.combine_sequences({seq: res[metric_name] for seq, res in per_sequence.items()})
-            for metric_name, metric in _trackeval_metrics().items()}
+    return {
+        metric_name: metric.combine_sequences({seq: res[metric_name] for seq, res in per_sequence.items()})
+        for metric_name, metric in _trackeval_metrics().items()
+    }
 
 
 def summary(raw: dict[str, dict[str, Any]]) -> dict[str, float | int]:
@@ -221,5 +263,12 @@ def make_task(seq: Sequence, results: pathlib.Path, trackeval: bool = False) -> 
     res_path = results if results.is_file() else results / f"{seq.name}.txt"
     if not res_path.is_file():
         raise UserError(f"{results}: no results for sequence {seq.name} ({res_path.name} is missing)")
-    return EvalTask(seq.name, mot_files.read_bytes(seq.gt_path), str(seq.gt_path), mot_files.read_bytes(res_path),
-                    str(res_path), seq.length, trackeval)
+    return EvalTask(
+        seq.name,
+        mot_files.read_bytes(seq.gt_path),
+        str(seq.gt_path),
+        mot_files.read_bytes(res_path),
+        str(res_path),
+        seq.length,
+        trackeval,
+    )

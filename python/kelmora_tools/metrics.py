@@ -29,8 +29,30 @@ EPS = np.finfo("float").eps
 
 HOTA_FLOAT_ARRAYS = ("HOTA", "DetA", "AssA", "DetRe", "DetPr", "AssRe", "AssPr", "LocA", "OWTA")
 HOTA_INT_ARRAYS = ("HOTA_TP", "HOTA_FN", "HOTA_FP")
-CLEAR_FIELDS = ("MOTA", "MOTP", "MODA", "CLR_Re", "CLR_Pr", "MTR", "PTR", "MLR", "sMOTA", "CLR_F1", "FP_per_frame",
-                "MOTAL", "MOTP_sum", "CLR_TP", "CLR_FN", "CLR_FP", "IDSW", "MT", "PT", "ML", "Frag", "CLR_Frames")
+CLEAR_FIELDS = (
+    "MOTA",
+    "MOTP",
+    "MODA",
+    "CLR_Re",
+    "CLR_Pr",
+    "MTR",
+    "PTR",
+    "MLR",
+    "sMOTA",
+    "CLR_F1",
+    "FP_per_frame",
+    "MOTAL",
+    "MOTP_sum",
+    "CLR_TP",
+    "CLR_FN",
+    "CLR_FP",
+    "IDSW",
+    "MT",
+    "PT",
+    "ML",
+    "Frag",
+    "CLR_Frames",
+)
 CLEAR_SUMMED = ("CLR_TP", "CLR_FN", "CLR_FP", "IDSW", "MT", "PT", "ML", "Frag", "CLR_Frames", "MOTP_sum")
 IDENTITY_FIELDS = ("IDF1", "IDR", "IDP", "IDTP", "IDFN", "IDFP")
 
@@ -41,8 +63,9 @@ def relabel(ids: np.ndarray) -> tuple[np.ndarray, int]:
     return inverse.astype(np.int64).reshape(-1), len(unique)
 
 
-def eval_sequence(gt: Rows, res: Rows, n_frames: int,
-                  report: Callable[[int, int], None] | None = None) -> dict[str, dict[str, Any]]:
+def eval_sequence(
+    gt: Rows, res: Rows, n_frames: int, report: Callable[[int, int], None] | None = None
+) -> dict[str, dict[str, Any]]:
     """TrackEval's HOTA, CLEAR and Identity results of one sequence of `n_frames` time steps.
 
     `gt` and `res` are checked rows (frames within the sequence, ids unique per frame, sorted by
@@ -55,10 +78,24 @@ def eval_sequence(gt: Rows, res: Rows, n_frames: int,
     num_gt_dets, num_tracker_dets = len(kept), len(res)
     if num_tracker_dets == 0 or num_gt_dets == 0:
         return _empty_sequence(num_gt_dets, num_tracker_dets, num_gt_ids)
-    counts = _native.evaluate_sequence(kept.frames, gt_ids, kept.xyxy, res.frames, tracker_ids, res.xyxy,
-                                       num_gt_ids, num_tracker_ids, ALPHAS.tolist(), THRESHOLD, report)
-    return {"HOTA": _hota_sequence(counts), "CLEAR": _clear_sequence(counts, n_frames),
-            "Identity": _identity_final({k: counts[k] for k in ("IDTP", "IDFN", "IDFP")})}
+    counts = _native.evaluate_sequence(
+        kept.frames,
+        gt_ids,
+        kept.xyxy,
+        res.frames,
+        tracker_ids,
+        res.xyxy,
+        num_gt_ids,
+        num_tracker_ids,
+        ALPHAS.tolist(),
+        THRESHOLD,
+        report,
+    )
+    return {
+        "HOTA": _hota_sequence(counts),
+        "CLEAR": _clear_sequence(counts, n_frames),
+        "Identity": _identity_final({k: counts[k] for k in ("IDTP", "IDFN", "IDFP")}),
+    }
 
 
 def combine_sequences(per_sequence: dict[str, dict[str, dict[str, Any]]]) -> dict[str, dict[str, Any]]:
@@ -70,8 +107,9 @@ def combine_sequences(per_sequence: dict[str, dict[str, dict[str, Any]]]) -> dic
     loca_weighted_sum = _sum([r["LocA"] * r["HOTA_TP"] for r in hota])
     out_hota["LocA"] = np.maximum(1e-10, loca_weighted_sum) / np.maximum(1e-10, out_hota["HOTA_TP"])
     clear = {field: _sum([res["CLEAR"][field] for res in per_sequence.values()]) for field in CLEAR_SUMMED}
-    identity = {field: _sum([res["Identity"][field] for res in per_sequence.values()])
-                for field in ("IDTP", "IDFN", "IDFP")}
+    identity = {
+        field: _sum([res["Identity"][field] for res in per_sequence.values()]) for field in ("IDTP", "IDFN", "IDFP")
+    }
     return {"HOTA": _hota_final(out_hota), "CLEAR": _clear_final(clear), "Identity": _identity_final(identity)}
 
 
@@ -126,8 +164,9 @@ def _hota_final(res: dict[str, Any]) -> dict[str, Any]:
 
 
 def _clear_sequence(counts: dict[str, Any], n_frames: int) -> dict[str, Any]:
-    res: dict[str, Any] = {field: counts[field] for field in ("CLR_TP", "CLR_FN", "CLR_FP", "IDSW", "MT", "PT",
-                                                              "ML", "MOTP_sum")}
+    res: dict[str, Any] = {
+        field: counts[field] for field in ("CLR_TP", "CLR_FN", "CLR_FP", "IDSW", "MT", "PT", "ML", "MOTP_sum")
+    }
     res["Frag"] = np.float64(counts["Frag"])
     res["MOTP_sum"] = np.float64(counts["MOTP_sum"])
     res["CLR_Frames"] = n_frames

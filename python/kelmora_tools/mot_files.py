@@ -49,8 +49,15 @@ class Rows:
         return len(self.frames)
 
     def select(self, mask: np.ndarray) -> Rows:
-        return Rows(self.frames[mask], self.ids[mask], np.ascontiguousarray(self.xyxy[mask]), self.conf[mask],
-                    self.class_ids[mask], self.lines[mask], self.source)
+        return Rows(
+            self.frames[mask],
+            self.ids[mask],
+            np.ascontiguousarray(self.xyxy[mask]),
+            self.conf[mask],
+            self.class_ids[mask],
+            self.lines[mask],
+            self.source,
+        )
 
     def frame_slices(self) -> Iterator[tuple[int, int, int]]:
         """(frame, first row, end row) of each frame that has rows, in order: the cost follows the
@@ -67,8 +74,15 @@ class Rows:
 
 
 def empty_rows(source: str = "<text>") -> Rows:
-    return Rows(np.zeros(0, np.int64), np.zeros(0, np.int64), np.zeros((0, 4)), np.zeros(0), np.zeros(0, np.int64),
-                np.zeros(0, np.int64), source)
+    return Rows(
+        np.zeros(0, np.int64),
+        np.zeros(0, np.int64),
+        np.zeros((0, 4)),
+        np.zeros(0),
+        np.zeros(0, np.int64),
+        np.zeros(0, np.int64),
+        source,
+    )
 
 
 def rows_from_table(values: np.ndarray, lines: np.ndarray, source: str) -> Rows:
@@ -83,11 +97,19 @@ def rows_from_table(values: np.ndarray, lines: np.ndarray, source: str) -> Rows:
     xyxy = np.empty((len(values), 4))
     xyxy[:, :2] = values[:, 2:4]
     np.add(values[:, 2:4], values[:, 4:6], out=xyxy[:, 2:])
-    return Rows(values[:, 0].astype(np.int64), values[:, 1].astype(np.int64), xyxy,
-                np.ascontiguousarray(values[:, 6]), values[:, 7].astype(np.int64), lines, source)
+    return Rows(
+        values[:, 0].astype(np.int64),
+        values[:, 1].astype(np.int64),
+        xyxy,
+        np.ascontiguousarray(values[:, 6]),
+        values[:, 7].astype(np.int64),
+        lines,
+        source,
+    )
 
 
 # --- reading, row by row ----------------------------------------------------------------------------
+
 
 def _whole(value: float) -> bool:
     return value == value and abs(value) != float("inf") and value == int(value)
@@ -106,8 +128,9 @@ def _row(line: str, where: str, kind: str) -> list[float]:
     when it breaks a rule. The rules, in this order, are those `_table_faults` applies to a table."""
     fields = _SPLIT.split(line.strip().strip(","))
     if not 6 <= len(fields) <= 10:
-        raise UserError(f"{where}: expected 6 to 10 values (frame, id, left, top, width, height, ...), "
-                        f"got {len(fields)}")
+        raise UserError(
+            f"{where}: expected 6 to 10 values (frame, id, left, top, width, height, ...), got {len(fields)}"
+        )
     try:
         row = [float(v) for v in fields]
     except ValueError:
@@ -125,8 +148,10 @@ def _row(line: str, where: str, kind: str) -> list[float]:
     with np.errstate(over="ignore"):
         right, bottom = np.float64(left) + width, np.float64(top) + height
     if not (np.isfinite(right) and np.isfinite(bottom)):
-        raise UserError(f"{where}: box right and bottom edges (left + width, top + height) must be finite numbers, "
-                        f"got {fields[4]} wide from {fields[2]} and {fields[5]} high from {fields[3]}")
+        raise UserError(
+            f"{where}: box right and bottom edges (left + width, top + height) must be finite numbers, "
+            f"got {fields[4]} wide from {fields[2]} and {fields[5]} high from {fields[3]}"
+        )
     conf = row[6] if len(row) > 6 else 1.0
     if kind == "det" and abs(conf) == float("inf"):
         raise UserError(f"{where}: score (7th value) must not be infinite, got {fields[6]}")
@@ -150,6 +175,7 @@ def _parse_rows(text: str, source: str, kind: str) -> tuple[np.ndarray, np.ndarr
 
 
 # --- reading, at array speed --------------------------------------------------------------------------
+
 
 def _table_faults(table: np.ndarray, ncols: np.ndarray, kind: str) -> np.ndarray:
     """The rows of a (N, 10) table that `_row` refuses, as a mask."""
@@ -251,6 +277,7 @@ def read_mot(path: str | pathlib.Path, kind: str = "det", *, allow_empty: bool =
 
 # --- writing ------------------------------------------------------------------------------------------
 
+
 def results_values(xyxy: np.ndarray, scores: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """The (left, top, width, height) boxes and the scores as a results file holds them: rounded to 2
     and 4 decimals as NumPy's round does, -0.0 made 0.0. Reading the file back gives these values."""
@@ -259,15 +286,22 @@ def results_values(xyxy: np.ndarray, scores: np.ndarray) -> tuple[np.ndarray, np
     return xywh, np.round(np.asarray(scores, dtype=float), 4) + 0.0
 
 
-def results_rows(frames: np.ndarray, ids: np.ndarray, xyxy: np.ndarray, scores: np.ndarray,
-                 source: str = "<results>") -> Rows:
+def results_rows(
+    frames: np.ndarray, ids: np.ndarray, xyxy: np.ndarray, scores: np.ndarray, source: str = "<results>"
+) -> Rows:
     """The rows that reading the results file of these tracks would give (see results_values), without
     writing and reading it. `frames` must be non-decreasing, as the tracker reports them."""
     xywh, conf = results_values(xyxy, scores)
     n = len(conf)
-    return Rows(np.asarray(frames, dtype=np.int64).reshape(-1), np.asarray(ids, dtype=np.int64).reshape(-1),
-                np.ascontiguousarray(np.hstack([xywh[:, :2], xywh[:, :2] + xywh[:, 2:]])), conf,
-                np.full(n, -1, np.int64), np.arange(1, n + 1, dtype=np.int64), source)
+    return Rows(
+        np.asarray(frames, dtype=np.int64).reshape(-1),
+        np.asarray(ids, dtype=np.int64).reshape(-1),
+        np.ascontiguousarray(np.hstack([xywh[:, :2], xywh[:, :2] + xywh[:, 2:]])),
+        conf,
+        np.full(n, -1, np.int64),
+        np.arange(1, n + 1, dtype=np.int64),
+        source,
+    )
 
 
 def format_results(frames: np.ndarray, ids: np.ndarray, xyxy: np.ndarray, scores: np.ndarray) -> str:
@@ -282,8 +316,10 @@ def format_results(frames: np.ndarray, ids: np.ndarray, xyxy: np.ndarray, scores
         return text
     # Huge or non-finite values: Python's formatting, row by row.
     xywh, conf = results_values(xyxy, scores)
-    return "".join(f"{f},{i},{b[0]:.2f},{b[1]:.2f},{b[2]:.2f},{b[3]:.2f},{c:.4f},-1,-1,-1\n"
-                   for f, i, b, c in zip(frames.tolist(), ids.tolist(), xywh.tolist(), conf.tolist()))
+    return "".join(
+        f"{f},{i},{b[0]:.2f},{b[1]:.2f},{b[2]:.2f},{b[3]:.2f},{c:.4f},-1,-1,-1\n"
+        for f, i, b, c in zip(frames.tolist(), ids.tolist(), xywh.tolist(), conf.tolist())
+    )
 
 
 @contextlib.contextmanager
@@ -318,7 +354,8 @@ def write_text(path: str | pathlib.Path, text: str) -> None:
         tmp.write_text(text, encoding="utf-8")
 
 
-def write_results(path: str | pathlib.Path, frames: np.ndarray, ids: np.ndarray, xyxy: np.ndarray,
-                  scores: np.ndarray) -> None:
+def write_results(
+    path: str | pathlib.Path, frames: np.ndarray, ids: np.ndarray, xyxy: np.ndarray, scores: np.ndarray
+) -> None:
     """Writes tracks to `path` in the MOTChallenge results format (see format_results), atomically."""
     write_text(path, format_results(frames, ids, xyxy, scores))

@@ -71,7 +71,7 @@ def split_columns(columns: np.ndarray, parts: int) -> list[int]:
         half = width / (2 * parts)
         lo = max(cuts[-1] + 1, math.ceil(target - half))
         hi = min(width - 1, math.floor(target + half))
-        cuts.append(lo + int(np.argmin(columns[lo:hi + 1])) if hi >= lo else round(target))
+        cuts.append(lo + int(np.argmin(columns[lo : hi + 1])) if hi >= lo else round(target))
     cuts.append(width)
     return cuts
 
@@ -81,8 +81,9 @@ class MotionDetector:
     wider than `split_aspect` x its height), scored by `motion_scores`. Stateful: one instance per
     video, called on its frames in order."""
 
-    def __init__(self, min_area: float = MIN_AREA, max_area: float | None = None,
-                 split_aspect: float = SPLIT_ASPECT) -> None:
+    def __init__(
+        self, min_area: float = MIN_AREA, max_area: float | None = None, split_aspect: float = SPLIT_ASPECT
+    ) -> None:
         import cv2
 
         if not (math.isfinite(min_area) and min_area >= 1):
@@ -99,13 +100,16 @@ class MotionDetector:
         self._seen = 0  # frames since the model (re)started
         most = "a quarter of the frame" if max_area is None else f"{max_area:g} px"
         split = f"split wider than {split_aspect:g} x their height" if split_aspect > 0 else "never split"
-        self.description = (f"motion: OpenCV {cv2.__version__} MOG2 background subtraction (history {HISTORY},"
-                            f" variance threshold {VAR_THRESHOLD:g}, shadows dropped; at half size from"
-                            f" {HALVE_WIDTH} px wide), blobs of {min_area:g} px to {most}, {split}")
+        self.description = (
+            f"motion: OpenCV {cv2.__version__} MOG2 background subtraction (history {HISTORY},"
+            f" variance threshold {VAR_THRESHOLD:g}, shadows dropped; at half size from"
+            f" {HALVE_WIDTH} px wide), blobs of {min_area:g} px to {most}, {split}"
+        )
 
     def _restart(self, frame: np.ndarray) -> None:
-        model = self._cv2.createBackgroundSubtractorMOG2(history=HISTORY, varThreshold=VAR_THRESHOLD,
-                                                         detectShadows=True)
+        model = self._cv2.createBackgroundSubtractorMOG2(
+            history=HISTORY, varThreshold=VAR_THRESHOLD, detectShadows=True
+        )
         model.setShadowThreshold(SHADOW_THRESHOLD)
         model.apply(frame)
         self._model, self._seen = model, 1
@@ -158,10 +162,10 @@ class MotionDetector:
             if parts < 2:
                 rows.append((x, y, x + w, y + h, area))
                 continue
-            pixels = labels[y:y + h, x:x + w] == label
+            pixels = labels[y : y + h, x : x + w] == label
             # The valleys between people are those of the mask before the closing, which fills
             # the notches between touching outlines.
-            profile = np.count_nonzero(pixels & (opened[y:y + h, x:x + w] > 0), axis=0)
+            profile = np.count_nonzero(pixels & (opened[y : y + h, x : x + w] > 0), axis=0)
             cuts = split_columns(profile, min(parts, MAX_PARTS))
             for c0, c1 in zip(cuts[:-1], cuts[1:]):
                 part = pixels[:, c0:c1]
@@ -169,8 +173,9 @@ class MotionDetector:
                 if part_area < self.min_area:
                     continue
                 ys, xs = np.flatnonzero(part.any(axis=1)), np.flatnonzero(part.any(axis=0))
-                rows.append((x + c0 + int(xs[0]), y + int(ys[0]), x + c0 + int(xs[-1]) + 1, y + int(ys[-1]) + 1,
-                             part_area))
+                rows.append(
+                    (x + c0 + int(xs[0]), y + int(ys[0]), x + c0 + int(xs[-1]) + 1, y + int(ys[-1]) + 1, part_area)
+                )
         found = np.array(rows, dtype=np.float64).reshape(-1, 5)
         boxes = found[:, :4]
         box_area = (boxes[:, 2] - boxes[:, 0]) * (boxes[:, 3] - boxes[:, 1])

@@ -61,8 +61,9 @@ def letterbox_geometry(width: int, height: int, input_w: int, input_h: int) -> t
     return scale, new_w, new_h, (input_w - new_w) // 2, (input_h - new_h) // 2
 
 
-def decode(output: np.ndarray, layout: str, min_score: float,
-           keep_classes: tuple[int, ...] | None) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+def decode(
+    output: np.ndarray, layout: str, min_score: float, keep_classes: tuple[int, ...] | None
+) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """Candidates of one output in `layout` with a score of at least `min_score` (and a class in
     `keep_classes`, when given): (N, 4) corner boxes in input pixels, (N,) scores, (N,) class ids."""
     out = output[0]
@@ -104,8 +105,7 @@ def suppress(boxes: np.ndarray, scores: np.ndarray, classes: np.ndarray, iou: fl
     if len(order) == 0:
         return order
     xywh = np.column_stack([boxes[order, :2], boxes[order, 2:] - boxes[order, :2]])
-    kept = cv2.dnn.NMSBoxesBatched(xywh, scores[order].astype(np.float32), classes[order].astype(np.int32),
-                                   0.0, iou)
+    kept = cv2.dnn.NMSBoxesBatched(xywh, scores[order].astype(np.float32), classes[order].astype(np.int32), 0.0, iou)
     return order[np.asarray(kept, dtype=np.int64).reshape(-1)]
 
 
@@ -155,7 +155,7 @@ def _fields(data: bytes | memoryview):
             size, pos = _varint(view, pos)
             if pos + size > end:
                 raise ValueError("truncated field")
-            yield field, view[pos:pos + size]
+            yield field, view[pos : pos + size]
             pos += size
         elif wire in (1, 5):
             pos += 8 if wire == 1 else 4
@@ -188,8 +188,14 @@ def _cv_message(error: Exception) -> str:
 class OnnxDetector:
     """A detector exported to ONNX run through cv2.dnn; see the module's documentation."""
 
-    def __init__(self, path: pathlib.Path, input_size: tuple[int, int] | None = None, onnx_layout: str = "auto",
-                 min_score: float = MIN_SCORE, keep_classes: tuple[int, ...] | None = None) -> None:
+    def __init__(
+        self,
+        path: pathlib.Path,
+        input_size: tuple[int, int] | None = None,
+        onnx_layout: str = "auto",
+        min_score: float = MIN_SCORE,
+        keep_classes: tuple[int, ...] | None = None,
+    ) -> None:
         import cv2
 
         where = f"--detector onnx:{path}"
@@ -215,8 +221,9 @@ class OnnxDetector:
         if dims is not None and len(dims) == 4 and dims[1] not in (3, None):
             raise UserError(f"{where}: the model's input is {dims}; expected [1, 3, height, width]")
         if input_size is not None and stated is not None and tuple(input_size) != stated:
-            raise UserError(f"--input-size {input_size[0]}x{input_size[1]} differs from the model's input"
-                            f" {stated[0]}x{stated[1]}")
+            raise UserError(
+                f"--input-size {input_size[0]}x{input_size[1]} differs from the model's input {stated[0]}x{stated[1]}"
+            )
         size = input_size or stated
         if size is None:
             raise UserError(f"{where}: the model does not state its input size; give --input-size WIDTHxHEIGHT")
@@ -232,15 +239,20 @@ class OnnxDetector:
         shape = self._run(self.blob(np.full((self.input_h, self.input_w, 3), PAD_GREY, np.uint8))).shape
         self.layout = self._layout_of(tuple(shape))
         keep = "" if keep_classes is None else f", classes {','.join(map(str, keep_classes))}"
-        self.description = (f"onnx: {path.name} through OpenCV {cv2.__version__} dnn, input {self.input_w}x"
-                            f"{self.input_h}, layout {self.layout} (output {list(shape)}), scores from"
-                            f" {self.min_score:g}{keep}")
+        self.description = (
+            f"onnx: {path.name} through OpenCV {cv2.__version__} dnn, input {self.input_w}x"
+            f"{self.input_h}, layout {self.layout} (output {list(shape)}), scores from"
+            f" {self.min_score:g}{keep}"
+        )
 
     def _layout_of(self, shape: tuple[int, ...]) -> str:
         layout = guess_layout(shape) if self.layout == "auto" else self.layout
         if layout is None or not fits(layout, shape):
-            wanted = ("[1, 4+C, N], [1, N, 5+C] or [1, N, 6]" if self.layout == "auto"
-                      else {"yolov8": "[1, 4+C, N]", "yolov5": "[1, N, 5+C]", "end2end": "[1, N, 6]"}[self.layout])
+            wanted = (
+                "[1, 4+C, N], [1, N, 5+C] or [1, N, 6]"
+                if self.layout == "auto"
+                else {"yolov8": "[1, 4+C, N]", "yolov5": "[1, N, 5+C]", "end2end": "[1, N, 6]"}[self.layout]
+            )
             raise UserError(f"{self.where}: the model's output has shape {list(shape)}; expected {wanted}")
         return layout
 
@@ -259,8 +271,12 @@ class OnnxDetector:
         # Plane by plane, from contiguous planes: several times faster than cv2.dnn.blobFromImage.
         # A true division gives each level its correctly rounded value (204 -> 0.8).
         for channel, plane in enumerate(cv2.split(scaled)[::-1]):  # BGR -> RGB
-            np.divide(plane, np.float32(255.0), out=self._blob[0, channel, top:top + new_h, left:left + new_w],
-                      casting="unsafe")
+            np.divide(
+                plane,
+                np.float32(255.0),
+                out=self._blob[0, channel, top : top + new_h, left : left + new_w],
+                casting="unsafe",
+            )
         return self._blob
 
     def _run(self, blob: np.ndarray) -> np.ndarray:
@@ -276,13 +292,16 @@ class OnnxDetector:
         output = self._run(self.blob(frame))
         return self.postprocess(output, frame.shape[1], frame.shape[0])
 
-    def postprocess(self, output: np.ndarray, width: int,
-                    height: int) -> tuple[np.ndarray, np.ndarray, np.ndarray, None]:
+    def postprocess(
+        self, output: np.ndarray, width: int, height: int
+    ) -> tuple[np.ndarray, np.ndarray, np.ndarray, None]:
         """Decodes a model output for a width x height frame: its boxes in frame pixels, scores and
         class ids, suppressed and clipped (boxes with nothing left inside the frame are dropped)."""
         if not fits(self.layout, tuple(output.shape)):
-            raise UserError(f"{self.where}: the model's output has shape {list(output.shape)}; expected the"
-                            f" {self.layout} layout of its first frame")
+            raise UserError(
+                f"{self.where}: the model's output has shape {list(output.shape)}; expected the"
+                f" {self.layout} layout of its first frame"
+            )
         boxes, scores, classes = decode(output, self.layout, self.min_score, self.keep_classes)
         if self.layout != "end2end":
             keep = suppress(boxes, scores, classes)

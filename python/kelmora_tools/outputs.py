@@ -71,8 +71,10 @@ def output_set(folder: pathlib.Path, option: str = "--out") -> Iterator[Staging]
             fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
         except OSError as e:
             if e.errno in (errno.EWOULDBLOCK, errno.EAGAIN):
-                raise UserError(f"{option} {folder}: another kelmora run is writing there; "
-                                "wait for it to finish or choose another folder") from None
+                raise UserError(
+                    f"{option} {folder}: another kelmora run is writing there; "
+                    "wait for it to finish or choose another folder"
+                ) from None
             raise UserError(f"{option} {folder}: cannot lock: {e.strerror or e}") from None
         _remove_stale_staging(folder)
         try:

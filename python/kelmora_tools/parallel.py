@@ -58,8 +58,9 @@ def positive_int(text: str) -> int:
     return value
 
 
-def _ordered(futures: Sequence[Any], completed: Iterator[Any], weights: Sequence[int], tick: Callable[[int], None]
-             ) -> Iterator[Any]:
+def _ordered(
+    futures: Sequence[Any], completed: Iterator[Any], weights: Sequence[int], tick: Callable[[int], None]
+) -> Iterator[Any]:
     """Results of `futures` in their order, while `tick` counts the weight of each as `completed`
     yields it."""
     index = {id(f): i for i, f in enumerate(futures)}
@@ -79,8 +80,13 @@ class Runner:
     """Runs tasks in local processes or on a Dask cluster; a context manager that connects to the
     cluster on entry (UserError when it cannot) and releases the processes or the connection on exit."""
 
-    def __init__(self, workers: int | None = None, dask: str | None = None, dask_timeout: float = DASK_TIMEOUT,
-                 job_bytes: int | None = None):
+    def __init__(
+        self,
+        workers: int | None = None,
+        dask: str | None = None,
+        dask_timeout: float = DASK_TIMEOUT,
+        job_bytes: int | None = None,
+    ):
         """`job_bytes`, the bytes of input of the whole job, decides where it runs when `workers` is
         None (see SMALL_JOB_BYTES); unknown, it runs in as many processes as there are CPUs."""
         if dask is not None:
@@ -115,8 +121,15 @@ class Runner:
         workers = self.workers if self.workers is not None else default_workers(self.job_bytes)
         return max(1, min(workers, n_tasks))
 
-    def map(self, fn: Callable[[T], R], tasks: Sequence[T], desc: str = "", preload: Sequence[str] = (),
-            weights: Sequence[int] | None = None, unit: str = "B") -> Iterator[R]:
+    def map(
+        self,
+        fn: Callable[[T], R],
+        tasks: Sequence[T],
+        desc: str = "",
+        preload: Sequence[str] = (),
+        weights: Sequence[int] | None = None,
+        unit: str = "B",
+    ) -> Iterator[R]:
         """Yields fn(task) for every task, in the order of `tasks`, while a bar counts them.
 
         `fn` must be a module-level function and the tasks picklable; `preload` names modules that
@@ -134,8 +147,9 @@ class Runner:
             return self._dask_map(fn, tasks, desc, weights, unit)
         return self._local_map(fn, tasks, desc, [fn.__module__, *preload], weights, unit)
 
-    def _local_map(self, fn: Callable[[T], R], tasks: Sequence[T], desc: str, preload: list[str],
-                   weights: list[int], unit: str) -> Iterator[R]:
+    def _local_map(
+        self, fn: Callable[[T], R], tasks: Sequence[T], desc: str, preload: list[str], weights: list[int], unit: str
+    ) -> Iterator[R]:
         workers = self._local_workers(len(tasks))
         with progress.counting(sum(weights), desc, unit) as tick:
             if workers == 1:
@@ -157,8 +171,9 @@ class Runner:
                 futures = [pool.submit(fn, task) for task in tasks]
                 yield from _ordered(futures, _as_completed(futures), weights, tick)
 
-    def _dask_map(self, fn: Callable[[T], R], tasks: Sequence[T], desc: str, weights: list[int], unit: str
-                  ) -> Iterator[R]:
+    def _dask_map(
+        self, fn: Callable[[T], R], tasks: Sequence[T], desc: str, weights: list[int], unit: str
+    ) -> Iterator[R]:
         from distributed import as_completed
 
         with warnings.catch_warnings():
@@ -172,8 +187,9 @@ class Runner:
             # The client cancels every task when it loses the scheduler, and fails to reconnect with an
             # OSError; nothing else cancels them, and the tasks themselves touch no file.
             reason = "" if isinstance(e, CancelledError) else f": {_reason(e)}"
-            raise UserError(f"--dask {self.dask}: lost the connection to the scheduler before the tasks "
-                            f"finished{reason}") from None
+            raise UserError(
+                f"--dask {self.dask}: lost the connection to the scheduler before the tasks finished{reason}"
+            ) from None
         finally:
             with contextlib.suppress(Exception):
                 self._client.cancel(futures)
@@ -372,8 +388,10 @@ def check_dask_address(address: str) -> None:
     a host and a port, nothing after it."""
     scheme = address.partition("://")[0]
     if scheme in ("tls", "wss"):
-        raise UserError(f"--dask {address}: a {scheme}:// scheduler asks for a client certificate, which kelmora "
-                        "cannot be given; use a tcp:// address")
+        raise UserError(
+            f"--dask {address}: a {scheme}:// scheduler asks for a client certificate, which kelmora "
+            "cannot be given; use a tcp:// address"
+        )
     match = _DASK_ADDRESS.fullmatch(address)
     if not match or not 1 <= int(match[3]) <= 65535:
         raise UserError(f"--dask {address}: expected a scheduler address such as tcp://host:8786")
@@ -398,8 +416,11 @@ def dask_client(address: str, timeout: float = DASK_TIMEOUT):
     from distributed import Client
 
     # The client logs its connection attempts and losses; a failure is reported as one line instead.
-    quiet = [logging.getLogger(name) for name in list(logging.root.manager.loggerDict)
-             if name == "distributed" or name.startswith("distributed.")] + [logging.getLogger("distributed")]
+    quiet = [
+        logging.getLogger(name)
+        for name in list(logging.root.manager.loggerDict)
+        if name == "distributed" or name.startswith("distributed.")
+    ] + [logging.getLogger("distributed")]
     levels = [logger.level for logger in quiet]
     for logger in quiet:
         logger.setLevel(logging.CRITICAL)
@@ -413,8 +434,10 @@ def dask_client(address: str, timeout: float = DASK_TIMEOUT):
             try:
                 client.wait_for_workers(1, timeout=timeout)
             except TimeoutError:
-                raise UserError(f"--dask {address}: the scheduler has no workers (waited {timeout:g} s); "
-                                f"start some with: dask worker {address}") from None
+                raise UserError(
+                    f"--dask {address}: the scheduler has no workers (waited {timeout:g} s); "
+                    f"start some with: dask worker {address}"
+                ) from None
             except OSError as e:
                 raise UserError(f"--dask {address}: lost the connection to the scheduler: {_reason(e)}") from None
             yield client

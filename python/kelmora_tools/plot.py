@@ -35,8 +35,9 @@ def _lines(rows: Rows) -> tuple[list[np.ndarray], list[np.ndarray], np.ndarray]:
     return xy, xt, run_ids
 
 
-def plot_trajectories(path: str | pathlib.Path, res: Rows, title: str, image_size: tuple[int, int] | None = None,
-                      gt: Rows | None = None) -> None:
+def plot_trajectories(
+    path: str | pathlib.Path, res: Rows, title: str, image_size: tuple[int, int] | None = None, gt: Rows | None = None
+) -> None:
     """Track centres in the image plane and their x over time, one colour per track id, ground truth in
     grey behind them; written to `path` (PNG) through a temporary file. Each side is drawn as one
     collection of lines, whatever the number of tracks."""
@@ -49,8 +50,14 @@ def plot_trajectories(path: str | pathlib.Path, res: Rows, title: str, image_siz
     FigureCanvasAgg(fig)
     ax_xy, ax_t = fig.subplots(1, 2, width_ratios=[1.45, 1])
     # Saturated colours only: pale ones and greys would read as the ground truth behind them.
-    palette = np.array([matplotlib.colormaps[name](k) for name in ("tab10", "Dark2")
-                        for k in range(8 if name == "Dark2" else 10) if k != 7])
+    palette = np.array(
+        [
+            matplotlib.colormaps[name](k)
+            for name in ("tab10", "Dark2")
+            for k in range(8 if name == "Dark2" else 10)
+            if k != 7
+        ]
+    )
     if gt is not None and len(gt):
         gt_xy, gt_xt, _ = _lines(gt)
         for ax, lines in ((ax_xy, gt_xy), (ax_t, gt_xt)):
@@ -64,8 +71,15 @@ def plot_trajectories(path: str | pathlib.Path, res: Rows, title: str, image_siz
     if len(ids) <= MAX_LABELS:
         last_run = {int(i): k for k, i in enumerate(run_ids)}  # the last run of each id
         for i, k in last_run.items():
-            ax_xy.annotate(str(i), tuple(xy[k][-1]), fontsize=7, color=colours[k], zorder=3, xytext=(2, 2),
-                           textcoords="offset points")
+            ax_xy.annotate(
+                str(i),
+                tuple(xy[k][-1]),
+                fontsize=7,
+                color=colours[k],
+                zorder=3,
+                xytext=(2, 2),
+                textcoords="offset points",
+            )
     if image_size is not None:
         ax_xy.set_xlim(0, image_size[0])
         ax_xy.set_ylim(image_size[1], 0)

@@ -16,12 +16,21 @@ _current: Callable[[int], None] | None = None
 def _bar(total: int | None, desc: str, unit: str):
     from tqdm import tqdm
 
-    return tqdm(total=total, desc=desc, unit=unit, unit_scale=unit == "B", file=sys.stderr, leave=False,
-                dynamic_ncols=True, mininterval=0.1)
+    return tqdm(
+        total=total,
+        desc=desc,
+        unit=unit,
+        unit_scale=unit == "B",
+        file=sys.stderr,
+        leave=False,
+        dynamic_ncols=True,
+        mininterval=0.1,
+    )
 
 
-def progress(iterable: Iterable[T], total: int | None = None, desc: str = "", *,
-             enabled: bool | None = None) -> Iterator[T]:
+def progress(
+    iterable: Iterable[T], total: int | None = None, desc: str = "", *, enabled: bool | None = None
+) -> Iterator[T]:
     """Yields the items of `iterable` while a tqdm bar on stderr counts them.
 
     The bar is drawn only when stderr is a terminal, unless `enabled` says otherwise, so that
@@ -42,8 +51,9 @@ def progress(iterable: Iterable[T], total: int | None = None, desc: str = "", *,
 
 
 @contextlib.contextmanager
-def counting(total: int, desc: str = "", unit: str = "B", *,
-             enabled: bool | None = None) -> Iterator[Callable[[int], None]]:
+def counting(
+    total: int, desc: str = "", unit: str = "B", *, enabled: bool | None = None
+) -> Iterator[Callable[[int], None]]:
     """A bar over `total` units (bytes of input, say, with a rate and an ETA) while the block runs; yields its
     update function, which advance() also reaches from the work the block does in this process.
     Without a terminal on stderr (unless `enabled` says otherwise) nothing is drawn."""

@@ -31,10 +31,26 @@ STALE_SECONDS = 60
 
 # Query parameters of a storage URL whose values messages show; any other one (password=,
 # sslpassword=, or one this list does not know) is shown as ***.
-SHOWN_PARAMETERS = frozenset({
-    "host", "hostaddr", "port", "dbname", "user", "sslmode", "connect_timeout", "application_name",
-    "target_session_attrs", "options", "client_encoding", "timeout", "mode", "cache", "uri", "check_same_thread",
-})
+SHOWN_PARAMETERS = frozenset(
+    {
+        "host",
+        "hostaddr",
+        "port",
+        "dbname",
+        "user",
+        "sslmode",
+        "connect_timeout",
+        "application_name",
+        "target_session_attrs",
+        "options",
+        "client_encoding",
+        "timeout",
+        "mode",
+        "cache",
+        "uri",
+        "check_same_thread",
+    }
+)
 
 
 _SCHEME = re.compile(r"[\w+]+://")
@@ -65,8 +81,10 @@ def parse_storage_url(text: str) -> StorageURL:
     from sqlalchemy.engine import make_url
 
     if not _SCHEME.match(text):
-        raise UserError("--storage: not a database URL, such as sqlite:///study.db or "
-                        f"postgresql+psycopg://user@host:5432/db {_NOT_SHOWN}")
+        raise UserError(
+            "--storage: not a database URL, such as sqlite:///study.db or "
+            f"postgresql+psycopg://user@host:5432/db {_NOT_SHOWN}"
+        )
     # SQLAlchemy ends the password at its first @ and takes the rest for the host: an unencoded @ in
     # a password would show the part after it.
     if text.count("@") > 1:
@@ -75,7 +93,7 @@ def parse_storage_url(text: str) -> StorageURL:
         url = make_url(text)
     except Exception:  # SQLAlchemy's reason may quote any part of the URL
         raise UserError(f"--storage: not a valid database URL {_NOT_SHOWN}") from None
-    userinfo = text[text.index("://") + 3:].partition("@")[0] if "@" in text else ""
+    userinfo = text[text.index("://") + 3 :].partition("@")[0] if "@" in text else ""
     if ":" in userinfo and url.password is None:
         raise UserError(f"--storage: not a valid database URL {_NOT_SHOWN}")
     secrets = [url.password] if url.password else []
@@ -112,14 +130,18 @@ def check_storage(url: StorageURL, out: pathlib.Path) -> None:
         return
     database = parsed.database or ""
     if database in ("", ":memory:") or parsed.query.get("mode") == "memory":
-        raise UserError(f"--storage {url.shown}: a database in memory ends with the command; give a file, "
-                        "such as sqlite:///study.db")
+        raise UserError(
+            f"--storage {url.shown}: a database in memory ends with the command; give a file, "
+            "such as sqlite:///study.db"
+        )
     if database.startswith("file:"):
         return  # an SQLite URI; its file is not compared with --out
     # SQLite follows symbolic links to the database; writing --out replaces the entry --out names.
     if os.path.realpath(database) == os.path.join(os.path.realpath(out.parent), out.name):
-        raise UserError(f"--out {out}: the study is stored in that file ({url.shown}); write the best "
-                        "configuration to another file, such as best.json")
+        raise UserError(
+            f"--out {out}: the study is stored in that file ({url.shown}); write the best "
+            "configuration to another file, such as best.json"
+        )
 
 
 def default_storage(out: pathlib.Path) -> str:
@@ -169,8 +191,9 @@ def storage_errors(url: str) -> Iterator[None]:
         if failure is None:
             raise
         parsed = parse_storage_url(url)
-        raise UserError(f"--storage {parsed.shown}: the storage failed: {parsed.scrub(_storage_reason(failure))}") \
-            from None
+        raise UserError(
+            f"--storage {parsed.shown}: the storage failed: {parsed.scrub(_storage_reason(failure))}"
+        ) from None
 
 
 def _storage_reason(error: BaseException) -> str:
@@ -204,15 +227,21 @@ def _storage_class() -> type:
 
             stale = super()._get_stale_trial_ids(study_id)
             started_before = datetime.datetime.now() - datetime.timedelta(seconds=self.grace_period)
-            old = [self.get_trial_id_from_study_id_trial_number(study_id, t.number)
-                   for t in self.get_all_trials(study_id, deepcopy=False, states=(TrialState.RUNNING,))
-                   if t.datetime_start is not None and t.datetime_start < started_before]
+            old = [
+                self.get_trial_id_from_study_id_trial_number(study_id, t.number)
+                for t in self.get_all_trials(study_id, deepcopy=False, states=(TrialState.RUNNING,))
+                if t.datetime_start is not None and t.datetime_start < started_before
+            ]
             if not old:
                 return stale
             session = self.scoped_session()
             try:
-                beating = {trial_id for (trial_id,) in session.query(models.TrialHeartbeatModel.trial_id)
-                           .filter(models.TrialHeartbeatModel.trial_id.in_(old))}
+                beating = {
+                    trial_id
+                    for (trial_id,) in session.query(models.TrialHeartbeatModel.trial_id).filter(
+                        models.TrialHeartbeatModel.trial_id.in_(old)
+                    )
+                }
             finally:
                 session.close()
             return stale + [trial_id for trial_id in old if trial_id not in beating and trial_id not in stale]
@@ -225,8 +254,9 @@ def _heartbeat_storage(url: str, engine_kwargs: dict[str, Any]) -> Any:
 
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", ExperimentalWarning)
-        storage = _storage_class()(url, engine_kwargs=engine_kwargs, heartbeat_interval=HEARTBEAT_SECONDS,
-                                   grace_period=STALE_SECONDS)
+        storage = _storage_class()(
+            url, engine_kwargs=engine_kwargs, heartbeat_interval=HEARTBEAT_SECONDS, grace_period=STALE_SECONDS
+        )
     if url.startswith("sqlite"):
         _write_ahead(storage.engine)
     return storage

@@ -47,8 +47,10 @@ def sequence_length(dets: Rows, length: int | None) -> int:
         return last
     if last > length:
         row = int(np.argmax(dets.frames > length))
-        raise UserError(f"{dets.where(row)}: frame {int(dets.frames[row])} is beyond the sequence length "
-                        f"{length} (seqLength of seqinfo.ini)")
+        raise UserError(
+            f"{dets.where(row)}: frame {int(dets.frames[row])} is beyond the sequence length "
+            f"{length} (seqLength of seqinfo.ini)"
+        )
     return length
 
 
@@ -59,9 +61,13 @@ _ROW = re.compile(r"\(row (\d+)\)")
 _PROGRESS_FRAMES = 500
 
 
-def track_rows(dets: Rows, n_frames: int, options: dict[str, bool | int | float], classes: bool = False,
-               report: Callable[[int, int], None] | None = None
-               ) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, float]:
+def track_rows(
+    dets: Rows,
+    n_frames: int,
+    options: dict[str, bool | int | float],
+    classes: bool = False,
+    report: Callable[[int, int], None] | None = None,
+) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, float]:
     """Feeds frames 1..n_frames of `dets` to a new tracker, empty frames included.
 
     With `classes`, the class ids of the detections (the eighth column, which MOTChallenge's own
@@ -74,8 +80,7 @@ def track_rows(dets: Rows, n_frames: int, options: dict[str, bool | int | float]
     empty = (np.zeros((0, 4)), np.zeros(0), np.zeros(0, np.int64) if with_classes else None)
     # The frames that hold rows, and each one's arguments, made before the loop.
     slices = list(dets.frame_slices())
-    given = {f: (dets.xyxy[a:b], dets.conf[a:b], dets.class_ids[a:b] if with_classes else None)
-             for f, a, b in slices}
+    given = {f: (dets.xyxy[a:b], dets.conf[a:b], dets.class_ids[a:b] if with_classes else None) for f, a, b in slices}
     row_frames, row_ends = [f for f, _, _ in slices], [b for _, _, b in slices]
     reported_frames, reported_counts, ids, boxes, scores = [], [], [], [], []
     seconds = 0.0
@@ -98,8 +103,13 @@ def track_rows(dets: Rows, n_frames: int, options: dict[str, bool | int | float]
             report(row_ends[k - 1] if k else 0, len(dets))
     if not ids:
         return np.zeros(0, np.int64), np.zeros(0, np.int64), np.zeros((0, 4)), np.zeros(0), seconds
-    return (np.repeat(np.asarray(reported_frames, np.int64), reported_counts), np.concatenate(ids).astype(np.int64),
-            np.concatenate(boxes), np.concatenate(scores), seconds)
+    return (
+        np.repeat(np.asarray(reported_frames, np.int64), reported_counts),
+        np.concatenate(ids).astype(np.int64),
+        np.concatenate(boxes),
+        np.concatenate(scores),
+        seconds,
+    )
 
 
 def _refused(dets: Rows, frame: int, error: Exception) -> UserError:
@@ -107,8 +117,11 @@ def _refused(dets: Rows, frame: int, error: Exception) -> UserError:
     message = str(error)
     rows = np.flatnonzero(dets.frames == frame)
     row = _ROW.search(message)
-    where = dets.where(int(rows[0]) + int(row[1])) if row and len(rows) and int(row[1]) < len(rows) \
+    where = (
+        dets.where(int(rows[0]) + int(row[1]))
+        if row and len(rows) and int(row[1]) < len(rows)
         else f"{dets.source}: frame {frame}"
+    )
     return UserError(f"{where}: the tracker refused it: {message}")
 
 
@@ -118,10 +131,18 @@ def track_task(task: TrackTask) -> TrackResult:
     if len(dets) == 0:
         raise UserError(f"{task.det_source}: no detections (the file is empty)")
     n_frames = sequence_length(dets, task.length)
-    frames, ids, xyxy, scores, seconds = track_rows(dets, n_frames, task.options, task.classes,
-                                                    progress.share(len(task.det_text)))
-    return TrackResult(task.name, mot_files.format_results(frames, ids, xyxy, scores), n_frames, len(dets),
-                       len(np.unique(ids)), len(ids), seconds)
+    frames, ids, xyxy, scores, seconds = track_rows(
+        dets, n_frames, task.options, task.classes, progress.share(len(task.det_text))
+    )
+    return TrackResult(
+        task.name,
+        mot_files.format_results(frames, ids, xyxy, scores),
+        n_frames,
+        len(dets),
+        len(np.unique(ids)),
+        len(ids),
+        seconds,
+    )
 
 
 def make_task(seq: Sequence, options: dict[str, bool | int | float], classes: bool = False) -> TrackTask:

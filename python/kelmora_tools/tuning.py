@@ -119,8 +119,13 @@ def suggest(trial: Any, start: dict[str, bool | int | float]) -> dict[str, bool 
     return options
 
 
-def score(options: dict[str, bool | int | float], sequences: list[TuneSequence], metric: str, classes: bool = False,
-          trackeval: bool = False) -> tuple[float, float, float]:
+def score(
+    options: dict[str, bool | int | float],
+    sequences: list[TuneSequence],
+    metric: str,
+    classes: bool = False,
+    trackeval: bool = False,
+) -> tuple[float, float, float]:
     """The metric over all sequences tracked with `options`, with the seconds spent tracking and
     evaluating. The tracks are scored as their results file would hold them (boxes to 2 decimals), so
     that `kelmora eval` on the output of `kelmora track --config best.json` gives the same value; they
@@ -170,17 +175,25 @@ def open_study(storage: Any, name: str, setup: Setup, sampler: Any = None) -> tu
         return study, setup, True
     found = _wait_for_setup(study)
     if found.metric != setup.metric:
-        raise UserError(f"--study {name}: the study maximises {found.metric}, not {setup.metric}; "
-                        f"use --metric {found.metric} or another --study")
+        raise UserError(
+            f"--study {name}: the study maximises {found.metric}, not {setup.metric}; "
+            f"use --metric {found.metric} or another --study"
+        )
     if found.sequences != setup.sequences:
-        raise UserError(f"--study {name}: the study tunes the sequences {', '.join(found.sequences)}, "
-                        f"DATA holds {', '.join(setup.sequences)}; use another --study")
+        raise UserError(
+            f"--study {name}: the study tunes the sequences {', '.join(found.sequences)}, "
+            f"DATA holds {', '.join(setup.sequences)}; use another --study"
+        )
     if found.classes != setup.classes:
-        raise UserError(f"--study {name}: the study tracks {'with' if found.classes else 'without'} class ids; "
-                        f"{'add' if found.classes else 'leave out'} --classes or use another --study")
+        raise UserError(
+            f"--study {name}: the study tracks {'with' if found.classes else 'without'} class ids; "
+            f"{'add' if found.classes else 'leave out'} --classes or use another --study"
+        )
     if setup.start and found.start != setup.start:
-        raise UserError(f"--study {name}: the study started from {config.describe(found.start)}, not from "
-                        f"{config.describe(setup.start)}; join it without --config and --set, or use another --study")
+        raise UserError(
+            f"--study {name}: the study started from {config.describe(found.start)}, not from "
+            f"{config.describe(setup.start)}; join it without --config and --set, or use another --study"
+        )
     return study, found, False
 
 
@@ -224,8 +237,9 @@ def work(job: Job) -> int:
     quiet_libraries()
     worker = f"{socket.gethostname()}:{os.getpid()}"
     with storage_at(job.url) as storage:
-        study = optuna.load_study(study_name=job.study, storage=storage,
-                                  sampler=optuna.samplers.TPESampler(seed=job.seed))
+        study = optuna.load_study(
+            study_name=job.study, storage=storage, sampler=optuna.samplers.TPESampler(seed=job.seed)
+        )
         setup = _wait_for_setup(study)
 
         def objective(trial: Any) -> float:
@@ -233,8 +247,7 @@ def work(job: Job) -> int:
             # all of them storage calls, the stop waits for the call to end, and no trial starts after.
             options = suggest(trial, setup.start)
             with parallel.interruptible():
-                value, tracking, evaluation = score(options, job.sequences, setup.metric, setup.classes,
-                                                    job.trackeval)
+                value, tracking, evaluation = score(options, job.sequences, setup.metric, setup.classes, job.trackeval)
             trial.set_user_attr("options", options)
             trial.set_user_attr("tracking_seconds", tracking)
             trial.set_user_attr("evaluation_seconds", evaluation)
@@ -246,8 +259,13 @@ def work(job: Job) -> int:
                 study.stop()
 
         with parallel.deferred_stop():
-            study.optimize(objective, n_trials=job.trials, gc_after_trial=False, callbacks=[stop_if_asked],
-                           show_progress_bar=job.progress_bar and sys.stderr.isatty())
+            study.optimize(
+                objective,
+                n_trials=job.trials,
+                gc_after_trial=False,
+                callbacks=[stop_if_asked],
+                show_progress_bar=job.progress_bar and sys.stderr.isatty(),
+            )
     return job.trials
 
 

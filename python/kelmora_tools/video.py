@@ -49,10 +49,16 @@ class VideoRun:
     sheet_path: pathlib.Path | None = None
 
 
-def track_video(source_spec: pathlib.Path | str | int, out_dir: pathlib.Path, detector_spec: str = "hog",
-                options: dict[str, bool | int | float] | None = None, max_frames: int | None = None,
-                show_progress: bool = True, detector_options: detectors.DetectorOptions | None = None,
-                appearance_kind: str = "none") -> VideoRun:
+def track_video(
+    source_spec: pathlib.Path | str | int,
+    out_dir: pathlib.Path,
+    detector_spec: str = "hog",
+    options: dict[str, bool | int | float] | None = None,
+    max_frames: int | None = None,
+    show_progress: bool = True,
+    detector_options: detectors.DetectorOptions | None = None,
+    appearance_kind: str = "none",
+) -> VideoRun:
     """Runs the detector and a new tracker over the frames and writes the three files.
 
     `source_spec` is a path (video file or image folder), a stream URL, or a camera index.
@@ -64,8 +70,15 @@ def track_video(source_spec: pathlib.Path | str | int, out_dir: pathlib.Path, de
     try:
         detector = detectors.load_detector(detector_spec, detector_options)
         tracker = config.make_tracker(options or {})
-        run = VideoRun(source.name, source.shown, source.width, source.height, source.fps, detector.description,
-                       appearance.DESCRIPTION if appearance_kind == "hist" else None)
+        run = VideoRun(
+            source.name,
+            source.shown,
+            source.width,
+            source.height,
+            source.fps,
+            detector.description,
+            appearance.DESCRIPTION if appearance_kind == "hist" else None,
+        )
         _track(source, detector, tracker, out_dir, max_frames, show_progress, run)
     finally:
         source.close()
@@ -95,8 +108,9 @@ class StopOnInterrupt:
             signal.signal(signal.SIGINT, self._previous or signal.default_int_handler)
 
 
-def frame_progress(frames: Iterable, total: int | None, name: str, stream: TextIO | None = None,
-                   enabled: bool | None = None) -> Iterator:
+def frame_progress(
+    frames: Iterable, total: int | None, name: str, stream: TextIO | None = None, enabled: bool | None = None
+) -> Iterator:
     """Yields the frames while a bar on `stream` (stderr) shows them: with `total` known, the share
     done and the time left; without it (a live source), the count and frames per second. Drawn only
     when the stream is a terminal, unless `enabled` says otherwise."""
@@ -107,19 +121,37 @@ def frame_progress(frames: Iterable, total: int | None, name: str, stream: TextI
     from tqdm import tqdm
 
     # rate_noinv_fmt: frames per second, never inverted to seconds per frame for a slow source.
-    form = ("{desc}: {percentage:3.0f}%|{bar}| {n_fmt}/{total_fmt} frames "
-            "[{elapsed}, ETA {remaining}, {rate_noinv_fmt}]" if total
-            else "{desc}: {n_fmt} frames [{elapsed}, {rate_noinv_fmt}]")
-    bar = tqdm(frames, total=total, desc=name, unit=" frames", file=stream, leave=False, dynamic_ncols=True,
-               mininterval=0.1, bar_format=form)
+    form = (
+        "{desc}: {percentage:3.0f}%|{bar}| {n_fmt}/{total_fmt} frames [{elapsed}, ETA {remaining}, {rate_noinv_fmt}]"
+        if total
+        else "{desc}: {n_fmt} frames [{elapsed}, {rate_noinv_fmt}]"
+    )
+    bar = tqdm(
+        frames,
+        total=total,
+        desc=name,
+        unit=" frames",
+        file=stream,
+        leave=False,
+        dynamic_ncols=True,
+        mininterval=0.1,
+        bar_format=form,
+    )
     try:
         yield from bar
     finally:
         bar.close()
 
 
-def _track(source: videoio.FrameSource, detector: detectors.LoadedDetector, tracker, out_dir: pathlib.Path,
-           max_frames: int | None, show_progress: bool, run: VideoRun) -> None:
+def _track(
+    source: videoio.FrameSource,
+    detector: detectors.LoadedDetector,
+    tracker,
+    out_dir: pathlib.Path,
+    max_frames: int | None,
+    show_progress: bool,
+    run: VideoRun,
+) -> None:
     trails = annotate.Trails()
     sheet = annotate.ContactSheet()
     out: list[tuple[int, np.ndarray, np.ndarray, np.ndarray]] = []
@@ -147,8 +179,9 @@ def _track(source: videoio.FrameSource, detector: detectors.LoadedDetector, trac
                 try:
                     ids, xyxy, scores, _ = tracker.update(dets.boxes, dets.scores, dets.class_ids, dets.features)
                 except (ValueError, RuntimeError) as e:
-                    raise UserError(f"frame {frame_no}: the tracker refused detector {detector.name}'s output: {e}") \
-                        from None
+                    raise UserError(
+                        f"frame {frame_no}: the tracker refused detector {detector.name}'s output: {e}"
+                    ) from None
                 t3 = time.perf_counter()
                 trails.update(frame_no, ids, xyxy)
                 annotate.draw_tracks(frame, ids, xyxy, trails)
@@ -174,8 +207,9 @@ def _track(source: videoio.FrameSource, detector: detectors.LoadedDetector, trac
         _write_sheet(staged.path(sheet_path.name), sheet_path, sheet)
         frames_col = np.concatenate([np.full(len(o[1]), o[0], dtype=np.int64) for o in out])
         ids_col = np.concatenate([o[1] for o in out]).astype(np.int64)
-        text = format_results(frames_col, ids_col, np.concatenate([o[2] for o in out]).reshape(-1, 4),
-                              np.concatenate([o[3] for o in out]))
+        text = format_results(
+            frames_col, ids_col, np.concatenate([o[2] for o in out]).reshape(-1, 4), np.concatenate([o[3] for o in out])
+        )
         staged.path(results_path.name).write_text(text, encoding="utf-8")
         run.ids, run.boxes = len(np.unique(ids_col)), len(ids_col)
     run.video_path, run.sheet_path, run.results_path = video_path, sheet_path, results_path

@@ -185,8 +185,10 @@ class FrameSource:
         short, and its output would look complete without being so. Containers that estimate the
         count from the duration can be off by a frame or so, hence the tolerance."""
         if self.count is not None and decoded < self.count - max(2, self.count // 100):
-            raise UserError(f"{self.path}: frame {decoded + 1} cannot be decoded, of the {self.count} the file"
-                            " announces (is it truncated?)")
+            raise UserError(
+                f"{self.path}: frame {decoded + 1} cannot be decoded, of the {self.count} the file"
+                " announces (is it truncated?)"
+            )
 
     def _imread(self, path: pathlib.Path, frame_no: int) -> np.ndarray:
         frame = self._cv2.imread(str(path), self._cv2.IMREAD_COLOR)
@@ -241,15 +243,15 @@ class VideoSink:
     queue, and the final flush); `encode_seconds`, the encoder thread's time inside the encoder.
     """
 
-    def __init__(self, path: pathlib.Path, fps: float, width: int, height: int,
-                 shown: pathlib.Path | None = None) -> None:
+    def __init__(
+        self, path: pathlib.Path, fps: float, width: int, height: int, shown: pathlib.Path | None = None
+    ) -> None:
         """Opens `path` for writing; `shown` is the name messages give it (the final name of a
         temporary file)."""
         import cv2
 
         # The container follows the file name's suffix, so a temporary name must end in .mp4.
-        self._writer = cv2.VideoWriter(str(path), cv2.CAP_FFMPEG, cv2.VideoWriter_fourcc(*"mp4v"), fps,
-                                       (width, height))
+        self._writer = cv2.VideoWriter(str(path), cv2.CAP_FFMPEG, cv2.VideoWriter_fourcc(*"mp4v"), fps, (width, height))
         if not self._writer.isOpened():
             raise UserError(f"{shown or path}: cannot write a {width}x{height} MP4 video there")
         self.wait_seconds = 0.0

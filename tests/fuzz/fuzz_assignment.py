@@ -41,8 +41,12 @@ def check_pairs(name, rows, cols, cost):
     kk = min(n, m)
     fl.check(len(rows) == len(cols) == kk, f"{name}: {len(rows)} pairs for a {n}x{m} matrix", cost)
     fl.check(len(set(rows.tolist())) == kk and len(set(cols.tolist())) == kk, f"{name}: repeated index", rows, cols)
-    fl.check(bool(np.all((rows >= 0) & (rows < n)) and np.all((cols >= 0) & (cols < m))),
-             f"{name}: index out of range", rows, cols)
+    fl.check(
+        bool(np.all((rows >= 0) & (rows < n)) and np.all((cols >= 0) & (cols < m))),
+        f"{name}: index out of range",
+        rows,
+        cols,
+    )
     if n <= m:
         fl.check(rows.tolist() == list(range(n)), f"{name}: rows not 0..n-1 for n <= m", rows)
     else:
@@ -51,8 +55,13 @@ def check_pairs(name, rows, cols, cost):
         r, c = linear_sum_assignment(cost)
         best = cost[r, c].sum()
         got = cost[rows, cols].sum()
-        fl.check(abs(got - best) <= 1e-9 * max(1.0, abs(best)) + 1e-6, f"{name}: total {got} above the optimum {best}",
-                 cost, rows, cols)
+        fl.check(
+            abs(got - best) <= 1e-9 * max(1.0, abs(best)) + 1e-6,
+            f"{name}: total {got} above the optimum {best}",
+            cost,
+            rows,
+            cols,
+        )
 
 
 @atheris.instrument_func
@@ -107,17 +116,29 @@ def test_one_input(data):
     fl.check(matches.shape[1] == 2 and matches.shape[0] <= min(n, m), "associate: matches shape", matches.shape)
     fl.check_int_result(unmatched_rows, 1, "associate")
     fl.check_int_result(unmatched_cols, 1, "associate")
-    for label, unmatched, matched, count in (("rows", unmatched_rows, matches[:, 0], n),
-                                             ("cols", unmatched_cols, matches[:, 1], m)):
+    for label, unmatched, matched, count in (
+        ("rows", unmatched_rows, matches[:, 0], n),
+        ("cols", unmatched_cols, matches[:, 1], m),
+    ):
         fl.check(bool(np.all(np.diff(unmatched) > 0)), f"associate: unmatched {label} not ascending", unmatched)
-        fl.check(sorted(unmatched.tolist() + matched.tolist()) == list(range(count)),
-                 f"associate: {label} not each listed once", matches, unmatched)
+        fl.check(
+            sorted(unmatched.tolist() + matched.tolist()) == list(range(count)),
+            f"associate: {label} not each listed once",
+            matches,
+            unmatched,
+        )
     if n and m:
         gate = float(max_cost)
         rows, cols = k.linear_assignment(seen)
         kept = [(r, c) for r, c in zip(rows.tolist(), cols.tolist()) if gate >= seen[r, c]]
-        fl.check(matches.tolist() == [list(p) for p in kept],
-                 "associate: kept pairs differ from the gated solver pairs", seen, gate, matches, kept)
+        fl.check(
+            matches.tolist() == [list(p) for p in kept],
+            "associate: kept pairs differ from the gated solver pairs",
+            seen,
+            gate,
+            matches,
+            kept,
+        )
 
 
 if __name__ == "__main__":

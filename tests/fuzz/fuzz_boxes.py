@@ -50,7 +50,8 @@ REFERENCE = {
     "xyxy_to_xywh": lambda b: np.stack([b[:, 0], b[:, 1], b[:, 2] - b[:, 0], b[:, 3] - b[:, 1]], axis=-1),
     "xywh_to_xyxy": lambda b: np.stack([b[:, 0], b[:, 1], b[:, 0] + b[:, 2], b[:, 1] + b[:, 3]], axis=-1),
     "xyxy_to_cxcywh": lambda b: np.stack(
-        [_half(b[:, 0] + b[:, 2]), _half(b[:, 1] + b[:, 3]), b[:, 2] - b[:, 0], b[:, 3] - b[:, 1]], axis=-1),
+        [_half(b[:, 0] + b[:, 2]), _half(b[:, 1] + b[:, 3]), b[:, 2] - b[:, 0], b[:, 3] - b[:, 1]], axis=-1
+    ),
     "cxcywh_to_xyxy": _cxcywh_to_xyxy,
     "xyxy_to_xyah": _xyxy_to_xyah,
     "xyah_to_xyxy": _xyah_to_xyxy,
@@ -73,8 +74,12 @@ def test_echo(fdp):
         fl.check(isinstance(result, TypeError), "echo: raised other than TypeError", arg, result)
         return
     seen = fl.as_float64(arg)
-    fl.check(seen is not None and type(result) is np.ndarray and result.dtype == np.float64
-             and result.flags.c_contiguous, "echo: not a C-contiguous float64 array", arg, result)
+    fl.check(
+        seen is not None and type(result) is np.ndarray and result.dtype == np.float64 and result.flags.c_contiguous,
+        "echo: not a C-contiguous float64 array",
+        arg,
+        result,
+    )
     fl.check(fl.same_bits(result, seen), "echo: values or shape changed", arg, result)
 
 
@@ -119,8 +124,13 @@ def test_one_input(data):
             expected = _clip(rows, width, height)
         else:
             expected = REFERENCE[name](rows)
-    fl.check(fl.same_bits(result.reshape(expected.shape), expected), f"{name}: result differs from the formula",
-             rows, result, expected)
+    fl.check(
+        fl.same_bits(result.reshape(expected.shape), expected),
+        f"{name}: result differs from the formula",
+        rows,
+        result,
+        expected,
+    )
 
 
 if __name__ == "__main__":

@@ -72,8 +72,13 @@ def weight(fdp):
 def test_cost(fdp):
     t, d = fdp.ConsumeIntInRange(0, 5), fdp.ConsumeIntInRange(0, 5)
     ious = fl.array(fdp, (t, d), lo=-0.5, hi=1.5)
-    args = {"w_iou": weight(fdp), "w_app": weight(fdp), "w_unc": weight(fdp), "use_giou": fl.bool_arg(fdp),
-            "iou_thresh": fl.float_arg(fdp) if fdp.ConsumeIntInRange(0, 3) == 0 else fdp.ConsumeFloatInRange(0, 1)}
+    args = {
+        "w_iou": weight(fdp),
+        "w_app": weight(fdp),
+        "w_unc": weight(fdp),
+        "use_giou": fl.bool_arg(fdp),
+        "iou_thresh": fl.float_arg(fdp) if fdp.ConsumeIntInRange(0, 3) == 0 else fdp.ConsumeFloatInRange(0, 1),
+    }
     for name in OPTIONAL:
         if fdp.ConsumeBool():
             # Usually T*D values, in whatever shape; sometimes fewer or more.
@@ -89,24 +94,37 @@ def test_cost(fdp):
         if isinstance(result, ValueError) and seen is not None and seen.ndim == 2:
             # Refused only for an optional matrix that NumPy cannot convert (its own
             # ValueError) or that holds fewer than T*D values.
-            fl.check(any(v is None or v.size < seen.size for v in given.values()),
-                     "build_association_cost: refused valid matrices", result)
+            fl.check(
+                any(v is None or v.size < seen.size for v in given.values()),
+                "build_association_cost: refused valid matrices",
+                result,
+            )
         return
     fl.check(seen is not None and seen.ndim == 2, "build_association_cost: accepted ious that are not 2-D", ious)
     cost, max_cost = result
     fl.check(isinstance(max_cost, float), "build_association_cost: max_cost is not a float", max_cost)
-    fl.check_float_result(cost, seen.shape, "build_association_cost", ious,
-                          *[args[a] for a in OPTIONAL if a in args])
+    fl.check_float_result(cost, seen.shape, "build_association_cost", ious, *[args[a] for a in OPTIONAL if a in args])
     extra = {}
     for name in OPTIONAL:
         extra[name] = fl.as_float64(args[name]) if args.get(name) is not None else None
         if extra[name] is not None:
-            fl.check(extra[name].size >= seen.size, f"build_association_cost: accepted a short {name}",
-                     extra[name].shape, seen.shape)
+            fl.check(
+                extra[name].size >= seen.size,
+                f"build_association_cost: accepted a short {name}",
+                extra[name].shape,
+                seen.shape,
+            )
     gate = float(args["gate_thresh"]) if args.get("gate_thresh") is not None else None
     with np.errstate(all="ignore"):
-        expected, expected_max = reference_cost(seen, float(args["w_iou"]), float(args["w_app"]),
-                                                float(args["w_unc"]), float(args["iou_thresh"]), extra, gate)
+        expected, expected_max = reference_cost(
+            seen,
+            float(args["w_iou"]),
+            float(args["w_app"]),
+            float(args["w_unc"]),
+            float(args["iou_thresh"]),
+            extra,
+            gate,
+        )
     fl.check(fl.same_bits(max_cost, expected_max), "build_association_cost: max_cost differs", max_cost, expected_max)
     fl.check(fl.same_bits(cost, expected), "build_association_cost: cost differs", args, cost, expected)
 
@@ -133,8 +151,9 @@ def test_appearance(fdp):
     if result.size:
         with np.errstate(all="ignore"):
             expected = reference_appearance(sa, sb)
-        fl.check(fl.same_bits(result, expected), "appearance_distance: differs from the formula", sa, sb, result,
-                 expected)
+        fl.check(
+            fl.same_bits(result, expected), "appearance_distance: differs from the formula", sa, sb, result, expected
+        )
 
 
 def test_uncertainty(fdp):

@@ -22,8 +22,14 @@ NOT_POSITIVE_DEFINITE = "gating: innovation covariance is not positive definite"
 def measurement(fdp):
     """cx, cy, a, h: ordinary most of the time."""
     if fdp.ConsumeIntInRange(0, 3):
-        return np.array([fdp.ConsumeFloatInRange(-1e4, 1e4), fdp.ConsumeFloatInRange(-1e4, 1e4),
-                         fdp.ConsumeFloatInRange(0.01, 10.0), fdp.ConsumeFloatInRange(0.1, 1e3)])
+        return np.array(
+            [
+                fdp.ConsumeFloatInRange(-1e4, 1e4),
+                fdp.ConsumeFloatInRange(-1e4, 1e4),
+                fdp.ConsumeFloatInRange(0.01, 10.0),
+                fdp.ConsumeFloatInRange(0.1, 1e3),
+            ]
+        )
     return fl.values(fdp, 4)
 
 
@@ -128,8 +134,12 @@ def test_one_input(data):
             fl.check_float_result(result[1], (count, width, width), name, mean, cov)
             if count and name == "predict":
                 one = kf.predict(np.ascontiguousarray(fl.as_float64(mean)[0]), fl.as_float64(cov)[0])
-                fl.check(fl.same_bits(one[0], result[0][0]) and fl.same_bits(one[1], result[1][0]),
-                         "predict: batch row differs from the one-state form", mean, cov)
+                fl.check(
+                    fl.same_bits(one[0], result[0][0]) and fl.same_bits(one[1], result[1][0]),
+                    "predict: batch row differs from the one-state form",
+                    mean,
+                    cov,
+                )
         return
 
     if op == 3:
@@ -141,8 +151,7 @@ def test_one_input(data):
             fl.check_float_result(result[0], (8,), "update", mean, cov, meas)
             fl.check_float_result(result[1], (8, 8), "update", mean, cov, meas)
         elif isinstance(result, ValueError):
-            fl.check((size_of(mean), size_of(cov), size_of(meas)) != (8, 64, 4), "update: refused good sizes",
-                     result)
+            fl.check((size_of(mean), size_of(cov), size_of(meas)) != (8, 64, 4), "update: refused good sizes", result)
         elif isinstance(result, RuntimeError):
             raise fl.Finding(f"update: RuntimeError {result}")
         return
@@ -164,8 +173,9 @@ def test_one_input(data):
     else:
         fl.check_float_result(result, (m,), name, means, covs, meas)
         if m:
-            again = kf.gating_distance_batch(fl.as_float64(means).reshape(-1)[:8],
-                                             fl.as_float64(covs).reshape(-1)[:64], meas)
+            again = kf.gating_distance_batch(
+                fl.as_float64(means).reshape(-1)[:8], fl.as_float64(covs).reshape(-1)[:64], meas
+            )
             fl.check(fl.same_bits(again[0], result), "gating_distance: differs from the batch form", result, again)
 
 

@@ -93,8 +93,9 @@ def test_one_input(data):
     if n and m:
         with np.errstate(all="ignore"):
             expected = reference(seen_a.reshape(-1, 4), seen_b.reshape(-1, 4), giou)
-        fl.check(fl.same_bits(result, expected), f"{name}: result differs from the formula", seen_a, seen_b,
-                 result, expected)
+        fl.check(
+            fl.same_bits(result, expected), f"{name}: result differs from the formula", seen_a, seen_b, result, expected
+        )
 
 
 if __name__ == "__main__":

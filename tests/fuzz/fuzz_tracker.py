@@ -19,12 +19,31 @@ import numpy as np
 
 import kelmora_cpp as k
 
-FLOAT_FIELDS = ("high_score_thresh", "low_score_thresh", "match_iou_thresh", "recovery_iou_thresh",
-                "new_track_thresh", "w_iou", "w_app", "w_unc", "appearance_ema_alpha", "kf_noise_scale", "w_ocm")
+FLOAT_FIELDS = (
+    "high_score_thresh",
+    "low_score_thresh",
+    "match_iou_thresh",
+    "recovery_iou_thresh",
+    "new_track_thresh",
+    "w_iou",
+    "w_app",
+    "w_unc",
+    "appearance_ema_alpha",
+    "kf_noise_scale",
+    "w_ocm",
+)
 INT_FIELDS = ("n_init", "max_age", "ocm_delta_t")
 BOOL_FIELDS = ("use_mahalanobis_gating", "class_aware", "use_giou", "use_oru", "use_gmc", "use_lapjv")
-READABLE = ("high_score_thresh", "low_score_thresh", "match_iou_thresh", "recovery_iou_thresh", "new_track_thresh",
-            "n_init", "max_age", "kf_noise_scale")
+READABLE = (
+    "high_score_thresh",
+    "low_score_thresh",
+    "match_iou_thresh",
+    "recovery_iou_thresh",
+    "new_track_thresh",
+    "n_init",
+    "max_age",
+    "kf_noise_scale",
+)
 
 
 def sensible_config(fdp):
@@ -183,17 +202,26 @@ def check_output(result, states, scores, class_ids):
     fl.check(bool(np.all(np.diff(ids) > 0)), "update: ids not ascending", ids)
     s_ids, s_states, _, _, s_tsu = states
     expected = s_ids[(s_states == 1) & (s_tsu == 0)]
-    fl.check(np.array_equal(ids, expected), "update: reported ids are not the confirmed tracks matched now", ids,
-             expected)
+    fl.check(
+        np.array_equal(ids, expected), "update: reported ids are not the confirmed tracks matched now", ids, expected
+    )
     given = set(np.asarray(scores, dtype=np.float64).reshape(-1).tolist())
-    fl.check(all(s in given for s in out_scores.tolist()), "update: a reported score is not from this frame",
-             out_scores, given)
+    fl.check(
+        all(s in given for s in out_scores.tolist()),
+        "update: a reported score is not from this frame",
+        out_scores,
+        given,
+    )
     if class_ids is None:
         fl.check(bool(np.all(out_classes == -1)), "update: class ids without class input", out_classes)
     else:
         allowed = set(np.trunc(np.asarray(class_ids, dtype=np.float64).reshape(-1)).astype(np.int64).tolist())
-        fl.check(all(c in allowed for c in out_classes.tolist()), "update: a reported class is not from this frame",
-                 out_classes, allowed)
+        fl.check(
+            all(c in allowed for c in out_classes.tolist()),
+            "update: a reported class is not from this frame",
+            out_classes,
+            allowed,
+        )
 
 
 @atheris.instrument_func
@@ -254,18 +282,29 @@ def test_one_input(data):
         after = states_of(tracker)
         if not ok:
             if isinstance(result, ValueError):
-                fl.check(tracker.frame_index == frame_index and same_states(after, states),
-                         "update: a refused frame changed the tracker", result)
+                fl.check(
+                    tracker.frame_index == frame_index and same_states(after, states),
+                    "update: a refused frame changed the tracker",
+                    result,
+                )
             if isinstance(result, RuntimeError):
-                fl.check(not (sane and history_sane and sane_config), "update: RuntimeError on an ordinary frame",
-                         result, boxes)
+                fl.check(
+                    not (sane and history_sane and sane_config),
+                    "update: RuntimeError on an ordinary frame",
+                    result,
+                    boxes,
+                )
             frame_index = tracker.frame_index
             states = after
             continue
         history_sane = history_sane and sane
         frame_index += 1
-        fl.check(tracker.frame_index == frame_index, "update: frame_index did not advance by one",
-                 tracker.frame_index, frame_index)
+        fl.check(
+            tracker.frame_index == frame_index,
+            "update: frame_index did not advance by one",
+            tracker.frame_index,
+            frame_index,
+        )
         check_output(result, after, scores, class_ids)
         states = after
 

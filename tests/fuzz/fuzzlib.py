@@ -63,6 +63,7 @@ def run(test_one_input):
 # turns "a new kind of outcome" into a new edge, so inputs that reach new error paths or
 # new result forms are kept in the corpus.
 
+
 def _make_bucket_tree(depth):
     lines = ["def _bucket(h):"]
 
@@ -124,10 +125,38 @@ def call(label, fn, *args, **kwargs):
 warnings.simplefilter("ignore")
 
 SPECIAL = (
-    0.0, -0.0, 1.0, -1.0, 0.5, 2.0, 1e-7, -1e-7, 1e-12, 5e-324, -5e-324, 2.2250738585072014e-308,
-    1e100, -1e100, 1.0000000000000002e100, 1e154, 1e200, 1e308, -1e308, 1.7976931348623157e308,
-    float("inf"), float("-inf"), float("nan"), -float("nan"),
-    2147483647.0, 2147483648.0, -2147483648.0, -2147483649.0, 9007199254740993.0, 640.0, 480.0, 9.4877,
+    0.0,
+    -0.0,
+    1.0,
+    -1.0,
+    0.5,
+    2.0,
+    1e-7,
+    -1e-7,
+    1e-12,
+    5e-324,
+    -5e-324,
+    2.2250738585072014e-308,
+    1e100,
+    -1e100,
+    1.0000000000000002e100,
+    1e154,
+    1e200,
+    1e308,
+    -1e308,
+    1.7976931348623157e308,
+    float("inf"),
+    float("-inf"),
+    float("nan"),
+    -float("nan"),
+    2147483647.0,
+    2147483648.0,
+    -2147483648.0,
+    -2147483649.0,
+    9007199254740993.0,
+    640.0,
+    480.0,
+    9.4877,
 )
 
 HUGE_DIMS = (1 << 20, 1 << 31, 1 << 32, 1 << 40)
@@ -157,8 +186,9 @@ def values(fdp, count, lo=-1000.0, hi=1000.0):
     elif mode == 1:
         out = np.array([scalar(fdp) for _ in range(count)], dtype=np.float64)
     elif mode == 2:
-        out = np.array([float(fdp.ConsumeIntInRange(int(max(lo, -8)), int(min(hi, 8)))) for _ in range(count)],
-                       dtype=np.float64)
+        out = np.array(
+            [float(fdp.ConsumeIntInRange(int(max(lo, -8)), int(min(hi, 8)))) for _ in range(count)], dtype=np.float64
+        )
     else:
         out = np.array([fdp.ConsumeFloatInRange(lo, hi) for _ in range(count)], dtype=np.float64)
         for _ in range(fdp.ConsumeIntInRange(0, 3)):
@@ -232,9 +262,27 @@ def with_form(fdp, data):
 def junk(fdp):
     """Something that is not an array of numbers."""
     choices = (
-        None, "boxes", b"\x00\x01", {"a": 1}, object(), [[1.0, 2.0], [3.0]], [[1, 2, 3, 4], [5, 6]],
-        [1.0, "x", 3.0, 4.0], np.array(["a", "b", "c", "d"]), complex(1, 2), np.array([1 + 2j, 3, 4, 5]),
-        [[]], [], (), 3, 2.5, True, float("nan"), [None, None, None, None], np.array(1.0), np.empty((0,)),
+        None,
+        "boxes",
+        b"\x00\x01",
+        {"a": 1},
+        object(),
+        [[1.0, 2.0], [3.0]],
+        [[1, 2, 3, 4], [5, 6]],
+        [1.0, "x", 3.0, 4.0],
+        np.array(["a", "b", "c", "d"]),
+        complex(1, 2),
+        np.array([1 + 2j, 3, 4, 5]),
+        [[]],
+        [],
+        (),
+        3,
+        2.5,
+        True,
+        float("nan"),
+        [None, None, None, None],
+        np.array(1.0),
+        np.empty((0,)),
         np.zeros((2, 4), dtype=[("a", "f8")]),
     )
     return choices[fdp.ConsumeIntInRange(0, len(choices) - 1)]
@@ -297,6 +345,7 @@ def bool_arg(fdp):
 # ---------------------------------------------------------------------------------------
 # Result checks shared by the targets.
 
+
 def snapshot(arg):
     """A byte copy of an array argument, to prove afterwards that it was not written."""
     if isinstance(arg, np.ndarray) and arg.dtype != object:
@@ -313,8 +362,11 @@ def check_float_result(result, shape, label, *args):
     check(isinstance(result, np.ndarray), f"{label}: result is not an ndarray", type(result))
     check(type(result) is np.ndarray, f"{label}: result is an ndarray subclass", type(result))
     check(result.dtype == np.float64, f"{label}: result dtype {result.dtype}")
-    check(result.flags.c_contiguous and result.flags.writeable and result.flags.owndata,
-          f"{label}: result is not a fresh C-contiguous array", result.flags)
+    check(
+        result.flags.c_contiguous and result.flags.writeable and result.flags.owndata,
+        f"{label}: result is not a fresh C-contiguous array",
+        result.flags,
+    )
     if shape is not None:
         check(result.shape == tuple(shape), f"{label}: result shape {result.shape} != {tuple(shape)}")
     for a in args:
@@ -323,9 +375,12 @@ def check_float_result(result, shape, label, *args):
 
 
 def check_int_result(result, ndim, label):
-    check(type(result) is np.ndarray and result.dtype == np.int64 and result.ndim == ndim,
-          f"{label}: expected an int64 array of {ndim} dimension(s)", getattr(result, "dtype", None),
-          getattr(result, "shape", None))
+    check(
+        type(result) is np.ndarray and result.dtype == np.int64 and result.ndim == ndim,
+        f"{label}: expected an int64 array of {ndim} dimension(s)",
+        getattr(result, "dtype", None),
+        getattr(result, "shape", None),
+    )
 
 
 def as_float64(arg):

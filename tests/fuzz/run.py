@@ -24,8 +24,9 @@ TARGETS = ("boxes", "overlap", "assignment", "kalman", "cost", "tracker")
 
 
 def compiler_file(name):
-    return subprocess.run(["g++", f"-print-file-name={name}"], check=True, capture_output=True,
-                          text=True).stdout.strip()
+    return subprocess.run(
+        ["g++", f"-print-file-name={name}"], check=True, capture_output=True, text=True
+    ).stdout.strip()
 
 
 def main():
@@ -51,12 +52,18 @@ def main():
     # The shim comes first so that its coverage callbacks win over libasan's no-op ones;
     # libasan then is not first in the list, which its link-order check must accept.
     env["LD_PRELOAD"] = " ".join([str(shim), compiler_file("libasan.so"), compiler_file("libstdc++.so")])
-    env["ASAN_OPTIONS"] = ":".join([
-        "verify_asan_link_order=0", "detect_leaks=0", "abort_on_error=1", "halt_on_error=1",
-        # A request too large for the allocator returns null (NumPy then raises MemoryError,
-        # which the targets report) instead of ending the process without a Python trace.
-        "allocator_may_return_null=1", "quarantine_size_mb=64",
-    ])
+    env["ASAN_OPTIONS"] = ":".join(
+        [
+            "verify_asan_link_order=0",
+            "detect_leaks=0",
+            "abort_on_error=1",
+            "halt_on_error=1",
+            # A request too large for the allocator returns null (NumPy then raises MemoryError,
+            # which the targets report) instead of ending the process without a Python trace.
+            "allocator_may_return_null=1",
+            "quarantine_size_mb=64",
+        ]
+    )
     env["UBSAN_OPTIONS"] = "halt_on_error=1:print_stacktrace=1"
     env["PYTHONHASHSEED"] = "0"
 
@@ -73,14 +80,24 @@ def main():
         for d in (corpus, artifacts, logs):
             d.mkdir(parents=True, exist_ok=True)
         log = logs / f"{name}.log"
-        cmd = [sys.executable, str(script), str(corpus), f"-max_total_time={args.seconds}",
-               f"-artifact_prefix={artifacts}/{name}-", "-timeout=20", "-rss_limit_mb=4096",
-               "-max_len=4096", "-print_final_stats=1", f"-seed={args.seed}"]
+        cmd = [
+            sys.executable,
+            str(script),
+            str(corpus),
+            f"-max_total_time={args.seconds}",
+            f"-artifact_prefix={artifacts}/{name}-",
+            "-timeout=20",
+            "-rss_limit_mb=4096",
+            "-max_len=4096",
+            "-print_final_stats=1",
+            f"-seed={args.seed}",
+        ]
         started = time.monotonic()
         with open(log, "w") as out:
             try:
-                rc = subprocess.run(cmd, env=env, stdout=out, stderr=subprocess.STDOUT, cwd=ROOT,
-                                    timeout=args.seconds + 300).returncode
+                rc = subprocess.run(
+                    cmd, env=env, stdout=out, stderr=subprocess.STDOUT, cwd=ROOT, timeout=args.seconds + 300
+                ).returncode
             except subprocess.TimeoutExpired:
                 rc = "timeout"
         elapsed = time.monotonic() - started

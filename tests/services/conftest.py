@@ -51,14 +51,34 @@ def dask_cluster(logs: pathlib.Path, workers: int):
 
         def start(name: str, *argv: str) -> None:
             log = stack.enter_context(open(logs / f"{name}.log", "w"))
-            processes.append(subprocess.Popen([sys.executable, "-m", *argv], env=env, stdout=log,
-                                              stderr=subprocess.STDOUT, cwd=logs))
+            processes.append(
+                subprocess.Popen([sys.executable, "-m", *argv], env=env, stdout=log, stderr=subprocess.STDOUT, cwd=logs)
+            )
 
-        start("scheduler", "distributed.cli.dask_scheduler", "--host", "127.0.0.1", "--port",
-              address.rsplit(":", 1)[1], "--no-dashboard")
+        start(
+            "scheduler",
+            "distributed.cli.dask_scheduler",
+            "--host",
+            "127.0.0.1",
+            "--port",
+            address.rsplit(":", 1)[1],
+            "--no-dashboard",
+        )
         for i in range(workers):
-            start(f"worker-{i}", "distributed.cli.dask_worker", address, "--host", "127.0.0.1", "--nthreads", "1",
-                  "--nworkers", "1", "--no-dashboard", "--name", f"worker-{i}")
+            start(
+                f"worker-{i}",
+                "distributed.cli.dask_worker",
+                address,
+                "--host",
+                "127.0.0.1",
+                "--nthreads",
+                "1",
+                "--nworkers",
+                "1",
+                "--no-dashboard",
+                "--name",
+                f"worker-{i}",
+            )
         with Client(address, timeout="60s", set_as_default=False) as client:
             if workers:
                 client.wait_for_workers(workers, timeout=120)
@@ -101,8 +121,23 @@ class Postgres:
         self.port = free_port()
         self.url = f"postgresql+psycopg://kelmora@127.0.0.1:{self.port}/optuna"
         self.server: subprocess.Popen | None = None
-        subprocess.run([str(self.bin_dir / "initdb"), "-D", str(self.data), "-U", "kelmora", "--auth=trust", "-E",
-                        "UTF8", "--no-sync"], check=True, capture_output=True, cwd=self.base, **self._run_as())
+        subprocess.run(
+            [
+                str(self.bin_dir / "initdb"),
+                "-D",
+                str(self.data),
+                "-U",
+                "kelmora",
+                "--auth=trust",
+                "-E",
+                "UTF8",
+                "--no-sync",
+            ],
+            check=True,
+            capture_output=True,
+            cwd=self.base,
+            **self._run_as(),
+        )
 
     def _run_as(self) -> dict:
         return {"user": self.user} if self.user is not None else {}
@@ -113,9 +148,24 @@ class Postgres:
 
         with open(self.log, "a") as log:
             self.server = subprocess.Popen(
-                [str(self.bin_dir / "postgres"), "-D", str(self.data), "-p", str(self.port), "-k", str(self.sockets),
-                 "-c", "listen_addresses=127.0.0.1", "-c", "fsync=off"],
-                stdout=log, stderr=subprocess.STDOUT, cwd=self.base, **self._run_as())
+                [
+                    str(self.bin_dir / "postgres"),
+                    "-D",
+                    str(self.data),
+                    "-p",
+                    str(self.port),
+                    "-k",
+                    str(self.sockets),
+                    "-c",
+                    "listen_addresses=127.0.0.1",
+                    "-c",
+                    "fsync=off",
+                ],
+                stdout=log,
+                stderr=subprocess.STDOUT,
+                cwd=self.base,
+                **self._run_as(),
+            )
         admin = f"postgresql://kelmora@127.0.0.1:{self.port}/postgres"
         deadline = time.monotonic() + 60
         while True:

@@ -15,11 +15,32 @@ from kelmora_tools import study_storage
 
 def test_two_concurrent_tune_commands_share_one_study(tmp_path, postgres_url):
     seq = write_sequence(tmp_path / "s", 60, 4, "shared-seq")
-    commands = [subprocess.Popen([sys.executable, "-m", "kelmora_tools", "tune", str(seq), "--trials", "4",
-                                  "--workers", "1", "--storage", postgres_url, "--study", "two-machines",
-                                  "--out", str(tmp_path / f"best-{i}.json")],
-                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=child_env())
-                for i in range(2)]
+    commands = [
+        subprocess.Popen(
+            [
+                sys.executable,
+                "-m",
+                "kelmora_tools",
+                "tune",
+                str(seq),
+                "--trials",
+                "4",
+                "--workers",
+                "1",
+                "--storage",
+                postgres_url,
+                "--study",
+                "two-machines",
+                "--out",
+                str(tmp_path / f"best-{i}.json"),
+            ],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+            env=child_env(),
+        )
+        for i in range(2)
+    ]
     outputs = [c.communicate(timeout=600) for c in commands]
     assert [c.returncode for c in commands] == [0, 0], outputs
     assert sorted("(new)" in out.splitlines()[0] for out, _ in outputs) == [False, True]
@@ -46,14 +67,34 @@ def test_joining_from_a_second_machine_adds_trials(tmp_path, capsys, postgres_ur
     assert run.status == 2 and "the study maximises HOTA, not MOTA" in run.err
 
 
-def test_an_outage_ends_tune_with_one_line_and_a_later_run_reclaims_its_trials(tmp_path, capsys, postgres_server,
-                                                                              monkeypatch):
+def test_an_outage_ends_tune_with_one_line_and_a_later_run_reclaims_its_trials(
+    tmp_path, capsys, postgres_server, monkeypatch
+):
     seq = write_sequence(tmp_path / "s", 200, 4, "outage-seq")
     url = postgres_server.url
-    command = subprocess.Popen([sys.executable, "-m", "kelmora_tools", "tune", str(seq), "--trials", "1000",
-                                "--workers", "2", "--storage", url, "--study", "outage", "--out",
-                                str(tmp_path / "best.json")],
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=child_env())
+    command = subprocess.Popen(
+        [
+            sys.executable,
+            "-m",
+            "kelmora_tools",
+            "tune",
+            str(seq),
+            "--trials",
+            "1000",
+            "--workers",
+            "2",
+            "--storage",
+            url,
+            "--study",
+            "outage",
+            "--out",
+            str(tmp_path / "best.json"),
+        ],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=child_env(),
+    )
     try:
         deadline = time.monotonic() + 120
         while len(finished(url, "outage")) < 4 and command.poll() is None and time.monotonic() < deadline:
@@ -70,8 +111,21 @@ def test_an_outage_ends_tune_with_one_line_and_a_later_run_reclaims_its_trials(t
     # The trials the outage cut short are RUNNING until a later run finds them stale.
     monkeypatch.setattr(study_storage, "STALE_SECONDS", 1)
     time.sleep(2)
-    run = kelmora(capsys, "tune", seq, "--trials", 1, "--workers", 1, "--storage", url, "--study", "outage",
-                  "--out", tmp_path / "best.json")
+    run = kelmora(
+        capsys,
+        "tune",
+        seq,
+        "--trials",
+        1,
+        "--workers",
+        1,
+        "--storage",
+        url,
+        "--study",
+        "outage",
+        "--out",
+        tmp_path / "best.json",
+    )
     assert run.status == 0, run.err
     with study_storage.storage_at(url) as storage:
         states = [t.state for t in optuna.load_study(study_name="outage", storage=storage).get_trials()]
@@ -82,6 +136,7 @@ def finished(url: str, study: str) -> list:
     with study_storage.storage_at(url) as storage:
         try:
             return optuna.load_study(study_name=study, storage=storage).get_trials(
-                states=(optuna.trial.TrialState.COMPLETE,))
+                states=(optuna.trial.TrialState.COMPLETE,)
+            )
         except KeyError:  # not created yet
             return []

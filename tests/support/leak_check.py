@@ -29,8 +29,14 @@ ROOT = Path(__file__).resolve().parents[2]
 MODULE = "kelmora_cpp"
 # Every registered function and class is exercised by these files; the tests of the
 # command-line tools are left out (they start child processes and take minutes under valgrind).
-DEFAULT_TESTS = ("tests/test_module.py", "tests/test_geometry.py", "tests/test_assignment.py",
-                 "tests/test_motion.py", "tests/test_cost.py", "tests/test_tracker.py")
+DEFAULT_TESTS = (
+    "tests/test_module.py",
+    "tests/test_geometry.py",
+    "tests/test_assignment.py",
+    "tests/test_motion.py",
+    "tests/test_cost.py",
+    "tests/test_tracker.py",
+)
 FAILING_LEAKS = {"Leak_DefinitelyLost", "Leak_IndirectlyLost"}
 
 
@@ -50,8 +56,12 @@ def through_module(stack):
 
 
 # Functions of the import step: the module's exec slot and pybind11's one-time set-up.
-IMPORT_FUNCTIONS = (f"pybind11_exec_{MODULE}", f"PyInit_{MODULE}", "pybind11::detail::get_internals",
-                    "pybind11::detail::internals_pp_manager")
+IMPORT_FUNCTIONS = (
+    f"pybind11_exec_{MODULE}",
+    f"PyInit_{MODULE}",
+    "pybind11::detail::get_internals",
+    "pybind11::detail::internals_pp_manager",
+)
 
 
 def at_import(stack):
@@ -99,12 +109,32 @@ def main():
     if not list(build.glob(f"{MODULE}*.so")):
         sys.exit(f"leak_check: no {MODULE} module in {build}")
 
-    env = dict(os.environ, PYTHONMALLOC="malloc", PYTHONPATH=str(build), OPENBLAS_NUM_THREADS="1",
-               OMP_NUM_THREADS="1", PYTHONDONTWRITEBYTECODE="1")
-    cmd = [valgrind, "--tool=memcheck", "--leak-check=full", "--show-leak-kinds=definite,indirect,possible",
-           "--errors-for-leak-kinds=definite,indirect", "--num-callers=40", "--xml=yes",
-           f"--xml-file={xml_file}", f"--log-file={log_file}",
-           sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", *args.tests]
+    env = dict(
+        os.environ,
+        PYTHONMALLOC="malloc",
+        PYTHONPATH=str(build),
+        OPENBLAS_NUM_THREADS="1",
+        OMP_NUM_THREADS="1",
+        PYTHONDONTWRITEBYTECODE="1",
+    )
+    cmd = [
+        valgrind,
+        "--tool=memcheck",
+        "--leak-check=full",
+        "--show-leak-kinds=definite,indirect,possible",
+        "--errors-for-leak-kinds=definite,indirect",
+        "--num-callers=40",
+        "--xml=yes",
+        f"--xml-file={xml_file}",
+        f"--log-file={log_file}",
+        sys.executable,
+        "-m",
+        "pytest",
+        "-q",
+        "-p",
+        "no:cacheprovider",
+        *args.tests,
+    ]
     print("leak_check: running", " ".join(args.tests), "under valgrind memcheck", flush=True)
     tests = subprocess.run(cmd, env=env, cwd=ROOT)
     return report(xml_file, tests.returncode)
@@ -119,8 +149,13 @@ def report(xml_file, tests_returncode):
     import_time = [e for e in ours if at_import(frames(e))]
     failing = [e for e in ours if e.findtext("kind") in FAILING_LEAKS and not at_import(frames(e))]
     tls = [e for e in ours if thread_local_storage(frames(e)) and not at_import(frames(e))]
-    possible = [e for e in ours if e.findtext("kind") == "Leak_PossiblyLost" and not at_import(frames(e))
-                and not thread_local_storage(frames(e))]
+    possible = [
+        e
+        for e in ours
+        if e.findtext("kind") == "Leak_PossiblyLost"
+        and not at_import(frames(e))
+        and not thread_local_storage(frames(e))
+    ]
     bad_access = [e for e in others if through_module(frames(e))]
 
     def total(kind, records):
@@ -131,15 +166,23 @@ def report(xml_file, tests_returncode):
     for kind in ("Leak_DefinitelyLost", "Leak_IndirectlyLost", "Leak_PossiblyLost"):
         count = sum(1 for e in leaks if e.findtext("kind") == kind)
         print(f"    {kind[5:]:<16} {count:>5} records {total(kind, leaks):>10} bytes")
-    print(f"leak_check: records allocated while {MODULE} was imported (kept by the interpreter): "
-          f"{len(import_time)} ({sum(leaked_bytes(e) for e in import_time)} bytes)")
-    print(f"leak_check: glibc's thread-local storage blocks of {MODULE}: {len(tls)} "
-          f"({sum(leaked_bytes(e) for e in tls)} bytes)")
-    print(f"leak_check: records allocated through {MODULE} after import: "
-          f"{len(failing)} definitely/indirectly lost ({sum(leaked_bytes(e) for e in failing)} bytes), "
-          f"{len(possible)} possibly lost")
-    print(f"leak_check: memcheck errors passing through {MODULE}: {len(bad_access)} "
-          f"(of {len(others)} in the whole process)")
+    print(
+        f"leak_check: records allocated while {MODULE} was imported (kept by the interpreter): "
+        f"{len(import_time)} ({sum(leaked_bytes(e) for e in import_time)} bytes)"
+    )
+    print(
+        f"leak_check: glibc's thread-local storage blocks of {MODULE}: {len(tls)} "
+        f"({sum(leaked_bytes(e) for e in tls)} bytes)"
+    )
+    print(
+        f"leak_check: records allocated through {MODULE} after import: "
+        f"{len(failing)} definitely/indirectly lost ({sum(leaked_bytes(e) for e in failing)} bytes), "
+        f"{len(possible)} possibly lost"
+    )
+    print(
+        f"leak_check: memcheck errors passing through {MODULE}: {len(bad_access)} "
+        f"(of {len(others)} in the whole process)"
+    )
     for e in failing + bad_access:
         print(describe(e))
     for e in possible:

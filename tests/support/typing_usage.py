@@ -68,7 +68,9 @@ def cost_terms() -> None:
     assert_type(kelmora_cpp.chi2_gating_threshold(dof=2), float)
     unc = kelmora_cpp.uncertainty_distance(d2, gate)
     assert_type(unc, F64)
-    app = kelmora_cpp.appearance_distance(track_features=[[1.0, 0.0], [0.0, 1.0]], det_features=[[0.6, 0.8], [1.0, 0.0]])
+    app = kelmora_cpp.appearance_distance(
+        track_features=[[1.0, 0.0], [0.0, 1.0]], det_features=[[0.6, 0.8], [1.0, 0.0]]
+    )
     assert_type(app, F64)
     combined, max_cost = kelmora_cpp.build_association_cost(
         ious,

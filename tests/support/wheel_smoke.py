@@ -178,15 +178,20 @@ def command_problems(bin_dir: Path, data: Path, reference: Path, scratch: Path) 
         elif got.keys() != want.keys():
             problems.append(f"`kelmora track` wrote {sorted(got)}, the development build {sorted(want)}")
         else:
-            problems += [f"`kelmora track` result {name} differs from the development build's"
-                         for name in sorted(got) if got[name] != want[name]]
+            problems += [
+                f"`kelmora track` result {name} differs from the development build's"
+                for name in sorted(got)
+                if got[name] != want[name]
+            ]
 
     missing = scratch / "no_such_sequence"
     done = run([str(kelmora), "track", str(missing), "--out", str(scratch / "unused")], scratch)
     lines = done.stderr.splitlines()
     if done.returncode != 2 or len(lines) != 1 or not lines[0].startswith("kelmora track: error:"):
-        problems.append(f"`kelmora track` on a missing folder exited {done.returncode} with stderr {done.stderr!r}; "
-                        "expected exit code 2 and one line 'kelmora track: error: ...'")
+        problems.append(
+            f"`kelmora track` on a missing folder exited {done.returncode} with stderr {done.stderr!r}; "
+            "expected exit code 2 and one line 'kelmora track: error: ...'"
+        )
     return problems
 
 
@@ -209,8 +214,9 @@ def main(argv: list[str] | None = None) -> int:
         runpy.run_path(str(example), run_name="__main__")
     if args.track:
         with tempfile.TemporaryDirectory() as scratch:
-            problems += command_problems(Path(sysconfig.get_paths()["scripts"]), args.track[0].resolve(),
-                                         args.track[1].resolve(), Path(scratch))
+            problems += command_problems(
+                Path(sysconfig.get_paths()["scripts"]), args.track[0].resolve(), args.track[1].resolve(), Path(scratch)
+            )
 
     for problem in problems:
         print(f"wheel_smoke: {problem}", file=sys.stderr)

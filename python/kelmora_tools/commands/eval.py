@@ -21,17 +21,33 @@ TABLE = ("HOTA", "DetA", "AssA", "MOTA", "IDF1", "IDSW", "MOTP")
 
 def add_parser(subparsers) -> argparse.ArgumentParser:
     parser = subparsers.add_parser(
-        "eval", help="score results against ground truth: HOTA, MOTA, IDF1 (TrackEval's figures)",
+        "eval",
+        help="score results against ground truth: HOTA, MOTA, IDF1 (TrackEval's figures)",
         description="Scores DIR/<sequence>.txt against the ground truth of every sequence of DATA: HOTA, DetA, "
-                    "AssA, MOTA, IDF1, IDSW and MOTP per sequence and combined, the figures of TrackEval's MOT15 "
-                    "mode. Every ground-truth row whose 7th value is not 0 counts, whatever its class.",
-        epilog="example: kelmora eval --gt data/synthetic --results results --json scores.json")
-    parser.add_argument("--gt", type=pathlib.Path, required=True, metavar="DATA",
-                        help="a sequence folder (gt/gt.txt, seqinfo.ini), a gt.txt, or a dataset root")
-    parser.add_argument("--results", type=pathlib.Path, required=True, metavar="DIR",
-                        help="the folder of results files, one <sequence>.txt per sequence")
-    parser.add_argument("--json", type=pathlib.Path, metavar="FILE",
-                        help='write {"sequences": {name: {...}}, "combined": {...}} to FILE')
+        "AssA, MOTA, IDF1, IDSW and MOTP per sequence and combined, the figures of TrackEval's MOT15 "
+        "mode. Every ground-truth row whose 7th value is not 0 counts, whatever its class.",
+        epilog="example: kelmora eval --gt data/synthetic --results results --json scores.json",
+    )
+    parser.add_argument(
+        "--gt",
+        type=pathlib.Path,
+        required=True,
+        metavar="DATA",
+        help="a sequence folder (gt/gt.txt, seqinfo.ini), a gt.txt, or a dataset root",
+    )
+    parser.add_argument(
+        "--results",
+        type=pathlib.Path,
+        required=True,
+        metavar="DIR",
+        help="the folder of results files, one <sequence>.txt per sequence",
+    )
+    parser.add_argument(
+        "--json",
+        type=pathlib.Path,
+        metavar="FILE",
+        help='write {"sequences": {name: {...}}, "combined": {...}} to FILE',
+    )
     options.add_trackeval(parser)
     options.add_workers(parser)
     parser.set_defaults(func=run)
@@ -70,8 +86,10 @@ def run(args: argparse.Namespace) -> int:
     sequence_scores = {name: evaluate.summary(raw) for name, raw in per_sequence.items()}
     combined_scores = evaluate.summary(combined)
     report = {"sequences": sequence_scores, "combined": combined_scores}
-    print(f"kelmora eval: {len(tasks)} sequence{'s' * (len(tasks) != 1)}, {evaluator_name(args.trackeval)} "
-          f"(every class counts)")
+    print(
+        f"kelmora eval: {len(tasks)} sequence{'s' * (len(tasks) != 1)}, {evaluator_name(args.trackeval)} "
+        f"(every class counts)"
+    )
     print(format_table({**sequence_scores, "COMBINED": combined_scores}))
     print(f"  evaluation: {wall:.2f} s wall, {seconds:.2f} s in the metrics on {where}")
     if args.json is not None:

@@ -11,41 +11,72 @@ def add_tracker_options(parser: argparse.ArgumentParser, starting: bool = False)
     """--config and --set: the tracker's options (with `starting`, those the search starts from)."""
     if starting:
         parser.add_argument("--config", metavar="FILE.json", help="the starting configuration, a JSON object")
-        parser.add_argument("--set", action="append", default=[], metavar="KEY=VALUE",
-                            help="a TrackerConfig keyword of the starting configuration (repeatable)")
+        parser.add_argument(
+            "--set",
+            action="append",
+            default=[],
+            metavar="KEY=VALUE",
+            help="a TrackerConfig keyword of the starting configuration (repeatable)",
+        )
         return
-    parser.add_argument("--config", metavar="FILE.json",
-                        help="a JSON object of TrackerConfig keywords, such as the best.json of kelmora tune")
-    parser.add_argument("--set", action="append", default=[], metavar="KEY=VALUE",
-                        help="a TrackerConfig keyword over --config, e.g. --set max_age=50 (repeatable)")
+    parser.add_argument(
+        "--config",
+        metavar="FILE.json",
+        help="a JSON object of TrackerConfig keywords, such as the best.json of kelmora tune",
+    )
+    parser.add_argument(
+        "--set",
+        action="append",
+        default=[],
+        metavar="KEY=VALUE",
+        help="a TrackerConfig keyword over --config, e.g. --set max_age=50 (repeatable)",
+    )
 
 
 def add_classes(parser: argparse.ArgumentParser) -> None:
     """--classes: class ids from det.txt for the tracker."""
-    parser.add_argument("--classes", action="store_true",
-                        help="read class ids from the eighth column of det.txt and give them to the tracker "
-                             "(MOTChallenge's own detection files leave it at -1); with class_aware, the default, "
-                             "a track then never takes a detection of another known class")
+    parser.add_argument(
+        "--classes",
+        action="store_true",
+        help="read class ids from the eighth column of det.txt and give them to the tracker "
+        "(MOTChallenge's own detection files leave it at -1); with class_aware, the default, "
+        "a track then never takes a detection of another known class",
+    )
 
 
 def add_trackeval(parser: argparse.ArgumentParser) -> None:
     """--trackeval: TrackEval's own metric classes instead of the built-in evaluator."""
-    parser.add_argument("--trackeval", action="store_true",
-                        help="compute with TrackEval's own metric classes (slower) instead of the built-in "
-                             "evaluator, which gives the same figures")
+    parser.add_argument(
+        "--trackeval",
+        action="store_true",
+        help="compute with TrackEval's own metric classes (slower) instead of the built-in "
+        "evaluator, which gives the same figures",
+    )
 
 
 def add_workers(parser: argparse.ArgumentParser, what: str = "sequences", dask: bool = True) -> None:
     """--workers, and with `dask` --dask and --dask-timeout: where the tasks run."""
-    parser.add_argument("--workers", type=parallel.positive_int, default=None, metavar="N",
-                        help=f"{what} in parallel in N local processes (default: this process when the files "
-                             f"hold less than {parallel.SMALL_JOB_BYTES // 1_000_000} MB in all, about 500,000 "
-                             f"rows{', times the trials' if not dask else ''}, else the CPU count, "
-                             f"{parallel.cpu_count()})")
+    parser.add_argument(
+        "--workers",
+        type=parallel.positive_int,
+        default=None,
+        metavar="N",
+        help=f"{what} in parallel in N local processes (default: this process when the files "
+        f"hold less than {parallel.SMALL_JOB_BYTES // 1_000_000} MB in all, about 500,000 "
+        f"rows{', times the trials' if not dask else ''}, else the CPU count, "
+        f"{parallel.cpu_count()})",
+    )
     if not dask:
         return
-    parser.add_argument("--dask", metavar="ADDRESS",
-                        help=f"run the {what} on the Dask cluster whose scheduler is at ADDRESS (tcp://host:port)")
-    parser.add_argument("--dask-timeout", type=parallel.dask_timeout, default=parallel.DASK_TIMEOUT,
-                        metavar="SECONDS",
-                        help="seconds to wait for the Dask scheduler and its first worker (default: %(default)s)")
+    parser.add_argument(
+        "--dask",
+        metavar="ADDRESS",
+        help=f"run the {what} on the Dask cluster whose scheduler is at ADDRESS (tcp://host:port)",
+    )
+    parser.add_argument(
+        "--dask-timeout",
+        type=parallel.dask_timeout,
+        default=parallel.DASK_TIMEOUT,
+        metavar="SECONDS",
+        help="seconds to wait for the Dask scheduler and its first worker (default: %(default)s)",
+    )

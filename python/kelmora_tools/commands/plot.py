@@ -13,10 +13,12 @@ from kelmora_tools.errors import UserError
 
 def add_parser(subparsers) -> argparse.ArgumentParser:
     parser = subparsers.add_parser(
-        "plot", help="draw the trajectories of a results file",
+        "plot",
+        help="draw the trajectories of a results file",
         description="Draws the track centres of a MOTChallenge results file in the image and their x over "
-                    "time, one colour per id, over the ground truth in grey when given.",
-        epilog="example: kelmora plot results/kelmora-synthetic.txt --gt data/synthetic/gt/gt.txt --out tracks.png")
+        "time, one colour per id, over the ground truth in grey when given.",
+        epilog="example: kelmora plot results/kelmora-synthetic.txt --gt data/synthetic/gt/gt.txt --out tracks.png",
+    )
     parser.add_argument("results", type=pathlib.Path, metavar="RESULTS.txt", help="a MOTChallenge results file")
     parser.add_argument("--gt", type=pathlib.Path, metavar="gt.txt", help="ground truth to draw behind the tracks")
     parser.add_argument("--out", type=pathlib.Path, required=True, metavar="FILE.png", help="the picture to write")

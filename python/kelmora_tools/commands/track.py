@@ -13,13 +13,19 @@ from kelmora_tools.dataset import find_sequences
 
 def add_parser(subparsers) -> argparse.ArgumentParser:
     parser = subparsers.add_parser(
-        "track", help="track every sequence of a dataset and write MOTChallenge results",
+        "track",
+        help="track every sequence of a dataset and write MOTChallenge results",
         description="Runs kelmora_cpp's ByteTracker over each sequence of DATA (one update per frame, empty "
-                    "frames included) and writes DIR/<sequence>.txt in the MOTChallenge results format.",
-        epilog="example: kelmora track data/synthetic --out results --set max_age=50")
-    parser.add_argument("data", type=pathlib.Path, metavar="DATA",
-                        help="a sequence folder (det/det.txt, optional gt/gt.txt and seqinfo.ini), a det.txt, "
-                             "or a dataset root whose subfolders are sequence folders")
+        "frames included) and writes DIR/<sequence>.txt in the MOTChallenge results format.",
+        epilog="example: kelmora track data/synthetic --out results --set max_age=50",
+    )
+    parser.add_argument(
+        "data",
+        type=pathlib.Path,
+        metavar="DATA",
+        help="a sequence folder (det/det.txt, optional gt/gt.txt and seqinfo.ini), a det.txt, "
+        "or a dataset root whose subfolders are sequence folders",
+    )
     parser.add_argument("--out", type=pathlib.Path, required=True, metavar="DIR", help="folder for the results files")
     options.add_tracker_options(parser)
     options.add_classes(parser)
@@ -35,8 +41,11 @@ def run(args: argparse.Namespace) -> int:
     weights = [len(task.det_text) for task in tasks]
     runner = parallel.Runner.from_args(args, job_bytes=sum(weights))
     with outputs.output_set(args.out) as staged, runner:
-        print(f"kelmora track: {len(tasks)} sequence{'s' * (len(tasks) != 1)} from {args.data}, config "
-              f"{config.describe(tracker_options)}, on {runner.describe(len(tasks))}", flush=True)
+        print(
+            f"kelmora track: {len(tasks)} sequence{'s' * (len(tasks) != 1)} from {args.data}, config "
+            f"{config.describe(tracker_options)}, on {runner.describe(len(tasks))}",
+            flush=True,
+        )
         start = time.perf_counter()
         frames = 0
         seconds = 0.0
@@ -45,10 +54,15 @@ def run(args: argparse.Namespace) -> int:
             staged.path(path.name).write_text(result.text, encoding="utf-8")
             frames += result.frames
             seconds += result.seconds
-            print(f"  {result.name}: {result.frames} frames, {result.detections} detections, {result.tracks} tracks, "
-                  f"{result.boxes} boxes, {tracking.frames_per_second(result.frames, result.seconds)} (tracker) -> {path}",
-                  flush=True)
+            print(
+                f"  {result.name}: {result.frames} frames, {result.detections} detections, {result.tracks} tracks, "
+                f"{result.boxes} boxes, {tracking.frames_per_second(result.frames, result.seconds)} (tracker) -> {path}",
+                flush=True,
+            )
         wall = time.perf_counter() - start
-    print(f"  total: {frames} frames in {wall:.2f} s; tracker {seconds:.3f} s = "
-          f"{tracking.frames_per_second(frames, seconds)}", flush=True)
+    print(
+        f"  total: {frames} frames in {wall:.2f} s; tracker {seconds:.3f} s = "
+        f"{tracking.frames_per_second(frames, seconds)}",
+        flush=True,
+    )
     return 0

@@ -40,7 +40,7 @@ def _number(text: str) -> float:
 
 
 def _input_size(text: str) -> tuple[int, int]:
-    """"640" or "640x384" (width x height), in pixels."""
+    """ "640" or "640x384" (width x height), in pixels."""
     parts = text.lower().split("x")
     try:
         sizes = [int(p) for p in parts]
@@ -52,7 +52,7 @@ def _input_size(text: str) -> tuple[int, int]:
 
 
 def _classes(text: str) -> tuple[int, ...]:
-    """"0,2": class ids, whole numbers >= 0."""
+    """ "0,2": class ids, whole numbers >= 0."""
     try:
         ids = tuple(int(p) for p in text.split(","))
     except ValueError:
@@ -64,30 +64,60 @@ def _classes(text: str) -> tuple[int, ...]:
 
 def add_parser(subparsers) -> argparse.ArgumentParser:
     parser = subparsers.add_parser(
-        "video", help="track a video, a camera or a stream with a detector and write an annotated video",
-        description=DESCRIPTION, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("input", nargs="?", metavar="INPUT",
-                        help="video file, folder of numbered images (MOTChallenge's img1/), or stream URL")
+        "video",
+        help="track a video, a camera or a stream with a detector and write an annotated video",
+        description=DESCRIPTION,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument(
+        "input",
+        nargs="?",
+        metavar="INPUT",
+        help="video file, folder of numbered images (MOTChallenge's img1/), or stream URL",
+    )
     parser.add_argument("--camera", type=int, metavar="INDEX", help="read OpenCV's camera INDEX instead of INPUT")
     parser.add_argument("--out", type=pathlib.Path, required=True, metavar="DIR", help="output folder")
-    parser.add_argument("--detector", default="hog", metavar="hog|motion|onnx:MODEL.onnx|MODULE:CALLABLE",
-                        help="hog (default), motion, onnx:MODEL.onnx, or a callable in a module or .py file, "
-                             "e.g. examples/dark_blobs.py:detect")
-    parser.add_argument("--appearance", choices=("none", "hist"), default="none",
-                        help="hist: a colour histogram per box, which the tracker uses with --set w_app=...")
+    parser.add_argument(
+        "--detector",
+        default="hog",
+        metavar="hog|motion|onnx:MODEL.onnx|MODULE:CALLABLE",
+        help="hog (default), motion, onnx:MODEL.onnx, or a callable in a module or .py file, "
+        "e.g. examples/dark_blobs.py:detect",
+    )
+    parser.add_argument(
+        "--appearance",
+        choices=("none", "hist"),
+        default="none",
+        help="hist: a colour histogram per box, which the tracker uses with --set w_app=...",
+    )
     motion = parser.add_argument_group("--detector motion")
-    motion.add_argument("--min-area", type=_number, metavar="PX",
-                        help="smallest blob, in foreground pixels (default 200)")
-    motion.add_argument("--max-area", type=_number, metavar="PX",
-                        help="largest blob, in foreground pixels (default a quarter of the frame)")
-    motion.add_argument("--split-aspect", type=_number, metavar="R",
-                        help="width of one object as a share of its height: wider blobs are split (default 0.45;"
-                             " 0 never splits)")
+    motion.add_argument(
+        "--min-area", type=_number, metavar="PX", help="smallest blob, in foreground pixels (default 200)"
+    )
+    motion.add_argument(
+        "--max-area",
+        type=_number,
+        metavar="PX",
+        help="largest blob, in foreground pixels (default a quarter of the frame)",
+    )
+    motion.add_argument(
+        "--split-aspect",
+        type=_number,
+        metavar="R",
+        help="width of one object as a share of its height: wider blobs are split (default 0.45; 0 never splits)",
+    )
     onnx = parser.add_argument_group("--detector onnx:MODEL.onnx")
-    onnx.add_argument("--input-size", type=_input_size, metavar="WxH",
-                      help="the model's input in pixels, when the model does not state it")
-    onnx.add_argument("--onnx-layout", choices=("auto", "yolov8", "yolov5", "end2end"),
-                      help="the output's layout (default auto: from its shape)")
+    onnx.add_argument(
+        "--input-size",
+        type=_input_size,
+        metavar="WxH",
+        help="the model's input in pixels, when the model does not state it",
+    )
+    onnx.add_argument(
+        "--onnx-layout",
+        choices=("auto", "yolov8", "yolov5", "end2end"),
+        help="the output's layout (default auto: from its shape)",
+    )
     onnx.add_argument("--min-score", type=_number, metavar="S", help="score floor (default 0.05)")
     onnx.add_argument("--keep-classes", type=_classes, metavar="IDS", help="keep only these classes, e.g. 0,2")
     options.add_tracker_options(parser)
@@ -109,15 +139,28 @@ def run(args: argparse.Namespace) -> int:
     else:
         source = pathlib.Path(args.input)
     detector_options = detectors.DetectorOptions(
-        min_area=args.min_area, max_area=args.max_area, split_aspect=args.split_aspect, input_size=args.input_size,
-        onnx_layout=args.onnx_layout, min_score=args.min_score, keep_classes=args.keep_classes)
+        min_area=args.min_area,
+        max_area=args.max_area,
+        split_aspect=args.split_aspect,
+        input_size=args.input_size,
+        onnx_layout=args.onnx_layout,
+        min_score=args.min_score,
+        keep_classes=args.keep_classes,
+    )
     tracker_options = config.tracker_options(args.config, args.set)
     videoio.quiet_native_logs()
     # Python warnings (a plug-in's NumPy overflow, say) stay off stderr, which carries the command's
     # one-line errors only.
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        result = video.track_video(source, args.out, args.detector, tracker_options, args.max_frames,
-                             detector_options=detector_options, appearance_kind=args.appearance)
+        result = video.track_video(
+            source,
+            args.out,
+            args.detector,
+            tracker_options,
+            args.max_frames,
+            detector_options=detector_options,
+            appearance_kind=args.appearance,
+        )
     print(video.summary(result, tracker_options))
     return 0
