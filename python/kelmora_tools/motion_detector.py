@@ -17,9 +17,10 @@ import numpy as np
 from kelmora_tools.errors import UserError
 
 # MOG2's settings, OpenCV's defaults: the model adapts over HISTORY frames; a pixel is foreground
-# beyond VAR_THRESHOLD in squared standard deviations (16: four deviations); a pixel darker than the background in the same
-# hue, down to SHADOW_THRESHOLD of its brightness, counts as shadow and is dropped (on vtest.avi 0.8,
-# which keeps more of dark clothes, gave 5.16 boxes a frame and 33 ids against 5.09 and 30).
+# beyond VAR_THRESHOLD in squared standard deviations (16: four deviations); a pixel darker than the
+# background in the same hue, down to SHADOW_THRESHOLD of its brightness, counts as shadow and is
+# dropped (on vtest.avi 0.8, which keeps more of dark clothes, gave 5.16 boxes a frame and 33 ids
+# against 5.09 and 30).
 HISTORY = 500
 VAR_THRESHOLD = 16.0
 SHADOW_THRESHOLD = 0.5

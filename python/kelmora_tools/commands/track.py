@@ -54,9 +54,10 @@ def run(args: argparse.Namespace) -> int:
             staged.path(path.name).write_text(result.text, encoding="utf-8")
             frames += result.frames
             seconds += result.seconds
+            rate = tracking.frames_per_second(result.frames, result.seconds)
             print(
                 f"  {result.name}: {result.frames} frames, {result.detections} detections, {result.tracks} tracks, "
-                f"{result.boxes} boxes, {tracking.frames_per_second(result.frames, result.seconds)} (tracker) -> {path}",
+                f"{result.boxes} boxes, {rate} (tracker) -> {path}",
                 flush=True,
             )
         wall = time.perf_counter() - start
