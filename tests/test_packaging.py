@@ -45,6 +45,8 @@ def good_members(stubs_text: bytes) -> dict[str, bytes]:
         "kelmora_tools/__init__.py": b"",
         "kelmora_tools/__main__.py": b"",
         "kelmora_tools/cli.py": b"",
+        "kelmora_tools/commands/__init__.py": b"",
+        "kelmora_tools/_native.cpython-313-x86_64-linux-gnu.so": b"\x7fELF",
         "kelmora_cpp-0.1.1.dist-info/METADATA": METADATA.encode(),
         "kelmora_cpp-0.1.1.dist-info/entry_points.txt": ENTRY_POINTS.encode(),
         "kelmora_cpp-0.1.1.dist-info/RECORD": b"",
@@ -71,6 +73,7 @@ def put(member, data):
         (GOOD_NAME, put("kelmora_cpp.cpython-313-aarch64-linux-gnu.so", b""), "holds 2 compiled"),
         (GOOD_NAME, drop("kelmora_tools/cli.py"), "lacks kelmora_tools/cli.py"),
         (GOOD_NAME, drop("kelmora_tools/__main__.py"), "lacks kelmora_tools/__main__.py"),
+        (GOOD_NAME, drop("kelmora_tools/_native.cpython-313-x86_64-linux-gnu.so"), "holds 0 compiled kelmora_tools"),
         (
             GOOD_NAME,
             put(

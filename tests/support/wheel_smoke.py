@@ -30,7 +30,12 @@ import zipfile
 from pathlib import Path
 
 STUB_MEMBER = "kelmora_cpp-stubs/__init__.pyi"
-TOOLS_MEMBERS = ("kelmora_tools/__init__.py", "kelmora_tools/__main__.py", "kelmora_tools/cli.py")
+TOOLS_MEMBERS = (
+    "kelmora_tools/__init__.py",
+    "kelmora_tools/__main__.py",
+    "kelmora_tools/cli.py",
+    "kelmora_tools/commands/__init__.py",
+)
 CONSOLE_SCRIPT = ("kelmora", "kelmora_tools.cli:main")
 PUBLIC_NAMES = 23
 WHEEL_NAME = re.compile(r"^kelmora_cpp-[^-]+-cp313-cp313-(?P<platform>[^-]+)\.whl$")
@@ -78,6 +83,9 @@ def wheel_problems(wheel: Path, stubs: Path) -> list[str]:
         modules = [n for n in names if n.startswith("kelmora_cpp.cpython-313-") and n.endswith(".so")]
         if len(modules) != 1:
             problems.append(f"wheel holds {len(modules)} compiled kelmora_cpp modules, expected 1")
+        natives = [n for n in names if n.startswith("kelmora_tools/_native.cpython-313-") and n.endswith(".so")]
+        if len(natives) != 1:
+            problems.append(f"wheel holds {len(natives)} compiled kelmora_tools._native modules, expected 1")
         if STUB_MEMBER not in names:
             problems.append(f"wheel lacks {STUB_MEMBER}")
         elif archive.read(STUB_MEMBER) != stubs.read_bytes():
