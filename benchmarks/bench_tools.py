@@ -16,7 +16,7 @@ scale:
 - tracking and evaluating a dataset in N local processes, against 1 (this process);
 - the same on a Dask cluster of N single-threaded worker processes on this machine, against N
   local processes (the Dask path's overhead);
-- evaluation (TrackEval's HOTA, CLEAR and identity metrics) against tracking, per sequence;
+- evaluation (the built-in HOTA, CLEAR and identity metrics) against tracking, per sequence;
 - the tracker's own speed in frames per second, and HOTA on data/synthetic before and after a
   tuning run of --trials trials (one worker, seed 1).
 
@@ -42,7 +42,7 @@ import crowd_dataset
 import make_sequence
 
 from common import Table
-from kelmora_tools import cli, evaluate, parallel
+from kelmora_tools import cli, evaluate, parallel, tracking
 
 HERE = pathlib.Path(__file__).resolve().parent
 ROOT = HERE.parent
@@ -201,7 +201,7 @@ def make_dataset(root: pathlib.Path, sequences: int, frames: int) -> pathlib.Pat
 def per_sequence_costs(data: pathlib.Path) -> tuple[float, float, float, int]:
     """Seconds to track (parse, every update, format) and to evaluate each sequence in this process,
     summed, with the seconds inside ByteTracker.update and the frame count."""
-    tracking = evaluation = in_update = 0.0
+    tracked = evaluation = in_update = 0.0
     frames = 0
     from kelmora_tools.dataset import find_sequences
 
@@ -215,10 +215,10 @@ def per_sequence_costs(data: pathlib.Path) -> tuple[float, float, float, int]:
             evaluate.EvalTask(seq.name, seq.gt_path.read_text(), str(seq.gt_path), result.text, "results", seq.length)
         )
         evaluation += time.perf_counter() - middle
-        tracking += middle - start
+        tracked += middle - start
         in_update += result.seconds
         frames += result.frames
-    return tracking, evaluation, in_update, frames
+    return tracked, evaluation, in_update, frames
 
 
 def main(argv: list[str]) -> int:
@@ -282,7 +282,7 @@ def main(argv: list[str]) -> int:
             assert same, f"bench-{i:02d}: Dask and local results differ"
         dask.print()
 
-        tracking, evaluation, in_update, frames = per_sequence_costs(data)
+        tracked, evaluation, in_update, frames = per_sequence_costs(data)
         costs = Table(
             "evaluation of a sequence (the built-in HOTA, CLEAR and Identity, in this process)",
             "tracking it (parse, one update per frame, format)",
@@ -290,12 +290,12 @@ def main(argv: list[str]) -> int:
             scale=1.0,
         )
         costs.add(
-            f"all {args.sequences} sequences", evaluation, tracking, f"tracker alone {frames / in_update:,.0f} frames/s"
+            f"all {args.sequences} sequences", evaluation, tracked, f"tracker alone {frames / in_update:,.0f} frames/s"
         )
         synthetic = ROOT / "data" / "synthetic"
-        tracking, evaluation, in_update, frames = per_sequence_costs(synthetic)
+        tracked, evaluation, in_update, frames = per_sequence_costs(synthetic)
         costs.add(
-            "data/synthetic (400 frames)", evaluation, tracking, f"tracker alone {frames / in_update:,.0f} frames/s"
+            "data/synthetic (400 frames)", evaluation, tracked, f"tracker alone {frames / in_update:,.0f} frames/s"
         )
         costs.print()
 
