@@ -421,10 +421,10 @@ class CtrlCAtFrame7:
 @pytest.mark.parametrize("source, ending", [("url", "max-frames"), ("url", "ctrl-c"), ("file", "ctrl-c")])
 def test_a_stream_ends_cleanly_on_max_frames_or_ctrl_c(source, ending, served, clip_inputs, tmp_path, capsys):
     (tmp_path / "stop.py").write_text(STOPPER)
-    spec = f"{served}/clip.mp4" if source == "url" else str(clip_inputs["mp4"])
+    input_arg = f"{served}/clip.mp4" if source == "url" else str(clip_inputs["mp4"])
     extra = ["--max-frames", "5"] if ending == "max-frames" else ["--detector", f"{tmp_path / 'stop.py'}:CtrlCAtFrame7"]
     out = tmp_path / "out"
-    status = cli.main(["video", spec, "--out", str(out), *extra])
+    status = cli.main(["video", input_arg, "--out", str(out), *extra])
     captured = capsys.readouterr()
     if source == "file":  # a file is complete or nothing: Ctrl-C abandons the run
         assert (status, captured.err, captured.out) == (130, "kelmora video: interrupted\n", "")
@@ -432,7 +432,7 @@ def test_a_stream_ends_cleanly_on_max_frames_or_ctrl_c(source, ending, served, c
         return
     frames = 5 if ending == "max-frames" else 7
     assert status == 0, captured.err
-    assert re.search(rf"^  input        {re.escape(spec)} \(320x240, 15 frames/s\)$", captured.out, re.M)
+    assert re.search(rf"^  input        {re.escape(input_arg)} \(320x240, 15 frames/s\)$", captured.out, re.M)
     stopped = " (stopped by Ctrl-C)" if ending == "ctrl-c" else ""
     assert re.search(rf"^  frames       {frames}{re.escape(stopped)}$", captured.out, re.M)
     assert sorted(p.name for p in out.iterdir()) == ["clip.mp4", "clip.txt", "clip_sheet.png"]

@@ -50,9 +50,9 @@ class VideoRun:
 
 
 def track_video(
-    source_spec: pathlib.Path | str | int,
+    input_source: pathlib.Path | str | int,
     out_dir: pathlib.Path,
-    detector_spec: str = "hog",
+    detector_choice: str = "hog",
     options: dict[str, bool | int | float] | None = None,
     max_frames: int | None = None,
     show_progress: bool = True,
@@ -61,14 +61,14 @@ def track_video(
 ) -> VideoRun:
     """Runs the detector and a new tracker over the frames and writes the three files.
 
-    `source_spec` is a path (video file or image folder), a stream URL, or a camera index.
+    `input_source` is a path (video file or image folder), a stream URL, or a camera index.
     Returns: the run's counts and timings.
     Raises: UserError naming the file, frame or option at fault; no output file is then left
     behind (files of an earlier run keep their content).
     """
-    source = videoio.FrameSource(source_spec)
+    source = videoio.FrameSource(input_source)
     try:
-        detector = detectors.load_detector(detector_spec, detector_options)
+        detector = detectors.load_detector(detector_choice, detector_options)
         tracker = config.make_tracker(options or {})
         run = VideoRun(
             source.name,
