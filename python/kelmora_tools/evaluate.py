@@ -197,23 +197,14 @@ def score_rows(
     name: str,
     trackeval: bool = False,
     report: Callable[[int, int], None] | None = None,
+    checked: bool = False,
 ) -> dict[str, dict[str, Any]]:
     """HOTA, CLEAR and Identity results of one sequence, in TrackEval's form: by the built-in evaluator,
-    or with `trackeval` by TrackEval's own metric classes."""
-    check_rows(gt, n_frames, "ground-truth")
-    check_rows(res, n_frames, "track")
-    return score_checked(gt, res, n_frames, name, trackeval, report)
-
-
-def score_checked(
-    gt: Rows,
-    res: Rows,
-    n_frames: int,
-    name: str,
-    trackeval: bool = False,
-    report: Callable[[int, int], None] | None = None,
-) -> dict[str, dict[str, Any]]:
-    """score_rows of rows that passed check_rows already (or come from the tracker)."""
+    or with `trackeval` by TrackEval's own metric classes. The rows are checked first (check_rows)
+    unless they are `checked` already or come from the tracker."""
+    if not checked:
+        check_rows(gt, n_frames, "ground-truth")
+        check_rows(res, n_frames, "track")
     if not trackeval:
         return metrics.eval_sequence(gt, res, n_frames, report)
     data = trackeval_data(gt, res, n_frames, name)

@@ -21,11 +21,9 @@ import numpy as np
 from kelmora_tools import _native
 from kelmora_tools.mot_files import Rows
 
-# TrackEval's localisation thresholds of HOTA, its similarity threshold of CLEAR and Identity, and
-# the margin of its threshold tests.
+# TrackEval's localisation thresholds of HOTA, and its similarity threshold of CLEAR and Identity.
 ALPHAS = np.arange(0.05, 0.99, 0.05)
 THRESHOLD = 0.5
-EPS = np.finfo("float").eps
 
 HOTA_FLOAT_ARRAYS = ("HOTA", "DetA", "AssA", "DetRe", "DetPr", "AssRe", "AssPr", "LocA", "OWTA")
 HOTA_INT_ARRAYS = ("HOTA_TP", "HOTA_FN", "HOTA_FP")

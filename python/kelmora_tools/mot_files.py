@@ -257,16 +257,6 @@ def read_bytes(path: str | pathlib.Path) -> bytes:
         raise UserError(f"{path}: cannot read: {e.strerror or e}") from None
 
 
-def read_text(path: str | pathlib.Path) -> str:
-    """The text of a file (UTF-8, undecodable bytes replaced); UserError as read_bytes."""
-    return read_bytes(path).decode("utf-8", errors="replace")
-
-
-def count_lines(text: str | bytes) -> int:
-    """The lines of a text, counted at memory speed (the last one need not end in a newline)."""
-    return (text.count(b"\n") if isinstance(text, bytes) else text.count("\n")) + 1
-
-
 def read_mot(path: str | pathlib.Path, kind: str = "det", *, allow_empty: bool = True) -> Rows:
     """The rows of a MOTChallenge text file; with allow_empty False, a file without rows is an error."""
     rows = parse_mot(read_bytes(path), str(path), kind)

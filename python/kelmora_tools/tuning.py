@@ -140,7 +140,7 @@ def score(
         frames, ids, xyxy, scores, _ = track_rows(seq.dets, seq.n_frames, options, classes)
         res = mot_files.results_rows(frames, ids, xyxy, scores, f"{seq.name} results")
         middle = time.perf_counter()
-        per_sequence[seq.name] = evaluate.score_checked(seq.gt, res, seq.n_frames, seq.name, trackeval)
+        per_sequence[seq.name] = evaluate.score_rows(seq.gt, res, seq.n_frames, seq.name, trackeval, checked=True)
         tracking += middle - start
         evaluation += time.perf_counter() - middle
     value = evaluate.summary(evaluate.combine(per_sequence, trackeval))[metric]
