@@ -12,6 +12,7 @@
 
 #include "mot/lsap.hpp"
 #include "mot/mot_metrics.hpp"
+#include "mot/preprocess.hpp"
 #include "mot/mot_text.hpp"
 
 namespace py = pybind11;
@@ -70,12 +71,21 @@ py::tuple linear_sum_assignment(const Doubles& cost) {
     return py::make_tuple(to_array(rows), to_array(cols));
 }
 
-kelmora::mot::BoxRows box_rows(const Ints& frames, const Ints& ids, const Doubles& xyxy, const char* side) {
+kelmora::mot::BoxRows box_rows(const Ints& frames, const Ints& ids, const Doubles& xyxy, const char* function,
+                               const char* side) {
     const auto n = static_cast<std::size_t>(frames.size());
     if (static_cast<std::size_t>(ids.size()) != n || static_cast<std::size_t>(xyxy.size()) != 4 * n) {
-        throw std::invalid_argument(std::string("evaluate_sequence: ") + side + " needs n frames, n ids, (n, 4) boxes");
+        throw std::invalid_argument(std::string(function) + ": " + side + " needs n frames, n ids, (n, 4) boxes");
     }
     return {n, frames.data(), ids.data(), xyxy.data()};
+}
+
+void check_sorted(const kelmora::mot::BoxRows& rows, const char* function, const char* side) {
+    for (std::size_t i = 1; i < rows.n; ++i) {
+        if (rows.frames[i] < rows.frames[i - 1]) {
+            throw std::invalid_argument(std::string(function) + ": " + side + " rows must be sorted by frame");
+        }
+    }
 }
 
 void check_ids(const kelmora::mot::BoxRows& rows, std::int64_t count, const char* side) {
@@ -83,18 +93,32 @@ void check_ids(const kelmora::mot::BoxRows& rows, std::int64_t count, const char
         if (rows.ids[i] < 0 || rows.ids[i] >= count) {
             throw std::invalid_argument(std::string("evaluate_sequence: ") + side + " ids must lie in 0 .. count - 1");
         }
-        if (i > 0 && rows.frames[i] < rows.frames[i - 1]) {
-            throw std::invalid_argument(std::string("evaluate_sequence: ") + side + " rows must be sorted by frame");
-        }
     }
+    check_sorted(rows, "evaluate_sequence", side);
 }
+
+py::object field_value(std::int64_t v) { return py::int_(v); }
+py::object field_value(double v) { return py::float_(v); }
+py::object field_value(const std::vector<double>& v) { return to_array(v); }
+
+// Each metric's counts as {name: value}, from its field table.
+#define KELMORA_PUT_FIELD(role, kind, listed, name, member) KELMORA_PUT_FIELD_##role(name, member)
+#define KELMORA_PUT_FIELD_kCounted(name, member) out[name] = field_value(counts.member);
+#define KELMORA_PUT_FIELD_kInternal(name, member) out[name] = field_value(counts.member);
+#define KELMORA_PUT_FIELD_kDerived(name, member)
+#define KELMORA_DEFINE_FIELD_DICT(metric, table, record) \
+    py::dict field_dict(const kelmora::mot::record& counts) { \
+        py::dict out;                                             \
+        table(KELMORA_PUT_FIELD) return out;                     \
+    }
+KELMORA_METRICS(KELMORA_DEFINE_FIELD_DICT)
 
 py::dict evaluate_sequence(const Ints& gt_frames, const Ints& gt_ids, const Doubles& gt_xyxy, const Ints& tr_frames,
                            const Ints& tr_ids, const Doubles& tr_xyxy, std::int64_t num_gt_ids,
                            std::int64_t num_tracker_ids, const std::vector<double>& alphas, double threshold,
                            const py::object& progress) {
-    const auto gt = box_rows(gt_frames, gt_ids, gt_xyxy, "ground truth");
-    const auto tr = box_rows(tr_frames, tr_ids, tr_xyxy, "tracker");
+    const auto gt = box_rows(gt_frames, gt_ids, gt_xyxy, "evaluate_sequence", "ground truth");
+    const auto tr = box_rows(tr_frames, tr_ids, tr_xyxy, "evaluate_sequence", "tracker");
     check_ids(gt, num_gt_ids, "ground truth");
     check_ids(tr, num_tracker_ids, "tracker");
     // Pending signal handlers run between frames (Ctrl-C abandons the evaluation), and the
@@ -106,26 +130,57 @@ py::dict evaluate_sequence(const Ints& gt_frames, const Ints& gt_ids, const Doub
     const kelmora::mot::SequenceCounts c =
         kelmora::mot::evaluate_sequence(gt, tr, num_gt_ids, num_tracker_ids, alphas, threshold, on_progress);
     py::dict out;
-    out["HOTA_TP"] = to_array(c.hota_tp);
-    out["HOTA_FN"] = to_array(c.hota_fn);
-    out["HOTA_FP"] = to_array(c.hota_fp);
-    out["AssA_sum"] = to_array(c.ass_a_sum);
-    out["AssRe_sum"] = to_array(c.ass_re_sum);
-    out["AssPr_sum"] = to_array(c.ass_pr_sum);
-    out["LocA_sum"] = to_array(c.loc_a_sum);
-    out["CLR_TP"] = c.clr_tp;
-    out["CLR_FN"] = c.clr_fn;
-    out["CLR_FP"] = c.clr_fp;
-    out["IDSW"] = c.idsw;
-    out["MT"] = c.mt;
-    out["PT"] = c.pt;
-    out["ML"] = c.ml;
-    out["Frag"] = c.frag;
-    out["MOTP_sum"] = c.motp_sum;
-    out["IDTP"] = c.idtp;
-    out["IDFN"] = c.idfn;
-    out["IDFP"] = c.idfp;
+    out["HOTA"] = field_dict(c.hota);
+    out["CLEAR"] = field_dict(c.clear);
+    out["Identity"] = field_dict(c.identity);
+    out["Count"] = field_dict(c.count);
     return out;
+}
+
+py::array_t<bool> distractor_matches(const Ints& gt_frames, const Doubles& gt_xyxy,
+                                     const py::array_t<bool, py::array::c_style | py::array::forcecast>& gt_distractor,
+                                     const Ints& tr_frames, const Doubles& tr_xyxy) {
+    const auto gt = box_rows(gt_frames, gt_frames, gt_xyxy, "distractor_matches", "ground truth");
+    const auto tr = box_rows(tr_frames, tr_frames, tr_xyxy, "distractor_matches", "tracker");
+    if (static_cast<std::size_t>(gt_distractor.size()) != gt.n) {
+        throw std::invalid_argument("distractor_matches: gt_distractor needs one flag per ground-truth row");
+    }
+    check_sorted(gt, "distractor_matches", "ground truth");
+    check_sorted(tr, "distractor_matches", "tracker");
+    static_assert(sizeof(bool) == sizeof(char), "flags are read as bytes");
+    const std::vector<char> removed =
+        kelmora::mot::distractor_matches(gt, reinterpret_cast<const char*>(gt_distractor.data()), tr);
+    py::array_t<bool> out(static_cast<py::ssize_t>(removed.size()));
+    std::copy(removed.begin(), removed.end(), out.mutable_data());
+    return out;
+}
+
+// kFloatArray -> "float_array": an enumerator of the field tables as the Python field lists name it.
+std::string snake_name(const char* enumerator) {
+    std::string out;
+    for (const char* c = enumerator + 1; *c != '\0'; ++c) {
+        if (*c >= 'A' && *c <= 'Z') {
+            if (!out.empty()) out += '_';
+            out += static_cast<char>(*c - 'A' + 'a');
+        } else {
+            out += *c;
+        }
+    }
+    return out;
+}
+
+// The field tables as ((metric, ((name, role, kind, listed), ...)), ...), for the Python field lists.
+#define KELMORA_FIELD_ROW(role, kind, listed, name, member) \
+    rows.append(py::make_tuple(name, snake_name(#role), snake_name(#kind), snake_name(#listed)));
+#define KELMORA_METRIC_ROW(metric, table, record) \
+    {                                              \
+        py::list rows;                             \
+        table(KELMORA_FIELD_ROW) out.append(py::make_tuple(metric, py::tuple(rows))); \
+    }
+py::tuple metric_fields() {
+    py::list out;
+    KELMORA_METRICS(KELMORA_METRIC_ROW)
+    return py::tuple(out);
 }
 
 }  // namespace
@@ -142,5 +197,11 @@ PYBIND11_MODULE(_native, m) {
     m.def("evaluate_sequence", &evaluate_sequence, py::arg("gt_frames"), py::arg("gt_ids"), py::arg("gt_xyxy"),
           py::arg("tracker_frames"), py::arg("tracker_ids"), py::arg("tracker_xyxy"), py::arg("num_gt_ids"),
           py::arg("num_tracker_ids"), py::arg("alphas"), py::arg("threshold"), py::arg("progress") = py::none(),
-          "TrackEval's HOTA, CLEAR and Identity counts of one sequence whose both sides hold boxes.");
+          "TrackEval's HOTA, CLEAR, Identity and Count counts of one sequence whose both sides hold boxes: "
+          "{metric: {field: value}}.");
+    m.def("distractor_matches", &distractor_matches, py::arg("gt_frames"), py::arg("gt_xyxy"),
+          py::arg("gt_distractor"), py::arg("tracker_frames"), py::arg("tracker_xyxy"),
+          "The tracker rows that TrackEval's MOTChallenge preprocessing removes: those its per-frame matching "
+          "pairs with a ground-truth row of a distractor class.");
+    m.attr("METRIC_FIELDS") = metric_fields();
 }
