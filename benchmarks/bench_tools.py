@@ -5,6 +5,10 @@ Usage: python benchmarks/bench_tools.py [--sections goals,scale] [--sequences 8]
 
 goals: the command's costs against their peers, each pair run alternately in fresh processes with
 --workers 1:
+- `kelmora eval --out DIR` against TrackEval's own evaluation (its Evaluator and MotChallenge2DBox,
+  summary and detailed files, no plots: tests/trackeval_peer.py) on a MOT17-train-sized split in
+  MOT17 mode (data/make_mot_split.py: 7 sequences, 5,316 frames, about 175,000 ground-truth rows with
+  distractors and 160,000 result rows), with the same files;
 - `kelmora eval` against `kelmora eval --trackeval` on a crowd of about 10,000 frames and 400,000
   ground-truth rows (benchmarks/crowd_dataset.py), with the same JSON;
 - a tuning trial, the time of a 25-trial `kelmora tune --seed 1` less that of a 1-trial one, against
@@ -39,10 +43,11 @@ import tempfile
 import time
 
 import crowd_dataset
+import make_mot_split
 import make_sequence
 
 from common import Table
-from kelmora_tools import cli, evaluate, parallel, tracking
+from kelmora_tools import cli, parallel, tracking
 
 HERE = pathlib.Path(__file__).resolve().parent
 ROOT = HERE.parent
@@ -127,6 +132,33 @@ def goals(tmp: pathlib.Path, repeat: int) -> None:
     table = Table(
         "the kelmora command against its peers, fresh processes, --workers 1", "as named", unit="s", scale=1.0
     )
+    split, split_results = make_mot_split.write_split(tmp / "mot17", "MOT17")
+    gt_rows = sum(len((split / s / "gt" / "gt.txt").read_bytes().splitlines()) for s in os.listdir(split))
+    res_rows = sum(len(p.read_bytes().splitlines()) for p in split_results.iterdir())
+    peer = [sys.executable, str(ROOT / "tests" / "trackeval_peer.py"), split, split_results, tmp / "te", "MOT17"]
+
+    def trackeval_run() -> float:
+        start = time.perf_counter()
+        subprocess.run([str(a) for a in peer], check=True, env=command_env(), stdout=subprocess.DEVNULL)
+        return time.perf_counter() - start
+
+    ours, theirs, ratio = paired(
+        repeat,
+        lambda: wall("eval", "--gt", split, "--results", split_results, "--workers", 1, "--out", tmp / "out"),
+        trackeval_run,
+    )
+    same = all(
+        (tmp / "out" / name).read_bytes() == (tmp / "te" / "kelmora" / name).read_bytes()
+        for name in ("pedestrian_summary.txt", "pedestrian_detailed.csv")
+    )
+    table.add(
+        "kelmora eval --out vs TrackEval, MOT17",
+        ours,
+        theirs,
+        f"{1 / ratio:.1f}x faster; 7 sequences, 5,316 frames, {gt_rows:,} ground-truth and {res_rows:,} result "
+        f"rows; same files: {same}",
+    )
+
     crowd, crowd_results = crowd_dataset.write_crowd(tmp / "crowd", 4, 2500, 40)
     rows = sum(len((crowd / s / "gt" / "gt.txt").read_bytes().splitlines()) for s in os.listdir(crowd))
     ours_json, theirs_json = tmp / "ours.json", tmp / "theirs.json"
@@ -211,8 +243,8 @@ def per_sequence_costs(data: pathlib.Path) -> tuple[float, float, float, int]:
         result = tracking.track_task(task)
         middle = time.perf_counter()
         assert seq.gt_path is not None
-        evaluate.eval_task(
-            evaluate.EvalTask(seq.name, seq.gt_path.read_text(), str(seq.gt_path), result.text, "results", seq.length)
+        evaluation.eval_task(
+            evaluation.EvalTask(seq.name, seq.gt_path.read_text(), str(seq.gt_path), result.text, "results", seq.length)
         )
         evaluation += time.perf_counter() - middle
         tracked += middle - start

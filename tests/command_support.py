@@ -10,6 +10,7 @@ import subprocess
 import sys
 
 import make_sequence
+from trackeval_peer import trackeval_evaluate  # noqa: F401  (the tests' TrackEval peer)
 
 import kelmora_cpp
 from kelmora_tools.cli import main

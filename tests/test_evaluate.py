@@ -7,52 +7,28 @@ import shutil
 
 import numpy as np
 import pytest
-import trackeval
-from command_support import SYNTHETIC, kelmora, make_dataset
+from command_support import SYNTHETIC, kelmora, make_dataset, trackeval_evaluate
 
-from kelmora_tools import evaluate
+import kelmora_tools
+from kelmora_tools import evaluation, metrics
 from kelmora_tools.errors import UserError
 
 
 def trackeval_on_files(tmp_path, sequences: dict[str, tuple[str, str, int]], benchmark: str = "MOT15"):
-    """TrackEval's Evaluator and MotChallenge2DBox on files laid out as it expects;
-    sequences maps a name to (gt text, results text, length). Returns its per-sequence and combined
-    results {name: {metric: {field: value}}}."""
-    gt_root, trackers = tmp_path / "te_gt", tmp_path / "te_trackers"
+    """TrackEval's Evaluator and MotChallenge2DBox on files laid out as it expects; sequences maps a
+    name to (gt text, results text, length). Returns its per-sequence and combined results
+    {name: {metric: {field: value}}}."""
+    gt_root, results = tmp_path / "te_gt", tmp_path / "te_results"
+    results.mkdir()
     for name, (gt_text, res_text, length) in sequences.items():
         (gt_root / name / "gt").mkdir(parents=True)
         (gt_root / name / "gt" / "gt.txt").write_text(gt_text)
         (gt_root / name / "seqinfo.ini").write_text(f"[Sequence]\nname={name}\nseqLength={length}\n")
-        (trackers / "ours" / "data").mkdir(parents=True, exist_ok=True)
-        (trackers / "ours" / "data" / f"{name}.txt").write_text(res_text)
-    eval_config = trackeval.Evaluator.get_default_eval_config()
-    eval_config.update(
-        USE_PARALLEL=False,
-        PRINT_RESULTS=False,
-        PRINT_CONFIG=False,
-        TIME_PROGRESS=False,
-        OUTPUT_SUMMARY=False,
-        OUTPUT_DETAILED=False,
-        PLOT_CURVES=False,
-    )
-    data_config = trackeval.datasets.MotChallenge2DBox.get_default_dataset_config()
-    data_config.update(
-        GT_FOLDER=str(gt_root),
-        TRACKERS_FOLDER=str(trackers),
-        BENCHMARK=benchmark,
-        SKIP_SPLIT_FOL=True,
-        SEQ_INFO={name: None for name in sequences},
-        PRINT_CONFIG=False,
-    )
-    metrics = [
-        trackeval.metrics.HOTA(),
-        trackeval.metrics.CLEAR({"PRINT_CONFIG": False}),
-        trackeval.metrics.Identity({"PRINT_CONFIG": False}),
-    ]
-    results, _ = trackeval.Evaluator(eval_config).evaluate([trackeval.datasets.MotChallenge2DBox(data_config)], metrics)
+        (results / f"{name}.txt").write_text(res_text)
+    reference = trackeval_evaluate(gt_root, results, benchmark)
     shutil.rmtree(gt_root)
-    shutil.rmtree(trackers)
-    return {seq: res["pedestrian"] for seq, res in results["MotChallenge2DBox"]["ours"].items()}
+    shutil.rmtree(results)
+    return reference
 
 
 def perturbed(text: str, seed: int) -> str:
@@ -84,28 +60,27 @@ def test_same_numbers_as_trackeval_on_the_same_files(tmp_path, synthetic_results
     reference = trackeval_on_files(tmp_path, cases)
     per_sequence = {}
     for name, (gt, res, length) in cases.items():
-        task = evaluate.EvalTask(name, gt, "gt.txt", res, f"{name}.txt", length)
-        per_sequence[name] = evaluate.eval_task(task).raw
-    combined = evaluate.combine(per_sequence)
+        task = evaluation.EvalTask(name, gt, "gt.txt", res, f"{name}.txt", length)
+        per_sequence[name] = evaluation.eval_task(task).raw
+    combined = metrics.combine_sequences(per_sequence)
     for name, raw in [*per_sequence.items(), ("COMBINED_SEQ", combined)]:
-        for metric, (te_metric, field, _) in evaluate.SUMMARY.items():
-            ours, theirs = raw[te_metric][field], reference[name][te_metric][field]
-            assert np.asarray(ours).tobytes() == np.asarray(theirs, dtype=np.asarray(ours).dtype).tobytes(), (
-                name,
-                metric,
-            )
-    assert evaluate.summary(per_sequence["worse"])["HOTA"] < evaluate.summary(per_sequence["ours"])["HOTA"]
+        for metric, fields in reference[name].items():
+            for field, theirs in fields.items():
+                ours = raw[metric][field]
+                assert np.asarray(ours).tobytes() == np.asarray(theirs, np.asarray(ours).dtype).tobytes(), (name, field)
+    assert evaluation.Scores(per_sequence["worse"])["HOTA"] < evaluation.Scores(per_sequence["ours"])["HOTA"]
 
 
-def test_every_class_counts_unlike_mot17_preprocessing(tmp_path, synthetic_results):
-    # The synthetic sequence holds people, cars and cyclists (classes 1 to 3). TrackEval's MOT17 mode
-    # keeps pedestrians only and drops the tracks matched to distractor classes; its MOT15 mode, which we
-    # reproduce, counts every object.
+@pytest.mark.parametrize("benchmark, hota", [("MOT15", 0.676), ("MOT17", 0.531), ("MOT20", 0.531)])
+def test_benchmarks_count_what_trackeval_counts(tmp_path, synthetic_results, benchmark, hota):
+    # The synthetic sequence holds people, cars and cyclists (classes 1 to 3). MOT15 counts every object;
+    # MOT17 and MOT20 keep pedestrians only and drop the tracks matched to distractor classes (2).
     gt_text = (SYNTHETIC / "gt" / "gt.txt").read_text()
-    mot17 = trackeval_on_files(tmp_path, {"s": (gt_text, synthetic_results, 400)}, benchmark="MOT17")["s"]
-    ours = evaluate.summary(evaluate.eval_task(evaluate.EvalTask("s", gt_text, "g", synthetic_results, "r", 400)).raw)
-    assert round(ours["HOTA"], 3) == 0.676
-    assert round(float(np.mean(mot17["HOTA"]["HOTA"])), 3) == 0.531
+    theirs = trackeval_on_files(tmp_path, {"s": (gt_text, synthetic_results, 400)}, benchmark)["s"]
+    task = evaluation.EvalTask("s", gt_text, "g", synthetic_results, "r", 400, benchmark)
+    ours = evaluation.eval_task(task).raw
+    assert evaluation.Scores(ours).to_json() == evaluation.Scores(theirs).to_json()
+    assert round(evaluation.Scores(ours)["HOTA"], 3) == hota
 
 
 @pytest.mark.parametrize("task_options, classes", [({}, True), ({"class_aware": False}, True), ({}, False)])
@@ -117,7 +92,7 @@ def test_class_ids_only_with_classes(task_options, classes):
     det = (SYNTHETIC / "det" / "det.txt").read_text()
     text = tracking.track_task(tracking.TrackTask("s", det, "det.txt", 400, task_options, classes)).text
     gt_text = (SYNTHETIC / "gt" / "gt.txt").read_text()
-    scores = evaluate.summary(evaluate.eval_task(evaluate.EvalTask("s", gt_text, "g", text, "r", 400)).raw)
+    scores = evaluation.Scores(evaluation.eval_task(evaluation.EvalTask("s", gt_text, "g", text, "r", 400)).raw)
     aware = classes and task_options.get("class_aware", True)
     assert round(scores["HOTA"], 3) == (0.690 if aware else 0.676)
 
@@ -140,14 +115,14 @@ def two_objects(ids_per_frame):
 )
 def test_worked_examples(ids, expected):
     gt, res = two_objects(ids)
-    scores = evaluate.summary(evaluate.eval_task(evaluate.EvalTask("s", gt, "g", res, "r", 4)).raw)
+    scores = evaluation.Scores(evaluation.eval_task(evaluation.EvalTask("s", gt, "g", res, "r", 4)).raw)
     assert {key: scores[key] for key in expected} == expected
 
 
 def test_considered_flag_zero_is_not_ground_truth():
     gt, res = two_objects([(1, 2)] * 4)
     gt = gt.replace("4,2,50,0,10,10,1,1,1", "4,2,50,0,10,10,0,1,1")
-    scores = evaluate.summary(evaluate.eval_task(evaluate.EvalTask("s", gt, "g", res, "r", 4)).raw)
+    scores = evaluation.Scores(evaluation.eval_task(evaluation.EvalTask("s", gt, "g", res, "r", 4)).raw)
     assert (scores["FP"], scores["FN"]) == (1, 0)
 
 
@@ -170,7 +145,7 @@ def test_considered_flag_zero_is_not_ground_truth():
 def test_bad_rows_name_file_and_line(gt_extra, res_extra, message):
     gt, res = two_objects([(1, 2)] * 4)
     with pytest.raises(UserError) as error:
-        evaluate.eval_task(evaluate.EvalTask("s", gt + gt_extra, "g", res + res_extra, "r", 4))
+        evaluation.eval_task(evaluation.EvalTask("s", gt + gt_extra, "g", res + res_extra, "r", 4))
     assert str(error.value).startswith(message)
 
 
@@ -183,7 +158,7 @@ def test_eval_command_dataset_json_and_missing_sequence(tmp_path, capsys):
     report = json.loads((tmp_path / "s.json").read_text())
     assert list(report["sequences"]) == ["seq-0", "seq-1", "seq-2"]
     for scores in [*report["sequences"].values(), report["combined"]]:
-        assert set(scores) == set(evaluate.SUMMARY)
+        assert list(scores) == list(evaluation.FIGURES)
         assert all(0 <= scores[k] <= 1 for k in ("HOTA", "DetA", "AssA", "IDF1", "MOTP"))
         assert isinstance(scores["IDSW"], int)
     table = {line.split()[0]: line.split()[1:] for line in run.out.splitlines()[2:6]}
@@ -194,3 +169,29 @@ def test_eval_command_dataset_json_and_missing_sequence(tmp_path, capsys):
     run = kelmora(capsys, "eval", "--gt", data, "--results", results)
     assert (run.status, run.out) == (2, "")
     assert run.err == f"kelmora eval: error: {results}: no results for sequence seq-1 (seq-1.txt is missing)\n"
+
+
+@pytest.mark.parametrize("benchmark", ["MOT17", "MOT20"])
+def test_leaderboard_files_are_trackevals_byte_for_byte(tmp_path, capsys, benchmark):
+    # A small split named as the benchmark names its sequences, with distractors, zero-marked rows,
+    # results on a distractor's very box (ties in the matching), frames without ground truth or results,
+    # and one sequence without results at all.
+    import make_mot_split
+
+    from kelmora_tools.trackeval_files import DETAILED, FILES, SUMMARY
+
+    data, results = make_mot_split.write_split(tmp_path / "split", benchmark, frames=40, per_frame=12, seed=3)
+    rows = sum(len(p.read_text().splitlines()) for p in results.iterdir())
+    next(iter(sorted(results.iterdir()))).write_text("")
+    trackeval_evaluate(data, results, benchmark, out=tmp_path / "te")
+    want = {name: (tmp_path / "te" / "kelmora" / name).read_bytes() for name in (SUMMARY, DETAILED)}
+    for extra in ([], ["--trackeval"]):
+        out, scores = tmp_path / f"out{len(extra)}", tmp_path / f"scores{len(extra)}.json"
+        run = kelmora(capsys, "eval", "--gt", data, "--results", results, "--out", out, "--json", scores, *extra)
+        assert run.status == 0, run.err
+        assert f"benchmark {benchmark} (pedestrians only, results on distractors removed)" in run.out.splitlines()[0]
+        assert sorted(p.name for p in out.iterdir()) == sorted(FILES)
+        assert {name: (out / name).read_bytes() for name in want} == want
+    report = json.loads(scores.read_text())
+    assert 0 < report["combined"]["Dets"] < rows  # results on distractors were removed
+    assert kelmora_tools.evaluate(data, results).to_json() == report

@@ -236,7 +236,7 @@ TOKENS = [
 @pytest.mark.parametrize("seed", range(4))
 def test_random_rows_are_read_tracked_and_scored_or_refused_as_user_errors(seed):
     # Whatever the rows hold, the tools answer with results or with a UserError, never another exception.
-    from kelmora_tools import evaluate, tracking
+    from kelmora_tools import evaluation, tracking
 
     rng = np.random.default_rng(seed)
     outcomes = set()
@@ -262,7 +262,7 @@ def test_random_rows_are_read_tracked_and_scored_or_refused_as_user_errors(seed)
         text = "\n".join(lines) + "\n"
         try:
             result = tracking.track_task(tracking.TrackTask("s", text, "d.txt", None, {}))
-            evaluate.eval_task(evaluate.EvalTask("s", text, "g.txt", result.text, "r.txt", None))
+            evaluation.eval_task(evaluation.EvalTask("s", text, "g.txt", result.text, "r.txt", None))
             outcomes.add("scored")
         except UserError as e:
             assert "\n" not in str(e) and str(e).split(":")[0] in ("d.txt", "g.txt", "r.txt")

@@ -2,6 +2,9 @@
 
 The `kelmora` command is `kelmora_tools.cli:main`; every subcommand is a module of this package
 with `add_parser` and `run`. The tools use only the public names of the kelmora_cpp extension.
+
+From Python, `kelmora_tools.evaluate(gt, results)` scores a dataset as `kelmora eval` does and
+returns a `kelmora_tools.evaluation.Evaluation`.
 """
 
 import pkgutil
@@ -10,3 +13,14 @@ import pkgutil
 # kelmora_tools folder of the build tree in a checkout: the package spans every such folder on
 # sys.path.
 __path__ = pkgutil.extend_path(__path__, __name__)
+
+__all__ = ["evaluate"]
+
+
+def __getattr__(name: str):
+    # Imported on first use, so that importing the package (as every command does) stays cheap.
+    if name == "evaluate":
+        from kelmora_tools.evaluation import evaluate
+
+        return evaluate
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -5,19 +5,30 @@ from __future__ import annotations
 import argparse
 import contextlib
 import importlib
+import os
 import signal
 import sys
 import threading
 from collections.abc import Iterator
+from types import ModuleType
 
-from kelmora_tools import commands
-from kelmora_tools.errors import ExitStatus, Terminated, UserError, one_line
+# OpenBLAS starts a thread per processor when NumPy is imported, which costs more than half of
+# NumPy's import here; the command's arrays are not worth them. A setting of the user's is kept.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
+from kelmora_tools import commands  # noqa: E402
+from kelmora_tools.errors import ExitStatus, Terminated, UserError, one_line  # noqa: E402
 
 PROG = "kelmora"
 
-# One module per subcommand (kelmora_tools.commands.<name>); each defines add_parser(subparsers) and
-# run(args).
-SUBCOMMANDS = tuple(importlib.import_module(f"kelmora_tools.commands.{name}") for name in commands.NAMES)
+
+def subcommands(argv: list[str]) -> list[ModuleType]:
+    """The subcommand modules (kelmora_tools.commands.<name>, each with add_parser(subparsers) and
+    run(args)) that parsing `argv` needs: the one it names, so that a command imports only what it
+    runs, or all of them when it names none."""
+    named = next((a for a in argv if not a.startswith("-")), None)
+    names = [named] if named in commands.NAMES else list(commands.NAMES)
+    return [importlib.import_module(f"kelmora_tools.commands.{name}") for name in names]
 
 
 class _UsageError(Exception):
@@ -34,14 +45,23 @@ class _Parser(argparse.ArgumentParser):
         raise _UsageError(self.prog, message)
 
 
-def build_parser() -> argparse.ArgumentParser:
+def build_parser(argv: list[str] | None = None) -> argparse.ArgumentParser:
+    """The parser of `argv`: the whole command's, with the subcommands `argv` needs (all by default)."""
     parser = _Parser(prog=PROG, description="Track, evaluate, tune and plot MOTChallenge data with kelmora_cpp.")
-    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    parser.add_argument("--version", action=_Version, nargs=0, help="show the version and exit")
     subparsers = parser.add_subparsers(title="subcommands", dest="subcommand", metavar="SUBCOMMAND")
-    for module in SUBCOMMANDS:
+    for module in subcommands(argv or []):
         sub = module.add_parser(subparsers)
         sub.set_defaults(prog=sub.prog)
     return parser
+
+
+class _Version(argparse.Action):
+    """--version, which imports kelmora_cpp for its version only when asked."""
+
+    def __call__(self, parser, namespace, values, option_string=None):  # type: ignore[override]
+        print(f"{parser.prog} {_version()}")
+        parser.exit()
 
 
 def _version() -> str:
@@ -82,7 +102,7 @@ def main(argv: list[str] | None = None) -> int:
 
 
 def _main(argv: list[str] | None) -> int:
-    parser = build_parser()
+    parser = build_parser(sys.argv[1:] if argv is None else argv)
     prog = PROG
     try:
         args = parser.parse_args(argv)

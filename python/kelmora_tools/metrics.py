@@ -1,18 +1,21 @@
-"""HOTA, CLEAR and Identity metrics of MOTChallenge sequences over arrays, with TrackEval's results.
+"""HOTA, CLEAR, Identity and Count of MOTChallenge sequences over arrays, with TrackEval's results.
 
-This is TrackEval's evaluation in its MOT15 mode, the one `kelmora eval` reports: every ground-truth
-row whose seventh value (the "considered" flag, read as an integer) is not 0 counts, whatever its
-class; ids are relabelled 0..n-1 in sorted order; similarities are box IoUs. The per-frame work
-(IoUs, NumPy's sums, SciPy's assignment solver with its tie-breaks) runs natively in
+This is the built-in evaluator. Given the rows TrackEval's metrics score (see benchmark.preprocess),
+ids are relabelled 0..n-1 in sorted order and similarities are box IoUs. The per-frame work (IoUs,
+NumPy's sums, SciPy's assignment solver with its tie-breaks) runs natively in
 `kelmora_tools._native.evaluate_sequence`, operation for operation as TrackEval's NumPy code; the
-fields derived from its counts, and the combination over sequences, are TrackEval's own formulas.
-Results come as TrackEval's dictionaries, {"HOTA": {...}, "CLEAR": {...}, "Identity": {...}}, with
-the same field names and kinds. Counts equal TrackEval's exactly and fractions to the last bit or
-two (the association sums are added in another order).
+fields derived from its counts, and the combination over sequences, are TrackEval's own formulas,
+here. Results come as TrackEval's dictionaries, {"HOTA": {...}, "CLEAR": {...}, "Identity": {...},
+"Count": {...}}, with the same field names, kinds and types. Counts equal TrackEval's exactly and
+fractions to the last bit.
+
+The fields of each metric are listed once, in the native field tables (src/mot/metric_fields.hpp),
+and read here from `_native.METRIC_FIELDS`.
 """
 
 from __future__ import annotations
 
+import dataclasses
 from collections.abc import Callable
 from typing import Any
 
@@ -25,34 +28,29 @@ from kelmora_tools.mot_files import Rows
 ALPHAS = np.arange(0.05, 0.99, 0.05)
 THRESHOLD = 0.5
 
-HOTA_FLOAT_ARRAYS = ("HOTA", "DetA", "AssA", "DetRe", "DetPr", "AssRe", "AssPr", "LocA", "OWTA")
-HOTA_INT_ARRAYS = ("HOTA_TP", "HOTA_FN", "HOTA_FP")
-CLEAR_FIELDS = (
-    "MOTA",
-    "MOTP",
-    "MODA",
-    "CLR_Re",
-    "CLR_Pr",
-    "MTR",
-    "PTR",
-    "MLR",
-    "sMOTA",
-    "CLR_F1",
-    "FP_per_frame",
-    "MOTAL",
-    "MOTP_sum",
-    "CLR_TP",
-    "CLR_FN",
-    "CLR_FP",
-    "IDSW",
-    "MT",
-    "PT",
-    "ML",
-    "Frag",
-    "CLR_Frames",
-)
-CLEAR_SUMMED = ("CLR_TP", "CLR_FN", "CLR_FP", "IDSW", "MT", "PT", "ML", "Frag", "CLR_Frames", "MOTP_sum")
-IDENTITY_FIELDS = ("IDF1", "IDR", "IDP", "IDTP", "IDFN", "IDFP")
+
+@dataclasses.dataclass(frozen=True)
+class Field:
+    """One field of a metric, as the native field tables list it."""
+
+    metric: str
+    name: str
+    role: str  # "counted" or "internal" (accumulated natively), "derived" (by the formulas here)
+    kind: str  # TrackEval's kind: "integer", "float", "integer_array" or "float_array"
+    listed: str  # "summary": in TrackEval's summary file; "detailed": in its detailed file only
+
+
+# Every metric's fields in TrackEval's order, internal ones (not fields of TrackEval's) left out.
+FIELDS: dict[str, tuple[Field, ...]] = {
+    metric: tuple(Field(metric, *row) for row in rows if row[1] != "internal") for metric, rows in _native.METRIC_FIELDS
+}
+METRICS = tuple(FIELDS)  # ("HOTA", "CLEAR", "Identity", "Count"): TrackEval's order of evaluation
+
+
+def fields(metric: str, *kinds: str, listed: str | None = None) -> list[str]:
+    """The names of a metric's fields of the given kinds (all when none is given), in TrackEval's
+    order; with `listed`, only those of the summary ("summary") or not ("detailed")."""
+    return [f.name for f in FIELDS[metric] if (not kinds or f.kind in kinds) and (listed is None or f.listed == listed)]
 
 
 def relabel(ids: np.ndarray) -> tuple[np.ndarray, int]:
@@ -64,22 +62,21 @@ def relabel(ids: np.ndarray) -> tuple[np.ndarray, int]:
 def eval_sequence(
     gt: Rows, res: Rows, n_frames: int, report: Callable[[int, int], None] | None = None
 ) -> dict[str, dict[str, Any]]:
-    """TrackEval's HOTA, CLEAR and Identity results of one sequence of `n_frames` time steps.
+    """TrackEval's results of one sequence of `n_frames` time steps, on the rows its metrics score.
 
-    `gt` and `res` are checked rows (frames within the sequence, ids unique per frame, sorted by
-    frame with the file's order within a frame, which decides ties as in TrackEval). `report`,
-    when given, is called now and then with the work done and the work in all.
+    `gt` and `res` are checked and preprocessed rows (frames within the sequence, ids unique per
+    frame, sorted by frame with the file's order within a frame, which decides ties as in
+    TrackEval). `report`, when given, is called now and then with the work done and the work in all.
     """
-    kept = gt.select(np.trunc(gt.conf) != 0)
-    gt_ids, num_gt_ids = relabel(kept.ids)
+    gt_ids, num_gt_ids = relabel(gt.ids)
     tracker_ids, num_tracker_ids = relabel(res.ids)
-    num_gt_dets, num_tracker_dets = len(kept), len(res)
-    if num_tracker_dets == 0 or num_gt_dets == 0:
-        return _empty_sequence(num_gt_dets, num_tracker_dets, num_gt_ids)
+    count = {"Dets": len(res), "GT_Dets": len(gt), "IDs": num_tracker_ids, "GT_IDs": num_gt_ids, "Frames": n_frames}
+    if len(res) == 0 or len(gt) == 0:
+        return {**_empty_sequence(len(gt), len(res), num_gt_ids), "Count": count}
     counts = _native.evaluate_sequence(
-        kept.frames,
+        gt.frames,
         gt_ids,
-        kept.xyxy,
+        gt.xyxy,
         res.frames,
         tracker_ids,
         res.xyxy,
@@ -90,25 +87,35 @@ def eval_sequence(
         report,
     )
     return {
-        "HOTA": _hota_sequence(counts),
-        "CLEAR": _clear_sequence(counts, n_frames),
-        "Identity": _identity_final({k: counts[k] for k in ("IDTP", "IDFN", "IDFP")}),
+        "HOTA": _hota_sequence(counts["HOTA"]),
+        "CLEAR": _clear_sequence(counts["CLEAR"], n_frames),
+        "Identity": _identity_final(dict(counts["Identity"])),
+        "Count": {**counts["Count"], "Frames": n_frames},
     }
 
 
 def combine_sequences(per_sequence: dict[str, dict[str, dict[str, Any]]]) -> dict[str, dict[str, Any]]:
     """TrackEval's combine_sequences of each metric over the sequences, in their order."""
     hota = [res["HOTA"] for res in per_sequence.values()]
-    out_hota: dict[str, Any] = {field: _sum([r[field] for r in hota]) for field in HOTA_INT_ARRAYS}
+    out_hota: dict[str, Any] = {field: _sum([r[field] for r in hota]) for field in fields("HOTA", "integer_array")}
     for field in ("AssRe", "AssPr", "AssA"):
         out_hota[field] = _sum([r[field] * r["HOTA_TP"] for r in hota]) / np.maximum(1.0, out_hota["HOTA_TP"])
     loca_weighted_sum = _sum([r["LocA"] * r["HOTA_TP"] for r in hota])
     out_hota["LocA"] = np.maximum(1e-10, loca_weighted_sum) / np.maximum(1e-10, out_hota["HOTA_TP"])
-    clear = {field: _sum([res["CLEAR"][field] for res in per_sequence.values()]) for field in CLEAR_SUMMED}
+    # CLEAR sums its whole-number fields and MOTP_sum; the others follow from them.
+    summed = [*fields("CLEAR", "integer"), "MOTP_sum"]
+    clear = {field: _sum([res["CLEAR"][field] for res in per_sequence.values()]) for field in summed}
     identity = {
-        field: _sum([res["Identity"][field] for res in per_sequence.values()]) for field in ("IDTP", "IDFN", "IDFP")
+        field: _sum([res["Identity"][field] for res in per_sequence.values()])
+        for field in fields("Identity", "integer")
     }
-    return {"HOTA": _hota_final(out_hota), "CLEAR": _clear_final(clear), "Identity": _identity_final(identity)}
+    count = {field: _sum([res["Count"][field] for res in per_sequence.values()]) for field in fields("Count")}
+    return {
+        "HOTA": _hota_final(out_hota),
+        "CLEAR": _clear_final(clear),
+        "Identity": _identity_final(identity),
+        "Count": count,
+    }
 
 
 def _sum(values: list[Any]) -> Any:
@@ -121,12 +128,14 @@ def _sum(values: list[Any]) -> Any:
 
 
 def _empty_sequence(num_gt_dets: int, num_tracker_dets: int, num_gt_ids: int) -> dict[str, dict[str, Any]]:
-    """TrackEval's early answers for a sequence without tracker boxes or without ground truth."""
+    """TrackEval's early answers of HOTA, CLEAR and Identity for a sequence without tracker boxes or
+    without ground truth: every field 0 (an int, or zeros over the alphas), but those set here."""
     n = len(ALPHAS)
-    hota: dict[str, Any] = {field: np.zeros(n, dtype=float) for field in HOTA_FLOAT_ARRAYS + HOTA_INT_ARRAYS}
-    hota.update({"HOTA(0)": 0, "LocA(0)": 1.0, "HOTALocA(0)": 0, "LocA": np.ones(n, dtype=float)})
-    clear: dict[str, Any] = {field: 0 for field in CLEAR_FIELDS}
-    identity: dict[str, Any] = {field: 0 for field in IDENTITY_FIELDS}
+    hota: dict[str, Any] = {field: np.zeros(n, dtype=float) for field in fields("HOTA", "float_array", "integer_array")}
+    hota.update({field: 0 for field in fields("HOTA", "float")})
+    hota.update({"LocA(0)": 1.0, "LocA": np.ones(n, dtype=float)})
+    clear: dict[str, Any] = {field: 0 for field in fields("CLEAR")}
+    identity: dict[str, Any] = {field: 0 for field in fields("Identity")}
     clear["MLR"] = 1.0
     if num_tracker_dets == 0:
         hota["HOTA_FN"] = num_gt_dets * np.ones(n, dtype=float)
@@ -141,7 +150,7 @@ def _empty_sequence(num_gt_dets: int, num_tracker_dets: int, num_gt_ids: int) ->
 
 
 def _hota_sequence(counts: dict[str, Any]) -> dict[str, Any]:
-    res: dict[str, Any] = {field: np.asarray(counts[field], dtype=float) for field in HOTA_INT_ARRAYS}
+    res: dict[str, Any] = {field: np.asarray(counts[field], dtype=float) for field in fields("HOTA", "integer_array")}
     for field in ("AssA", "AssRe", "AssPr"):
         res[field] = np.asarray(counts[f"{field}_sum"]) / np.maximum(1, res["HOTA_TP"])
     res["LocA"] = np.maximum(1e-10, np.asarray(counts["LocA_sum"])) / np.maximum(1e-10, res["HOTA_TP"])
@@ -162,9 +171,8 @@ def _hota_final(res: dict[str, Any]) -> dict[str, Any]:
 
 
 def _clear_sequence(counts: dict[str, Any], n_frames: int) -> dict[str, Any]:
-    res: dict[str, Any] = {
-        field: counts[field] for field in ("CLR_TP", "CLR_FN", "CLR_FP", "IDSW", "MT", "PT", "ML", "MOTP_sum")
-    }
+    res: dict[str, Any] = dict(counts)
+    # TrackEval's np.sum over float arrays: its Frag and MOTP_sum are NumPy floats.
     res["Frag"] = np.float64(counts["Frag"])
     res["MOTP_sum"] = np.float64(counts["MOTP_sum"])
     res["CLR_Frames"] = n_frames

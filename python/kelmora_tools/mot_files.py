@@ -14,7 +14,6 @@ import dataclasses
 import os
 import pathlib
 import re
-import secrets
 from collections.abc import Iterator
 
 import numpy as np
@@ -28,9 +27,13 @@ INT32_MAX = 2**31 - 1
 _SPLIT = re.compile(r"[,\s]+")
 
 # The kinds of file, by what follows the box: detections carry a score and (eighth value) a class id;
-# ground truth carries the "considered" flag and, in MOT15, world coordinates that nothing reads;
-# results carry a score.
+# ground truth carries the "considered" flag and, from MOT16 on, the class (in MOT15 world
+# coordinates that nothing reads stand there); results carry a score and may carry a class.
 KINDS = ("det", "gt", "results")
+
+# The class of a ground-truth or results row without one, or whose eighth value is not a finite
+# number: what TrackEval reads there (NumPy's conversion of NaN to an integer), never a class.
+NO_CLASS = -(2**63)
 
 
 @dataclasses.dataclass
@@ -41,7 +44,10 @@ class Rows:
     ids: np.ndarray  # (N,) int64; -1 in detection files
     xyxy: np.ndarray  # (N, 4) float64, corner format in pixels, C-contiguous
     conf: np.ndarray  # (N,) float64: the score, or the "considered" flag of ground truth
-    class_ids: np.ndarray  # (N,) int64; -1 for no class (always, but in detection files)
+    # (N,) int64: in detection files the class id, -1 for none; in ground truth and results the
+    # eighth value truncated to a whole number as TrackEval reads it, NO_CLASS for none (results
+    # without one read as class 1, pedestrian, as in TrackEval)
+    class_ids: np.ndarray
     lines: np.ndarray  # (N,) int64: the line of each row in its file, for messages
     source: str = "<text>"
 
@@ -97,12 +103,16 @@ def rows_from_table(values: np.ndarray, lines: np.ndarray, source: str) -> Rows:
     xyxy = np.empty((len(values), 4))
     xyxy[:, :2] = values[:, 2:4]
     np.add(values[:, 2:4], values[:, 4:6], out=xyxy[:, 2:])
+    classes = values[:, 7]
+    within = np.abs(classes) < 2.0**62  # NaN and infinities are not
+    class_ids = np.full(len(values), NO_CLASS, np.int64)
+    class_ids[within] = np.trunc(classes[within])
     return Rows(
         values[:, 0].astype(np.int64),
         values[:, 1].astype(np.int64),
         xyxy,
         np.ascontiguousarray(values[:, 6]),
-        values[:, 7].astype(np.int64),
+        class_ids,
         lines,
         source,
     )
@@ -155,7 +165,11 @@ def _row(line: str, where: str, kind: str) -> list[float]:
     conf = row[6] if len(row) > 6 else 1.0
     if kind == "det" and abs(conf) == float("inf"):
         raise UserError(f"{where}: score (7th value) must not be infinite, got {fields[6]}")
-    cls = row[7] if kind == "det" and len(row) > 7 else -1.0
+    if kind != "det":
+        # Ground truth and results keep the eighth value as it stands (see Rows.class_ids).
+        cls = row[7] if len(row) > 7 else 1.0 if kind == "results" else float("nan")
+        return [frame, ident, left, top, width, height, conf, cls]
+    cls = row[7] if len(row) > 7 else -1.0
     if cls >= 0 and not (_whole(cls) and cls <= INT32_MAX):
         raise UserError(f"{where}: class id (8th value) must be a whole number below 2**31, got {fields[7]}")
     return [frame, ident, left, top, width, height, conf, cls if cls >= 0 else -1.0]
@@ -201,7 +215,7 @@ def _as_rows(table: np.ndarray, ncols: np.ndarray, kind: str) -> np.ndarray:
         cls = np.where(ncols > 7, table[:, 7], -1.0)
         out[:, 7] = np.where(cls >= 0, cls, -1.0)
     else:
-        out[:, 7] = -1.0
+        out[ncols <= 7, 7] = 1.0 if kind == "results" else np.nan
     return out
 
 
@@ -288,7 +302,7 @@ def results_rows(
         np.asarray(ids, dtype=np.int64).reshape(-1),
         np.ascontiguousarray(np.hstack([xywh[:, :2], xywh[:, :2] + xywh[:, 2:]])),
         conf,
-        np.full(n, -1, np.int64),
+        np.full(n, -1, np.int64),  # the results file's class column
         np.arange(1, n + 1, dtype=np.int64),
         source,
     )
@@ -324,7 +338,7 @@ def atomic_write(path: str | pathlib.Path) -> Iterator[pathlib.Path]:
     """
     path = pathlib.Path(path)
     suffix = path.suffix if len(path.suffix) <= 16 else ""
-    tmp = path.parent / f".kelmora-{secrets.token_hex(6)}.tmp{suffix}"
+    tmp = path.parent / f".kelmora-{os.urandom(6).hex()}.tmp{suffix}"
     try:
         fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
     except OSError as e:

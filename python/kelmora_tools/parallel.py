@@ -4,10 +4,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import logging
 import math
-import multiprocessing
-import multiprocessing.forkserver
 import os
 import re
 import signal
@@ -15,8 +12,13 @@ import threading
 import time
 import warnings
 from collections.abc import Callable, Iterator, Sequence
-from concurrent.futures import FIRST_COMPLETED, CancelledError, Future, ProcessPoolExecutor, wait
-from typing import Any, TypeVar
+from typing import TYPE_CHECKING, Any, TypeVar
+
+# multiprocessing, concurrent.futures and logging are imported where processes or a cluster are used:
+# a job that runs in this process does without them.
+if TYPE_CHECKING:
+    import multiprocessing.context
+    from concurrent.futures import Future
 
 from kelmora_tools import progress
 from kelmora_tools.errors import Terminated, UserError
@@ -174,6 +176,8 @@ class Runner:
     def _dask_map(
         self, fn: Callable[[T], R], tasks: Sequence[T], desc: str, weights: list[int], unit: str
     ) -> Iterator[R]:
+        from concurrent.futures import CancelledError
+
         from distributed import as_completed
 
         with warnings.catch_warnings():
@@ -199,6 +203,8 @@ class WorkerPool:
     """Local worker processes (see worker_pool) that run module-level functions on picklable tasks."""
 
     def __init__(self, workers: int, preload: Sequence[str]) -> None:
+        from concurrent.futures import ProcessPoolExecutor
+
         context = process_context(preload)
         _start_fork_server()
         self._executor = ProcessPoolExecutor(max_workers=workers, mp_context=context, initializer=_worker_started)
@@ -354,6 +360,8 @@ def _signals_ignored(*signums: int) -> Iterator[None]:
 def _start_fork_server() -> None:
     """Starts the fork server, if it is not running, with SIGINT ignored: it keeps that disposition,
     and so does every worker it forks from their first instruction on."""
+    import multiprocessing.forkserver
+
     with _signals_ignored(signal.SIGINT):
         multiprocessing.forkserver.ensure_running()
 
@@ -366,6 +374,8 @@ def process_context(preload: Sequence[str]) -> multiprocessing.context.BaseConte
     TrackEval again in each one, which costs about half a second per worker. The fork server is one
     fresh, single-threaded interpreter whose forks start with those imports done.
     """
+    import multiprocessing
+
     context = multiprocessing.get_context("forkserver")
     # Takes effect when the server starts, that is for the first pool of this process.
     context.set_forkserver_preload(list(preload))
@@ -373,6 +383,8 @@ def process_context(preload: Sequence[str]) -> multiprocessing.context.BaseConte
 
 
 def _as_completed(futures: list[Future]) -> Iterator[Future]:
+    from concurrent.futures import FIRST_COMPLETED, wait
+
     pending = set(futures)
     while pending:
         done, pending = wait(pending, return_when=FIRST_COMPLETED)
@@ -413,6 +425,8 @@ def dask_client(address: str, timeout: float = DASK_TIMEOUT):
     """A distributed.Client connected to the scheduler at `address`, which has at least one worker;
     UserError when the scheduler cannot be reached or no worker joins it within `timeout` seconds."""
     check_dask_address(address)
+    import logging
+
     from distributed import Client
 
     # The client logs its connection attempts and losses; a failure is reported as one line instead.

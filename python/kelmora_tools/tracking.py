@@ -27,6 +27,7 @@ class TrackTask:
     length: int | None  # seqLength of seqinfo.ini, else the last frame of det.txt
     options: dict[str, bool | int | float]
     classes: bool = False  # the eighth column of det.txt holds class ids for the tracker
+    interpolate: int = 0  # fill gaps of up to this many frames in each track (0: none)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -38,6 +39,7 @@ class TrackResult:
     tracks: int
     boxes: int
     seconds: float  # spent in ByteTracker.update
+    interpolated: int = 0  # of the boxes, those that fill gaps
 
 
 def sequence_length(dets: Rows, length: int | None) -> int:
@@ -112,6 +114,47 @@ def track_rows(
     )
 
 
+def interpolate_gaps(
+    frames: np.ndarray, ids: np.ndarray, xyxy: np.ndarray, scores: np.ndarray, max_gap: int
+) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, int]:
+    """The rows of the tracks with every gap of 1 to `max_gap` frames between two rows of one id
+    filled, one row per missing frame, sorted by frame and then id; and the number of rows added.
+
+    Left, top, width, height and score are linear in the frame number between the two rows: for a
+    missing frame f between rows at f1 and f2, v1 + (v2 - v1) * (f - f1) / (f2 - f1), in double
+    precision, with the box as (left, top, width, height) = (x1, y1, x2 - x1, y2 - y1).
+    """
+    frames, ids = np.asarray(frames, np.int64), np.asarray(ids, np.int64)
+    xyxy, scores = np.asarray(xyxy, float).reshape(-1, 4), np.asarray(scores, float)
+    order = np.lexsort((frames, ids))  # by id, then frame
+    f, i = frames[order], ids[order]
+    missing = np.diff(f) - 1
+    gaps = np.flatnonzero((i[1:] == i[:-1]) & (missing >= 1) & (missing <= max_gap))
+    if max_gap < 1 or not len(gaps):
+        return frames, ids, xyxy, scores, 0
+    counts = missing[gaps]
+    before = order[np.repeat(gaps, counts)]
+    after = order[np.repeat(gaps + 1, counts)]
+    # 1, 2, ..., count within each gap.
+    step = np.arange(int(counts.sum())) - np.repeat(np.cumsum(counts) - counts, counts) + 1
+    f1, f2 = frames[before].astype(float), frames[after].astype(float)
+    at = f1 + step
+    values = np.column_stack([xyxy[:, :2], xyxy[:, 2:] - xyxy[:, :2], scores])
+    v1, v2 = values[before], values[after]
+    filled = v1 + (v2 - v1) * (at - f1)[:, None] / (f2 - f1)[:, None]
+    new_xyxy = np.column_stack([filled[:, :2], filled[:, :2] + filled[:, 2:4]])
+    all_frames = np.concatenate([frames, frames[before] + step])
+    all_ids = np.concatenate([ids, ids[before]])
+    out = np.lexsort((all_ids, all_frames))
+    return (
+        all_frames[out],
+        all_ids[out],
+        np.concatenate([xyxy, new_xyxy])[out],
+        np.concatenate([scores, filled[:, 4]])[out],
+        len(step),
+    )
+
+
 def _refused(dets: Rows, frame: int, error: Exception) -> UserError:
     """The tracker's refusal of a frame, naming the row when the message names one."""
     message = str(error)
@@ -134,6 +177,9 @@ def track_task(task: TrackTask) -> TrackResult:
     frames, ids, xyxy, scores, seconds = track_rows(
         dets, n_frames, task.options, task.classes, progress.share(len(task.det_text))
     )
+    added = 0
+    if task.interpolate:
+        frames, ids, xyxy, scores, added = interpolate_gaps(frames, ids, xyxy, scores, task.interpolate)
     return TrackResult(
         task.name,
         mot_files.format_results(frames, ids, xyxy, scores),
@@ -142,16 +188,19 @@ def track_task(task: TrackTask) -> TrackResult:
         len(np.unique(ids)),
         len(ids),
         seconds,
+        added,
     )
 
 
-def make_task(seq: Sequence, options: dict[str, bool | int | float], classes: bool = False) -> TrackTask:
+def make_task(
+    seq: Sequence, options: dict[str, bool | int | float], classes: bool = False, interpolate: int = 0
+) -> TrackTask:
     """Reads the detection file of `seq` here, so that workers need no access to it."""
     assert seq.det_path is not None
     text = mot_files.read_bytes(seq.det_path)
     if not text.strip():
         raise UserError(f"{seq.det_path}: no detections (the file is empty)")
-    return TrackTask(seq.name, text, str(seq.det_path), seq.length, options, classes)
+    return TrackTask(seq.name, text, str(seq.det_path), seq.length, options, classes, interpolate)
 
 
 def frames_per_second(frames: int, seconds: float) -> str:

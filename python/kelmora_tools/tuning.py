@@ -21,7 +21,8 @@ import warnings
 from collections.abc import Iterator
 from typing import Any
 
-from kelmora_tools import config, evaluate, mot_files, parallel
+from kelmora_tools import benchmark as benchmarks
+from kelmora_tools import config, evaluation, mot_files, parallel
 from kelmora_tools.dataset import find_sequences
 from kelmora_tools.errors import UserError
 from kelmora_tools.mot_files import Rows
@@ -68,13 +69,26 @@ class Setup:
     start: dict[str, bool | int | float]
     sequences: list[str]
     classes: bool = False  # class ids from det.txt go to the tracker
+    benchmark: str = "MOT15"  # which rows count (see kelmora_tools.benchmark)
 
     def to_json(self) -> dict[str, Any]:
-        return {"metric": self.metric, "start": self.start, "sequences": self.sequences, "classes": self.classes}
+        return {
+            "metric": self.metric,
+            "start": self.start,
+            "sequences": self.sequences,
+            "classes": self.classes,
+            "benchmark": self.benchmark,
+        }
 
     @classmethod
     def from_json(cls, data: dict[str, Any]) -> Setup:
-        return cls(data["metric"], dict(data["start"]), list(data["sequences"]), bool(data.get("classes", False)))
+        return cls(
+            data["metric"],
+            dict(data["start"]),
+            list(data["sequences"]),
+            bool(data.get("classes", False)),
+            str(data.get("benchmark", "MOT15")),
+        )
 
 
 @dataclasses.dataclass(frozen=True)
@@ -87,7 +101,7 @@ class Job:
     seed: int | None
     sequences: list[TuneSequence]
     progress_bar: bool = False  # Optuna's bar on stderr, for the job that runs in the command's own process
-    trackeval: bool = False  # evaluate with TrackEval's own classes (the same figures, slower)
+    evaluator: str = "builtin"  # which evaluator scores the trials (see evaluation.EVALUATORS)
 
 
 def search_space(start: dict[str, bool | int | float]) -> dict[str, tuple[float, float]]:
@@ -124,27 +138,29 @@ def score(
     sequences: list[TuneSequence],
     metric: str,
     classes: bool = False,
-    trackeval: bool = False,
+    evaluator: str = "builtin",
+    benchmark: str = "MOT15",
 ) -> tuple[float, float, float]:
     """The metric over all sequences tracked with `options`, with the seconds spent tracking and
     evaluating. The tracks are scored as their results file would hold them (boxes to 2 decimals), so
     that `kelmora eval` on the output of `kelmora track --config best.json` gives the same value; they
     go to the evaluation as arrays, and the ground truth was read and checked once, before the trials."""
-    if trackeval:
-        import trackeval.metrics  # noqa: F401  (imported before the clock starts)
-
+    chosen = evaluation.get_evaluator(evaluator)
+    for module in chosen.preload:  # imported before the clock starts
+        __import__(module)
+    mode = benchmarks.BENCHMARKS[benchmark]
     per_sequence = {}
-    tracking = evaluation = 0.0
+    tracking = evaluating = 0.0
     for seq in sequences:
         start = time.perf_counter()
         frames, ids, xyxy, scores, _ = track_rows(seq.dets, seq.n_frames, options, classes)
         res = mot_files.results_rows(frames, ids, xyxy, scores, f"{seq.name} results")
         middle = time.perf_counter()
-        per_sequence[seq.name] = evaluate.score_rows(seq.gt, res, seq.n_frames, seq.name, trackeval, checked=True)
+        per_sequence[seq.name] = chosen.score(seq.gt, res, seq.n_frames, seq.name, mode, None)
         tracking += middle - start
-        evaluation += time.perf_counter() - middle
-    value = evaluate.summary(evaluate.combine(per_sequence, trackeval))[metric]
-    return value, tracking, evaluation
+        evaluating += time.perf_counter() - middle
+    value = evaluation.figure(chosen.combine(per_sequence), metric)
+    return float(value), tracking, evaluating
 
 
 def quiet_libraries() -> None:
@@ -183,6 +199,11 @@ def open_study(storage: Any, name: str, setup: Setup, sampler: Any = None) -> tu
         raise UserError(
             f"--study {name}: the study tunes the sequences {', '.join(found.sequences)}, "
             f"DATA holds {', '.join(setup.sequences)}; use another --study"
+        )
+    if found.benchmark != setup.benchmark:
+        raise UserError(
+            f"--study {name}: the study scores in benchmark {found.benchmark}, not {setup.benchmark}; "
+            f"use --benchmark {found.benchmark} or another --study"
         )
     if found.classes != setup.classes:
         raise UserError(
@@ -247,10 +268,12 @@ def work(job: Job) -> int:
             # all of them storage calls, the stop waits for the call to end, and no trial starts after.
             options = suggest(trial, setup.start)
             with parallel.interruptible():
-                value, tracking, evaluation = score(options, job.sequences, setup.metric, setup.classes, job.trackeval)
+                value, tracking, evaluating = score(
+                    options, job.sequences, setup.metric, setup.classes, job.evaluator, setup.benchmark
+                )
             trial.set_user_attr("options", options)
             trial.set_user_attr("tracking_seconds", tracking)
-            trial.set_user_attr("evaluation_seconds", evaluation)
+            trial.set_user_attr("evaluation_seconds", evaluating)
             trial.set_user_attr("worker", worker)
             return value
 
@@ -284,7 +307,8 @@ def run_jobs(jobs: list[Job], study: Any, total: int) -> None:
     from concurrent.futures import FIRST_EXCEPTION, wait
 
     initial = _finished(study)
-    with parallel.worker_pool(len(jobs), [__name__, "optuna", "kelmora_tools.metrics"]) as pool:
+    preload = [__name__, "optuna", *evaluation.get_evaluator(jobs[0].evaluator).preload]
+    with parallel.worker_pool(len(jobs), preload) as pool:
         futures = [pool.submit(work, job) for job in jobs]
 
         def ticks() -> Iterator[None]:
@@ -311,10 +335,13 @@ def split(trials: int, workers: int) -> list[int]:
     return [trials // workers + (i < trials % workers) for i in range(workers)]
 
 
-def load_sequences(data: pathlib.Path) -> list[TuneSequence]:
-    """Detections and ground truth of every sequence of DATA, read and checked here, once."""
+def load_sequences(data: pathlib.Path, benchmark: str | None = None) -> tuple[list[TuneSequence], str]:
+    """Detections and ground truth of every sequence of DATA, read and checked here, once, and the
+    benchmark they are scored in (`benchmark`, else the one their names say)."""
     out = []
-    for seq in find_sequences(data, need="det"):
+    found = find_sequences(data, need="det")
+    mode = benchmarks.choose(benchmark, [seq.name for seq in found])
+    for seq in found:
         if seq.gt_path is None:
             where = seq.folder if seq.folder is not None else seq.det_path
             raise UserError(f"{where}: no gt/gt.txt to score against; tuning needs ground truth")
@@ -327,6 +354,6 @@ def load_sequences(data: pathlib.Path) -> list[TuneSequence]:
         n_frames = sequence_length(dets, seq.length)
         if seq.length is None:
             n_frames = max(n_frames, int(gt.frames.max(initial=0)))
-        evaluate.check_rows(gt, n_frames, "ground-truth")
+        evaluation.check_ground_truth(gt, n_frames, mode)
         out.append(TuneSequence(seq.name, dets, gt, n_frames, len(det_text) + len(gt_text)))
-    return out
+    return out, mode.name

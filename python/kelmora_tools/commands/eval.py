@@ -1,21 +1,17 @@
-"""`kelmora eval`: HOTA, CLEAR MOT and identity metrics of results against ground truth, TrackEval's
-figures, per sequence and combined."""
+"""`kelmora eval`: HOTA, CLEAR MOT, identity and count metrics of results against ground truth,
+TrackEval's figures, per sequence and combined; TrackEval's result files with --out."""
 
 from __future__ import annotations
 
 import argparse
 import json
-import math
 import pathlib
-import time
-from typing import Any
 
-from kelmora_tools import evaluate, mot_files, parallel
+from kelmora_tools import evaluation, metrics, mot_files
 from kelmora_tools.commands import options
-from kelmora_tools.dataset import find_sequences
 from kelmora_tools.errors import UserError
 
-# The columns of the table printed per sequence and combined.
+# The columns of the table printed per sequence and combined, unless --fields says otherwise.
 TABLE = ("HOTA", "DetA", "AssA", "MOTA", "IDF1", "IDSW", "MOTP")
 
 
@@ -23,9 +19,12 @@ def add_parser(subparsers) -> argparse.ArgumentParser:
     parser = subparsers.add_parser(
         "eval",
         help="score results against ground truth: HOTA, MOTA, IDF1 (TrackEval's figures)",
-        description="Scores DIR/<sequence>.txt against the ground truth of every sequence of DATA: HOTA, DetA, "
-        "AssA, MOTA, IDF1, IDSW and MOTP per sequence and combined, the figures of TrackEval's MOT15 "
-        "mode. Every ground-truth row whose 7th value is not 0 counts, whatever its class.",
+        description="Scores DIR/<sequence>.txt against the ground truth of every sequence of DATA: HOTA, "
+        "DetA, AssA, MOTA, IDF1, IDSW and MOTP per sequence and combined (every other figure of TrackEval's "
+        "HOTA, CLEAR, Identity and Count in --json and with --fields all), TrackEval's figures for the "
+        "benchmark. MOT15 counts every ground-truth row whose 7th value is not 0, whatever its class; "
+        "MOT16, MOT17 and MOT20 score pedestrians and drop the results that match a distractor, as "
+        "TrackEval's preprocessing does.",
         epilog="example: kelmora eval --gt data/synthetic --results results --json scores.json",
     )
     parser.add_argument(
@@ -46,70 +45,101 @@ def add_parser(subparsers) -> argparse.ArgumentParser:
         "--json",
         type=pathlib.Path,
         metavar="FILE",
-        help='write {"sequences": {name: {...}}, "combined": {...}} to FILE',
+        help='write {"sequences": {name: {...}}, "combined": {...}}, every figure, to FILE',
     )
+    parser.add_argument(
+        "--out",
+        type=pathlib.Path,
+        metavar="DIR",
+        help="write TrackEval's result files into DIR (created if needed): pedestrian_summary.txt, "
+        "pedestrian_detailed.csv and the plot pedestrian_plot.png and .pdf, all or none of them",
+    )
+    parser.add_argument(
+        "--fields",
+        type=_fields,
+        default=TABLE,
+        metavar="LIST",
+        help=f"the figures of the printed table: 'all', or names separated by commas (default: {','.join(TABLE)})",
+    )
+    options.add_benchmark(parser)
     options.add_trackeval(parser)
     options.add_workers(parser)
     parser.set_defaults(func=run)
     return parser
 
 
-def format_table(rows: dict[str, dict[str, float | int]], columns: tuple[str, ...] = TABLE) -> str:
+def _fields(text: str) -> tuple[str, ...]:
+    """--fields: 'all' or figure names (evaluation.FIGURES) separated by commas."""
+    if text == "all":
+        return ("all",)
+    names = tuple(name.strip() for name in text.split(","))
+    unknown = [name for name in names if name not in evaluation.FIGURES]
+    if unknown or not names:
+        raise argparse.ArgumentTypeError(
+            f"unknown figure {unknown[0]!r} (the figures: {', '.join(evaluation.FIGURES)}; or 'all')"
+            if unknown
+            else "expected 'all' or figure names separated by commas"
+        )
+    return names
+
+
+def format_table(rows: dict[str, dict[str, float | int | None]], columns: tuple[str, ...] = TABLE) -> str:
+    """A table of the figures `columns` of each row (sequence): fractions to 3 decimals, counts whole,
+    n/a where a figure cannot be computed; columns as wide as their widest cell."""
+
+    def cell(value: float | int | None) -> str:
+        return "n/a" if value is None else f"{value:d}" if isinstance(value, int) else f"{value:.3f}"
+
+    cells = {name: [cell(values[c]) for c in columns] for name, values in rows.items()}
+    widths = [max(8, len(c) + 2, *(len(row[k]) + 2 for row in cells.values())) for k, c in enumerate(columns)]
     width = max(len("sequence"), *(len(name) for name in rows))
-    lines = ["  " + "sequence".ljust(width) + "".join(f"{c:>8}" for c in columns)]
-    for name, values in rows.items():
-        cells = "".join(f"{values[c]:>8d}" if isinstance(values[c], int) else f"{values[c]:>8.3f}" for c in columns)
-        lines.append("  " + name.ljust(width) + cells)
+    lines = ["  " + "sequence".ljust(width) + "".join(f"{c:>{w}}" for c, w in zip(columns, widths))]
+    for name, row in cells.items():
+        lines.append("  " + name.ljust(width) + "".join(f"{v:>{w}}" for v, w in zip(row, widths)))
     return "\n".join(lines)
 
 
+def tables(result: evaluation.Evaluation, columns: tuple[str, ...]) -> str:
+    """The printed tables: one of `columns`, or with ("all",) one per metric of its every field."""
+    rows = {**{name: s.to_json() for name, s in result.sequences.items()}, "COMBINED": result.combined.to_json()}
+    if columns != ("all",):
+        return format_table(rows, columns)
+    groups = []
+    for metric, table in metrics.FIELDS.items():
+        names = tuple(f.name for f in table)
+        groups.append(f"  {metric}\n" + format_table(rows, names))
+    return "\n".join(groups)
+
+
 def run(args: argparse.Namespace) -> int:
-    sequences = find_sequences(args.gt, need="gt")
-    if not args.results.exists():
-        raise UserError(f"--results {args.results}: no such folder")
-    if args.results.is_file() and len(sequences) > 1:
-        raise UserError(f"--results {args.results}: a file, but --gt holds {len(sequences)} sequences; give the folder")
-    tasks = [evaluate.make_task(seq, args.results, args.trackeval) for seq in sequences]
-    weights = [evaluate.task_size(task) for task in tasks]
-    runner = parallel.Runner.from_args(args, job_bytes=sum(weights))
-    preload = ["trackeval.metrics"] if args.trackeval else ["kelmora_tools.metrics"]
-    with runner:
-        start = time.perf_counter()
-        per_sequence = {}
-        seconds = 0.0
-        for scores in runner.map(evaluate.eval_task, tasks, desc="evaluating", preload=preload, weights=weights):
-            per_sequence[scores.name] = scores.raw
-            seconds += scores.seconds
-        combined = evaluate.combine(per_sequence, args.trackeval)
-        wall = time.perf_counter() - start
-        where = runner.describe(len(tasks))
-    sequence_scores = {name: evaluate.summary(raw) for name, raw in per_sequence.items()}
-    combined_scores = evaluate.summary(combined)
-    report = {"sequences": sequence_scores, "combined": combined_scores}
-    print(
-        f"kelmora eval: {len(tasks)} sequence{'s' * (len(tasks) != 1)}, {evaluator_name(args.trackeval)} "
-        f"(every class counts)"
+    if args.out is not None and args.out.exists() and not args.out.is_dir():
+        raise UserError(f"--out {args.out}: a file, not a folder; give the folder for TrackEval's result files")
+    evaluator = "trackeval" if args.trackeval else "builtin"
+    result = evaluation.evaluate(
+        args.gt,
+        args.results,
+        benchmark=args.benchmark,
+        evaluator=evaluator,
+        workers=args.workers,
+        dask=args.dask,
+        dask_timeout=args.dask_timeout,
     )
-    print(format_table({**sequence_scores, "COMBINED": combined_scores}))
-    print(f"  evaluation: {wall:.2f} s wall, {seconds:.2f} s in the metrics on {where}")
+    n = len(result.sequences)
+    print(
+        f"kelmora eval: {n} sequence{'s' * (n != 1)}, {result.benchmark.describe()}, "
+        f"{evaluation.get_evaluator(evaluator).describe()}"
+    )
+    print(tables(result, args.fields))
+    print(
+        f"  evaluation: {result.wall_seconds:.2f} s wall, {result.metric_seconds:.2f} s in the metrics on "
+        f"{result.ran_on}"
+    )
+    if args.out is not None:
+        from kelmora_tools import trackeval_files
+
+        trackeval_files.write(args.out, result, trackeval_files.tracker_name(args.results))
+        print(f"  TrackEval's files -> {args.out}: {', '.join(trackeval_files.FILES)}")
     if args.json is not None:
-        mot_files.write_text(args.json, json.dumps(_finite(report), indent=2) + "\n")
+        mot_files.write_text(args.json, json.dumps(result.to_json(), indent=2) + "\n")
         print(f"  scores -> {args.json}")
     return 0
-
-
-def evaluator_name(trackeval: bool) -> str:
-    if not trackeval:
-        return "built-in evaluator, TrackEval's figures"
-    import trackeval as te
-
-    return f"TrackEval {te.__version__}"
-
-
-def _finite(value: Any) -> Any:
-    """JSON has no NaN: a figure TrackEval cannot compute (no ground truth at all) becomes null."""
-    if isinstance(value, dict):
-        return {k: _finite(v) for k, v in value.items()}
-    if isinstance(value, float) and not math.isfinite(value):
-        return None
-    return value

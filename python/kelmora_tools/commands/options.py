@@ -44,6 +44,23 @@ def add_classes(parser: argparse.ArgumentParser) -> None:
     )
 
 
+# The benchmarks --benchmark names; kelmora_tools.benchmark defines each.
+BENCHMARK_NAMES = ("MOT15", "MOT16", "MOT17", "MOT20")
+
+
+def add_benchmark(parser: argparse.ArgumentParser, what: str = "the ground truth") -> None:
+    """--benchmark: which rows of the ground truth and results count, as TrackEval's MOTChallenge
+    evaluation decides for that benchmark."""
+    parser.add_argument(
+        "--benchmark",
+        choices=BENCHMARK_NAMES,
+        metavar="NAME",
+        help=f"score {what} as TrackEval scores that MOTChallenge benchmark: MOT15 (every class counts), "
+        "MOT16, MOT17 or MOT20 (pedestrians only; results that match a distractor are dropped); default: "
+        "MOT16, MOT17 or MOT20 when every sequence's name starts with MOT16-, MOT17- or MOT20-, else MOT15",
+    )
+
+
 def add_trackeval(parser: argparse.ArgumentParser) -> None:
     """--trackeval: TrackEval's own metric classes instead of the built-in evaluator."""
     parser.add_argument(

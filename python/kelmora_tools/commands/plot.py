@@ -7,7 +7,9 @@ import pathlib
 
 import numpy as np
 
-from kelmora_tools import mot_files, plot
+from kelmora_tools import benchmark, mot_files, plot
+from kelmora_tools.commands import options
+from kelmora_tools.dataset import find_sequences
 from kelmora_tools.errors import UserError
 
 
@@ -22,6 +24,7 @@ def add_parser(subparsers) -> argparse.ArgumentParser:
     parser.add_argument("results", type=pathlib.Path, metavar="RESULTS.txt", help="a MOTChallenge results file")
     parser.add_argument("--gt", type=pathlib.Path, metavar="gt.txt", help="ground truth to draw behind the tracks")
     parser.add_argument("--out", type=pathlib.Path, required=True, metavar="FILE.png", help="the picture to write")
+    options.add_benchmark(parser, "the ground truth (with --gt) and the results")
     parser.set_defaults(func=run)
     return parser
 
@@ -29,14 +32,21 @@ def add_parser(subparsers) -> argparse.ArgumentParser:
 def run(args: argparse.Namespace) -> int:
     if args.out.suffix.lower() != ".png":
         raise UserError(f"--out {args.out}: the picture is a PNG file, name it *.png")
+    if args.benchmark is not None and args.gt is None:
+        raise UserError(f"--benchmark {args.benchmark}: it decides which ground truth is drawn; give --gt too")
     res = mot_files.read_mot(args.results, "results")
-    gt = None
+    gt, scored = None, ""
     if args.gt is not None:
+        # What the evaluation scores: the considered ground truth (pedestrians only from MOT16 on), and
+        # the results less those on distractors.
+        mode = benchmark.choose(args.benchmark, [seq.name for seq in find_sequences(args.gt, need="gt")])
         gt = mot_files.read_mot(args.gt, "gt")
-        # Rows whose "considered" flag is 0 are not objects to track.
-        gt = gt.select(np.trunc(gt.conf) != 0)
+        benchmark.check_ground_truth(mode, gt)
+        benchmark.check_results(res)
+        gt, res = benchmark.preprocess(mode, gt, res)
+        scored = f"{mode.describe()}, "
     n_frames = int(max(res.frames.max(initial=0), gt.frames.max(initial=0) if gt is not None else 0))
     title = f"{args.results.stem}: {len(np.unique(res.ids))} tracks over {n_frames} frames"
     plot.plot_trajectories(args.out, res, title, plot.image_size(args.gt), gt)
-    print(f"kelmora plot: {len(np.unique(res.ids))} tracks, {len(res)} boxes -> {args.out}")
+    print(f"kelmora plot: {scored}{len(np.unique(res.ids))} tracks, {len(res)} boxes -> {args.out}")
     return 0

@@ -29,6 +29,14 @@ def add_parser(subparsers) -> argparse.ArgumentParser:
     parser.add_argument("--out", type=pathlib.Path, required=True, metavar="DIR", help="folder for the results files")
     options.add_tracker_options(parser)
     options.add_classes(parser)
+    parser.add_argument(
+        "--interpolate",
+        type=parallel.positive_int,
+        default=0,
+        metavar="N",
+        help="fill every gap of 1 to N frames in a track with rows linear in the frame number between the "
+        "rows on either side (left, top, width, height and score); off by default",
+    )
     options.add_workers(parser)
     parser.set_defaults(func=run)
     return parser
@@ -37,7 +45,7 @@ def add_parser(subparsers) -> argparse.ArgumentParser:
 def run(args: argparse.Namespace) -> int:
     tracker_options = config.tracker_options(args.config, args.set)
     sequences = find_sequences(args.data, need="det")
-    tasks = [tracking.make_task(seq, tracker_options, args.classes) for seq in sequences]
+    tasks = [tracking.make_task(seq, tracker_options, args.classes, args.interpolate) for seq in sequences]
     weights = [len(task.det_text) for task in tasks]
     runner = parallel.Runner.from_args(args, job_bytes=sum(weights))
     with outputs.output_set(args.out) as staged, runner:
@@ -55,9 +63,10 @@ def run(args: argparse.Namespace) -> int:
             frames += result.frames
             seconds += result.seconds
             rate = tracking.frames_per_second(result.frames, result.seconds)
+            filled = f" ({result.interpolated} interpolated)" if args.interpolate else ""
             print(
                 f"  {result.name}: {result.frames} frames, {result.detections} detections, {result.tracks} tracks, "
-                f"{result.boxes} boxes, {rate} (tracker) -> {path}",
+                f"{result.boxes} boxes{filled}, {rate} (tracker) -> {path}",
                 flush=True,
             )
         wall = time.perf_counter() - start

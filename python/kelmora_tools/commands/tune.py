@@ -9,7 +9,7 @@ import pathlib
 import time
 from typing import Any
 
-from kelmora_tools import config, evaluate, mot_files, parallel, study_storage, tuning
+from kelmora_tools import benchmark, config, evaluation, mot_files, parallel, study_storage, tuning
 from kelmora_tools.commands import options
 from kelmora_tools.errors import UserError
 
@@ -48,7 +48,7 @@ def add_parser(subparsers) -> argparse.ArgumentParser:
     )
     parser.add_argument(
         "--metric",
-        choices=evaluate.METRICS,
+        choices=evaluation.METRICS,
         default="HOTA",
         help="the metric to maximise over all sequences (default: %(default)s)",
     )
@@ -73,6 +73,7 @@ def add_parser(subparsers) -> argparse.ArgumentParser:
     )
     options.add_tracker_options(parser, starting=True)
     options.add_classes(parser)
+    options.add_benchmark(parser)
     options.add_trackeval(parser)
     parser.set_defaults(func=run)
     return parser
@@ -83,7 +84,7 @@ def run(args: argparse.Namespace) -> int:
     start_options = config.tracker_options(args.config, args.set)
     url = args.storage if args.storage is not None else study_storage.default_storage(args.out)
     study_storage.check_storage(study_storage.parse_storage_url(url), args.out)
-    sequences = tuning.load_sequences(args.data)
+    sequences, mode = tuning.load_sequences(args.data, args.benchmark)
     name = args.study or f"kelmora-{args.data.resolve().name}-{args.metric}"
     if not args.out.parent.is_dir():
         raise UserError(f"--out {args.out}: no folder {args.out.parent}")
@@ -93,7 +94,7 @@ def run(args: argparse.Namespace) -> int:
             storage,
             url,
             name,
-            tuning.Setup(args.metric, start_options, [s.name for s in sequences], args.classes),
+            tuning.Setup(args.metric, start_options, [s.name for s in sequences], args.classes, mode),
             sequences,
         )
     return 0
@@ -108,6 +109,7 @@ def run_study(
     sequences: list[tuning.TuneSequence],
 ) -> None:
     study, setup, created = tuning.open_study(storage, name, setup)
+    evaluator = "trackeval" if args.trackeval else "builtin"
     again = not created and tuning.queue_start_again(study, setup)
     runs_start = created or again
     remaining = args.trials - 1 if runs_start else args.trials
@@ -125,14 +127,15 @@ def run_study(
             n,
             None if first_seed is None else (first_seed + i) % tuning.SEED_LIMIT,
             sequences,
-            trackeval=args.trackeval,
+            evaluator=evaluator,
         )
         for i, n in enumerate(shares)
     ]
     frames = sum(s.n_frames for s in sequences)
     print(
         f"kelmora tune: study {name} in {study_storage.shown_url(url)} ({'new' if created else 'joined'}), "
-        f"{len(sequences)} sequence{'s' * (len(sequences) != 1)} ({frames} frames), {setup.metric}; "
+        f"{len(sequences)} sequence{'s' * (len(sequences) != 1)} ({frames} frames), {setup.metric} in "
+        f"{benchmark.BENCHMARKS[setup.benchmark].describe()}; "
         f"{args.trials} trial{'s' * (args.trials != 1)} on "
         f"{'this process' if len(jobs) <= 1 else f'{len(jobs)} local processes'}",
         flush=True,
@@ -146,7 +149,7 @@ def run_study(
     if runs_start:
         # The starting configuration, queued, runs here before any worker starts: SQLite cannot
         # guarantee that exactly one of several processes takes a queued trial.
-        tuning.work(tuning.Job(url, name, 1, first_seed, sequences, trackeval=args.trackeval))
+        tuning.work(tuning.Job(url, name, 1, first_seed, sequences, evaluator=evaluator))
     if jobs:
         tuning.run_jobs(jobs, study, remaining)
     wall = time.perf_counter() - began
