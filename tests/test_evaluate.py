@@ -195,3 +195,30 @@ def test_leaderboard_files_are_trackevals_byte_for_byte(tmp_path, capsys, benchm
     report = json.loads(scores.read_text())
     assert 0 < report["combined"]["Dets"] < rows  # results on distractors were removed
     assert kelmora_tools.evaluate(data, results).to_json() == report
+
+
+@pytest.mark.parametrize(
+    "gt_edit, res_edit, extra, message",
+    [
+        (None, None, ["--benchmark", "MOT99"], "argument --benchmark: invalid choice: 'MOT99' (choose from MOT15, "),
+        (",1\n", None, ["--benchmark", "MOT17"], "gt.txt:1: ground truth without a class (8th value), which MOT17"),
+        (",1,14,1\n", None, [], "gt.txt:1: class 14 is not a MOTChallenge class (1 to 13), which MOT17 needs"),
+        (None, ",0.9,2,-1,-1\n", [], "MOT17-01.txt:1: class 2 (8th value); results must be pedestrians"),
+        (None, None, ["--out", "scores.json"], "--out {tmp}/scores.json: a file, not a folder"),
+    ],
+)
+def test_bad_benchmark_input_is_one_line_and_writes_nothing(tmp_path, capsys, gt_edit, res_edit, extra, message):
+    gt, res = two_objects([(1, 2)] * 4)
+    (tmp_path / "MOT17-01" / "gt").mkdir(parents=True)
+    (tmp_path / "res").mkdir()
+    first_gt, first_res = gt.split("\n", 1), res.split("\n", 1)
+    gt = first_gt[0].rsplit(",", 3)[0] + gt_edit + first_gt[1] if gt_edit else gt
+    res = first_res[0].rsplit(",", 4)[0] + res_edit + first_res[1] if res_edit else res
+    (tmp_path / "MOT17-01" / "gt" / "gt.txt").write_text(gt)
+    (tmp_path / "res" / "MOT17-01.txt").write_text(res)
+    (tmp_path / "scores.json").write_text("{}")
+    argv = ["--gt", tmp_path / "MOT17-01", "--results", tmp_path / "res", "--json", tmp_path / "new.json", *extra]
+    run = kelmora(capsys, "eval", *[str(a).replace("scores.json", str(tmp_path / "scores.json")) for a in argv])
+    assert (run.status, run.out, run.err.count("\n")) == (2, "", 1)
+    assert message.format(tmp=tmp_path) in run.err
+    assert not (tmp_path / "new.json").exists() and (tmp_path / "scores.json").read_text() == "{}"
