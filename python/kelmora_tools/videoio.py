@@ -3,7 +3,6 @@ URL in; an MP4 file out, and the output files put in place together."""
 
 from __future__ import annotations
 
-import configparser
 import math
 import os
 import pathlib
@@ -16,6 +15,8 @@ from collections.abc import Iterator
 
 import numpy as np
 
+from kelmora_tools import urls
+from kelmora_tools.dataset import checked_name, read_seqinfo
 from kelmora_tools.errors import UserError
 
 IMAGE_SUFFIXES = frozenset({".jpg", ".jpeg", ".png", ".bmp", ".tif", ".tiff", ".webp", ".ppm", ".pgm"})
@@ -32,31 +33,6 @@ def is_stream_url(text: str) -> bool:
     """True for INPUT arguments that name a stream (rtsp://..., http://...) rather than a path."""
     found = _URL.match(text)
     return found is not None and found[1].lower() in STREAM_SCHEMES
-
-
-def shown_url(url: str) -> str:
-    """The URL for messages and the summary, with a password in it replaced by ***."""
-    parts = urllib.parse.urlsplit(url)
-    if parts.password is None:
-        return url
-    host = parts.netloc.rpartition("@")[2]
-    return urllib.parse.urlunsplit(parts._replace(netloc=f"{parts.username}:***@{host}"))
-
-
-def checked_name(name: str, origin: object, fallback: str | None = None) -> str:
-    """The name of a run's output files (DIR/<name>.mp4, ...), from a file's content, a file or folder
-    name or a URL: the one check every such name passes before it becomes part of a path. An empty
-    name takes `fallback` (checked too).
-
-    Raises: UserError naming `origin` when the name could leave the output folder or hide its files:
-    a '/', a '\\' or a NUL in it, or a leading '.'.
-    """
-    name = name.strip()
-    if not name and fallback is not None:
-        return checked_name(fallback, origin)
-    if not name or "/" in name or "\\" in name or "\0" in name or name.startswith("."):
-        raise UserError(f"{origin}: sequence name {name!r} cannot be a file name")
-    return name
 
 
 def quiet_native_logs() -> None:
@@ -101,7 +77,7 @@ class FrameSource:
         elif self.live:
             url = str(source)
             self.path = None
-            self.shown = shown_url(url)
+            self.shown = urls.shown_url(url)
             stem = pathlib.PurePosixPath(urllib.parse.unquote(urllib.parse.urlsplit(url).path)).stem
             self.name = checked_name(stem, self.shown, fallback="stream")
             self._capture = cv2.VideoCapture(url, cv2.CAP_FFMPEG)
@@ -214,25 +190,11 @@ def _sequence_info(folder: pathlib.Path) -> tuple[str, float]:
     SEQ/img1/) or inside it, else the folder's name (the sequence's, for img1) and DEFAULT_FPS."""
     folder = folder.resolve()
     seq = folder.parent if folder.name == "img1" else folder
-    name, fps = checked_name(seq.name, seq), DEFAULT_FPS
     ini = seq / "seqinfo.ini"
-    if ini.is_file():
-        parser = configparser.ConfigParser()
-        try:
-            parser.read_string(ini.read_text(), str(ini))
-        except (OSError, UnicodeDecodeError, configparser.Error) as e:
-            raise UserError(f"{ini}: {str(e).splitlines()[0]}") from None
-        if parser.has_section("Sequence"):
-            info = parser["Sequence"]
-            name = checked_name(info.get("name", ""), ini, fallback=name)
-            try:
-                rate = float(info.get("frameRate", fps))
-            except ValueError:
-                raise UserError(f"{ini}: frameRate is not a number: {info.get('frameRate')!r}") from None
-            if not (math.isfinite(rate) and rate > 0):
-                raise UserError(f"{ini}: frameRate must be a positive number, got {rate:g}")
-            fps = rate
-    return name, fps
+    if not ini.is_file():
+        return checked_name(seq.name, seq), DEFAULT_FPS
+    info = read_seqinfo(ini)
+    return info.name or checked_name(seq.name, seq), info.frame_rate or DEFAULT_FPS
 
 
 class VideoSink:
