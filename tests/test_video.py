@@ -504,7 +504,9 @@ def test_plugin_files_are_modules_of_their_own(tmp_path):
     assert set(sys.modules) == before
 
 
-@pytest.mark.parametrize("case", ["good", "missing", "not a video", "truncated", "no camera"])
+@pytest.mark.parametrize(
+    "case", ["good", "missing", "not a video", "truncated", "no camera", "negative camera", "huge camera"]
+)
 def test_a_real_process_prints_only_its_own_lines(case, tmp_path, clip_inputs):
     # OpenCV and FFmpeg write to the process's stderr directly, past sys.stderr: only a process of
     # its own shows what a user would see.
@@ -529,7 +531,9 @@ def test_a_real_process_prints_only_its_own_lines(case, tmp_path, clip_inputs):
     env["PYTHONPATH"] = os.pathsep.join([str(module_dir), str(ROOT / "python")])
     env.pop("OPENCV_FFMPEG_LOGLEVEL", None)
     env.pop("OPENCV_LOG_LEVEL", None)
-    where = ["--camera", "99"] if case == "no camera" else [str(source)]
+    # OpenCV crashes on a negative index (status 139) and raises on one beyond 32 bits.
+    camera = {"no camera": "99", "negative camera": "-1", "huge camera": "2147483648"}.get(case)
+    where = ["--camera", camera] if camera else [str(source)]
     run = subprocess.run(
         [sys.executable, "-m", "kelmora_tools", "video", *where, "--out", str(tmp_path / "out"), "--detector", PLUGIN],
         capture_output=True,
@@ -547,6 +551,8 @@ def test_a_real_process_prints_only_its_own_lines(case, tmp_path, clip_inputs):
         "truncated": r"cut\.avi: frame \d+ cannot be decoded, of the 60 the file announces"
         r" \(is it truncated\?\)",
         "no camera": r"--camera 99: no camera that OpenCV can open",
+        "negative camera": r"--camera -1: a camera index goes from 0 to 99",
+        "huge camera": r"--camera 2147483648: a camera index goes from 0 to 99",
     }
     assert run.returncode == 2
     assert re.fullmatch(r"kelmora video: error: .*" + expected[case] + "\n", run.stderr), run.stderr

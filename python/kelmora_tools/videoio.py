@@ -24,6 +24,9 @@ IMAGE_SUFFIXES = frozenset({".jpg", ".jpeg", ".png", ".bmp", ".tif", ".tiff", ".
 DEFAULT_FPS = 25.0
 # Frames waiting for the encoder: enough to ride out a slow frame, few enough to bound memory.
 ENCODER_QUEUE = 8
+# Camera indexes go from 0 to MAX_CAMERA: OpenCV reads an index of 100 or more as a backend's code
+# plus a device number (200 is V4L2's camera 0), and a negative one crashes its device lookup.
+MAX_CAMERA = 99
 # URL schemes read as live streams through OpenCV's FFmpeg.
 STREAM_SCHEMES = ("rtsp", "rtsps", "rtmp", "http", "https", "udp", "tcp", "srt")
 _URL = re.compile(r"^([A-Za-z][A-Za-z0-9+.-]*)://")
@@ -68,6 +71,8 @@ class FrameSource:
         self.live = isinstance(source, int) or (isinstance(source, str) and is_stream_url(source))
         if isinstance(source, int):
             self.path: pathlib.Path | None = None
+            if not 0 <= source <= MAX_CAMERA:
+                raise UserError(f"--camera {source}: a camera index goes from 0 to {MAX_CAMERA}")
             self.shown = f"camera {source}"
             self.name = f"camera{source}"
             self._capture = cv2.VideoCapture(source)
