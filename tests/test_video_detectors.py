@@ -3,14 +3,18 @@ OpenCV's dnn (tiny graphs built here with the onnx package), and colour-histogra
 
 from __future__ import annotations
 
+import ast
 import pathlib
 import re
+import subprocess
+import sys
 
 import cv2
 import numpy as np
 import onnx  # pinned in requirements.txt; a plain import, so that a missing one fails rather than skips
 import pytest
 import synthetic_clip as clip
+from command_support import child_env, kelmora_process
 from onnx import TensorProto, helper, numpy_helper
 
 from kelmora_tools import appearance, cli, detectors, motion_detector, onnx_detector
@@ -283,3 +287,55 @@ def test_appearance_keeps_the_ids_of_crossing_shapes_that_turn_back(tmp_path, ca
         == (1, 2)
         == (ids["hist", 3, "red"], ids["hist", 3, "blue"])
     )
+
+
+# --- frames a detector cannot scan ------------------------------------------------------------------
+
+# Width x height: one pixel, one pixel wide or high, thin strips, and frames smaller than HOG's
+# 64 x 128 window (48 x 112 just fills it once padded, 47 x 111 does not).
+ODD_FRAMES = [(1, 1), (1, 3000), (3000, 1), (2, 3000), (3000, 2), (48, 48), (96, 96), (47, 111), (48, 112)]
+
+ODD_FRAME_SCRIPT = """
+import sys
+import numpy as np
+from kelmora_tools import appearance, detectors
+found = {}
+for choice in ("hog", "motion", "onnx:" + sys.argv[1]):
+    for w, h in %r:
+        detector = detectors.load_detector(choice)
+        for k in range(8):  # the motion detector's warm-up, then a frame half of which changed
+            frame = np.full((h, w, 3), 90, np.uint8)
+            frame[: max(1, h // 2)] = 90 + 20 * (k == 7)
+            dets = detectors.detect(detector, frame, k + 1)
+        inside = bool(((dets.boxes >= 0) & (dets.boxes <= [w, h, w, h])).all())
+        features = appearance.hist_features(frame, dets.boxes)
+        found[choice[:4], w, h] = (len(dets), inside, features.shape == (len(dets), 128))
+print(found)
+"""
+
+
+def test_detectors_take_frames_too_small_or_too_thin_for_them(tmp_path):
+    # A process of its own: on such frames OpenCV's HOG scan corrupted memory and crashed
+    # (status 134 or 139), and the motion detector's halving raised inside OpenCV.
+    model = onnx_model(tmp_path / "m.onnx", layout_output("yolov8"))
+    script = ODD_FRAME_SCRIPT % (ODD_FRAMES,)
+    run = subprocess.run(
+        [sys.executable, "-c", script, str(model)], capture_output=True, text=True, env=child_env(), timeout=300
+    )
+    assert run.returncode == 0, run.stderr
+    found = ast.literal_eval(run.stdout)
+    for w, h in ODD_FRAMES:
+        # HOG and the motion detector find nothing on a flat frame; the model's constant boxes are
+        # mapped into the frame, whatever its shape.
+        assert found["hog", w, h] == found["moti", w, h] == (0, True, True), (w, h)
+        assert found["onnx", w, h][1:] == (True, True) and found["onnx", w, h][0] >= 2, (w, h)
+
+
+def test_the_command_tracks_a_video_smaller_than_the_hog_window(tmp_path):
+    writer = cv2.VideoWriter(str(tmp_path / "small.mp4"), cv2.CAP_FFMPEG, cv2.VideoWriter_fourcc(*"mp4v"), 10, (96, 96))
+    for k in range(5):
+        writer.write(np.full((96, 96, 3), 40 * k, np.uint8))
+    writer.release()
+    run = kelmora_process("video", tmp_path / "small.mp4", "--out", tmp_path / "out")
+    assert (run.returncode, run.stderr) == (0, "")
+    assert re.search(r"^  detections   0 \(0\.00 per frame\)$", run.stdout, re.M)

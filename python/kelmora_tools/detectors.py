@@ -38,6 +38,11 @@ Detector = Callable[[np.ndarray], Any]
 HOG_STRIDE = 8
 HOG_SCALE = 1.05
 HOG_NMS_IOU = 0.4
+# The window, and the padding added around each side of the frame before it is scanned. A frame
+# that, padded, is narrower or lower than the window holds no window: it gets no detections, and is
+# never handed to OpenCV, whose scan corrupts memory on it.
+HOG_WINDOW = (64, 128)
+HOG_PADDING = 8
 # The HOG score map: score = 1 / (1 + exp(-HOG_SLOPE * (margin - HOG_MIDPOINT))). Margin 1.0 maps
 # to 0.5, the tracker's default split between high and low scores; the windows OpenCV itself
 # accepts (margin >= 0) start at 0.119, just above the default floor of 0.1, so they all reach
@@ -112,12 +117,15 @@ class HogDetector:
         )
 
     def __call__(self, frame: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        height, width = frame.shape[:2]
+        if width + 2 * HOG_PADDING < HOG_WINDOW[0] or height + 2 * HOG_PADDING < HOG_WINDOW[1]:
+            return np.zeros((0, 4)), np.zeros(0)
         # groupThreshold 0 returns every window above the SVM's boundary, with its margin.
         rects, margins = self._hog.detectMultiScale(
             frame,
             hitThreshold=0.0,
             winStride=(self.stride, self.stride),
-            padding=(8, 8),
+            padding=(HOG_PADDING, HOG_PADDING),
             scale=self.scale,
             groupThreshold=0,
         )
