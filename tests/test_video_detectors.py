@@ -4,6 +4,7 @@ OpenCV's dnn (tiny graphs built here with the onnx package), and colour-histogra
 from __future__ import annotations
 
 import ast
+import os
 import pathlib
 import re
 import subprocess
@@ -197,6 +198,15 @@ def test_onnx_input_is_letterboxed_on_grey_rgb_in_0_to_1(tmp_path):
             r"--detector onnx:.*: the model does not state its input size; give --input-size WIDTHxHEIGHT$",
         ),
         ("size differs", r"--input-size 32x32 differs from the model's input 64x64$"),
+        (
+            "negative input",
+            r"--detector onnx:{tmp}/m\.onnx: the model's input is \[1, 3, -1, 64\]; its height and width must be"
+            r" 1 to 4096 pixels$",
+        ),
+        ("huge input", r"--detector onnx:.*: the model's input is \[1, 3, 40000, 40000\]; its height and width"),
+        ("huge input size", r"--detector onnx:{tmp}/m\.onnx: --input-size 40000x40000 is beyond 4096 pixels a side$"),
+        ("folder", r"--detector onnx:{tmp}/m\.onnx: is a folder, expected a file$"),
+        ("fifo", r"--detector onnx:{tmp}/m\.onnx: is a named pipe \(FIFO\), expected a file$"),
         ("option of another detector", r"--min-score applies to --detector onnx only$"),
         ("bad min score", r"--min-score must be in \(0, 1\], got 0$"),
     ],
@@ -211,8 +221,19 @@ def test_onnx_errors_are_one_line(case, message, tmp_path, capsys):
         model.write_bytes(b"\x08\x07junk")
     elif case == "wrong shape":
         onnx_model(model, np.zeros((1, 10)))
-    elif case == "no input size":
+    elif case in ("no input size", "huge input size"):
         onnx_model(model, layout_output("end2end"), input_dims=(1, 3, "h", "w"))
+        extra = ["--input-size", "40000"] if case == "huge input size" else []
+    elif case in ("negative input", "huge input"):
+        onnx_model(
+            model,
+            layout_output("end2end"),
+            input_dims=(1, 3, -1, 64) if case == "negative input" else (1, 3, 40000, 40000),
+        )
+    elif case == "folder":
+        model.mkdir()
+    elif case == "fifo":
+        os.mkfifo(model)
     else:
         onnx_model(model, layout_output("yolov8"))
         extra = {

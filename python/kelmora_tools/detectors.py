@@ -29,7 +29,7 @@ from typing import Any
 
 import numpy as np
 
-from kelmora_tools.errors import UserError, first_line
+from kelmora_tools.errors import UserError, file_problem, first_line
 
 Detector = Callable[[np.ndarray], Any]
 
@@ -241,8 +241,11 @@ def _import(module_name: str) -> Any:
     try:
         if module_name.endswith(".py") or os.sep in module_name:
             path = pathlib.Path(module_name)
-            if not path.is_file():
+            problem = file_problem(path)
+            if problem == "no such file":
                 raise UserError(f"--detector: no such file {path}")
+            if problem is not None:
+                raise UserError(f"--detector: {path}: {problem}")
             name = f"kelmora_detector_{next(_plugin_numbers)}_{path.stem}"
             found = importlib.util.spec_from_file_location(name, path)
             if found is None or found.loader is None:

@@ -4,6 +4,8 @@ wording of errors."""
 from __future__ import annotations
 
 import enum
+import pathlib
+import stat
 
 
 class ExitStatus(enum.IntEnum):
@@ -39,3 +41,20 @@ def first_line(error: BaseException, *, with_type: bool = False) -> str:
     if with_type:
         return f"{name}: {line}" if line else name
     return line or name
+
+
+def file_problem(path: pathlib.Path) -> str | None:
+    """What keeps `path` from being read as a file ("no such file", "is a folder, expected a file",
+    "is a named pipe (FIFO), expected a file", ...), or None for a regular file. Only the file's
+    status is looked at: opening a FIFO or a device could block."""
+    try:
+        mode = path.stat().st_mode
+    except FileNotFoundError:
+        return "no such file"
+    except OSError as e:
+        return f"cannot read: {e.strerror or e}"
+    if stat.S_ISREG(mode):
+        return None
+    kinds = [(stat.S_ISDIR, "a folder"), (stat.S_ISFIFO, "a named pipe (FIFO)"), (stat.S_ISSOCK, "a socket")]
+    kind = next((name for test, name in kinds if test(mode)), "a device")
+    return f"is {kind}, expected a file"
