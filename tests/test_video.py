@@ -19,7 +19,7 @@ import cv2
 import numpy as np
 import pytest
 import synthetic_clip as clip
-from command_support import kelmora
+from command_support import kelmora, kelmora_process
 
 import kelmora_cpp
 from kelmora_tools import annotate, cli, detectors, urls, video, videoio
@@ -214,6 +214,15 @@ def overflows(frame):
     width = np.float64(1e308) * 10  # NumPy warns of the overflow
     return np.array([[0, 0, width, 5]]), np.array([0.9])
 
+class Halt(BaseException):
+    pass
+
+def halts(frame):
+    raise Halt("stop here")
+
+def text_scores(frame):
+    return [[0.0, 0.0, 5.0, 5.0]], ["0.9"]
+
 class ExitsWhenCreated:
     def __init__(self):
         sys.exit("no licence")
@@ -255,6 +264,9 @@ class FailsLater:
         ("escaping name", r"{tmp}/seq/seqinfo\.ini: sequence name '\.\./\.\./escaped' cannot be a file name"),
         ("absolute name", r"{tmp}/seq/seqinfo\.ini: sequence name '/abs/x' cannot be a file name"),
         ("exits", r"frame 1: detector .*:exits exited: model file missing"),
+        ("base exception", r"frame 1: detector .*:halts raised Halt: stop here$"),
+        ("text scores", r"frame 1: detector .*:text_scores returned scores that are not an array of numbers$"),
+        ("plug-in folder", r"--detector: {tmp}/pkg\.py: is a folder, expected a file$"),
         ("exits when created", r"--detector: creating .*:ExitsWhenCreated exited: no licence"),
         ("exits on import", r"--detector: importing .*/quits\.py exited: no GPU here"),
         ("complex", r"frame 1: detector .*:complex_boxes returned complex numbers in boxes"),
@@ -284,6 +296,9 @@ def test_bad_input_is_one_line_with_status_2_and_leaves_nothing(case, message, t
         detector = "no_such_detector_module:detect"
     elif case == "unknown callable":
         detector = f"{tmp_path / 'bad.py'}:nothing"
+    elif case == "plug-in folder":
+        (tmp_path / "pkg.py").mkdir()
+        detector = f"{tmp_path / 'pkg.py'}:detect"
     elif case == "bad max frames":
         extra = ["--max-frames", "0"]
     elif case == "bad set":
@@ -319,6 +334,8 @@ def test_bad_input_is_one_line_with_status_2_and_leaves_nothing(case, message, t
                 "exits when created": "ExitsWhenCreated",
                 "complex": "complex_boxes",
                 "overflow": "overflows",
+                "base exception": "halts",
+                "text scores": "text_scores",
             }[case]
         )
     out = tmp_path / "out"
@@ -331,6 +348,54 @@ def test_bad_input_is_one_line_with_status_2_and_leaves_nothing(case, message, t
     assert captured.out == ""
     assert not out.exists() or list(out.iterdir()) == []
     assert not list(tmp_path.parent.glob("escaped*"))
+
+
+LEAVING = """
+import concurrent.futures
+import os
+import threading
+import time
+
+import numpy as np
+
+POOL = concurrent.futures.ThreadPoolExecutor(1)
+
+def hard_exit(frame):
+    os._exit(0)
+
+def leaves_a_thread(frame):
+    if not any(t.name == "spinner" for t in threading.enumerate()):
+        threading.Thread(target=time.sleep, args=(3600,), name="spinner").start()
+    return np.zeros((0, 4)), np.zeros(0)
+
+def uses_a_pool(frame):
+    return POOL.submit(lambda: (np.zeros((0, 4)), np.zeros(0))).result()
+"""
+
+
+@pytest.mark.parametrize(
+    "plugin, status, message",
+    [
+        ("hard_exit", 2, "frame 1: detector {p}:hard_exit called os._exit(0); a plug-in must return or raise"),
+        (
+            "leaves_a_thread",
+            2,
+            "detector {p}:leaves_a_thread left 1 thread(s) running ('spinner'); a plug-in must end its threads,"
+            " or make them daemon threads, before the last frame is done",
+        ),
+        ("uses_a_pool", 0, None),  # Python stops a ThreadPoolExecutor's workers at exit
+    ],
+)
+def test_a_plugin_neither_ends_the_process_nor_keeps_it_alive(plugin, status, message, tmp_path, clip_inputs):
+    (tmp_path / "leaving.py").write_text(LEAVING)
+    detector = f"{tmp_path / 'leaving.py'}:{plugin}"
+    out = tmp_path / "out"
+    run = kelmora_process(
+        "video", clip_inputs["mp4"], "--out", out, "--detector", detector, "--max-frames", 3, timeout=60
+    )
+    expected = f"kelmora video: error: {message.format(p=tmp_path / 'leaving.py')}\n" if message else ""
+    assert (run.returncode, run.stderr) == (status, expected)
+    assert len(list(out.iterdir())) == (3 if status == 0 else 0)
 
 
 @pytest.mark.parametrize("n_init, first_reported", [(1, 2), (4, 4)])

@@ -5,13 +5,14 @@ from __future__ import annotations
 import argparse
 import contextlib
 import importlib
+import os
 import signal
 import sys
 import threading
 from collections.abc import Iterator
 
 from kelmora_tools import commands
-from kelmora_tools.errors import ExitStatus, Terminated, UserError, one_line
+from kelmora_tools.errors import ExitStatus, Terminated, UserError, lingering_threads, one_line
 
 PROG = "kelmora"
 
@@ -76,9 +77,16 @@ def main(argv: list[str] | None = None) -> int:
 
     A user error is one line on stderr, `kelmora <subcommand>: error: <message>`, and status 2;
     Ctrl-C (SIGINT) gives 130 and SIGTERM 143, once the command's worker processes have ended.
+    Run as the command (no `argv`), it ends the process itself, with that status, when a thread
+    that a plug-in left running would keep the interpreter from exiting.
     """
     with _sigterm_raises():
-        return _main(argv)
+        status = _main(argv)
+    if argv is None and lingering_threads():
+        sys.stdout.flush()
+        sys.stderr.flush()
+        os._exit(status)
+    return status
 
 
 def _main(argv: list[str] | None) -> int:

@@ -6,6 +6,9 @@ from __future__ import annotations
 import enum
 import pathlib
 import stat
+import sys
+import threading
+from collections.abc import Collection
 
 
 class ExitStatus(enum.IntEnum):
@@ -58,3 +61,15 @@ def file_problem(path: pathlib.Path) -> str | None:
     kinds = [(stat.S_ISDIR, "a folder"), (stat.S_ISFIFO, "a named pipe (FIFO)"), (stat.S_ISSOCK, "a socket")]
     kind = next((name for test, name in kinds if test(mode)), "a device")
     return f"is {kind}, expected a file"
+
+
+def lingering_threads(before: Collection[threading.Thread] = ()) -> list[threading.Thread]:
+    """The threads, other than those of `before`, that would keep the process from exiting: alive,
+    not daemon threads, and not the workers of a ThreadPoolExecutor (which Python stops at exit)."""
+    pools = sys.modules.get("concurrent.futures.thread")
+    pooled = set(getattr(pools, "_threads_queues", {}))
+    return [
+        t
+        for t in threading.enumerate()
+        if t is not threading.main_thread() and t not in before and not t.daemon and t.is_alive() and t not in pooled
+    ]

@@ -66,20 +66,22 @@ def track_video(
     Raises: UserError naming the file, frame or option at fault; no output file is then left
     behind (files of an earlier run keep their content).
     """
+    threads = set(threading.enumerate())
     source = videoio.FrameSource(input_source)
     try:
-        detector = detectors.load_detector(detector_choice, detector_options)
-        tracker = config.make_tracker(options or {})
-        run = VideoRun(
-            source.name,
-            source.shown,
-            source.width,
-            source.height,
-            source.fps,
-            detector.description,
-            appearance.DESCRIPTION if appearance_kind == "hist" else None,
-        )
-        _track(source, detector, tracker, out_dir, max_frames, show_progress, run)
+        with detectors.refusing_process_exit():
+            detector = detectors.load_detector(detector_choice, detector_options)
+            tracker = config.make_tracker(options or {})
+            run = VideoRun(
+                source.name,
+                source.shown,
+                source.width,
+                source.height,
+                source.fps,
+                detector.description,
+                appearance.DESCRIPTION if appearance_kind == "hist" else None,
+            )
+            _track(source, detector, tracker, out_dir, max_frames, show_progress, run, threads)
     finally:
         source.close()
     return run
@@ -151,7 +153,10 @@ def _track(
     max_frames: int | None,
     show_progress: bool,
     run: VideoRun,
+    threads: set[threading.Thread],
 ) -> None:
+    """The frames through the detector and the tracker into the outputs; `threads`, those alive
+    before the detector was loaded, tell the ones it left running."""
     trails = annotate.Trails()
     sheet = annotate.ContactSheet()
     out: list[tuple[int, np.ndarray, np.ndarray, np.ndarray]] = []
@@ -199,6 +204,7 @@ def _track(
                     run.stopped = True
                     break
             sink.close()
+            detectors.check_threads(detector, threads)
         except BaseException:
             sink.abort()
             raise
