@@ -171,7 +171,8 @@ def _track(
     with outputs.output_set(out_dir) as staged, StopOnInterrupt(source.live) as stop:
         sink = videoio.VideoSink(staged.path(video_path.name), source.fps, source.width, source.height, video_path)
         try:
-            frames: Iterable[tuple[int, np.ndarray]] = source.frames(max_frames)
+            # A stop asked for while a stalled live source is awaited ends the frames there.
+            frames: Iterable[tuple[int, np.ndarray]] = source.frames(max_frames, lambda: stop.requested)
             if show_progress:
                 frames = frame_progress(frames, total, run.name)
             for frame_no, frame in frames:
@@ -201,8 +202,8 @@ def _track(
                 run.detections += len(dets)
                 out.append((frame_no, ids, xyxy, scores))
                 if stop.requested:
-                    run.stopped = True
                     break
+            run.stopped = stop.requested
             sink.close()
             detectors.check_threads(detector, threads)
         except BaseException:

@@ -11,7 +11,8 @@ import re
 import threading
 import time
 import urllib.parse
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
+from typing import Any
 
 import numpy as np
 
@@ -27,6 +28,8 @@ ENCODER_QUEUE = 8
 # Camera indexes go from 0 to MAX_CAMERA: OpenCV reads an index of 100 or more as a backend's code
 # plus a device number (200 is V4L2's camera 0), and a negative one crashes its device lookup.
 MAX_CAMERA = 99
+# While it waits for a live source, the command looks for a stop request this often, in seconds.
+POLL_SECONDS = 0.05
 # URL schemes read as live streams through OpenCV's FFmpeg.
 STREAM_SCHEMES = ("rtsp", "rtsps", "rtmp", "http", "https", "udp", "tcp", "srt")
 _URL = re.compile(r"^([A-Za-z][A-Za-z0-9+.-]*)://")
@@ -69,13 +72,33 @@ class FrameSource:
         self._cv2 = cv2
         self._images: list[pathlib.Path] | None = None
         self.live = isinstance(source, int) or (isinstance(source, str) and is_stream_url(source))
+        # A live source is opened and read on a thread of its own (see _Reader).
+        self._reader = _Reader() if self.live else None
+        try:
+            first = self._open(source)
+        except BaseException:
+            self.close()
+            raise
+        if self._images is not None:
+            self.count: int | None = len(self._images)
+        else:
+            fps = self._capture.get(cv2.CAP_PROP_FPS)
+            self.fps = fps if math.isfinite(fps) and fps > 0 else DEFAULT_FPS
+            count = self._capture.get(cv2.CAP_PROP_FRAME_COUNT)
+            self.count = int(count) if math.isfinite(count) and count > 0 else None
+        self.height, self.width = first.shape[:2]
+        self._first: np.ndarray | None = first
+
+    def _open(self, source: pathlib.Path | str | int) -> np.ndarray:
+        """Opens the source; returns its first frame."""
+        cv2 = self._cv2
         if isinstance(source, int):
             self.path: pathlib.Path | None = None
             if not 0 <= source <= MAX_CAMERA:
                 raise UserError(f"--camera {source}: a camera index goes from 0 to {MAX_CAMERA}")
             self.shown = f"camera {source}"
             self.name = f"camera{source}"
-            self._capture = cv2.VideoCapture(source)
+            self._capture = self._call(lambda: cv2.VideoCapture(source))
             if not self._capture.isOpened():
                 raise UserError(f"--camera {source}: no camera that OpenCV can open")
             first = self._first_frame(f"--camera {source}")
@@ -85,7 +108,7 @@ class FrameSource:
             self.shown = urls.shown_url(url)
             stem = pathlib.PurePosixPath(urllib.parse.unquote(urllib.parse.urlsplit(url).path)).stem
             self.name = checked_name(stem, self.shown, fallback="stream")
-            self._capture = cv2.VideoCapture(url, cv2.CAP_FFMPEG)
+            self._capture = self._call(lambda: cv2.VideoCapture(url, cv2.CAP_FFMPEG))
             if not self._capture.isOpened():
                 raise UserError(f"{self.shown}: not a stream that OpenCV can open")
             first = self._first_frame(self.shown)
@@ -98,39 +121,38 @@ class FrameSource:
             if path.is_dir():
                 self._images = _numbered_images(path)
                 self.name, self.fps = _sequence_info(path)
-                first = self._imread(self._images[0], 1)
+                return self._imread(self._images[0], 1)
             else:
                 self.name = checked_name(path.stem, path)
                 self._capture = cv2.VideoCapture(str(path), cv2.CAP_FFMPEG)
                 if not self._capture.isOpened():
                     raise UserError(f"{path}: not a video that OpenCV can read")
                 first = self._first_frame(str(path))
-        if self._images is not None:
-            self.count: int | None = len(self._images)
-        else:
-            fps = self._capture.get(cv2.CAP_PROP_FPS)
-            self.fps = fps if math.isfinite(fps) and fps > 0 else DEFAULT_FPS
-            count = self._capture.get(cv2.CAP_PROP_FRAME_COUNT)
-            self.count = int(count) if math.isfinite(count) and count > 0 else None
-        self.height, self.width = first.shape[:2]
-        self._first: np.ndarray | None = first
+        return first
+
+    def _call(self, fn: Callable[[], Any], stop: Callable[[], bool] | None = None) -> Any:
+        """fn(), on the reader's thread for a live source; None when `stop` turned true first."""
+        return fn() if self._reader is None else self._reader.call(fn, stop)
 
     def _first_frame(self, where: str) -> np.ndarray:
-        ok, first = self._capture.read()
+        ok, first = self._call(self._capture.read)
         if not ok or first is None:
-            self._capture.release()
             raise UserError(f"{where}: no frame could be decoded")
         return first
 
-    def frames(self, limit: int | None = None) -> Iterator[tuple[int, np.ndarray]]:
-        """Yields (frame number, H x W x 3 uint8 BGR frame), at most `limit` of them.
+    def frames(
+        self, limit: int | None = None, stop: Callable[[], bool] | None = None
+    ) -> Iterator[tuple[int, np.ndarray]]:
+        """Yields (frame number, H x W x 3 uint8 BGR frame), at most `limit` of them. On a live
+        source, `stop` is asked while the next frame is awaited: once it returns True the frames end
+        there, however long the source stalls.
 
         Raises: UserError naming the image (or frame) that cannot be read or differs in size.
         """
         n = 0
         while limit is None or n < limit:
             start = time.perf_counter()
-            frame = self._next(n + 1)
+            frame = self._next(n + 1, stop)
             self.read_seconds += time.perf_counter() - start
             if frame is None:
                 return
@@ -138,10 +160,13 @@ class FrameSource:
             yield n, frame
 
     def close(self) -> None:
-        if self._images is None:
+        """Releases the capture; never waits for a live source's read still in flight (see _Reader)."""
+        if self._reader is not None:
+            self._reader.close(getattr(self, "_capture", None))
+        elif self._images is None and hasattr(self, "_capture"):
             self._capture.release()
 
-    def _next(self, frame_no: int) -> np.ndarray | None:
+    def _next(self, frame_no: int, stop: Callable[[], bool] | None = None) -> np.ndarray | None:
         if self._first is not None:
             frame, self._first = self._first, None
             return frame
@@ -151,7 +176,7 @@ class FrameSource:
             frame = self._imread(self._images[frame_no - 1], frame_no)
             where = f"{self._images[frame_no - 1]} (frame {frame_no})"
         else:
-            ok, frame = self._capture.read()
+            ok, frame = self._call(self._capture.read, stop) or (False, None)
             if not ok or frame is None:
                 if not self.live:
                     self._check_complete(frame_no - 1)
@@ -200,6 +225,55 @@ def _sequence_info(folder: pathlib.Path) -> tuple[str, float]:
         return checked_name(seq.name, seq), DEFAULT_FPS
     info = read_seqinfo(ini)
     return info.name or checked_name(seq.name, seq), info.frame_rate or DEFAULT_FPS
+
+
+class _Reader:
+    """Runs a live source's calls that may block (opening a stream, reading the next frame of one
+    that stalls: as long as FFmpeg's 30 s timeout) on a daemon thread, one call at a time, while the
+    caller waits in steps of POLL_SECONDS: its signal handlers run (SIGTERM, a second Ctrl-C), and a
+    stop request ends the wait at once. A call given up on is left to finish on the thread, which
+    then releases the capture: OpenCV must not release it while it reads."""
+
+    def __init__(self) -> None:
+        self._calls: queue.Queue[Callable[[], Any] | None] = queue.Queue()
+        self._results: queue.Queue[tuple[bool, Any]] = queue.Queue()
+        self._busy = False  # a call is running, or was given up on and still runs
+        self._thread = threading.Thread(target=self._serve, name="kelmora-video-reader", daemon=True)
+        self._thread.start()
+
+    def call(self, fn: Callable[[], Any], stop: Callable[[], bool] | None = None) -> Any:
+        """fn()'s result, or None when `stop` returned True before it came; raises what fn raised."""
+        if self._busy:
+            return None  # a call given up on is still running: the source is stalled
+        self._busy = True
+        self._calls.put(fn)
+        while True:
+            try:
+                ok, value = self._results.get(timeout=POLL_SECONDS)
+            except queue.Empty:
+                if stop is not None and stop():
+                    return None
+                continue
+            self._busy = False
+            if not ok:
+                raise value
+            return value
+
+    def close(self, capture: Any) -> None:
+        """Releases `capture` on the thread and ends it: at once when it is idle, after the call
+        in flight otherwise (without waiting for that)."""
+        if capture is not None:
+            self._calls.put(capture.release)
+        self._calls.put(None)
+        if not self._busy:
+            self._thread.join()
+
+    def _serve(self) -> None:
+        while (fn := self._calls.get()) is not None:
+            try:
+                self._results.put((True, fn()))
+            except BaseException as e:  # handed to the caller
+                self._results.put((False, e))
 
 
 class VideoSink:
