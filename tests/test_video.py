@@ -354,23 +354,15 @@ def test_bad_input_is_one_line_with_status_2_and_leaves_nothing(case, message, t
 
 
 LEAVING = """
-import concurrent.futures
-import os
-import threading
-import time
-
+import concurrent.futures, os, threading, time
 import numpy as np
-
 POOL = concurrent.futures.ThreadPoolExecutor(1)
-
 def hard_exit(frame):
     os._exit(0)
-
 def leaves_a_thread(frame):
     if not any(t.name == "spinner" for t in threading.enumerate()):
         threading.Thread(target=time.sleep, args=(3600,), name="spinner").start()
     return np.zeros((0, 4)), np.zeros(0)
-
 def uses_a_pool(frame):
     return POOL.submit(lambda: (np.zeros((0, 4)), np.zeros(0))).result()
 """
@@ -545,13 +537,8 @@ def stalling_stream(frames: int):
 def test_a_signal_ends_a_stalled_stream_at_once(frames, signum, tmp_path):
     out = tmp_path / "out"
     with stalling_stream(frames) as (url, sent):
-        command = subprocess.Popen(
-            [sys.executable, "-m", "kelmora_tools", "video", url, "--out", str(out), "--detector", PLUGIN],
-            stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE,
-            text=True,
-            env=child_env(),
-        )
+        argv = [sys.executable, "-m", "kelmora_tools", "video", url, "--out", str(out), "--detector", PLUGIN]
+        command = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=child_env())
         try:
             assert sent.wait(60)
             time.sleep(2)  # the frames sent are tracked long before; the command waits for more
