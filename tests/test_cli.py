@@ -108,7 +108,11 @@ def bad_inputs(tmp_path):
     nodet = tmp_path / "nodet"
     (nodet / "gt").mkdir(parents=True)
     (nodet / "gt" / "gt.txt").write_text("1,1,0,0,1,1,1,1,1\n")
+    for name, width in (("huge", "9" * 23), ("zero", "0")):
+        sized = write_sequence(tmp_path / name, 20, 5, name)
+        (sized / "seqinfo.ini").write_text(f"[Sequence]\nname={name}\nimWidth={width}\nimHeight=480\n")
     out = tmp_path / "out"
+    huge_ini, zero_ini = tmp_path / "huge" / "seqinfo.ini", tmp_path / "zero" / "seqinfo.ini"
     return [
         (["track", tmp_path / "missing", "--out", out], f"{tmp_path / 'missing'}: no such file or folder"),
         (["track", nodet, "--out", out], f"{nodet / 'det' / 'det.txt'}: no such file"),
@@ -143,6 +147,14 @@ def bad_inputs(tmp_path):
         (["eval", "--gt", nodet / "gt" / "gt.txt", "--results", det], f"{det}:1: track ids must be >= 0, got -1"),
         (["plot", det, "--out", tmp_path / "p.jpg"], f"--out {tmp_path / 'p.jpg'}: the picture is a PNG file"),
         (["plot", tmp_path / "none.txt", "--out", tmp_path / "p.png"], f"{tmp_path / 'none.txt'}: no such file"),
+        (
+            ["plot", det, "--gt", tmp_path / "huge" / "gt" / "gt.txt", "--out", tmp_path / "p.png"],
+            f"{huge_ini}: imwidth must be at most 65535 (the largest image side), got {'9' * 23}\n",
+        ),
+        (
+            ["plot", det, "--gt", tmp_path / "zero" / "gt" / "gt.txt", "--out", tmp_path / "p.png"],
+            f"{zero_ini}: imwidth must be a whole number >= 1, got '0'\n",
+        ),
         (["frobnicate"], "argument SUBCOMMAND: invalid choice: 'frobnicate'"),
         ([], "choose a subcommand: eval, plot, track, tune"),
     ]
@@ -186,6 +198,7 @@ def http_server():
         ),
         ("tcp://{http}/", "1", "--dask tcp://{http}/: expected a scheduler address such as tcp://host:8786"),
         ("tcp://127.0.0.1:99999", "1", "--dask tcp://127.0.0.1:99999: expected a scheduler address such as"),
+        ("tcp://user:S3cret@{http}", "1", "--dask tcp://user:***@{http}: expected a scheduler address such as"),
         ("tcp://{http}", "nan", "argument --dask-timeout: expected seconds > 0 and at most 3600, got 'nan'"),
         ("tcp://{http}", "1e308", "argument --dask-timeout: expected seconds > 0 and at most 3600, got '1e308'"),
         ("tcp://{http}", "-1", "argument --dask-timeout: expected seconds > 0 and at most 3600, got '-1'"),
@@ -205,7 +218,7 @@ def test_dask_addresses_and_timeouts_fail_in_one_line(tmp_path, capsys, http_ser
         timeout,
     )
     assert run.status == 2 and run.err.startswith(f"kelmora track: error: {message.format(http=http_server)}")
-    assert run.err.count("\n") == 1
+    assert run.err.count("\n") == 1 and "S3cret" not in run.err
 
 
 @pytest.mark.parametrize(

@@ -174,6 +174,15 @@ def test_dataset_sequences_come_sorted_and_other_folders_are_skipped(tmp_path):
             "{root}/s/seqinfo.ini: sequence name '../up' cannot be a file name",
         ),
         (
+            # Escaped and cut, never printed raw.
+            {"s/seqinfo.ini": "[Sequence]\nname=\x1b[2J" + "x" * 5000 + "\n", "s/det/det.txt": ""},
+            "{root}/s/seqinfo.ini: sequence name '\\x1b[2J" + "x" * 36 + "' cannot be a file name",
+        ),
+        (
+            {"s/seqinfo.ini": "[Sequence]\nframeRate=inf\n", "s/det/det.txt": ""},
+            "{root}/s/seqinfo.ini: frameRate must be a positive number, got inf",
+        ),
+        (
             {
                 "a/seqinfo.ini": "[Sequence]\nname=same\n",
                 "a/det/det.txt": "",

@@ -3,14 +3,19 @@ OpenCV's dnn (tiny graphs built here with the onnx package), and colour-histogra
 
 from __future__ import annotations
 
+import ast
+import os
 import pathlib
 import re
+import subprocess
+import sys
 
 import cv2
 import numpy as np
 import onnx  # pinned in requirements.txt; a plain import, so that a missing one fails rather than skips
 import pytest
 import synthetic_clip as clip
+from command_support import child_env
 from onnx import TensorProto, helper, numpy_helper
 
 from kelmora_tools import appearance, cli, detectors, motion_detector, onnx_detector
@@ -193,6 +198,15 @@ def test_onnx_input_is_letterboxed_on_grey_rgb_in_0_to_1(tmp_path):
             r"--detector onnx:.*: the model does not state its input size; give --input-size WIDTHxHEIGHT$",
         ),
         ("size differs", r"--input-size 32x32 differs from the model's input 64x64$"),
+        (
+            "negative input",
+            r"--detector onnx:{tmp}/m\.onnx: the model's input is \[1, 3, -1, 64\]; its height and width must be"
+            r" 1 to 4096 pixels$",
+        ),
+        ("huge input", r"--detector onnx:.*: the model's input is \[1, 3, 40000, 40000\]; its height and width"),
+        ("huge input size", r"--detector onnx:{tmp}/m\.onnx: --input-size 40000x40000 is beyond 4096 pixels a side$"),
+        ("folder", r"--detector onnx:{tmp}/m\.onnx: is a folder, expected a file$"),
+        ("fifo", r"--detector onnx:{tmp}/m\.onnx: is a named pipe \(FIFO\), expected a file$"),
         ("option of another detector", r"--min-score applies to --detector onnx only$"),
         ("bad min score", r"--min-score must be in \(0, 1\], got 0$"),
     ],
@@ -207,8 +221,16 @@ def test_onnx_errors_are_one_line(case, message, tmp_path, capsys):
         model.write_bytes(b"\x08\x07junk")
     elif case == "wrong shape":
         onnx_model(model, np.zeros((1, 10)))
-    elif case == "no input size":
+    elif case in ("no input size", "huge input size"):
         onnx_model(model, layout_output("end2end"), input_dims=(1, 3, "h", "w"))
+        extra = ["--input-size", "40000"] if case == "huge input size" else []
+    elif case in ("negative input", "huge input"):
+        dims = {"negative input": (1, 3, -1, 64), "huge input": (1, 3, 40000, 40000)}[case]
+        onnx_model(model, layout_output("end2end"), input_dims=dims)
+    elif case == "folder":
+        model.mkdir()
+    elif case == "fifo":
+        os.mkfifo(model)
     else:
         onnx_model(model, layout_output("yolov8"))
         extra = {
@@ -283,3 +305,44 @@ def test_appearance_keeps_the_ids_of_crossing_shapes_that_turn_back(tmp_path, ca
         == (1, 2)
         == (ids["hist", 3, "red"], ids["hist", 3, "blue"])
     )
+
+
+# --- frames a detector cannot scan ------------------------------------------------------------------
+
+# Width x height: one pixel, one pixel wide or high, thin strips, and frames smaller than HOG's
+# 64 x 128 window (48 x 112 just fills it once padded, 47 x 111 does not).
+ODD_FRAMES = [(1, 1), (1, 3000), (3000, 1), (2, 3000), (3000, 2), (48, 48), (96, 96), (47, 111), (48, 112)]
+
+ODD_FRAME_SCRIPT = """
+import sys
+import numpy as np
+from kelmora_tools import appearance, detectors
+found = {}
+for choice in ("hog", "motion", "onnx:" + sys.argv[1]):
+    for w, h in %r:
+        detector = detectors.load_detector(choice)
+        for k in range(8):  # the motion detector's warm-up, then a frame half of which changed
+            frame = np.full((h, w, 3), 90, np.uint8)
+            frame[: max(1, h // 2)] = 90 + 20 * (k == 7)
+            dets = detectors.detect(detector, frame, k + 1)
+        inside = bool(((dets.boxes >= 0) & (dets.boxes <= [w, h, w, h])).all())
+        found[choice[:4], w, h] = (len(dets), inside, appearance.hist_features(frame, dets.boxes).shape[1])
+print(found)
+"""
+
+
+def test_detectors_take_frames_too_small_or_too_thin_for_them(tmp_path):
+    # A process of its own: on such frames OpenCV's HOG scan corrupted memory and crashed
+    # (status 134 or 139), and the motion detector's halving raised inside OpenCV.
+    model = onnx_model(tmp_path / "m.onnx", layout_output("yolov8"))
+    script = ODD_FRAME_SCRIPT % (ODD_FRAMES,)
+    run = subprocess.run(
+        [sys.executable, "-c", script, str(model)], capture_output=True, text=True, env=child_env(), timeout=300
+    )
+    assert run.returncode == 0, run.stderr
+    found = ast.literal_eval(run.stdout)
+    for w, h in ODD_FRAMES:
+        # HOG and the motion detector find nothing on a flat frame; the model's constant boxes are
+        # mapped into the frame, whatever its shape.
+        assert found["hog", w, h] == found["moti", w, h] == (0, True, 128), (w, h)
+        assert found["onnx", w, h][1:] == (True, 128) and found["onnx", w, h][0] >= 2, (w, h)

@@ -17,7 +17,7 @@ from types import ModuleType
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
 from kelmora_tools import commands  # noqa: E402
-from kelmora_tools.errors import ExitStatus, Terminated, UserError, one_line  # noqa: E402
+from kelmora_tools.errors import ExitStatus, Terminated, UserError, lingering_threads, one_line  # noqa: E402
 
 PROG = "kelmora"
 
@@ -96,9 +96,16 @@ def main(argv: list[str] | None = None) -> int:
 
     A user error is one line on stderr, `kelmora <subcommand>: error: <message>`, and status 2;
     Ctrl-C (SIGINT) gives 130 and SIGTERM 143, once the command's worker processes have ended.
+    Run as the command (no `argv`), it ends the process itself, with that status, when a thread
+    that a plug-in left running would keep the interpreter from exiting.
     """
     with _sigterm_raises():
-        return _main(argv)
+        status = _main(argv)
+    if argv is None and lingering_threads():
+        sys.stdout.flush()
+        sys.stderr.flush()
+        os._exit(status)
+    return status
 
 
 def _main(argv: list[str] | None) -> int:

@@ -5,7 +5,9 @@ from __future__ import annotations
 
 import configparser
 import dataclasses
+import math
 import pathlib
+import unicodedata
 
 from kelmora_tools.errors import UserError
 from kelmora_tools.mot_files import MAX_FRAME
@@ -24,55 +26,104 @@ class Sequence:
     image_size: tuple[int, int] | None  # (imWidth, imHeight) of seqinfo.ini
 
 
-def read_seqinfo(path: pathlib.Path) -> dict[str, str]:
-    """The [Sequence] section of a seqinfo.ini, keys in lower case; {} without that section."""
+# The largest imWidth and imHeight a seqinfo.ini may state: the largest side a JPEG file can have.
+MAX_IMAGE_SIDE = 65535
+# Fields of seqinfo.ini are quoted in messages up to this many characters.
+QUOTED = 40
+
+
+@dataclasses.dataclass(frozen=True)
+class SeqInfo:
+    """The [Sequence] section of a seqinfo.ini, checked; None for a field it does not state."""
+
+    name: str | None  # a file name (see checked_name); None when absent or blank
+    frame_rate: float | None  # frameRate, frames per second
+    length: int | None  # seqLength, 1 to MAX_FRAME
+    image_size: tuple[int, int] | None  # (imWidth, imHeight), each 1 to MAX_IMAGE_SIDE; None unless both
+
+
+def checked_name(name: str, origin: object, fallback: str | None = None) -> str:
+    """The name of a run's output files (DIR/<name>.txt, DIR/<name>.mp4, ...), from a file's content,
+    a file or folder name or a URL: the one check every such name passes before it becomes part of a
+    path. An empty name takes `fallback` (checked too).
+
+    Raises: UserError naming `origin` when the name could leave the output folder, hide its files or
+    rewrite the terminal that prints it: a '/', a '\\', a NUL or another control character in it, or a
+    leading '.'. The name is quoted escaped and cut to QUOTED characters.
+    """
+    name = name.strip()
+    if not name and fallback is not None:
+        return checked_name(fallback, origin)
+    if not name or any(c in "/\\" or unicodedata.category(c) == "Cc" for c in name) or name.startswith("."):
+        raise UserError(f"{origin}: sequence name {name[:QUOTED]!r} cannot be a file name")
+    return name
+
+
+def read_seqinfo(path: pathlib.Path) -> SeqInfo:
+    """The [Sequence] section of the seqinfo.ini at `path`, read as text (a % is a plain character)
+    and checked: the one reader of the format.
+
+    Raises: UserError naming the file and the field that cannot be used.
+    """
     parser = configparser.ConfigParser(interpolation=None)
     try:
         parser.read_string(path.read_text(encoding="utf-8", errors="replace"), str(path))
     except OSError as e:
         raise UserError(f"{path}: cannot read: {e.strerror or e}") from None
     except configparser.Error as e:
-        raise UserError(f"{path}: not an ini file: {str(e).splitlines()[0]}") from None
-    return dict(parser["Sequence"]) if parser.has_section("Sequence") else {}
+        raise UserError(f"{path}: not an ini file: {str(e).splitlines()[0][:200]}") from None
+    info = dict(parser["Sequence"]) if parser.has_section("Sequence") else {}
+    name = info.get("name", "").strip()
+    width = _positive_int(info, "imwidth", path, MAX_IMAGE_SIDE, "the largest image side")
+    height = _positive_int(info, "imheight", path, MAX_IMAGE_SIDE, "the largest image side")
+    return SeqInfo(
+        checked_name(name, path) if name else None,
+        _frame_rate(info, path),
+        _positive_int(info, "seqlength", path, MAX_FRAME, "the largest frame number a row may hold"),
+        (width, height) if width is not None and height is not None else None,
+    )
 
 
-def _positive_int(info: dict[str, str], key: str, path: pathlib.Path, maximum: int | None = None) -> int | None:
+def _positive_int(info: dict[str, str], key: str, path: pathlib.Path, maximum: int, why: str) -> int | None:
     if key not in info:
         return None
-    try:
-        value = int(info[key])
-    except ValueError:
-        value = 0
+    text = info[key].strip()
+    digits = text.removeprefix("+")
+    if digits.isascii() and digits.isdigit() and len(digits.lstrip("0")) > 18:
+        value = maximum + 1  # beyond every bound, however many digits (int() refuses thousands)
+    else:
+        try:
+            value = int(text)
+        except ValueError:
+            value = 0
     if value < 1:
-        raise UserError(f"{path}: {key} must be a whole number >= 1, got {info[key]!r}")
-    if maximum is not None and value > maximum:
-        raise UserError(
-            f"{path}: {key} must be at most {maximum} (the largest frame number a row may hold), got {value}"
-        )
+        raise UserError(f"{path}: {key} must be a whole number >= 1, got {info[key][:QUOTED]!r}")
+    if value > maximum:
+        raise UserError(f"{path}: {key} must be at most {maximum} ({why}), got {text[:QUOTED]}")
     return value
+
+
+def _frame_rate(info: dict[str, str], path: pathlib.Path) -> float | None:
+    if "framerate" not in info:
+        return None
+    try:
+        rate = float(info["framerate"])
+    except ValueError:
+        raise UserError(f"{path}: frameRate is not a number: {info['framerate'][:QUOTED]!r}") from None
+    if not (math.isfinite(rate) and rate > 0):
+        raise UserError(f"{path}: frameRate must be a positive number, got {rate:g}")
+    return rate
 
 
 def _sequence(
     folder: pathlib.Path | None, det: pathlib.Path | None, gt: pathlib.Path | None, fallback_name: str
 ) -> Sequence:
-    info: dict[str, str] = {}
     ini = folder / "seqinfo.ini" if folder is not None else None
-    if ini is not None and ini.is_file():
-        info = read_seqinfo(ini)
-    name = (info.get("name") or "").strip() or fallback_name
-    # The name becomes a file name (DIR/<name>.txt): no folders, nothing hidden.
-    if "/" in name or "\\" in name or "\0" in name or name.startswith("."):
-        raise UserError(
-            f"{ini if ini is not None and ini.is_file() else fallback_name}: "
-            f"sequence name {name!r} cannot be a file name"
-        )
-    if ini is not None and ini.is_file():
-        length = _positive_int(info, "seqlength", ini, MAX_FRAME)
-        width, height = _positive_int(info, "imwidth", ini), _positive_int(info, "imheight", ini)
-    else:
-        length, width, height = None, None, None
-    size = (width, height) if width is not None and height is not None else None
-    return Sequence(name, folder, det, gt, length, size)
+    if ini is None or not ini.is_file():
+        return Sequence(checked_name(fallback_name, fallback_name), folder, det, gt, None, None)
+    info = read_seqinfo(ini)
+    name = info.name or checked_name(fallback_name, ini)
+    return Sequence(name, folder, det, gt, info.length, info.image_size)
 
 
 def _is_sequence_folder(folder: pathlib.Path) -> bool:

@@ -16,6 +16,7 @@ holds NaN or infinity, or whose call raises, stops the run with one line naming 
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import importlib
 import importlib.util
@@ -23,13 +24,16 @@ import inspect
 import itertools
 import os
 import pathlib
+import posix
 import sys
-from collections.abc import Callable
+import threading
+import time
+from collections.abc import Callable, Collection, Iterator
 from typing import Any
 
 import numpy as np
 
-from kelmora_tools.errors import UserError, first_line
+from kelmora_tools.errors import UserError, file_problem, first_line, lingering_threads
 
 Detector = Callable[[np.ndarray], Any]
 
@@ -38,6 +42,11 @@ Detector = Callable[[np.ndarray], Any]
 HOG_STRIDE = 8
 HOG_SCALE = 1.05
 HOG_NMS_IOU = 0.4
+# The window, and the padding added around each side of the frame before it is scanned. A frame
+# that, padded, is narrower or lower than the window holds no window: it gets no detections, and is
+# never handed to OpenCV, whose scan corrupts memory on it.
+HOG_WINDOW = (64, 128)
+HOG_PADDING = 8
 # The HOG score map: score = 1 / (1 + exp(-HOG_SLOPE * (margin - HOG_MIDPOINT))). Margin 1.0 maps
 # to 0.5, the tracker's default split between high and low scores; the windows OpenCV itself
 # accepts (margin >= 0) start at 0.119, just above the default floor of 0.1, so they all reach
@@ -46,6 +55,8 @@ HOG_MIDPOINT = 1.0
 HOG_SLOPE = 2.0
 # exp overflows beyond about 709; the map is clamped well before, at scores 1e-13 from 0 and 1.
 _LOGIT_LIMIT = 30.0
+# Seconds the threads a plug-in started have, after the last frame, to end before the run is refused.
+THREAD_GRACE_SECONDS = 1.0
 
 
 @dataclasses.dataclass
@@ -112,12 +123,15 @@ class HogDetector:
         )
 
     def __call__(self, frame: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        height, width = frame.shape[:2]
+        if width + 2 * HOG_PADDING < HOG_WINDOW[0] or height + 2 * HOG_PADDING < HOG_WINDOW[1]:
+            return np.zeros((0, 4)), np.zeros(0)
         # groupThreshold 0 returns every window above the SVM's boundary, with its margin.
         rects, margins = self._hog.detectMultiScale(
             frame,
             hitThreshold=0.0,
             winStride=(self.stride, self.stride),
-            padding=(8, 8),
+            padding=(HOG_PADDING, HOG_PADDING),
             scale=self.scale,
             groupThreshold=0,
         )
@@ -210,10 +224,10 @@ def load_detector(choice: str, options: DetectorOptions | None = None) -> Loaded
     if inspect.isclass(obj):
         try:
             obj = obj()
-        except SystemExit as e:
-            raise UserError(f"--detector: creating {choice} exited{_exit_message(e)}") from None
-        except Exception as e:
-            raise UserError(f"--detector: creating {choice} failed: {first_line(e, with_type=True)}") from None
+        except KeyboardInterrupt:
+            raise
+        except BaseException as e:
+            raise UserError(f"--detector: creating {choice} {_outcome(e, 'failed:')}") from None
     if not callable(obj):
         raise UserError(f"--detector: {choice} is not callable")
     doc = (inspect.getdoc(obj) or "").strip().splitlines()
@@ -233,8 +247,11 @@ def _import(module_name: str) -> Any:
     try:
         if module_name.endswith(".py") or os.sep in module_name:
             path = pathlib.Path(module_name)
-            if not path.is_file():
+            problem = file_problem(path)
+            if problem == "no such file":
                 raise UserError(f"--detector: no such file {path}")
+            if problem is not None:
+                raise UserError(f"--detector: {path}: {problem}")
             name = f"kelmora_detector_{next(_plugin_numbers)}_{path.stem}"
             found = importlib.util.spec_from_file_location(name, path)
             if found is None or found.loader is None:
@@ -255,12 +272,10 @@ def _import(module_name: str) -> Any:
         if e.name is not None and (module_name == e.name or module_name.startswith(e.name + ".")):
             raise UserError(f"--detector: no module named {module_name!r}") from None
         raise UserError(f"--detector: importing {module_name} failed: {first_line(e, with_type=True)}") from None
-    except UserError:
+    except (UserError, KeyboardInterrupt):
         raise
-    except SystemExit as e:
-        raise UserError(f"--detector: importing {module_name} exited{_exit_message(e)}") from None
-    except Exception as e:
-        raise UserError(f"--detector: importing {module_name} failed: {first_line(e, with_type=True)}") from None
+    except BaseException as e:
+        raise UserError(f"--detector: importing {module_name} {_outcome(e, 'failed:')}") from None
     finally:
         if here in sys.path:
             sys.path.remove(here)
@@ -278,10 +293,10 @@ def detect(detector: LoadedDetector, frame: np.ndarray, frame_no: int) -> Detect
         result = detector.call(view)
     except UserError as e:
         raise UserError(f"frame {frame_no}: {e}") from None
-    except SystemExit as e:
-        raise UserError(f"frame {frame_no}: detector {detector.name} exited{_exit_message(e)}") from None
-    except Exception as e:
-        raise UserError(f"frame {frame_no}: detector {detector.name} raised {first_line(e, with_type=True)}") from None
+    except KeyboardInterrupt:
+        raise
+    except BaseException as e:
+        raise UserError(f"frame {frame_no}: detector {detector.name} {_outcome(e, 'raised')}") from None
     try:
         return check_output(result)
     except ValueError as e:
@@ -333,6 +348,9 @@ def _array(value: Any, what: str) -> np.ndarray:
         raise not_numbers from None
     if found.dtype.kind == "c":  # casting would drop the imaginary part, with a warning
         raise ValueError(f"complex numbers in {what}")
+    # Text that reads as numbers ("0.9") is not a number: NumPy would convert it.
+    if found.dtype.kind in "US" or (found.dtype.kind == "O" and any(isinstance(v, (str, bytes)) for v in found.flat)):
+        raise not_numbers
     try:
         return np.array(found, dtype=np.float64)
     except (TypeError, ValueError, OverflowError):
@@ -346,9 +364,55 @@ def _finite(values: np.ndarray, what: str) -> None:
         raise ValueError(f"NaN or infinity in {what} (row {row})")
 
 
-def _exit_message(exit: SystemExit) -> str:
-    """How a plug-in's sys.exit reads in a message: its text, or its status."""
-    if exit.code is None:
-        return ""
-    text = str(exit.code).strip().splitlines()
-    return f": {text[0]}" if text else ""
+def _outcome(error: BaseException, verb: str) -> str:
+    """How a plug-in's exception reads after "importing X", "creating X" or "detector X": "exited"
+    and its sys.exit message, "called os._exit(N)", or `verb` and the exception's first line."""
+    if isinstance(error, PluginExit):
+        return f"called os._exit({error.status}); a plug-in must return or raise"
+    if not isinstance(error, SystemExit):
+        return f"{verb} {first_line(error, with_type=True)}"
+    text = str(error.code).strip().splitlines() if error.code is not None else []
+    return f"exited: {text[0]}" if text else "exited"
+
+
+class PluginExit(BaseException):
+    """Raised in place of os._exit while plug-in code may run (see refusing_process_exit): a
+    detector ends the run with an error, never the process with a status of its choosing."""
+
+    def __init__(self, status: object) -> None:
+        super().__init__(status)
+        self.status = status
+
+
+def _refused_exit(status: object = 0) -> None:
+    raise PluginExit(status)
+
+
+@contextlib.contextmanager
+def refusing_process_exit() -> Iterator[None]:
+    """While the block runs, os._exit (and posix._exit) raise PluginExit instead of ending the
+    process at once, with no message and a status a plug-in chose. Every thread is affected."""
+    saved = os._exit, posix._exit
+    os._exit = posix._exit = _refused_exit
+    try:
+        yield
+    finally:
+        os._exit, posix._exit = saved
+
+
+def check_threads(detector: LoadedDetector, before: Collection[threading.Thread]) -> None:
+    """Refuses a run after which the detector left a thread running that would keep the process from
+    exiting (see errors.lingering_threads), once such threads had a second to end.
+
+    Raises: UserError naming the threads.
+    """
+    deadline = time.monotonic() + THREAD_GRACE_SECONDS
+    for thread in lingering_threads(before):
+        thread.join(max(0.0, deadline - time.monotonic()))
+    left = lingering_threads(before)
+    if left:
+        names = ", ".join(repr(t.name) for t in left[:3]) + (" ..." if len(left) > 3 else "")
+        raise UserError(
+            f"detector {detector.name} left {len(left)} thread(s) running ({names}); a plug-in must end"
+            " its threads, or make them daemon threads, before the last frame is done"
+        )

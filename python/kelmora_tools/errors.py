@@ -4,6 +4,11 @@ wording of errors."""
 from __future__ import annotations
 
 import enum
+import pathlib
+import stat
+import sys
+import threading
+from collections.abc import Collection
 
 
 class ExitStatus(enum.IntEnum):
@@ -39,3 +44,32 @@ def first_line(error: BaseException, *, with_type: bool = False) -> str:
     if with_type:
         return f"{name}: {line}" if line else name
     return line or name
+
+
+def file_problem(path: pathlib.Path) -> str | None:
+    """What keeps `path` from being read as a file ("no such file", "is a folder, expected a file",
+    "is a named pipe (FIFO), expected a file", ...), or None for a regular file. Only the file's
+    status is looked at: opening a FIFO or a device could block."""
+    try:
+        mode = path.stat().st_mode
+    except FileNotFoundError:
+        return "no such file"
+    except OSError as e:
+        return f"cannot read: {e.strerror or e}"
+    if stat.S_ISREG(mode):
+        return None
+    kinds = [(stat.S_ISDIR, "a folder"), (stat.S_ISFIFO, "a named pipe (FIFO)"), (stat.S_ISSOCK, "a socket")]
+    kind = next((name for test, name in kinds if test(mode)), "a device")
+    return f"is {kind}, expected a file"
+
+
+def lingering_threads(before: Collection[threading.Thread] = ()) -> list[threading.Thread]:
+    """The threads, other than those of `before`, that would keep the process from exiting: alive,
+    not daemon threads, and not the workers of a ThreadPoolExecutor (which Python stops at exit)."""
+    pools = sys.modules.get("concurrent.futures.thread")
+    pooled = set(getattr(pools, "_threads_queues", {}))
+    return [
+        t
+        for t in threading.enumerate()
+        if t is not threading.main_thread() and t not in before and not t.daemon and t.is_alive() and t not in pooled
+    ]

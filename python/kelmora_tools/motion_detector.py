@@ -121,7 +121,7 @@ class MotionDetector:
         frame restarts it."""
         cv2 = self._cv2
         height, width = frame.shape[:2]
-        if width >= HALVE_WIDTH:
+        if width >= HALVE_WIDTH and height >= 2:  # a frame one pixel high has no half
             # Halving with bilinear weights averages each 2 x 2 block, as area averaging does, faster.
             frame = cv2.resize(frame, (width // 2, height // 2), interpolation=cv2.INTER_LINEAR)
         if self._model is None:

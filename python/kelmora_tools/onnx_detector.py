@@ -21,7 +21,7 @@ import re
 
 import numpy as np
 
-from kelmora_tools.errors import UserError
+from kelmora_tools.errors import UserError, file_problem
 
 LAYOUTS = ("auto", "yolov8", "yolov5", "end2end")
 PAD_GREY = 114
@@ -29,6 +29,9 @@ MIN_SCORE = 0.05  # below the tracker's low threshold (0.1): low scores reach it
 NMS_IOU = 0.45
 # Suppression looks at the best MAX_CANDIDATES candidates of a frame: its cost grows with their square.
 MAX_CANDIDATES = 1000
+# The largest input side, in pixels: a 4096 x 4096 input's blob takes 192 MiB (float32), and the
+# network's own tensors several times that; YOLO models take 640 or 1280.
+MAX_INPUT_SIDE = 4096
 
 
 def guess_layout(shape: tuple[int, ...]) -> str | None:
@@ -111,7 +114,8 @@ def suppress(boxes: np.ndarray, scores: np.ndarray, classes: np.ndarray, iou: fl
 
 def read_input_shape(data: bytes) -> list[int | None] | None:
     """The dimensions of an ONNX model's first graph input that is not an initializer (None for a
-    named or unset dimension), read from the serialised model; None when the model states none.
+    named or unset dimension, or one of 0; a negative one as it is), read from the serialised
+    model; None when the model states none.
 
     Raises: ValueError when `data` is not a well-formed protocol buffer.
     """
@@ -134,8 +138,9 @@ def read_input_shape(data: bytes) -> list[int | None] | None:
             for tensor in (v for f, v in _fields(type_proto) if f == 1):  # TypeProto.tensor_type
                 for shape in (v for f, v in _fields(tensor) if f == 2):
                     for dim in (v for f, v in _fields(shape) if f == 1):
-                        sizes = [v for f, v in _fields(dim) if f == 1 and isinstance(v, int)]
-                        dims.append(sizes[0] if sizes and sizes[0] > 0 else None)
+                        # dim_value is an int64: a varint of two's complement.
+                        sizes = [v - (1 << 64) * (v >> 63) for f, v in _fields(dim) if f == 1 and isinstance(v, int)]
+                        dims.append(sizes[0] if sizes and sizes[0] != 0 else None)
         return dims
     return None
 
@@ -203,8 +208,9 @@ class OnnxDetector:
             raise UserError(f"--onnx-layout must be one of {', '.join(LAYOUTS)}, got {onnx_layout!r}")
         if not (math.isfinite(min_score) and 0 < min_score <= 1):
             raise UserError(f"--min-score must be in (0, 1], got {min_score:g}")
-        if not path.is_file():
-            raise UserError(f"{where}: no such file")
+        problem = file_problem(path)
+        if problem is not None:
+            raise UserError(f"{where}: {problem}")
         try:
             data = path.read_bytes()
         except OSError as e:
@@ -220,6 +226,14 @@ class OnnxDetector:
         stated = (dims[3], dims[2]) if dims is not None and len(dims) == 4 and None not in dims[2:] else None
         if dims is not None and len(dims) == 4 and dims[1] not in (3, None):
             raise UserError(f"{where}: the model's input is {dims}; expected [1, 3, height, width]")
+        if stated is not None and not all(1 <= side <= MAX_INPUT_SIDE for side in stated):
+            raise UserError(
+                f"{where}: the model's input is {dims}; its height and width must be 1 to {MAX_INPUT_SIDE} pixels"
+            )
+        if input_size is not None and not all(1 <= side <= MAX_INPUT_SIDE for side in input_size):
+            raise UserError(
+                f"{where}: --input-size {input_size[0]}x{input_size[1]} is beyond {MAX_INPUT_SIDE} pixels a side"
+            )
         if input_size is not None and stated is not None and tuple(input_size) != stated:
             raise UserError(
                 f"--input-size {input_size[0]}x{input_size[1]} differs from the model's input {stated[0]}x{stated[1]}"

@@ -20,7 +20,7 @@ if TYPE_CHECKING:
     import multiprocessing.context
     from concurrent.futures import Future
 
-from kelmora_tools import progress
+from kelmora_tools import progress, urls
 from kelmora_tools.errors import Terminated, UserError
 
 T = TypeVar("T")
@@ -399,14 +399,15 @@ def check_dask_address(address: str) -> None:
     """UserError unless `address` is a scheduler address kelmora can connect to: tcp:// or ws://,
     a host and a port, nothing after it."""
     scheme = address.partition("://")[0]
+    shown = urls.shown_url(address)
     if scheme in ("tls", "wss"):
         raise UserError(
-            f"--dask {address}: a {scheme}:// scheduler asks for a client certificate, which kelmora "
+            f"--dask {shown}: a {scheme}:// scheduler asks for a client certificate, which kelmora "
             "cannot be given; use a tcp:// address"
         )
     match = _DASK_ADDRESS.fullmatch(address)
     if not match or not 1 <= int(match[3]) <= 65535:
-        raise UserError(f"--dask {address}: expected a scheduler address such as tcp://host:8786")
+        raise UserError(f"--dask {shown}: expected a scheduler address such as tcp://host:8786")
 
 
 def dask_timeout(text: str) -> float:

@@ -102,14 +102,11 @@ def plot_trajectories(
 
 
 def image_size(gt_path: pathlib.Path | None) -> tuple[int, int] | None:
-    """imWidth and imHeight of the seqinfo.ini of the sequence that holds gt/gt.txt, if any."""
+    """imWidth and imHeight of the seqinfo.ini of the sequence that holds gt/gt.txt, if it states both.
+
+    Raises: UserError when that seqinfo.ini cannot be used (see dataset.read_seqinfo).
+    """
     if gt_path is None or gt_path.parent.name != "gt":
         return None
     ini = gt_path.parent.parent / "seqinfo.ini"
-    if not ini.is_file():
-        return None
-    info = read_seqinfo(ini)
-    try:
-        return int(info["imwidth"]), int(info["imheight"])
-    except (KeyError, ValueError):
-        return None
+    return read_seqinfo(ini).image_size if ini.is_file() else None

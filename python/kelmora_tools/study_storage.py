@@ -18,6 +18,7 @@ import warnings
 from collections.abc import Iterator
 from typing import Any
 
+from kelmora_tools import urls
 from kelmora_tools.errors import UserError, first_line
 
 # A running trial records a sign of life this often, on a thread of its own. One silent for
@@ -29,30 +30,6 @@ HEARTBEAT_SECONDS = 10
 STALE_SECONDS = 60
 
 
-# Query parameters of a storage URL whose values messages show; any other one (password=,
-# sslpassword=, or one this list does not know) is shown as ***.
-SHOWN_PARAMETERS = frozenset(
-    {
-        "host",
-        "hostaddr",
-        "port",
-        "dbname",
-        "user",
-        "sslmode",
-        "connect_timeout",
-        "application_name",
-        "target_session_attrs",
-        "options",
-        "client_encoding",
-        "timeout",
-        "mode",
-        "cache",
-        "uri",
-        "check_same_thread",
-    }
-)
-
-
 _SCHEME = re.compile(r"[\w+]+://")
 
 
@@ -62,17 +39,18 @@ _NOT_SHOWN = "(the URL is not shown: it may hold a password)"
 @dataclasses.dataclass(frozen=True)
 class StorageURL:
     """A storage URL: as given (`text`, passed to SQLAlchemy and Optuna only), and as messages show it
-    (`shown`, every secret as ***)."""
+    (`shown`, every secret as ***; see urls.masked_url)."""
 
     text: str
-    shown: str
-    secrets: tuple[str, ...]  # the password and the masked query values, to be kept out of messages
+    masked: urls.MaskedURL
+
+    @property
+    def shown(self) -> str:
+        return self.masked.shown
 
     def scrub(self, message: str) -> str:
         """`message` with every secret of the URL replaced by ***."""
-        for secret in sorted(self.secrets, key=len, reverse=True):
-            message = message.replace(secret, "***")
-        return message
+        return self.masked.scrub(message)
 
 
 def parse_storage_url(text: str) -> StorageURL:
@@ -96,19 +74,7 @@ def parse_storage_url(text: str) -> StorageURL:
     userinfo = text[text.index("://") + 3 :].partition("@")[0] if "@" in text else ""
     if ":" in userinfo and url.password is None:
         raise UserError(f"--storage: not a valid database URL {_NOT_SHOWN}")
-    secrets = [url.password] if url.password else []
-    parameters = []
-    for key, value in url.query.items():
-        for one in [value] if isinstance(value, str) else value:
-            if key.lower() in SHOWN_PARAMETERS:
-                parameters.append(f"{urllib.parse.quote(key)}={urllib.parse.quote(one)}")
-            else:
-                parameters.append(f"{urllib.parse.quote(key)}=***")
-                secrets.append(one)
-    shown = url.set(query={}).render_as_string(hide_password=True)
-    if parameters:
-        shown += "?" + "&".join(parameters)
-    return StorageURL(text, shown, tuple(s for s in secrets if s))
+    return StorageURL(text, urls.masked_url(text))
 
 
 def shown_url(url: str) -> str:

@@ -66,20 +66,22 @@ def track_video(
     Raises: UserError naming the file, frame or option at fault; no output file is then left
     behind (files of an earlier run keep their content).
     """
+    threads = set(threading.enumerate())
     source = videoio.FrameSource(input_source)
     try:
-        detector = detectors.load_detector(detector_choice, detector_options)
-        tracker = config.make_tracker(options or {})
-        run = VideoRun(
-            source.name,
-            source.shown,
-            source.width,
-            source.height,
-            source.fps,
-            detector.description,
-            appearance.DESCRIPTION if appearance_kind == "hist" else None,
-        )
-        _track(source, detector, tracker, out_dir, max_frames, show_progress, run)
+        with detectors.refusing_process_exit():
+            detector = detectors.load_detector(detector_choice, detector_options)
+            tracker = config.make_tracker(options or {})
+            run = VideoRun(
+                source.name,
+                source.shown,
+                source.width,
+                source.height,
+                source.fps,
+                detector.description,
+                appearance.DESCRIPTION if appearance_kind == "hist" else None,
+            )
+            _track(source, detector, tracker, out_dir, max_frames, show_progress, run, threads)
     finally:
         source.close()
     return run
@@ -151,7 +153,10 @@ def _track(
     max_frames: int | None,
     show_progress: bool,
     run: VideoRun,
+    threads: set[threading.Thread],
 ) -> None:
+    """The frames through the detector and the tracker into the outputs; `threads`, those alive
+    before the detector was loaded, tell the ones it left running."""
     trails = annotate.Trails()
     sheet = annotate.ContactSheet()
     out: list[tuple[int, np.ndarray, np.ndarray, np.ndarray]] = []
@@ -166,7 +171,8 @@ def _track(
     with outputs.output_set(out_dir) as staged, StopOnInterrupt(source.live) as stop:
         sink = videoio.VideoSink(staged.path(video_path.name), source.fps, source.width, source.height, video_path)
         try:
-            frames: Iterable[tuple[int, np.ndarray]] = source.frames(max_frames)
+            # A stop asked for while a stalled live source is awaited ends the frames there.
+            frames: Iterable[tuple[int, np.ndarray]] = source.frames(max_frames, lambda: stop.requested)
             if show_progress:
                 frames = frame_progress(frames, total, run.name)
             for frame_no, frame in frames:
@@ -196,9 +202,10 @@ def _track(
                 run.detections += len(dets)
                 out.append((frame_no, ids, xyxy, scores))
                 if stop.requested:
-                    run.stopped = True
                     break
+            run.stopped = stop.requested
             sink.close()
+            detectors.check_threads(detector, threads)
         except BaseException:
             sink.abort()
             raise

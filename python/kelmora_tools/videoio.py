@@ -3,7 +3,6 @@ URL in; an MP4 file out, and the output files put in place together."""
 
 from __future__ import annotations
 
-import configparser
 import math
 import os
 import pathlib
@@ -12,10 +11,13 @@ import re
 import threading
 import time
 import urllib.parse
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
+from typing import Any
 
 import numpy as np
 
+from kelmora_tools import urls
+from kelmora_tools.dataset import checked_name, read_seqinfo
 from kelmora_tools.errors import UserError
 
 IMAGE_SUFFIXES = frozenset({".jpg", ".jpeg", ".png", ".bmp", ".tif", ".tiff", ".webp", ".ppm", ".pgm"})
@@ -23,6 +25,11 @@ IMAGE_SUFFIXES = frozenset({".jpg", ".jpeg", ".png", ".bmp", ".tif", ".tiff", ".
 DEFAULT_FPS = 25.0
 # Frames waiting for the encoder: enough to ride out a slow frame, few enough to bound memory.
 ENCODER_QUEUE = 8
+# Camera indexes go from 0 to MAX_CAMERA: OpenCV reads an index of 100 or more as a backend's code
+# plus a device number (200 is V4L2's camera 0), and a negative one crashes its device lookup.
+MAX_CAMERA = 99
+# While it waits for a live source, the command looks for a stop request this often, in seconds.
+POLL_SECONDS = 0.05
 # URL schemes read as live streams through OpenCV's FFmpeg.
 STREAM_SCHEMES = ("rtsp", "rtsps", "rtmp", "http", "https", "udp", "tcp", "srt")
 _URL = re.compile(r"^([A-Za-z][A-Za-z0-9+.-]*)://")
@@ -32,31 +39,6 @@ def is_stream_url(text: str) -> bool:
     """True for INPUT arguments that name a stream (rtsp://..., http://...) rather than a path."""
     found = _URL.match(text)
     return found is not None and found[1].lower() in STREAM_SCHEMES
-
-
-def shown_url(url: str) -> str:
-    """The URL for messages and the summary, with a password in it replaced by ***."""
-    parts = urllib.parse.urlsplit(url)
-    if parts.password is None:
-        return url
-    host = parts.netloc.rpartition("@")[2]
-    return urllib.parse.urlunsplit(parts._replace(netloc=f"{parts.username}:***@{host}"))
-
-
-def checked_name(name: str, origin: object, fallback: str | None = None) -> str:
-    """The name of a run's output files (DIR/<name>.mp4, ...), from a file's content, a file or folder
-    name or a URL: the one check every such name passes before it becomes part of a path. An empty
-    name takes `fallback` (checked too).
-
-    Raises: UserError naming `origin` when the name could leave the output folder or hide its files:
-    a '/', a '\\' or a NUL in it, or a leading '.'.
-    """
-    name = name.strip()
-    if not name and fallback is not None:
-        return checked_name(fallback, origin)
-    if not name or "/" in name or "\\" in name or "\0" in name or name.startswith("."):
-        raise UserError(f"{origin}: sequence name {name!r} cannot be a file name")
-    return name
 
 
 def quiet_native_logs() -> None:
@@ -90,21 +72,43 @@ class FrameSource:
         self._cv2 = cv2
         self._images: list[pathlib.Path] | None = None
         self.live = isinstance(source, int) or (isinstance(source, str) and is_stream_url(source))
+        # A live source is opened and read on a thread of its own (see _Reader).
+        self._reader = _Reader() if self.live else None
+        try:
+            first = self._open(source)
+        except BaseException:
+            self.close()
+            raise
+        if self._images is not None:
+            self.count: int | None = len(self._images)
+        else:
+            fps = self._capture.get(cv2.CAP_PROP_FPS)
+            self.fps = fps if math.isfinite(fps) and fps > 0 else DEFAULT_FPS
+            count = self._capture.get(cv2.CAP_PROP_FRAME_COUNT)
+            self.count = int(count) if math.isfinite(count) and count > 0 else None
+        self.height, self.width = first.shape[:2]
+        self._first: np.ndarray | None = first
+
+    def _open(self, source: pathlib.Path | str | int) -> np.ndarray:
+        """Opens the source; returns its first frame."""
+        cv2 = self._cv2
         if isinstance(source, int):
             self.path: pathlib.Path | None = None
+            if not 0 <= source <= MAX_CAMERA:
+                raise UserError(f"--camera {source}: a camera index goes from 0 to {MAX_CAMERA}")
             self.shown = f"camera {source}"
             self.name = f"camera{source}"
-            self._capture = cv2.VideoCapture(source)
+            self._capture = self._call(lambda: cv2.VideoCapture(source))
             if not self._capture.isOpened():
                 raise UserError(f"--camera {source}: no camera that OpenCV can open")
             first = self._first_frame(f"--camera {source}")
         elif self.live:
             url = str(source)
             self.path = None
-            self.shown = shown_url(url)
+            self.shown = urls.shown_url(url)
             stem = pathlib.PurePosixPath(urllib.parse.unquote(urllib.parse.urlsplit(url).path)).stem
             self.name = checked_name(stem, self.shown, fallback="stream")
-            self._capture = cv2.VideoCapture(url, cv2.CAP_FFMPEG)
+            self._capture = self._call(lambda: cv2.VideoCapture(url, cv2.CAP_FFMPEG))
             if not self._capture.isOpened():
                 raise UserError(f"{self.shown}: not a stream that OpenCV can open")
             first = self._first_frame(self.shown)
@@ -117,39 +121,38 @@ class FrameSource:
             if path.is_dir():
                 self._images = _numbered_images(path)
                 self.name, self.fps = _sequence_info(path)
-                first = self._imread(self._images[0], 1)
+                return self._imread(self._images[0], 1)
             else:
                 self.name = checked_name(path.stem, path)
                 self._capture = cv2.VideoCapture(str(path), cv2.CAP_FFMPEG)
                 if not self._capture.isOpened():
                     raise UserError(f"{path}: not a video that OpenCV can read")
                 first = self._first_frame(str(path))
-        if self._images is not None:
-            self.count: int | None = len(self._images)
-        else:
-            fps = self._capture.get(cv2.CAP_PROP_FPS)
-            self.fps = fps if math.isfinite(fps) and fps > 0 else DEFAULT_FPS
-            count = self._capture.get(cv2.CAP_PROP_FRAME_COUNT)
-            self.count = int(count) if math.isfinite(count) and count > 0 else None
-        self.height, self.width = first.shape[:2]
-        self._first: np.ndarray | None = first
+        return first
+
+    def _call(self, fn: Callable[[], Any], stop: Callable[[], bool] | None = None) -> Any:
+        """fn(), on the reader's thread for a live source; None when `stop` turned true first."""
+        return fn() if self._reader is None else self._reader.call(fn, stop)
 
     def _first_frame(self, where: str) -> np.ndarray:
-        ok, first = self._capture.read()
+        ok, first = self._call(self._capture.read)
         if not ok or first is None:
-            self._capture.release()
             raise UserError(f"{where}: no frame could be decoded")
         return first
 
-    def frames(self, limit: int | None = None) -> Iterator[tuple[int, np.ndarray]]:
-        """Yields (frame number, H x W x 3 uint8 BGR frame), at most `limit` of them.
+    def frames(
+        self, limit: int | None = None, stop: Callable[[], bool] | None = None
+    ) -> Iterator[tuple[int, np.ndarray]]:
+        """Yields (frame number, H x W x 3 uint8 BGR frame), at most `limit` of them. On a live
+        source, `stop` is asked while the next frame is awaited: once it returns True the frames end
+        there, however long the source stalls.
 
         Raises: UserError naming the image (or frame) that cannot be read or differs in size.
         """
         n = 0
         while limit is None or n < limit:
             start = time.perf_counter()
-            frame = self._next(n + 1)
+            frame = self._next(n + 1, stop)
             self.read_seconds += time.perf_counter() - start
             if frame is None:
                 return
@@ -157,10 +160,13 @@ class FrameSource:
             yield n, frame
 
     def close(self) -> None:
-        if self._images is None:
+        """Releases the capture; never waits for a live source's read still in flight (see _Reader)."""
+        if self._reader is not None:
+            self._reader.close(getattr(self, "_capture", None))
+        elif self._images is None and hasattr(self, "_capture"):
             self._capture.release()
 
-    def _next(self, frame_no: int) -> np.ndarray | None:
+    def _next(self, frame_no: int, stop: Callable[[], bool] | None = None) -> np.ndarray | None:
         if self._first is not None:
             frame, self._first = self._first, None
             return frame
@@ -170,7 +176,7 @@ class FrameSource:
             frame = self._imread(self._images[frame_no - 1], frame_no)
             where = f"{self._images[frame_no - 1]} (frame {frame_no})"
         else:
-            ok, frame = self._capture.read()
+            ok, frame = self._call(self._capture.read, stop) or (False, None)
             if not ok or frame is None:
                 if not self.live:
                     self._check_complete(frame_no - 1)
@@ -214,25 +220,60 @@ def _sequence_info(folder: pathlib.Path) -> tuple[str, float]:
     SEQ/img1/) or inside it, else the folder's name (the sequence's, for img1) and DEFAULT_FPS."""
     folder = folder.resolve()
     seq = folder.parent if folder.name == "img1" else folder
-    name, fps = checked_name(seq.name, seq), DEFAULT_FPS
     ini = seq / "seqinfo.ini"
-    if ini.is_file():
-        parser = configparser.ConfigParser()
-        try:
-            parser.read_string(ini.read_text(), str(ini))
-        except (OSError, UnicodeDecodeError, configparser.Error) as e:
-            raise UserError(f"{ini}: {str(e).splitlines()[0]}") from None
-        if parser.has_section("Sequence"):
-            info = parser["Sequence"]
-            name = checked_name(info.get("name", ""), ini, fallback=name)
+    if not ini.is_file():
+        return checked_name(seq.name, seq), DEFAULT_FPS
+    info = read_seqinfo(ini)
+    return info.name or checked_name(seq.name, seq), info.frame_rate or DEFAULT_FPS
+
+
+class _Reader:
+    """Runs a live source's calls that may block (opening a stream, reading the next frame of one
+    that stalls: as long as FFmpeg's 30 s timeout) on a daemon thread, one call at a time, while the
+    caller waits in steps of POLL_SECONDS: its signal handlers run (SIGTERM, a second Ctrl-C), and a
+    stop request ends the wait at once. A call given up on is left to finish on the thread, which
+    then releases the capture: OpenCV must not release it while it reads."""
+
+    def __init__(self) -> None:
+        self._calls: queue.Queue[Callable[[], Any] | None] = queue.Queue()
+        self._results: queue.Queue[tuple[bool, Any]] = queue.Queue()
+        self._busy = False  # a call is running, or was given up on and still runs
+        self._thread = threading.Thread(target=self._serve, name="kelmora-video-reader", daemon=True)
+        self._thread.start()
+
+    def call(self, fn: Callable[[], Any], stop: Callable[[], bool] | None = None) -> Any:
+        """fn()'s result, or None when `stop` returned True before it came; raises what fn raised."""
+        if self._busy:
+            return None  # a call given up on is still running: the source is stalled
+        self._busy = True
+        self._calls.put(fn)
+        while True:
             try:
-                rate = float(info.get("frameRate", fps))
-            except ValueError:
-                raise UserError(f"{ini}: frameRate is not a number: {info.get('frameRate')!r}") from None
-            if not (math.isfinite(rate) and rate > 0):
-                raise UserError(f"{ini}: frameRate must be a positive number, got {rate:g}")
-            fps = rate
-    return name, fps
+                ok, value = self._results.get(timeout=POLL_SECONDS)
+            except queue.Empty:
+                if stop is not None and stop():
+                    return None
+                continue
+            self._busy = False
+            if not ok:
+                raise value
+            return value
+
+    def close(self, capture: Any) -> None:
+        """Releases `capture` on the thread and ends it: at once when it is idle, after the call
+        in flight otherwise (without waiting for that)."""
+        if capture is not None:
+            self._calls.put(capture.release)
+        self._calls.put(None)
+        if not self._busy:
+            self._thread.join()
+
+    def _serve(self) -> None:
+        while (fn := self._calls.get()) is not None:
+            try:
+                self._results.put((True, fn()))
+            except BaseException as e:  # handed to the caller
+                self._results.put((False, e))
 
 
 class VideoSink:
