@@ -85,6 +85,26 @@ def test_results_equal_the_tracker_driven_by_hand(classes):
     assert tracking.track_task(task).text == want
 
 
+def test_interpolation_fills_short_gaps_linearly(tmp_path, capsys):
+    # Track 7 misses frames 2 and 3 (filled with N = 2) and 5 to 7 (too long a gap); track 3 none.
+    frames, ids = np.array([1, 1, 2, 4, 8]), np.array([7, 3, 3, 7, 7])
+    xyxy = np.array([[0, 0, 10, 20], [5, 5, 6, 6], [5, 5, 6, 6], [30, 3, 46, 29], [0, 0, 1, 1]], dtype=float)
+    scores = np.array([0.9, 0.5, 0.5, 0.6, 0.7])
+    f, i, boxes, s, added = tracking.interpolate_gaps(frames, ids, xyxy, scores, 2)
+    assert (f.tolist(), i.tolist(), added) == ([1, 1, 2, 2, 3, 4, 8], [3, 7, 3, 7, 7, 7, 7], 2)
+    text = mot_files.format_results(f, i, boxes, s)
+    assert text.splitlines()[3:5] == [
+        "2,7,10.00,1.00,12.00,22.00,0.8000,-1,-1,-1",
+        "3,7,20.00,2.00,14.00,24.00,0.7000,-1,-1,-1",
+    ]
+    # The command: the same rows as the tracker reports, plus the filled ones, sorted by frame then id.
+    assert kelmora(capsys, "track", SYNTHETIC, "--out", tmp_path / "a").status == 0
+    run = kelmora(capsys, "track", SYNTHETIC, "--out", tmp_path / "b", "--interpolate", 5)
+    plain, filled = (mot_files.read_mot(tmp_path / d / "kelmora-synthetic.txt", "results") for d in "ab")
+    assert re.search(rf"{len(filled)} boxes \({len(filled) - len(plain)} interpolated\)", run.out)
+    assert (np.lexsort((filled.ids, filled.frames)) == np.arange(len(filled))).all() and len(filled) > len(plain)
+
+
 def test_plot_draws_a_png(tmp_path, capsys):
     seq = write_sequence(tmp_path / "s", 30, 5, "s")
     assert kelmora(capsys, "track", seq, "--out", tmp_path).status == 0
@@ -140,6 +160,8 @@ def bad_inputs(tmp_path):
             "--dask 127.0.0.1: expected a scheduler address such as tcp://host:8786",
         ),
         (["track", det, "--out", out, "--workers", "0"], "argument --workers: expected a whole number >= 1, got '0'"),
+        (["track", det, "--out", out, "--interpolate", "0"], "argument --interpolate: expected a whole number >= 1"),
+        (["track", det, "--out", out, "--interpolate", "2.5"], "argument --interpolate: expected a whole number >= 1"),
         (["track", det], "the following arguments are required: --out"),
         (["track", det, "--out", det], f"{det}: "),
         (["eval", "--gt", seq, "--results", tmp_path / "nothing"], f"--results {tmp_path / 'nothing'}: no such folder"),

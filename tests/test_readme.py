@@ -21,6 +21,8 @@ PAGES = [README, *sorted((ROOT / "docs").glob("*.md"))]
 EXPECTED_BLOCKS = {
     # The tracker, the building blocks, the build check and the errors.
     "README.md": 4,
+    # Evaluating a dataset from Python.
+    "docs/kelmora.md": 1,
     # One tracker per stream in a process pool.
     "docs/long-running.md": 1,
 }
@@ -50,9 +52,9 @@ def test_block_runs(page, index, block, tmp_path):
     script = tmp_path / f"block_{index}.py"
     script.write_text(block, encoding="utf-8")
     env = os.environ.copy()
-    # The module under test, wherever this suite imported it from.
+    # The module under test, wherever this suite imported it from, and the tools from their sources.
     module_dir = str(pathlib.Path(kelmora_cpp.__file__).resolve().parent)
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [module_dir, env.get("PYTHONPATH")]))
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(ROOT / "python"), module_dir, env.get("PYTHONPATH")]))
     run = subprocess.run(
         [sys.executable, "-W", "error", str(script)], cwd=tmp_path, capture_output=True, text=True, env=env, timeout=300
     )

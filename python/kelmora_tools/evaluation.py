@@ -431,6 +431,7 @@ def evaluate(
     workers: int | None = None,
     dask: str | None = None,
     dask_timeout: float | None = None,
+    _labels: tuple[str, str] | None = None,
 ) -> Evaluation:
     """Scores the results of every sequence of a dataset against its ground truth, as TrackEval does.
 
@@ -450,10 +451,12 @@ def evaluate(
     gt, results = pathlib.Path(gt), pathlib.Path(results)
     sequences = find_sequences(gt, need="gt")
     mode = benchmarks.choose(benchmark, [seq.name for seq in sequences])
+    # The command names its options in these messages; a caller from Python, the arguments.
+    results_label, gt_label = _labels if _labels is not None else (f"results {results}", str(gt))
     if not results.exists():
-        raise UserError(f"{results}: no such folder")
+        raise UserError(f"{results_label}: no such folder")
     if results.is_file() and len(sequences) > 1:
-        raise UserError(f"{results}: a file, but {gt} holds {len(sequences)} sequences; give the folder")
+        raise UserError(f"{results_label}: a file, but {gt_label} holds {len(sequences)} sequences; give the folder")
     tasks = [make_task(seq, results, mode, chosen.name) for seq in sequences]
     weights = [task_size(task) for task in tasks]
     runner = parallel.Runner(

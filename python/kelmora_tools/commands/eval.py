@@ -123,6 +123,7 @@ def run(args: argparse.Namespace) -> int:
         workers=args.workers,
         dask=args.dask,
         dask_timeout=args.dask_timeout,
+        _labels=(f"--results {args.results}", "--gt"),
     )
     n = len(result.sequences)
     print(

@@ -44,7 +44,8 @@ def run(args: argparse.Namespace) -> int:
         benchmark.check_ground_truth(mode, gt)
         benchmark.check_results(res)
         gt, res = benchmark.preprocess(mode, gt, res)
-        scored = f"{mode.describe()}, "
+        # Named when it changes what is drawn: MOT15 draws every considered row.
+        scored = f"{mode.describe()}, " if mode.preprocessed else ""
     n_frames = int(max(res.frames.max(initial=0), gt.frames.max(initial=0) if gt is not None else 0))
     title = f"{args.results.stem}: {len(np.unique(res.ids))} tracks over {n_frames} frames"
     plot.plot_trajectories(args.out, res, title, plot.image_size(args.gt), gt)

@@ -132,10 +132,12 @@ def run_study(
         for i, n in enumerate(shares)
     ]
     frames = sum(s.n_frames for s in sequences)
+    # The benchmark is named where it decides which rows count: MOT15 counts every considered row.
+    mode = benchmark.BENCHMARKS[setup.benchmark]
+    scored = f" in {mode.describe()}" if mode.preprocessed else ""
     print(
         f"kelmora tune: study {name} in {study_storage.shown_url(url)} ({'new' if created else 'joined'}), "
-        f"{len(sequences)} sequence{'s' * (len(sequences) != 1)} ({frames} frames), {setup.metric} in "
-        f"{benchmark.BENCHMARKS[setup.benchmark].describe()}; "
+        f"{len(sequences)} sequence{'s' * (len(sequences) != 1)} ({frames} frames), {setup.metric}{scored}; "
         f"{args.trials} trial{'s' * (args.trials != 1)} on "
         f"{'this process' if len(jobs) <= 1 else f'{len(jobs)} local processes'}",
         flush=True,
