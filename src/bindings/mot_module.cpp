@@ -12,8 +12,8 @@
 
 #include "mot/lsap.hpp"
 #include "mot/mot_metrics.hpp"
-#include "mot/preprocess.hpp"
 #include "mot/mot_text.hpp"
+#include "mot/preprocess.hpp"
 
 namespace py = pybind11;
 
@@ -106,10 +106,10 @@ py::object field_value(const std::vector<double>& v) { return to_array(v); }
 #define KELMORA_PUT_FIELD_kCounted(name, member) out[name] = field_value(counts.member);
 #define KELMORA_PUT_FIELD_kInternal(name, member) out[name] = field_value(counts.member);
 #define KELMORA_PUT_FIELD_kDerived(name, member)
-#define KELMORA_DEFINE_FIELD_DICT(metric, table, record) \
+#define KELMORA_DEFINE_FIELD_DICT(metric, table, record)      \
     py::dict field_dict(const kelmora::mot::record& counts) { \
-        py::dict out;                                             \
-        table(KELMORA_PUT_FIELD) return out;                     \
+        py::dict out;                                         \
+        table(KELMORA_PUT_FIELD) return out;                  \
     }
 KELMORA_METRICS(KELMORA_DEFINE_FIELD_DICT)
 
@@ -172,9 +172,9 @@ std::string snake_name(const char* enumerator) {
 // The field tables as ((metric, ((name, role, kind, listed), ...)), ...), for the Python field lists.
 #define KELMORA_FIELD_ROW(role, kind, listed, name, member) \
     rows.append(py::make_tuple(name, snake_name(#role), snake_name(#kind), snake_name(#listed)));
-#define KELMORA_METRIC_ROW(metric, table, record) \
-    {                                              \
-        py::list rows;                             \
+#define KELMORA_METRIC_ROW(metric, table, record)                                     \
+    {                                                                                 \
+        py::list rows;                                                                \
         table(KELMORA_FIELD_ROW) out.append(py::make_tuple(metric, py::tuple(rows))); \
     }
 py::tuple metric_fields() {
@@ -199,8 +199,8 @@ PYBIND11_MODULE(_native, m) {
           py::arg("num_tracker_ids"), py::arg("alphas"), py::arg("threshold"), py::arg("progress") = py::none(),
           "TrackEval's HOTA, CLEAR, Identity and Count counts of one sequence whose both sides hold boxes: "
           "{metric: {field: value}}.");
-    m.def("distractor_matches", &distractor_matches, py::arg("gt_frames"), py::arg("gt_xyxy"),
-          py::arg("gt_distractor"), py::arg("tracker_frames"), py::arg("tracker_xyxy"),
+    m.def("distractor_matches", &distractor_matches, py::arg("gt_frames"), py::arg("gt_xyxy"), py::arg("gt_distractor"),
+          py::arg("tracker_frames"), py::arg("tracker_xyxy"),
           "The tracker rows that TrackEval's MOTChallenge preprocessing removes: those its per-frame matching "
           "pairs with a ground-truth row of a distractor class.");
     m.attr("METRIC_FIELDS") = metric_fields();

@@ -239,31 +239,35 @@ double box_iou(const double* a, const double* b) {
     return intersection / union_;
 }
 
+void order_by_x1(const double* boxes, std::size_t n, XOrder& out) {
+    out.by_x1.resize(n);
+    std::iota(out.by_x1.begin(), out.by_x1.end(), 0u);
+    std::sort(out.by_x1.begin(), out.by_x1.end(),
+              [boxes](std::uint32_t x, std::uint32_t y) { return boxes[4 * x] < boxes[4 * y]; });
+    out.widest = 0.0;
+    for (std::size_t j = 0; j < n; ++j) out.widest = std::max(out.widest, boxes[4 * j + 2] - boxes[4 * j]);
+    out.bounded = std::isfinite(out.widest);
+}
+
+std::vector<std::uint32_t>::const_iterator candidates(const double* boxes, const XOrder& order, const double* a) {
+    if (!order.bounded) return order.by_x1.begin();
+    // x2 - x1 of a box exceeds its rounded width by at most a relative 2^-53, and this bound by far
+    // more than its own rounding: every box that starts before it ends before a.x1.
+    const double from = a[0] - order.widest * (1.0 + 1e-12) - 1e-12 * std::fabs(a[0]);
+    return std::lower_bound(order.by_x1.begin(), order.by_x1.end(), from,
+                            [boxes](std::uint32_t x, double v) { return boxes[4 * x] < v; });
+}
+
 // A positive IoU needs overlapping x ranges, min(x2) - max(x1) > 0, that is b.x1 < a.x2 and
 // a.x1 < b.x2 (a difference of finite doubles is positive exactly when the first is larger):
-// the tracker boxes are taken in order of x1 up to a.x2, from the first whose x1 is within the
-// widest tracker box of a.x1 (no box starting further left reaches a.x1).
-void frame_overlaps(const double* g_boxes, std::size_t g, const double* t_boxes, std::size_t r,
-                    std::vector<std::uint32_t>& by_x1, std::vector<Overlap>& out) {
-    by_x1.resize(r);
-    std::iota(by_x1.begin(), by_x1.end(), 0u);
-    std::sort(by_x1.begin(), by_x1.end(),
-              [t_boxes](std::uint32_t x, std::uint32_t y) { return t_boxes[4 * x] < t_boxes[4 * y]; });
-    double widest = 0.0;
-    for (std::size_t j = 0; j < r; ++j) widest = std::max(widest, t_boxes[4 * j + 2] - t_boxes[4 * j]);
-    const bool bounded = std::isfinite(widest);
+// the candidates of each ground-truth box are scanned up to a.x2.
+void frame_overlaps(const double* g_boxes, std::size_t g, const double* t_boxes, std::size_t r, XOrder& order,
+                    std::vector<Overlap>& out) {
+    order_by_x1(t_boxes, r, order);
     for (std::size_t i = 0; i < g; ++i) {
         const double* a = g_boxes + 4 * i;
         const std::size_t row_start = out.size();
-        auto first = by_x1.begin();
-        if (bounded) {
-            // x2 - x1 of a box exceeds its rounded width by at most a relative 2^-53, and this bound
-            // by far more than its own rounding: every box that starts before it ends before a.x1.
-            const double from = a[0] - widest * (1.0 + 1e-12) - 1e-12 * std::fabs(a[0]);
-            first = std::lower_bound(by_x1.begin(), by_x1.end(), from,
-                                     [t_boxes](std::uint32_t x, double v) { return t_boxes[4 * x] < v; });
-        }
-        for (auto it = first; it != by_x1.end(); ++it) {
+        for (auto it = candidates(t_boxes, order, a); it != order.by_x1.end(); ++it) {
             const std::uint32_t j = *it;
             const double* b = t_boxes + 4 * j;
             if (!(b[0] < a[2])) break;
@@ -300,7 +304,7 @@ SequenceOverlaps collect_overlaps(const BoxRows& gt, const BoxRows& tr, std::vec
     s.first_overlap.assign(s.steps.size() + 1, 0);
     s.gt_count.assign(static_cast<std::size_t>(num_gt_ids), 0.0);
     s.tracker_count.assign(static_cast<std::size_t>(num_tracker_ids), 0.0);
-    std::vector<std::uint32_t> by_x1;
+    XOrder order;
     for (std::size_t k = 0; k < s.steps.size(); ++k) {
         if (check && k % kCheckEvery == 0) check(k);
         const TimeStep& step = s.steps[k];
@@ -311,7 +315,7 @@ SequenceOverlaps collect_overlaps(const BoxRows& gt, const BoxRows& tr, std::vec
         if (g == 0 || r == 0) continue;
         if (g * r > UINT32_MAX) throw std::length_error("evaluate_sequence: too many boxes in one frame");
         const std::size_t first = s.overlaps.size();
-        frame_overlaps(gt.xyxy + 4 * step.g0, g, tr.xyxy + 4 * step.t0, r, by_x1, s.overlaps);
+        frame_overlaps(gt.xyxy + 4 * step.g0, g, tr.xyxy + 4 * step.t0, r, order, s.overlaps);
         for (std::size_t q = first; q < s.overlaps.size(); ++q) {
             const std::size_t i = s.overlaps[q].at / r, j = s.overlaps[q].at % r;
             s.overlaps[q].slot = slot_of(s.pairs, gt.ids[step.g0 + i], tr.ids[step.t0 + j], num_tracker_ids);
@@ -319,6 +323,11 @@ SequenceOverlaps collect_overlaps(const BoxRows& gt, const BoxRows& tr, std::vec
     }
     s.first_overlap[s.steps.size()] = s.overlaps.size();
     return s;
+}
+
+bool match_groups(const Overlap* list, std::size_t n, const char* edge, const double* score, std::size_t g,
+                  std::size_t r, MatchScratch& scratch, LsapWorkspace& work, std::vector<std::size_t>& matched) {
+    return matched_by_groups(list, n, edge, score, g, r, scratch, work, matched);
 }
 
 void match_frame(const Overlap* list, std::size_t n, const char* edge, const double* score, std::size_t g,

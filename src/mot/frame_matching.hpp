@@ -43,10 +43,27 @@ struct Overlap {
 // the union is at most eps, and such a union becomes 1.
 double box_iou(const double* a, const double* b);
 
+// The boxes of one side of a frame in order of x1, with the widest box's width: what overlap
+// searches scan (see candidates).
+struct XOrder {
+    std::vector<std::uint32_t> by_x1;
+    double widest = 0.0;
+    bool bounded = false;  // the widths are finite: candidates can skip the boxes far to the left
+};
+
+// Sorts the n boxes of `boxes` (n x 4 corners) by x1.
+void order_by_x1(const double* boxes, std::size_t n, XOrder& out);
+
+// The range of `order` holding every box that can overlap `a` in x: from the first whose x1 is
+// within the widest box of a.x1 (no box starting further left reaches a.x1); scan it up to the
+// first box whose x1 is not below a.x2.
+std::vector<std::uint32_t>::const_iterator candidates(const double* boxes, const XOrder& order, const double* a);
+
 // Appends the pairs of a frame's g ground-truth and r tracker boxes whose IoU is positive, in
-// row-major order; every other pair's IoU is +0.0. `by_x1` is working memory.
-void frame_overlaps(const double* g_boxes, std::size_t g, const double* t_boxes, std::size_t r,
-                    std::vector<std::uint32_t>& by_x1, std::vector<Overlap>& out);
+// row-major order; every other pair's IoU is +0.0. `order` is working memory (the tracker boxes'
+// order by x1).
+void frame_overlaps(const double* g_boxes, std::size_t g, const double* t_boxes, std::size_t r, XOrder& order,
+                    std::vector<Overlap>& out);
 
 // The (ground-truth id, tracker id) pairs that ever overlap, each with a slot 0, 1, ...: an open
 // addressing table from the pair's key to its slot.
@@ -64,7 +81,7 @@ std::int32_t slot_of(PairSlots& table, std::int64_t g, std::int64_t t, std::int6
 // accumulate from.
 struct SequenceOverlaps {
     std::vector<TimeStep> steps;
-    std::vector<Overlap> overlaps;          // in frame and row-major order, slots set
+    std::vector<Overlap> overlaps;           // in frame and row-major order, slots set
     std::vector<std::size_t> first_overlap;  // per step, and one past the last
     PairSlots pairs;
     std::vector<double> gt_count, tracker_count;  // rows per id
@@ -104,6 +121,12 @@ enum class KeepPairs { kOverlapping, kScoreAboveEps };
 void match_frame(const Overlap* list, std::size_t n, const char* edge, const double* score, std::size_t g,
                  std::size_t r, KeepPairs keep, MatchScratch& scratch, LsapWorkspace& work,
                  std::vector<std::size_t>& matched);
+
+// The first part of match_frame alone: true with `matched` when the groups of `list`'s positive
+// pairs decide the whole solve's answer, false when only the whole frame's solve can tell. `list`
+// may hold just some of the frame's groups (all their pairs): the answer holds for those.
+bool match_groups(const Overlap* list, std::size_t n, const char* edge, const double* score, std::size_t g,
+                  std::size_t r, MatchScratch& scratch, LsapWorkspace& work, std::vector<std::size_t>& matched);
 
 // How often the overlap collection and the metrics' frame loops call their checks.
 inline constexpr std::size_t kCheckEvery = 64;

@@ -57,8 +57,8 @@ void numpy_axis_sums(const Overlap* list, std::size_t n, std::size_t g, std::siz
             w.pos.push_back(list[k].at % r);
             w.val.push_back(list[k].sim);
         }
-        w.row_sums[i] = 0.0 + sparse_pairwise_sum(w.pos.data(), w.val.data(), w.pos.size(), 0,
-                                                  static_cast<std::int64_t>(r));
+        w.row_sums[i] =
+            0.0 + sparse_pairwise_sum(w.pos.data(), w.val.data(), w.pos.size(), 0, static_cast<std::int64_t>(r));
     }
     if (r == 1) {
         w.pos.clear();
@@ -67,8 +67,8 @@ void numpy_axis_sums(const Overlap* list, std::size_t n, std::size_t g, std::siz
             w.pos.push_back(list[k].at);
             w.val.push_back(list[k].sim);
         }
-        w.col_sums[0] = 0.0 + sparse_pairwise_sum(w.pos.data(), w.val.data(), w.pos.size(), 0,
-                                                  static_cast<std::int64_t>(g));
+        w.col_sums[0] =
+            0.0 + sparse_pairwise_sum(w.pos.data(), w.val.data(), w.pos.size(), 0, static_cast<std::int64_t>(g));
         return;
     }
     for (std::size_t k = 0; k < n; ++k) w.col_sums[list[k].at % r] += list[k].sim;

@@ -25,7 +25,6 @@ ClearCounts evaluate_clear(const SequenceOverlaps& s, const BoxRows& gt, const B
 IdentityCounts evaluate_identity(const SequenceOverlaps& s, const BoxRows& gt, const BoxRows& tr, double threshold);
 
 // Count: boxes and ids of each side.
-CountCounts evaluate_count(const BoxRows& gt, const BoxRows& tr, std::int64_t num_gt_ids,
-                           std::int64_t num_tracker_ids);
+CountCounts evaluate_count(const BoxRows& gt, const BoxRows& tr, std::int64_t num_gt_ids, std::int64_t num_tracker_ids);
 
 }  // namespace kelmora::mot

@@ -17,8 +17,7 @@ SequenceCounts evaluate_sequence(const BoxRows& gt, const BoxRows& tr, std::int6
         if (!on_progress) return {};
         return [&on_progress, pass, n_steps, total](std::size_t k) { on_progress(pass * n_steps + k, total); };
     };
-    const SequenceOverlaps s =
-        collect_overlaps(gt, tr, std::move(steps), num_gt_ids, num_tracker_ids, pass_check(0));
+    const SequenceOverlaps s = collect_overlaps(gt, tr, std::move(steps), num_gt_ids, num_tracker_ids, pass_check(0));
     SequenceCounts out;
     out.hota = evaluate_hota(s, alphas, pass_check(1));
     out.clear = evaluate_clear(s, gt, tr, threshold, pass_check(2));
