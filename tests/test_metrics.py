@@ -99,6 +99,31 @@ def test_solver_breaks_ties_as_scipy():
         assert np.array_equal(got[0], want[0]) and np.array_equal(got[1], want[1]), cost
 
 
+@pytest.mark.parametrize(
+    "cost",
+    [
+        [[np.inf, 1.0], [np.nan, 2.0]],
+        [[1.0, 2.0], [3.0, -np.inf]],
+        [[np.inf], [np.inf], [1.0]],
+        [[np.inf, 1.0, np.inf], [np.inf, 2.0, np.inf]],
+        np.full((0, 3), np.nan),
+        [np.nan, 1.0],
+        np.zeros((2, 2, 2)),
+        np.array([[1j]]),
+    ],
+)
+def test_solver_refuses_what_scipy_refuses(cost):
+    from scipy.optimize import linear_sum_assignment
+
+    def outcome(solve):
+        try:
+            return [a.tolist() for a in solve(cost)]
+        except (ValueError, TypeError) as e:
+            return str(e) if isinstance(e, ValueError) else "TypeError"
+
+    assert outcome(_native.linear_sum_assignment) == outcome(linear_sum_assignment)
+
+
 def test_ids_are_relabelled_before_anything_sized_by_them():
     # One id of 2**31 - 1 would make TrackEval size its id maps at 16 GiB; relabelled, it costs nothing.
     gt = mot_files.parse_mot("1,2147483647,0,0,10,10,1\n2,2147483647,0,0,10,10,1\n", "g", "gt")
