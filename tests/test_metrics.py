@@ -9,7 +9,7 @@ import subprocess
 
 import numpy as np
 import pytest
-from command_support import ROOT, kelmora
+from command_support import ROOT, assert_same_results, kelmora
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -39,22 +39,6 @@ def sequences(draw, max_frames: int = 9, max_boxes: int = 6):
                 table.append([f, i * 1_000_003, x, y, w, h, flag, -1.0])
         sides.append(mot_files.rows_from_table(np.array(table).reshape(-1, 8), np.arange(len(table)) + 1, "gen"))
     return sides[0], sides[1], n_frames
-
-
-def assert_same_results(ours: dict, theirs: dict) -> None:
-    """Every field TrackEval reports: counts exactly, fractions to 1e-12 (in practice, to the bit)."""
-    for metric, fields in theirs.items():
-        for field, want in fields.items():
-            got = np.asarray(ours[metric][field], dtype=float)
-            want = np.asarray(want, dtype=float)
-            assert got.shape == want.shape, (metric, field)
-            np.testing.assert_allclose(got, want, rtol=0, atol=1e-12, err_msg=f"{metric}.{field}")
-            if (
-                metric != "HOTA"
-                and field in ("CLR_TP", "CLR_FN", "CLR_FP", "IDSW", "MT", "PT", "ML", "Frag", "IDTP", "IDFN", "IDFP")
-                or field.startswith("HOTA_")
-            ):
-                assert np.array_equal(got, want), (metric, field)
 
 
 @settings(
