@@ -59,7 +59,7 @@ test-sanitize: bootstrap build/asan/build.ninja
 # target.
 FUZZ_SECONDS ?= 60
 FUZZ_SEED ?= 0
-FUZZ_TARGETS ?= boxes,overlap,assignment,kalman,cost,tracker
+FUZZ_TARGETS ?= boxes,overlap,assignment,kalman,cost,tracker,mot_read,mot_write,mot_lsap,mot_eval
 FUZZ_CI_SECONDS ?= 25
 
 build/fuzz/libcov_shim.so: tests/fuzz/cov_shim.c

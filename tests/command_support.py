@@ -1,5 +1,5 @@
-"""Helpers of the command-line tool tests: synthetic datasets, and running `kelmora` in this process or
-in a child process."""
+"""Helpers of the command-line tool tests: synthetic datasets, running `kelmora` in this process or
+in a child process, and comparing evaluator results with TrackEval's (also for the fuzz targets)."""
 
 from __future__ import annotations
 
@@ -10,6 +10,7 @@ import subprocess
 import sys
 
 import make_sequence
+import numpy as np
 from trackeval_peer import trackeval_evaluate  # noqa: F401  (the tests' TrackEval peer)
 
 import kelmora_cpp
@@ -66,3 +67,19 @@ def make_dataset(root: pathlib.Path, frames: tuple[int, ...] = (60, 45, 50)) -> 
     for i, n in enumerate(frames):
         write_sequence(root / f"folder-{i}", n, 100 + i, f"seq-{i}")
     return root
+
+
+def assert_same_results(ours: dict, theirs: dict) -> None:
+    """Every field TrackEval reports: counts exactly, fractions to 1e-12 (in practice, to the bit)."""
+    for metric, fields in theirs.items():
+        for field, want in fields.items():
+            got = np.asarray(ours[metric][field], dtype=float)
+            want = np.asarray(want, dtype=float)
+            assert got.shape == want.shape, (metric, field)
+            np.testing.assert_allclose(got, want, rtol=0, atol=1e-12, err_msg=f"{metric}.{field}")
+            if (
+                metric != "HOTA"
+                and field in ("CLR_TP", "CLR_FN", "CLR_FP", "IDSW", "MT", "PT", "ML", "Frag", "IDTP", "IDFN", "IDFP")
+                or field.startswith("HOTA_")
+            ):
+                assert np.array_equal(got, want), (metric, field)

@@ -9,7 +9,7 @@ import subprocess
 
 import numpy as np
 import pytest
-from command_support import ROOT, kelmora
+from command_support import ROOT, assert_same_results, kelmora
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -42,22 +42,6 @@ def sequences(draw, max_frames: int = 9, max_boxes: int = 6):
                 table.append([f, i * 1_000_003, x, y, w, h, flag, cls])
         sides.append(mot_files.rows_from_table(np.array(table).reshape(-1, 8), np.arange(len(table)) + 1, "gen"))
     return sides[0], sides[1], n_frames
-
-
-def assert_same_results(ours: dict, theirs: dict) -> None:
-    """Every field TrackEval reports: counts exactly, fractions to 1e-12 (in practice, to the bit)."""
-    for metric, fields in theirs.items():
-        for field, want in fields.items():
-            got = np.asarray(ours[metric][field], dtype=float)
-            want = np.asarray(want, dtype=float)
-            assert got.shape == want.shape, (metric, field)
-            np.testing.assert_allclose(got, want, rtol=0, atol=1e-12, err_msg=f"{metric}.{field}")
-            if (
-                metric != "HOTA"
-                and field in ("CLR_TP", "CLR_FN", "CLR_FP", "IDSW", "MT", "PT", "ML", "Frag", "IDTP", "IDFN", "IDFP")
-                or field.startswith("HOTA_")
-            ):
-                assert np.array_equal(got, want), (metric, field)
 
 
 @settings(
@@ -103,6 +87,31 @@ def test_solver_breaks_ties_as_scipy():
         want = linear_sum_assignment(cost)
         got = _native.linear_sum_assignment(cost)
         assert np.array_equal(got[0], want[0]) and np.array_equal(got[1], want[1]), cost
+
+
+@pytest.mark.parametrize(
+    "cost",
+    [
+        [[np.inf, 1.0], [np.nan, 2.0]],
+        [[1.0, 2.0], [3.0, -np.inf]],
+        [[np.inf], [np.inf], [1.0]],
+        [[np.inf, 1.0, np.inf], [np.inf, 2.0, np.inf]],
+        np.full((0, 3), np.nan),
+        [np.nan, 1.0],
+        np.zeros((2, 2, 2)),
+        np.array([[1j]]),
+    ],
+)
+def test_solver_refuses_what_scipy_refuses(cost):
+    from scipy.optimize import linear_sum_assignment
+
+    def outcome(solve):
+        try:
+            return [a.tolist() for a in solve(cost)]
+        except (ValueError, TypeError) as e:
+            return str(e) if isinstance(e, ValueError) else "TypeError"
+
+    assert outcome(_native.linear_sum_assignment) == outcome(linear_sum_assignment)
 
 
 def test_ids_are_relabelled_before_anything_sized_by_them():

@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 from command_support import SYNTHETIC, make_sequence
 
-from kelmora_tools import dataset, mot_files
+from kelmora_tools import _native, dataset, mot_files
 from kelmora_tools.errors import UserError
 
 
@@ -280,7 +280,8 @@ def test_random_rows_are_read_tracked_and_scored_or_refused_as_user_errors(seed)
 
 
 # Lines of every shape the two readers must agree on: plain and other numbers, blanks and commas in
-# odd places, comments, CRLF, bytes outside ASCII, too few or too many values.
+# odd places, comments (with text outside ASCII, invalid UTF-8, or a character str.splitlines ends a
+# line at), a leading byte order mark, CRLF, bytes outside ASCII, too few or too many values.
 _FIELDS = [
     "1",
     "2",
@@ -321,14 +322,19 @@ def test_array_reader_equals_the_row_by_row_reader(seed):
             if rng.random() < 0.4:
                 fields[rng.integers(0, n)] = str(rng.choice(_FIELDS))
             line = "".join(f + str(rng.choice(_SEPARATORS)) for f in fields[:-1]) + fields[-1]
+            comment = str(rng.choice(["# ", "# caf\u00e9 ", "\t#\udcff", "#\u2028", "#\x85", "# \x0c", "\u3000#"]))
             shape = rng.integers(0, 8)
-            line = ["# " + line, "  " + line, line + ",", ", " + line, line + " ,", line + "\r", line, line][shape]
+            line = [comment + line, "  " + line, line + ",", ", " + line, line + " ,", line + "\r", line, line][shape]
             lines.append(line)
         text = ("\r\n" if rng.random() < 0.2 else "\n").join(lines) + rng.choice(["", "\n"])
+        text = str(rng.choice(["", "", "\ufeff", "\ufeff\ufeff", "\ufeff#\n"])) + text
+        # As text (encoded with its lone surrogates) or as a file's bytes (\udcff an invalid byte).
+        data = text if rng.random() < 0.5 else text.encode("utf-8", "surrogateescape")
+        decoded = text if isinstance(data, str) else data.decode("utf-8", "replace")
         outcome = []
         for read in (
-            lambda: mot_files.parse_mot(text, "f"),
-            lambda: mot_files.rows_from_table(*mot_files._parse_rows(text, "f", "det"), "f"),
+            lambda: mot_files.parse_mot(data, "f"),
+            lambda: mot_files.rows_from_table(*mot_files._parse_rows(decoded, "f", "det"), "f"),
         ):
             try:
                 rows = read()
@@ -338,6 +344,14 @@ def test_array_reader_equals_the_row_by_row_reader(seed):
             except UserError as e:
                 outcome.append(str(e))
         assert outcome[0] == outcome[1], text
+
+
+@pytest.mark.parametrize(
+    "head, native",
+    [(b"\xef\xbb\xbf", True), (b"# caf\xc3\xa9 \xff\n", True), (b"#\xe2\x80\xa8", False), (b"\xc2\xa0#\n", False)],
+)
+def test_a_bom_and_comments_with_any_bytes_stay_on_the_array_reader(head, native):
+    assert (_native.read_plain_rows(head + b"1,2,3,4,5,6\n") is not None) == native
 
 
 @pytest.mark.parametrize("seed", range(3))

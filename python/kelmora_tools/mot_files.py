@@ -25,6 +25,8 @@ from kelmora_tools.errors import UserError
 MAX_FRAME = 10_000_000
 INT32_MAX = 2**31 - 1
 _SPLIT = re.compile(r"[,\s]+")
+# A byte order mark that some editors put at the start of a UTF-8 file: both readers skip it.
+_BOM = "\ufeff"
 
 # The kinds of file, by what follows the box: detections carry a score and (eighth value) a class id;
 # ground truth carries the "considered" flag and, from MOT16 on, the class (in MOT15 world
@@ -176,10 +178,11 @@ def _row(line: str, where: str, kind: str) -> list[float]:
 
 
 def _parse_rows(text: str, source: str, kind: str) -> tuple[np.ndarray, np.ndarray]:
-    """The row-by-row reader: every line of `text` (as str.splitlines cuts it) through `_row`."""
+    """The row-by-row reader: every line of `text` (as str.splitlines cuts it, after a leading BOM)
+    through `_row`."""
     table: list[list[float]] = []
     lines: list[int] = []
-    for lineno, line in enumerate(text.splitlines(), 1):
+    for lineno, line in enumerate(text.removeprefix(_BOM).splitlines(), 1):
         stripped = line.strip()
         if not stripped or stripped.startswith("#"):
             continue
@@ -222,11 +225,11 @@ def _as_rows(table: np.ndarray, ncols: np.ndarray, kind: str) -> np.ndarray:
 def parse_mot(text: str | bytes, source: str = "<text>", kind: str = "det") -> Rows:
     """Parses MOTChallenge rows: frame, id, bb_left, bb_top, bb_width, bb_height[, conf[, class, ...]].
 
-    Values are separated by commas or blanks; blank lines and lines starting with '#' are skipped.
-    A missing conf reads as 1. In detection files (`kind` "det") the eighth value is the class id (a
-    missing or negative one reads as -1, as public detection files hold there) and an infinite score
-    is refused; ground truth and results have no class. Raises UserError naming `source:line` for the
-    first malformed row.
+    Values are separated by commas or blanks; a leading byte order mark, blank lines and lines starting
+    with '#' (then any text) are skipped. A missing conf reads as 1. In detection files (`kind` "det")
+    the eighth value is the class id (a missing or negative one reads as -1, as public detection files
+    hold there) and an infinite score is refused; ground truth and results have no class. Raises
+    UserError naming `source:line` for the first malformed row.
     """
     if kind not in KINDS:
         raise ValueError(f"kind must be one of {KINDS}, got {kind!r}")
@@ -241,7 +244,7 @@ def parse_mot(text: str | bytes, source: str = "<text>", kind: str = "det") -> R
     first_fault = int(lines[faults[0]]) if len(faults) else None
     values = _as_rows(table, ncols, kind)
     if len(other_lines) or first_fault is not None:
-        texts = data.split(b"\n")
+        texts = data.removeprefix(_BOM.encode()).split(b"\n")
         other = []
         for lineno in other_lines.tolist():
             if first_fault is not None and lineno > first_fault:

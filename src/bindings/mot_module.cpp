@@ -60,14 +60,19 @@ py::object format_results(const Ints& frames, const Ints& ids, const Doubles& xy
     return py::str(out);
 }
 
-py::tuple linear_sum_assignment(const Doubles& cost) {
-    if (cost.ndim() != 2) throw std::invalid_argument("linear_sum_assignment: cost must be a 2-D array");
+// SciPy's function, refusals included: the cost converts as SciPy converts it (safe casts only, so
+// complex and object arrays are refused with TypeError), and every ValueError has SciPy's text.
+py::tuple linear_sum_assignment(const py::array_t<double, py::array::c_style>& cost) {
+    if (cost.ndim() != 2) {
+        throw std::invalid_argument("expected a matrix (2-D array), got a " + std::to_string(cost.ndim()) + " array");
+    }
     const auto nr = static_cast<std::size_t>(cost.shape(0)), nc = static_cast<std::size_t>(cost.shape(1));
     std::vector<std::int64_t> rows(std::min(nr, nc)), cols(std::min(nr, nc));
     kelmora::mot::LsapWorkspace work;
-    if (!kelmora::mot::solve_lsap(nr, nc, cost.data(), rows.data(), cols.data(), work)) {
-        throw std::invalid_argument("linear_sum_assignment: cost matrix is infeasible");
-    }
+    using kelmora::mot::LsapStatus;
+    const LsapStatus status = kelmora::mot::solve_lsap(nr, nc, cost.data(), rows.data(), cols.data(), work);
+    if (status == LsapStatus::kInvalid) throw std::invalid_argument("matrix contains invalid numeric entries");
+    if (status == LsapStatus::kInfeasible) throw std::invalid_argument("cost matrix is infeasible");
     return py::make_tuple(to_array(rows), to_array(cols));
 }
 
@@ -193,7 +198,8 @@ PYBIND11_MODULE(_native, m) {
     m.def("format_results", &format_results, py::arg("frames"), py::arg("ids"), py::arg("xyxy"), py::arg("scores"),
           "MOTChallenge results text of corner boxes, or None when a value is too large or not finite.");
     m.def("linear_sum_assignment", &linear_sum_assignment, py::arg("cost"),
-          "The minimum-cost assignment that scipy.optimize.linear_sum_assignment returns: (rows, cols).");
+          "The minimum-cost assignment that scipy.optimize.linear_sum_assignment returns: (rows, cols); it refuses "
+          "what SciPy refuses, with SciPy's exception and message.");
     m.def("evaluate_sequence", &evaluate_sequence, py::arg("gt_frames"), py::arg("gt_ids"), py::arg("gt_xyxy"),
           py::arg("tracker_frames"), py::arg("tracker_ids"), py::arg("tracker_xyxy"), py::arg("num_gt_ids"),
           py::arg("num_tracker_ids"), py::arg("alphas"), py::arg("threshold"), py::arg("progress") = py::none(),

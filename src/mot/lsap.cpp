@@ -61,11 +61,16 @@ std::ptrdiff_t augmenting_path(std::ptrdiff_t nc, const double* cost, LsapWorksp
 
 }  // namespace
 
-bool solve_lsap(std::size_t rows_in, std::size_t cols_in, const double* cost, std::int64_t* rows, std::int64_t* cols,
-                LsapWorkspace& w) {
+LsapStatus solve_lsap(std::size_t rows_in, std::size_t cols_in, const double* cost, std::int64_t* rows,
+                      std::int64_t* cols, LsapWorkspace& w) {
     auto nr = static_cast<std::ptrdiff_t>(rows_in);
     auto nc = static_cast<std::ptrdiff_t>(cols_in);
-    if (nr == 0 || nc == 0) return true;
+    if (nr == 0 || nc == 0) return LsapStatus::kSolved;
+    // Checked before anything is solved, as SciPy does: the method would still end in some
+    // assignment, but with NaN or -inf entries it is not a minimum of anything.
+    for (std::ptrdiff_t k = 0; k < nr * nc; ++k) {
+        if (std::isnan(cost[k]) || cost[k] == -kInf) return LsapStatus::kInvalid;
+    }
     // A tall matrix is solved transposed.
     const bool transpose = nc < nr;
     if (transpose) {
@@ -89,7 +94,7 @@ bool solve_lsap(std::size_t rows_in, std::size_t cols_in, const double* cost, st
     for (std::ptrdiff_t cur_row = 0; cur_row < nr; ++cur_row) {
         double min_val = 0.0;
         const std::ptrdiff_t sink = augmenting_path(nc, cost, w, cur_row, &min_val);
-        if (sink < 0) return false;
+        if (sink < 0) return LsapStatus::kInfeasible;
         // Dual update.
         w.u[cur_row] += min_val;
         for (std::ptrdiff_t i = 0; i < nr; ++i) {
@@ -124,7 +129,7 @@ bool solve_lsap(std::size_t rows_in, std::size_t cols_in, const double* cost, st
             cols[i] = w.col4row[i];
         }
     }
-    return true;
+    return LsapStatus::kSolved;
 }
 
 }  // namespace kelmora::mot

@@ -10,8 +10,9 @@ namespace kelmora::mot {
 
 namespace {
 
-// Byte kinds of the reader: separators (blanks, commas, newline) end a token.
-enum ByteKind : unsigned char { kOther, kBlank, kComma, kNewline, kDigit, kPoint, kSign, kElsewhere };
+// Byte kinds of the reader: separators (blanks, commas, newline) end a token; kBreak and
+// kElsewhere bytes make Python see a data line otherwise, and kBreak ones a comment too.
+enum ByteKind : unsigned char { kOther, kBlank, kComma, kNewline, kDigit, kPoint, kSign, kElsewhere, kBreak };
 
 struct ByteKinds {
     ByteKind kind[256];
@@ -26,15 +27,39 @@ struct ByteKinds {
         kind[static_cast<unsigned char>('.')] = kPoint;
         kind[static_cast<unsigned char>('+')] = kSign;
         kind[static_cast<unsigned char>('-')] = kSign;
-        // Blanks or line breaks to Python's str.splitlines, str.strip or the regex \s, which this
-        // reader does not treat as such.
-        for (int c : {0x0B, 0x0C, 0x1C, 0x1D, 0x1E, 0x1F}) kind[c] = kElsewhere;
+        // Line breaks to Python's str.splitlines (and blanks to str.strip and the regex \s), and
+        // one more blank, which this reader does not treat as such.
+        for (int c : {0x0B, 0x0C, 0x1C, 0x1D, 0x1E}) kind[c] = kBreak;
+        kind[0x1F] = kElsewhere;
     }
 };
 constexpr ByteKinds kKinds;
 
 ByteKind kind_of(char c) { return kKinds.kind[static_cast<unsigned char>(c)]; }
 bool is_separator(ByteKind k) { return k == kBlank || k == kComma || k == kNewline; }
+bool seen_otherwise(ByteKind k) { return k == kElsewhere || k == kBreak; }
+
+// Whether data[i] is a CR at which Python ends a line: one that the LF ending the line at `end`
+// does not follow (`lf` false: the line is the last and has none).
+bool lone_cr(const char* data, std::size_t i, std::size_t end, bool lf) {
+    return data[i] == '\r' && (i + 1 != end || !lf);
+}
+
+// Whether the comment data[i, end) holds a character at which str.splitlines ends a line early:
+// a lone CR, a kBreak byte, or in UTF-8 NEL (C2 85), LS (E2 80 A8) or PS (E2 80 A9). Any other
+// byte is comment text to Python too, whatever it decodes to: the bytes of these three
+// characters always decode as them, since C2 and E2 start a character wherever they stand.
+bool comment_breaks_line(const char* data, std::size_t i, std::size_t end, bool lf) {
+    auto byte = [data](std::size_t k) { return static_cast<unsigned char>(data[k]); };
+    for (; i < end; ++i) {
+        if (kind_of(data[i]) == kBreak || lone_cr(data, i, end, lf)) return true;
+        if (byte(i) == 0xC2 && i + 1 < end && byte(i + 1) == 0x85) return true;
+        if (byte(i) == 0xE2 && i + 2 < end && byte(i + 1) == 0x80 && (byte(i + 2) == 0xA8 || byte(i + 2) == 0xA9)) {
+            return true;
+        }
+    }
+    return false;
+}
 
 // Powers of ten that a double holds exactly.
 constexpr double kExactPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
@@ -76,7 +101,7 @@ inline bool read_token(const char* data, std::size_t end, std::size_t* i, double
         for (; k < end; ++k) {
             const ByteKind kind = kind_of(data[k]);
             if (is_separator(kind)) break;
-            *elsewhere = *elsewhere || kind == kElsewhere;
+            *elsewhere = *elsewhere || seen_otherwise(kind);
         }
         *i = k;
         return false;
@@ -105,7 +130,8 @@ PlainRows read_plain_rows(const char* data, std::size_t size) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     double row[kMaxColumns];
     std::int64_t line = 0;
-    std::size_t begin = 0;
+    // The row-by-row reader drops a leading UTF-8 byte order mark too.
+    std::size_t begin = size >= 3 && std::memcmp(data, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
     bool elsewhere = false;
     while (begin < size && !elsewhere) {
         const char* nl = static_cast<const char*>(std::memchr(data + begin, '\n', size - begin));
@@ -116,8 +142,7 @@ PlainRows read_plain_rows(const char* data, std::size_t size) {
         while (i < end) {
             const ByteKind kind = kind_of(data[i]);
             if (kind == kBlank) {
-                // Python ends a line at a CR that no LF follows.
-                if (data[i] == '\r' && (i + 1 != end || nl == nullptr)) elsewhere = true;
+                elsewhere = elsewhere || lone_cr(data, i, end, nl != nullptr);
                 ++i;
                 continue;
             }
@@ -127,7 +152,12 @@ PlainRows read_plain_rows(const char* data, std::size_t size) {
                 continue;
             }
             comma_after = false;
-            if (count == 0 && data[i] == '#') comment = true;
+            if (count == 0 && !comma_before && data[i] == '#') {
+                // Python skips the line whatever it holds, as long as it cuts it here too.
+                comment = true;
+                elsewhere = elsewhere || comment_breaks_line(data, i, end, nl != nullptr);
+                break;
+            }
             double value = 0.0;
             const bool read = read_token(data, end, &i, &value, &elsewhere);
             if (count < kMaxColumns) row[count] = value;
@@ -137,7 +167,7 @@ PlainRows read_plain_rows(const char* data, std::size_t size) {
         // A comment starts with '#' after blanks. A comma before the first value or after the last is
         // cut differently by a reader that strips commas first: that line goes to the other reader.
         const bool stray_comma = comma_before || comma_after;
-        if ((comment && !comma_before) || (count == 0 && !stray_comma)) {
+        if (comment || (count == 0 && !stray_comma)) {
             // a comment or a blank line
         } else if (stray_comma || !plain || count < kMinColumns || count > kMaxColumns) {
             out.other_lines.push_back(line);

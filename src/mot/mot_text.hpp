@@ -22,13 +22,14 @@ struct PlainRows {
 };
 
 // Reads the lines of `data` that hold 6 to 10 plain decimal numbers (an optional sign, digits
-// with at most one point), separated by commas or blanks; blank lines and comments ('#' first)
-// are skipped. Each value is the correctly rounded double of its text, as Python's float()
-// gives. Every other line with content goes to other_lines: a number in another form, a
-// malformed row, a comma before the first or after the last value (which a reader that strips
-// commas first cuts differently). A file whose lines or blanks Python would see otherwise (a
-// byte outside ASCII, a lone CR, a vertical tab, form feed or information separator) is left
-// whole to the other reader.
+// with at most one point), separated by commas or blanks; a leading UTF-8 byte order mark,
+// blank lines and comments ('#' first, then any bytes) are skipped. Each value is the correctly
+// rounded double of its text, as Python's float() gives. Every other line with content goes to
+// other_lines: a number in another form, a malformed row, a comma before the first or after the
+// last value (which a reader that strips commas first cuts differently). A file whose lines or
+// blanks Python would see otherwise is left whole to the other reader: one with a byte outside
+// ASCII in a line that is not a comment, or anywhere a character other than LF (and CR LF) that
+// str.splitlines ends a line at (CR, VT, FF, 0x1C to 0x1E, NEL, LS, PS).
 PlainRows read_plain_rows(const char* data, std::size_t size);
 
 // Appends MOTChallenge results rows "frame,id,left,top,width,height,score,-1,-1,-1\n" for

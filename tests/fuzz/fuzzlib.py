@@ -97,9 +97,12 @@ def _shape_class(value):
 
 
 def note(label, outcome):
-    """Feeds the kind of an outcome back to libFuzzer as coverage."""
+    """Feeds the kind of an outcome back to libFuzzer as coverage. A str outcome is a target's own
+    description of a result, taken as it is."""
     if isinstance(outcome, BaseException):
         key = f"{label}|{type(outcome).__name__}|{str(outcome).translate(_DIGITS)[:80]}"
+    elif isinstance(outcome, str):
+        key = f"{label}|ok|{outcome}"
     elif isinstance(outcome, tuple):
         key = f"{label}|ok|" + ",".join(_shape_class(v) for v in outcome)
     else:

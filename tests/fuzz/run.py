@@ -20,7 +20,18 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent.parent
-TARGETS = ("boxes", "overlap", "assignment", "kalman", "cost", "tracker")
+TARGETS = (
+    "boxes",
+    "overlap",
+    "assignment",
+    "kalman",
+    "cost",
+    "tracker",
+    "mot_read",
+    "mot_write",
+    "mot_lsap",
+    "mot_eval",
+)
 
 
 def compiler_file(name):
@@ -44,11 +55,13 @@ def main():
     shim = work / "libcov_shim.so"
     if not shim.exists():
         sys.exit(f"run.py: {shim} is missing (make builds it)")
-    if not list(build.glob("kelmora_cpp*.so")):
-        sys.exit(f"run.py: no kelmora_cpp module in {build}")
+    if not list(build.glob("kelmora_cpp*.so")) or not list(build.glob("kelmora_tools/_native*.so")):
+        sys.exit(f"run.py: no kelmora_cpp or kelmora_tools._native module in {build}")
 
     env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join([str(build), str(HERE)])
+    # The modules from the build; the kelmora_tools sources, the tests' helpers and the sequence
+    # generator they import, for the targets of the command's native loops (fuzz_mot_*).
+    env["PYTHONPATH"] = os.pathsep.join([str(build), str(HERE), *(str(ROOT / d) for d in ("python", "tests", "data"))])
     # The shim comes first so that its coverage callbacks win over libasan's no-op ones;
     # libasan then is not first in the list, which its link-order check must accept.
     env["LD_PRELOAD"] = " ".join([str(shim), compiler_file("libasan.so"), compiler_file("libstdc++.so")])
