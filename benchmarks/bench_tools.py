@@ -41,7 +41,7 @@ import time
 import crowd_dataset
 import make_sequence
 
-from common import Table
+from common import Table, command_env, paired
 from kelmora_tools import cli, evaluate, parallel, tracking
 
 HERE = pathlib.Path(__file__).resolve().parent
@@ -55,14 +55,6 @@ def kelmora(*argv: object) -> str:
     if status != 0:
         raise SystemExit(f"kelmora {' '.join(map(str, argv))} failed with status {status}")
     return out.getvalue()
-
-
-def command_env() -> dict[str, str]:
-    """The environment of the commands timed: the tools from python/, the module from PYTHONPATH, and
-    compiled bytecode kept, as an installed package has it."""
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT / "python"), os.environ.get("PYTHONPATH", "")]))
-    env.pop("PYTHONDONTWRITEBYTECODE", None)
-    return env
 
 
 def wall(*argv: object) -> float:
@@ -81,17 +73,6 @@ def wall(*argv: object) -> float:
 def median_wall(repeat: int, *argv: object) -> float:
     """Median of `repeat` walls of the command."""
     return statistics.median(wall(*argv) for _ in range(repeat))
-
-
-def paired(repeat: int, ours, peer) -> tuple[float, float, float]:
-    """Medians of ours() and peer(), run alternately, and the median of their ratios pair by pair (a
-    ratio taken pair by pair holds when the machine's speed drifts)."""
-    pairs = [(ours(), peer()) for _ in range(repeat)]
-    return (
-        statistics.median(a for a, _ in pairs),
-        statistics.median(b for _, b in pairs),
-        statistics.median(a / b for a, b in pairs),
-    )
 
 
 _TRACK_PROBE = """
