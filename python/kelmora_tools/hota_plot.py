@@ -59,7 +59,7 @@ HELVETICA_WIDTHS = (
     278, 278, 469, 556, 333, 556, 556, 500, 556, 556, 278, 556, 556, 222, 222, 500, 222, 833, 556, 556,
     556, 556, 333, 500, 278, 556, 500, 722, 500, 500, 500, 334, 260, 334, 584,
 )  # fmt: skip
-SUPERSAMPLING = 4  # the PNG's curves and legend frame are drawn at 4 x 4 samples a pixel...
+SUPERSAMPLING = 4  # the PNG's curves are drawn at 4 x 4 samples a pixel...
 BAND = 48  # ... in bands of 48 pixels
 
 Point = tuple[float, float]
@@ -110,22 +110,22 @@ def write_hota_plot(
     for name, values in named.items():
         if values.shape != xs.shape:
             raise ValueError(f"write_hota_plot: {name} has {values.size} values for {xs.size} alphas")
-    _write_png(pathlib.Path(png), lambda measure: _figure(title, xs, named, measure))
-    _write_pdf(pathlib.Path(pdf), _figure(title, xs, named, _helvetica))
-
-
-def _figure(title: str, xs: np.ndarray, curves: dict[str, np.ndarray], measure: Measure) -> Figure:
-    """The figure laid out with the text measured by `measure`. As Matplotlib pairs the labels with the
-    lines there are, the legend shows only the labels of the drawn curves."""
-    drawn = list(zip(curves.items(), STYLES))
+    drawn = list(zip(named.items(), STYLES))
     box = (AX_LEFT - 10.0, AX_TOP - 10.0, AX_RIGHT + 10.0, AX_BOTTOM + 10.0)  # beyond it all is clipped
     strokes = [Stroke(_runs(_x(xs), _y(v.astype(float)), box), colour, dashes) for (_, v), (colour, dashes) in drawn]
-    # TrackEval's label: str() of NumPy's rounding of NumPy's mean, as in "LocA (0.9)".
+    # TrackEval's label: str() of NumPy's rounding of NumPy's mean, as in "LocA (0.9)". As Matplotlib
+    # pairs the labels with the lines there are, the legend shows only those of the drawn curves.
     labels = [name + " (" + str(np.round(np.mean(values), 2)) + ")" for (name, values), _ in drawn]
+    _write_png(pathlib.Path(png), lambda measure: _figure(title, strokes, labels, measure))
+    _write_pdf(pathlib.Path(pdf), _figure(title, strokes, labels, _helvetica))
+
+
+def _figure(title: str, strokes: list[Stroke], labels: list[str], measure: Measure) -> Figure:
+    """The figure, its text laid out as measured by `measure`."""
     texts = _axis_texts(title, measure)
     if not labels:
         return Figure(strokes, None, [], texts)
-    legend, handles, label_texts = _legend(labels, [(c, d) for _, (c, d) in drawn], measure)
+    legend, handles, label_texts = _legend(labels, [(s.colour, s.dashes) for s in strokes], measure)
     return Figure(strokes, legend, handles, texts + label_texts)
 
 
@@ -310,8 +310,10 @@ def _write_png(path: pathlib.Path, layout: Callable[[Measure], Figure]) -> None:
 
     figure = layout(measure)
     image = Image.new("RGB", (round(FIG_W * px), round(FIG_H * px)), "white")
-    _draw_inside_axes(image, figure, px)
+    _draw_curves(image, figure.curves, px)
     draw = ImageDraw.Draw(image, "RGBA")
+    if figure.legend is not None:
+        _draw_legend(draw, figure.legend, figure.handles, px)
     _draw_frame_and_ticks(draw, px)
     for text in figure.texts:
         _draw_text(image, draw, text, fonts[text.size], px)
@@ -341,62 +343,59 @@ def _png(image: Image.Image) -> bytes:
     )
 
 
-def _draw_inside_axes(image: Image.Image, figure: Figure, px: float) -> None:
-    """The curves, clipped to the axes rounded to whole pixels as Agg clips them, and over them the
-    legend's frame and lines: drawn with SUPERSAMPLING samples a pixel in each direction and averaged
-    down, which smooths their edges. The samples are drawn BAND pixel rows at a time on one canvas:
-    fresh memory for all of them at once would cost more than the drawing."""
+def _draw_curves(image: Image.Image, curves: list[Stroke], px: float) -> None:
+    """The curves, clipped to the axes rounded to whole pixels as Agg clips them: drawn with SUPERSAMPLING
+    samples a pixel in each direction and averaged down, which smooths their edges, BAND pixel rows at
+    a time on one canvas (fresh memory for all the samples at once would cost more than the drawing)."""
     from PIL import Image, ImageDraw
 
-    s, line_width = SUPERSAMPLING, LINE_WIDTH * px
+    s, width = SUPERSAMPLING, LINE_WIDTH * px
     left, top, right, bottom = (math.floor(v * px + 0.5) for v in (AX_LEFT, AX_TOP, AX_RIGHT, AX_BOTTOM))
-
-    def at(x: float, y: float) -> Point:  # pixels to samples; Pillow's coordinate of a sample is its centre
-        return (x - left) * s - 0.5, (y - top) * s - 0.5
-
-    def polylines(strokes: list[Stroke]) -> list[tuple[list[Point], tuple[int, int, int], float, float]]:
-        """The pieces of the strokes in samples, each with its colour and the rows its ink may reach."""
-        found = []
-        for stroke in strokes:
-            for piece in _pieces(stroke):
-                points = [at(x * px, y * px) for x, y in piece]
-                ys = [y for _, y in points]
-                found.append((points, _rgb(stroke.colour), min(ys) - line_width * s, max(ys) + line_width * s))
-        return found
-
-    def snapped(p: Point, width: float) -> Point:  # in points, for a line `width` pixels wide
-        return _snap(p[0] * px, width) / px, _snap(p[1] * px, width) / px
-
-    curves = polylines(figure.curves)
-    # Agg snaps the legend's lines, being straight, before it lays out their dashes.
-    handles = polylines([h._replace(runs=[[snapped(p, line_width) for p in h.runs[0]]]) for h in figure.handles])
-    edge, frame = LEGEND_EDGE_WIDTH * px, None
-    if figure.legend is not None:
-        # The frame's line is centred on its outline; Pillow draws it inside the box it is given.
-        (x0, y0), (x1, y1) = (at(*(v * px for v in snapped(p, edge))) for p in (figure.legend[:2], figure.legend[2:]))
-        frame = (x0 - edge * s / 2, y0 - edge * s / 2, x1 + edge * s / 2, y1 + edge * s / 2)
+    pieces = []  # in samples, Pillow's coordinate of a sample being its centre; the rows the ink reaches
+    for stroke in curves:
+        for piece in _pieces(stroke):
+            points = [((x * px - left) * s - 0.5, (y * px - top) * s - 0.5) for x, y in piece]
+            ys = [y for _, y in points]
+            pieces.append((points, _rgb(stroke.colour), min(ys) - width * s, max(ys) + width * s))
     band = Image.new("RGB", ((right - left) * s, BAND * s))
     for row in range(0, bottom - top, BAND):
         band.paste((255, 255, 255), (0, 0, *band.size))
-        draw = ImageDraw.Draw(band, "RGBA")
-        first, last = row * s, (row + BAND) * s  # the band's rows of samples
-        for points, colour, low, high in curves:
+        draw = ImageDraw.Draw(band)
+        first, last = row * s, (row + BAND) * s
+        for points, colour, low, high in pieces:
             if high >= first and low <= last:
-                draw.line([(x, y - first) for x, y in points], fill=colour, width=round(line_width * s))
-        if frame is not None and frame[3] >= first and frame[1] <= last:
-            alpha, grey = round(LEGEND_ALPHA * 255), round(LEGEND_EDGE * 255)
-            draw.rounded_rectangle(
-                (frame[0], frame[1] - first, frame[2], frame[3] - first),
-                radius=(ROUNDING * FONT_SIZE * px + edge / 2) * s,
-                fill=(255, 255, 255, alpha),
-                outline=(grey, grey, grey, alpha),
-                width=round(edge * s),
-            )
-        for points, colour, low, high in handles:
-            if high >= first and low <= last:
-                draw.line([(x, y - first) for x, y in points], fill=colour, width=round(line_width * s))
+                draw.line([(x, y - first) for x, y in points], fill=colour, width=round(width * s))
         rows = min(BAND, bottom - top - row)
         image.paste(band.reduce(s, (0, 0, band.width, rows * s)), (left, top + row))
+
+
+def _draw_legend(
+    draw: ImageDraw.ImageDraw, frame: tuple[float, float, float, float], handles: list[Stroke], px: float
+) -> None:
+    """The legend's frame and lines over the curves. Agg snaps both, being straight lines but for the
+    frame's corners: each covers whole pixels across, and a share of the pixels beside them for its
+    width beyond, which _fill paints exactly."""
+    edge, grey = LEGEND_EDGE_WIDTH * px, (round(LEGEND_EDGE * 255),) * 3
+    left, top, right, bottom = (_snap(v * px, edge) for v in frame)
+    r = ROUNDING * FONT_SIZE * px
+    # Pillow's coordinate of a pixel is its centre: these are half a pixel less than ours.
+    box = (left - 0.5, top - 0.5, right - 0.5, bottom - 0.5)
+    draw.rounded_rectangle(box, radius=round(r), fill=(255, 255, 255, round(LEGEND_ALPHA * 255)))
+    for x0, y0, x1, y1 in ((left + r, top, right - r, top), (left + r, bottom, right - r, bottom)):
+        _fill(draw, x0, y0 - edge / 2, x1, y1 + edge / 2, grey, LEGEND_ALPHA)
+    for x0, y0, x1, y1 in ((left, top + r, left, bottom - r), (right, top + r, right, bottom - r)):
+        _fill(draw, x0 - edge / 2, y0, x1 + edge / 2, y1, grey, LEGEND_ALPHA)
+    corners = [(box[0], box[1], 180), (box[2] - 2 * r, box[1], 270), (box[2] - 2 * r, box[3] - 2 * r, 0)]
+    corners.append((box[0], box[3] - 2 * r, 90))
+    for x, y, start in corners:
+        draw.arc((x, y, x + 2 * r, y + 2 * r), start, start + 90, fill=(*grey, round(LEGEND_ALPHA * 255)))
+    width = LINE_WIDTH * px
+    for stroke in handles:
+        # Snapped before the dashes are laid out along it, as Agg does.
+        y = _snap(stroke.runs[0][0][1] * px, width)
+        ends = [(_snap(x * px, width) / px, y / px) for x, _ in stroke.runs[0]]
+        for piece in _pieces(stroke._replace(runs=[ends])):
+            _fill(draw, piece[0][0] * px, y - width / 2, piece[-1][0] * px, y + width / 2, _rgb(stroke.colour))
 
 
 def _snap(v: float, width: float) -> float:
@@ -428,12 +427,20 @@ def _draw_frame_and_ticks(draw: ImageDraw.ImageDraw, px: float) -> None:
         _fill(draw, end, y - half, left, y + half)
 
 
-def _fill(draw: ImageDraw.ImageDraw, x0: float, y0: float, x1: float, y1: float) -> None:
-    """Paints the rectangle [x0, x1] x [y0, y1] (pixel edges) black, each pixel by its share covered."""
-    cols, rows = _spans(x0, x1), _spans(y0, y1)
+def _fill(
+    draw: ImageDraw.ImageDraw,
+    x0: float,
+    y0: float,
+    x1: float,
+    y1: float,
+    colour: tuple[int, int, int] = (0, 0, 0),
+    opacity: float = 1.0,
+) -> None:
+    """Paints the rectangle [x0, x1] x [y0, y1] (pixel edges), each pixel by its share covered."""
+    cols, rows = _spans(min(x0, x1), max(x0, x1)), _spans(y0, y1)
     for c0, c1, cx in cols:
         for r0, r1, cy in rows:
-            draw.rectangle((c0, r0, c1 - 1, r1 - 1), fill=(0, 0, 0, round(255 * cx * cy)))
+            draw.rectangle((c0, r0, c1 - 1, r1 - 1), fill=(*colour, round(255 * opacity * cx * cy)))
 
 
 def _spans(a: float, b: float) -> list[tuple[int, int, float]]:
