@@ -1,6 +1,7 @@
 """TrackEval's HOTA plot (the HOTA family of scores against alpha) drawn without Matplotlib: a PNG through
 Pillow and a one-page PDF written here, both laid out as pyplot lays out TrackEval's figure in
-Matplotlib's default style. Importing pyplot alone costs ten times as long as drawing both files here."""
+Matplotlib's default style. Importing pyplot alone takes about ten times as long as drawing both files
+here (benchmarks/bench_hota_plot.py)."""
 
 from __future__ import annotations
 
@@ -143,15 +144,13 @@ def _axis_texts(title: str, measure: Measure) -> list[Text]:
     ascent on the tick. Axis labels keep LABEL_PAD from the tick labels' boxes; 'score' reads upwards,
     the bottom of its box towards the axes."""
     texts, bottom, left = [], 0.0, FIG_W
+    top, right = AX_BOTTOM + TICK_LENGTH + TICK_PAD, AX_LEFT - TICK_LENGTH - TICK_PAD
     for v in TICKS:
         label = f"{v:.1f}"
         w, a, d = measure(label, FONT_SIZE)
-        top = AX_BOTTOM + TICK_LENGTH + TICK_PAD
         texts.append(Text(label, FONT_SIZE, float(_x(v)) - w / 2, top + a))
-        bottom = max(bottom, top + a + d)
-        right = AX_LEFT - TICK_LENGTH - TICK_PAD
         texts.append(Text(label, FONT_SIZE, right - w, float(_y(v)) + a / 2))
-        left = min(left, right - w)
+        bottom, left = max(bottom, top + a + d), min(left, right - w)
     w, a, _ = measure("alpha", FONT_SIZE)
     texts.append(Text("alpha", FONT_SIZE, (AX_LEFT + AX_RIGHT - w) / 2, bottom + LABEL_PAD + a))
     w, _, d = measure("score", FONT_SIZE)
@@ -381,13 +380,13 @@ def _draw_legend(
     # Pillow's coordinate of a pixel is its centre: these are half a pixel less than ours.
     box = (left - 0.5, top - 0.5, right - 0.5, bottom - 0.5)
     draw.rounded_rectangle(box, radius=round(r), fill=(255, 255, 255, round(LEGEND_ALPHA * 255)))
-    for x0, y0, x1, y1 in ((left + r, top, right - r, top), (left + r, bottom, right - r, bottom)):
-        _fill(draw, x0, y0 - edge / 2, x1, y1 + edge / 2, grey, LEGEND_ALPHA)
-    for x0, y0, x1, y1 in ((left, top + r, left, bottom - r), (right, top + r, right, bottom - r)):
-        _fill(draw, x0 - edge / 2, y0, x1 + edge / 2, y1, grey, LEGEND_ALPHA)
-    corners = [(box[0], box[1], 180), (box[2] - 2 * r, box[1], 270), (box[2] - 2 * r, box[3] - 2 * r, 0)]
-    corners.append((box[0], box[3] - 2 * r, 90))
-    for x, y, start in corners:
+    for y in (top, bottom):
+        _fill(draw, left + r, y - edge / 2, right - r, y + edge / 2, grey, LEGEND_ALPHA)
+    for x in (left, right):
+        _fill(draw, x - edge / 2, top + r, x + edge / 2, bottom - r, grey, LEGEND_ALPHA)
+    for start in (0, 90, 180, 270):  # the corners, clockwise from the lower right
+        x = box[0] if start in (90, 180) else box[2] - 2 * r
+        y = box[1] if start in (180, 270) else box[3] - 2 * r
         draw.arc((x, y, x + 2 * r, y + 2 * r), start, start + 90, fill=(*grey, round(LEGEND_ALPHA * 255)))
     width = LINE_WIDTH * px
     for stroke in handles:
@@ -447,6 +446,8 @@ def _spans(a: float, b: float) -> list[tuple[int, int, float]]:
     """[a, b] as runs of whole pixels [first, end) with the share of each pixel covered: the partial
     pixel at each end and the full ones between."""
     first, last = math.floor(a), math.ceil(b) - 1
+    if b <= a:
+        return []
     if first == last:
         return [(first, first + 1, b - a)]
     spans = [(first, first + 1, first + 1 - a), (last, last + 1, b - last)]
