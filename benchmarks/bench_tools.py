@@ -46,8 +46,8 @@ import crowd_dataset
 import make_mot_split
 import make_sequence
 
-from common import Table
-from kelmora_tools import cli, parallel, tracking
+from common import Table, command_env, paired
+from kelmora_tools import cli, evaluation, parallel, tracking
 
 HERE = pathlib.Path(__file__).resolve().parent
 ROOT = HERE.parent
@@ -60,14 +60,6 @@ def kelmora(*argv: object) -> str:
     if status != 0:
         raise SystemExit(f"kelmora {' '.join(map(str, argv))} failed with status {status}")
     return out.getvalue()
-
-
-def command_env() -> dict[str, str]:
-    """The environment of the commands timed: the tools from python/, the module from PYTHONPATH, and
-    compiled bytecode kept, as an installed package has it."""
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT / "python"), os.environ.get("PYTHONPATH", "")]))
-    env.pop("PYTHONDONTWRITEBYTECODE", None)
-    return env
 
 
 def wall(*argv: object) -> float:
@@ -86,17 +78,6 @@ def wall(*argv: object) -> float:
 def median_wall(repeat: int, *argv: object) -> float:
     """Median of `repeat` walls of the command."""
     return statistics.median(wall(*argv) for _ in range(repeat))
-
-
-def paired(repeat: int, ours, peer) -> tuple[float, float, float]:
-    """Medians of ours() and peer(), run alternately, and the median of their ratios pair by pair (a
-    ratio taken pair by pair holds when the machine's speed drifts)."""
-    pairs = [(ours(), peer()) for _ in range(repeat)]
-    return (
-        statistics.median(a for a, _ in pairs),
-        statistics.median(b for _, b in pairs),
-        statistics.median(a / b for a, b in pairs),
-    )
 
 
 _TRACK_PROBE = """
@@ -233,7 +214,7 @@ def make_dataset(root: pathlib.Path, sequences: int, frames: int) -> pathlib.Pat
 def per_sequence_costs(data: pathlib.Path) -> tuple[float, float, float, int]:
     """Seconds to track (parse, every update, format) and to evaluate each sequence in this process,
     summed, with the seconds inside ByteTracker.update and the frame count."""
-    tracked = evaluation = in_update = 0.0
+    tracked = evaluating = in_update = 0.0
     frames = 0
     from kelmora_tools.dataset import find_sequences
 
@@ -246,11 +227,11 @@ def per_sequence_costs(data: pathlib.Path) -> tuple[float, float, float, int]:
         evaluation.eval_task(
             evaluation.EvalTask(seq.name, seq.gt_path.read_text(), str(seq.gt_path), result.text, "results", seq.length)
         )
-        evaluation += time.perf_counter() - middle
+        evaluating += time.perf_counter() - middle
         tracked += middle - start
         in_update += result.seconds
         frames += result.frames
-    return tracked, evaluation, in_update, frames
+    return tracked, evaluating, in_update, frames
 
 
 def main(argv: list[str]) -> int:

@@ -2,9 +2,13 @@
 
 from __future__ import annotations
 
+import os
+import pathlib
 import statistics
 import time
 from collections.abc import Callable
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 
 def median_seconds(fn: Callable[[], object], repeat: int = 31, min_batch_seconds: float = 2e-3) -> float:
@@ -26,6 +30,25 @@ def median_seconds(fn: Callable[[], object], repeat: int = 31, min_batch_seconds
             fn()
         samples.append((time.perf_counter() - start) / batch)
     return statistics.median(samples)
+
+
+def command_env() -> dict[str, str]:
+    """The environment of the commands timed: the tools from python/, the module from PYTHONPATH, and
+    compiled bytecode kept, as an installed package has it."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT / "python"), os.environ.get("PYTHONPATH", "")]))
+    env.pop("PYTHONDONTWRITEBYTECODE", None)
+    return env
+
+
+def paired(repeat: int, ours, peer) -> tuple[float, float, float]:
+    """Medians of ours() and peer(), run alternately, and the median of their ratios pair by pair (a
+    ratio taken pair by pair holds when the machine's speed drifts)."""
+    pairs = [(ours(), peer()) for _ in range(repeat)]
+    return (
+        statistics.median(a for a, _ in pairs),
+        statistics.median(b for _, b in pairs),
+        statistics.median(a / b for a, b in pairs),
+    )
 
 
 class Table:
