@@ -129,18 +129,24 @@ def check_results(res: Rows) -> None:
         )
 
 
-def preprocess(benchmark: Benchmark, gt: Rows, res: Rows) -> tuple[Rows, Rows]:
-    """The ground truth and results that TrackEval's metrics score in `benchmark`, from checked rows
-    sorted by frame: the considered ground truth (of class pedestrian from MOT16 on), and the results
-    less those matched to a distractor."""
+def scored(benchmark: Benchmark, gt: Rows, res: Rows) -> tuple[np.ndarray, np.ndarray | None]:
+    """Which rows TrackEval's metrics score in `benchmark`, of checked rows sorted by frame: the
+    considered ground truth (of class pedestrian from MOT16 on), and the results but those matched to
+    a distractor (None: all of them)."""
     considered = np.trunc(gt.conf) != 0
     if not benchmark.preprocessed:
-        return gt.select(considered), res
+        return considered, None
     from kelmora_tools import _native
 
+    kept_results = None
     if len(gt) and len(res):
         distractor = np.isin(gt.class_ids, list(benchmark.distractors))
         removed = _native.distractor_matches(gt.frames, gt.xyxy, distractor, res.frames, res.xyxy)
-        if removed.any():
-            res = res.select(~removed)
-    return gt.select(considered & (gt.class_ids == PEDESTRIAN)), res
+        kept_results = ~removed if removed.any() else None
+    return considered & (gt.class_ids == PEDESTRIAN), kept_results
+
+
+def preprocess(benchmark: Benchmark, gt: Rows, res: Rows) -> tuple[Rows, Rows]:
+    """The ground truth and results that TrackEval's metrics score in `benchmark` (see scored)."""
+    gt_keep, res_keep = scored(benchmark, gt, res)
+    return gt.select(gt_keep), res if res_keep is None else res.select(res_keep)

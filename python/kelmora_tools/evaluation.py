@@ -208,8 +208,8 @@ class Evaluator:
 def _builtin_score(
     gt: Rows, res: Rows, n_frames: int, name: str, benchmark: Benchmark, report: Callable[[int, int], None] | None
 ) -> Raw:
-    gt, res = benchmarks.preprocess(benchmark, gt, res)
-    return metrics.eval_sequence(gt, res, n_frames, report)
+    gt_keep, res_keep = benchmarks.scored(benchmark, gt, res)
+    return metrics.eval_sequence(gt, res, n_frames, report, gt_keep, res_keep)
 
 
 def _trackeval_metrics() -> dict[str, Any]:

@@ -60,37 +60,31 @@ def relabel(ids: np.ndarray) -> tuple[np.ndarray, int]:
 
 
 def eval_sequence(
-    gt: Rows, res: Rows, n_frames: int, report: Callable[[int, int], None] | None = None
+    gt: Rows,
+    res: Rows,
+    n_frames: int,
+    report: Callable[[int, int], None] | None = None,
+    gt_keep: np.ndarray | None = None,
+    res_keep: np.ndarray | None = None,
 ) -> dict[str, dict[str, Any]]:
-    """TrackEval's results of one sequence of `n_frames` time steps, on the rows its metrics score.
+    """TrackEval's results of one sequence of `n_frames` time steps, over the rows its metrics score:
+    those the masks keep (all by default; see benchmark.scored).
 
-    `gt` and `res` are checked and preprocessed rows (frames within the sequence, ids unique per
-    frame, sorted by frame with the file's order within a frame, which decides ties as in
-    TrackEval). `report`, when given, is called now and then with the work done and the work in all.
+    `gt` and `res` are checked rows (frames within the sequence, ids unique per frame, sorted by
+    frame with the file's order within a frame, which decides ties as in TrackEval). `report`,
+    when given, is called now and then with the work done and the work in all.
     """
-    gt_ids, num_gt_ids = relabel(gt.ids)
-    tracker_ids, num_tracker_ids = relabel(res.ids)
-    count = {"Dets": len(res), "GT_Dets": len(gt), "IDs": num_tracker_ids, "GT_IDs": num_gt_ids, "Frames": n_frames}
-    if len(res) == 0 or len(gt) == 0:
-        return {**_empty_sequence(len(gt), len(res), num_gt_ids), "Count": count}
     counts = _native.evaluate_sequence(
-        gt.frames,
-        gt_ids,
-        gt.xyxy,
-        res.frames,
-        tracker_ids,
-        res.xyxy,
-        num_gt_ids,
-        num_tracker_ids,
-        ALPHAS.tolist(),
-        THRESHOLD,
-        report,
+        gt.frames, gt.ids, gt.xyxy, gt_keep, res.frames, res.ids, res.xyxy, res_keep, ALPHAS.tolist(), THRESHOLD, report
     )
+    count = {**counts["Count"], "Frames": n_frames}
+    if count["Dets"] == 0 or count["GT_Dets"] == 0:
+        return {**_empty_sequence(count["GT_Dets"], count["Dets"], count["GT_IDs"]), "Count": count}
     return {
         "HOTA": _hota_sequence(counts["HOTA"]),
         "CLEAR": _clear_sequence(counts["CLEAR"], n_frames),
         "Identity": _identity_final(dict(counts["Identity"])),
-        "Count": {**counts["Count"], "Frames": n_frames},
+        "Count": count,
     }
 
 

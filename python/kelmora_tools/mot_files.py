@@ -4,7 +4,8 @@ writing results, and writing any file under a temporary name that is renamed whe
 Reading and writing run at array speed: a native reader takes the lines of plain decimal numbers, and
 the rest (an exponent, "nan", a stray comma, a malformed row) goes through the row-by-row reader here,
 which also words every error message. Both give the same values to the bit and accept the same rows:
-the checks of a table of rows (`_table_faults`) are those of `_row`.
+the native reader's checks of a row (`row_fault` in src/mot/mot_text.cpp) are those of `_row`, and
+it reports the first row that breaks one, for `_row` to word the error.
 """
 
 from __future__ import annotations
@@ -96,12 +97,20 @@ def empty_rows(source: str = "<text>") -> Rows:
 def rows_from_table(values: np.ndarray, lines: np.ndarray, source: str) -> Rows:
     """Rows from a checked (N, 8) table of frame, id, left, top, width, height, conf, class, sorted
     stably by frame."""
+    return _by_frame(_table_rows(values, lines, source))
+
+
+def _by_frame(rows: Rows) -> Rows:
+    """The rows sorted stably by frame."""
+    if (rows.frames[1:] >= rows.frames[:-1]).all():
+        return rows
+    return rows.select(np.argsort(rows.frames, kind="stable"))
+
+
+def _table_rows(values: np.ndarray, lines: np.ndarray, source: str) -> Rows:
+    """Rows from a checked (N, 8) table, in its order."""
     if len(values) == 0:
         return empty_rows(source)
-    frames = values[:, 0]
-    if not (frames[1:] >= frames[:-1]).all():
-        order = np.argsort(frames, kind="stable")
-        values, lines = values[order], lines[order]
     xyxy = np.empty((len(values), 4))
     xyxy[:, :2] = values[:, 2:4]
     np.add(values[:, 2:4], values[:, 4:6], out=xyxy[:, 2:])
@@ -194,34 +203,6 @@ def _parse_rows(text: str, source: str, kind: str) -> tuple[np.ndarray, np.ndarr
 # --- reading, at array speed --------------------------------------------------------------------------
 
 
-def _table_faults(table: np.ndarray, ncols: np.ndarray, kind: str) -> np.ndarray:
-    """The rows of a (N, 10) table that `_row` refuses, as a mask."""
-    frame, ident, left, top, width, height = table[:, :6].T
-    with np.errstate(over="ignore", invalid="ignore"):
-        ok = (frame == np.floor(frame)) & (frame >= 1) & (frame <= MAX_FRAME)
-        ok &= (ident == np.floor(ident)) & (np.abs(ident) <= INT32_MAX)
-        ok &= np.isfinite(left) & np.isfinite(top)
-        ok &= (width >= 0) & (height >= 0) & (width != np.inf) & (height != np.inf)
-        ok &= np.isfinite(left + width) & np.isfinite(top + height)
-        if kind == "det":
-            ok &= (ncols <= 6) | (np.abs(table[:, 6]) != np.inf)
-            cls = np.where(ncols > 7, table[:, 7], -1.0)
-            ok &= ~(cls >= 0) | ((cls == np.floor(cls)) & (cls <= INT32_MAX))
-    return ~ok
-
-
-def _as_rows(table: np.ndarray, ncols: np.ndarray, kind: str) -> np.ndarray:
-    """A checked (N, 10) table as (N, 8): frame, id, left, top, width, height, conf, class."""
-    out = table[:, :8].copy()
-    out[ncols <= 6, 6] = 1.0
-    if kind == "det":
-        cls = np.where(ncols > 7, table[:, 7], -1.0)
-        out[:, 7] = np.where(cls >= 0, cls, -1.0)
-    else:
-        out[ncols <= 7, 7] = 1.0 if kind == "results" else np.nan
-    return out
-
-
 def parse_mot(text: str | bytes, source: str = "<text>", kind: str = "det") -> Rows:
     """Parses MOTChallenge rows: frame, id, bb_left, bb_top, bb_width, bb_height[, conf[, class, ...]].
 
@@ -234,31 +215,30 @@ def parse_mot(text: str | bytes, source: str = "<text>", kind: str = "det") -> R
     if kind not in KINDS:
         raise ValueError(f"kind must be one of {KINDS}, got {kind!r}")
     data = text if isinstance(text, bytes) else text.encode("utf-8", "surrogatepass")
-    found = _native.read_plain_rows(data)
+    found = _native.read_mot_rows(data, kind, float(MAX_FRAME))
     if found is None:
         decoded = text if isinstance(text, str) else text.decode("utf-8", errors="replace")
         values, lines = _parse_rows(decoded, source, kind)
         return rows_from_table(values, lines, source)
-    table, ncols, lines, other_lines = found
-    faults = np.flatnonzero(_table_faults(table, ncols, kind))
-    first_fault = int(lines[faults[0]]) if len(faults) else None
-    values = _as_rows(table, ncols, kind)
-    if len(other_lines) or first_fault is not None:
-        texts = data.removeprefix(_BOM.encode()).split(b"\n")
-        other = []
-        for lineno in other_lines.tolist():
-            if first_fault is not None and lineno > first_fault:
-                break
-            line = texts[lineno - 1].decode("ascii")
-            other.append(_row(line, f"{source}:{lineno}", kind))
-        if first_fault is not None:
-            _row(texts[first_fault - 1].decode("ascii"), f"{source}:{first_fault}", kind)
-            raise AssertionError(f"{source}:{first_fault}: a row refused by the table check was accepted")
-        values = np.concatenate([values, np.array(other, dtype=float).reshape(-1, 8)])
-        lines = np.concatenate([lines, other_lines])
-        order = np.argsort(lines, kind="stable")
-        values, lines = values[order], lines[order]
-    return rows_from_table(values, lines, source)
+    frames, ids, xyxy, conf, class_ids, lines, other_lines, first_fault, in_order = found
+    rows = Rows(frames, ids, xyxy, conf, class_ids, lines, source)
+    if in_order:
+        return rows
+    # The lines left to the row-by-row reader up to the first faulty row, which it words the error of.
+    texts = data.removeprefix(_BOM.encode()).split(b"\n")
+    other, other_at = [], []
+    for lineno in other_lines.tolist():
+        if first_fault and lineno > first_fault:
+            break
+        other.append(_row(texts[lineno - 1].decode("ascii"), f"{source}:{lineno}", kind))
+        other_at.append(lineno)
+    if first_fault:
+        _row(texts[first_fault - 1].decode("ascii"), f"{source}:{first_fault}", kind)
+        raise AssertionError(f"{source}:{first_fault}: a row refused by the native check was accepted")
+    more = _table_rows(np.array(other, dtype=float).reshape(-1, 8), np.array(other_at, dtype=np.int64), source)
+    columns = ("frames", "ids", "xyxy", "conf", "class_ids", "lines")
+    both = Rows(*(np.concatenate([getattr(rows, c), getattr(more, c)]) for c in columns), source)
+    return _by_frame(both.select(np.argsort(both.lines, kind="stable")))
 
 
 def read_bytes(path: str | pathlib.Path) -> bytes:

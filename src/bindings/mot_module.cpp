@@ -5,6 +5,7 @@
 #include <pybind11/stl.h>
 
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -45,6 +46,25 @@ py::object read_plain_rows(const py::bytes& data) {
     return py::make_tuple(adopt(std::move(rows.values), {n, static_cast<py::ssize_t>(kelmora::mot::kMaxColumns)}),
                           adopt(std::move(rows.columns), {n}), adopt(std::move(rows.lines), {n}),
                           to_array(rows.other_lines));
+}
+
+py::object read_mot_rows(const py::bytes& data, const std::string& kind, double max_frame) {
+    using kelmora::mot::FileKind;
+    const FileKind file_kind = kind == "det"       ? FileKind::kDetections
+                               : kind == "gt"      ? FileKind::kGroundTruth
+                               : kind == "results" ? FileKind::kResults
+                                                   : throw std::invalid_argument("read_mot_rows: unknown kind " + kind);
+    if (!(max_frame >= 1 && max_frame <= 4611686018427387904.0)) {
+        throw std::invalid_argument("read_mot_rows: max_frame must lie in 1 .. 2**62");
+    }
+    const std::string_view text = data;
+    kelmora::mot::MotRows rows = kelmora::mot::read_mot_rows(text.data(), text.size(), file_kind, max_frame);
+    if (rows.whole_file_elsewhere) return py::none();
+    const auto n = static_cast<py::ssize_t>(rows.lines.size());
+    return py::make_tuple(adopt(std::move(rows.frames), {n}), adopt(std::move(rows.ids), {n}),
+                          adopt(std::move(rows.xyxy), {n, 4}), adopt(std::move(rows.conf), {n}),
+                          adopt(std::move(rows.class_ids), {n}), adopt(std::move(rows.lines), {n}),
+                          to_array(rows.other_lines), rows.first_fault, rows.sorted);
 }
 
 py::object format_results(const Ints& frames, const Ints& ids, const Doubles& xyxy, const Doubles& scores) {
@@ -93,15 +113,6 @@ void check_sorted(const kelmora::mot::BoxRows& rows, const char* function, const
     }
 }
 
-void check_ids(const kelmora::mot::BoxRows& rows, std::int64_t count, const char* side) {
-    for (std::size_t i = 0; i < rows.n; ++i) {
-        if (rows.ids[i] < 0 || rows.ids[i] >= count) {
-            throw std::invalid_argument(std::string("evaluate_sequence: ") + side + " ids must lie in 0 .. count - 1");
-        }
-    }
-    check_sorted(rows, "evaluate_sequence", side);
-}
-
 py::object field_value(std::int64_t v) { return py::int_(v); }
 py::object field_value(double v) { return py::float_(v); }
 py::object field_value(const std::vector<double>& v) { return to_array(v); }
@@ -118,14 +129,31 @@ py::object field_value(const std::vector<double>& v) { return to_array(v); }
     }
 KELMORA_METRICS(KELMORA_DEFINE_FIELD_DICT)
 
-py::dict evaluate_sequence(const Ints& gt_frames, const Ints& gt_ids, const Doubles& gt_xyxy, const Ints& tr_frames,
-                           const Ints& tr_ids, const Doubles& tr_xyxy, std::int64_t num_gt_ids,
-                           std::int64_t num_tracker_ids, const std::vector<double>& alphas, double threshold,
-                           const py::object& progress) {
-    const auto gt = box_rows(gt_frames, gt_ids, gt_xyxy, "evaluate_sequence", "ground truth");
-    const auto tr = box_rows(tr_frames, tr_ids, tr_xyxy, "evaluate_sequence", "tracker");
-    check_ids(gt, num_gt_ids, "ground truth");
-    check_ids(tr, num_tracker_ids, "tracker");
+using Flags = py::array_t<bool, py::array::c_style | py::array::forcecast>;
+
+// The flags of `keep` (None: every row), one per row.
+const char* keep_flags(const py::object& keep, std::size_t n, const char* side, std::optional<Flags>& holder) {
+    if (keep.is_none()) return nullptr;
+    holder = py::cast<Flags>(keep);
+    if (static_cast<std::size_t>(holder->size()) != n) {
+        throw std::invalid_argument(std::string("evaluate_sequence: ") + side + "_keep needs one flag per row");
+    }
+    static_assert(sizeof(bool) == sizeof(char), "flags are read as bytes");
+    return reinterpret_cast<const char*>(holder->data());
+}
+
+py::dict evaluate_sequence(const Ints& gt_frames, const Ints& gt_ids, const Doubles& gt_xyxy, const py::object& gt_keep,
+                           const Ints& tr_frames, const Ints& tr_ids, const Doubles& tr_xyxy, const py::object& tr_keep,
+                           const std::vector<double>& alphas, double threshold, const py::object& progress) {
+    const auto gt_all = box_rows(gt_frames, gt_ids, gt_xyxy, "evaluate_sequence", "ground truth");
+    const auto tr_all = box_rows(tr_frames, tr_ids, tr_xyxy, "evaluate_sequence", "tracker");
+    check_sorted(gt_all, "evaluate_sequence", "ground truth");
+    check_sorted(tr_all, "evaluate_sequence", "tracker");
+    std::optional<Flags> gt_flags, tr_flags;
+    const kelmora::mot::ScoredRows gt =
+        kelmora::mot::scored_rows(gt_all, keep_flags(gt_keep, gt_all.n, "gt", gt_flags));
+    const kelmora::mot::ScoredRows tr =
+        kelmora::mot::scored_rows(tr_all, keep_flags(tr_keep, tr_all.n, "tracker", tr_flags));
     // Pending signal handlers run between frames (Ctrl-C abandons the evaluation), and the
     // caller's progress function, if any, hears how far it has come.
     auto on_progress = [&progress](std::size_t done, std::size_t total) {
@@ -133,7 +161,7 @@ py::dict evaluate_sequence(const Ints& gt_frames, const Ints& gt_ids, const Doub
         if (!progress.is_none()) progress(done, total);
     };
     const kelmora::mot::SequenceCounts c =
-        kelmora::mot::evaluate_sequence(gt, tr, num_gt_ids, num_tracker_ids, alphas, threshold, on_progress);
+        kelmora::mot::evaluate_sequence(gt.view(), tr.view(), gt.num_ids, tr.num_ids, alphas, threshold, on_progress);
     py::dict out;
     out["HOTA"] = field_dict(c.hota);
     out["CLEAR"] = field_dict(c.clear);
@@ -195,16 +223,20 @@ PYBIND11_MODULE(_native, m) {
     m.def("read_plain_rows", &read_plain_rows, py::arg("data"),
           "Rows of plain decimal numbers of a MOTChallenge file: (table, columns, lines, other_lines), or None "
           "when the whole file must be read row by row.");
+    m.def("read_mot_rows", &read_mot_rows, py::arg("data"), py::arg("kind"), py::arg("max_frame"),
+          "The rows of read_plain_rows as the columns of a MOTChallenge file of `kind` (det, gt or results): "
+          "(frames, ids, xyxy, conf, class_ids, lines, other_lines, first_fault, sorted), or None when the whole "
+          "file must be read row by row.");
     m.def("format_results", &format_results, py::arg("frames"), py::arg("ids"), py::arg("xyxy"), py::arg("scores"),
           "MOTChallenge results text of corner boxes, or None when a value is too large or not finite.");
     m.def("linear_sum_assignment", &linear_sum_assignment, py::arg("cost"),
           "The minimum-cost assignment that scipy.optimize.linear_sum_assignment returns: (rows, cols); it refuses "
           "what SciPy refuses, with SciPy's exception and message.");
     m.def("evaluate_sequence", &evaluate_sequence, py::arg("gt_frames"), py::arg("gt_ids"), py::arg("gt_xyxy"),
-          py::arg("tracker_frames"), py::arg("tracker_ids"), py::arg("tracker_xyxy"), py::arg("num_gt_ids"),
-          py::arg("num_tracker_ids"), py::arg("alphas"), py::arg("threshold"), py::arg("progress") = py::none(),
-          "TrackEval's HOTA, CLEAR, Identity and Count counts of one sequence whose both sides hold boxes: "
-          "{metric: {field: value}}.");
+          py::arg("gt_keep"), py::arg("tracker_frames"), py::arg("tracker_ids"), py::arg("tracker_xyxy"),
+          py::arg("tracker_keep"), py::arg("alphas"), py::arg("threshold"), py::arg("progress") = py::none(),
+          "TrackEval's HOTA, CLEAR, Identity and Count counts of one sequence, {metric: {field: value}}, over the "
+          "rows each keep mask keeps (None: all), sorted by frame; ids are relabelled in order of value.");
     m.def("distractor_matches", &distractor_matches, py::arg("gt_frames"), py::arg("gt_xyxy"), py::arg("gt_distractor"),
           py::arg("tracker_frames"), py::arg("tracker_xyxy"),
           "The tracker rows that TrackEval's MOTChallenge preprocessing removes: those its per-frame matching "

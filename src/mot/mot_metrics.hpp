@@ -20,6 +20,20 @@ struct SequenceCounts {
     CountCounts count;
 };
 
+// The rows of one side that a metric scores: those kept, their ids relabelled 0 .. num_ids - 1 in
+// the order of their values (as np.unique orders them), so that nothing sized by ids grows with the
+// largest id.
+struct ScoredRows {
+    std::vector<std::int64_t> frames, ids;
+    std::vector<double> xyxy;
+    std::int64_t num_ids = 0;
+
+    BoxRows view() const { return {frames.size(), frames.data(), ids.data(), xyxy.data()}; }
+};
+
+// The rows i of `rows` where keep[i] (all of them when keep is null), in their order, relabelled.
+ScoredRows scored_rows(const BoxRows& rows, const char* keep);
+
 // Evaluates one sequence whose ground truth and tracker both hold boxes. Similarities are
 // TrackEval's box IoU; `alphas` are HOTA's thresholds; CLEAR and Identity match at `threshold`
 // (0.5). Every similarity, sum and match is the one TrackEval's NumPy code produces, bit for

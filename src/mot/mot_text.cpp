@@ -1,6 +1,7 @@
 // MOTChallenge text: the plain-number row reader and the results writer.
 #include "mot/mot_text.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -66,47 +67,36 @@ constexpr double kExactPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                   1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 constexpr std::uint64_t kExactMantissa = std::uint64_t{1} << 53;
 
-// Reads the token at data[*i] up to the next separator, moving *i past it. A plain decimal (an
-// optional sign, digits with at most one point, at least one digit) gives true and its value:
-// the correctly rounded double of the text, as Python's float() gives it. *elsewhere is set when
-// the token holds a byte that makes Python see the file's lines or blanks otherwise.
-inline bool read_token(const char* data, std::size_t end, std::size_t* i, double* value, bool* elsewhere) {
-    std::size_t k = *i;
-    bool negative = false;
-    if (data[k] == '+' || data[k] == '-') {
-        negative = data[k] == '-';
-        ++k;
-    }
-    const std::size_t number = k;
+// Reads the token at *p up to the next separator, moving *p past it; the line ends in a separator
+// (its LF, or one put there), which every loop here stops at. A plain decimal (an optional sign,
+// digits with at most one point, at least one digit) gives true and its value: the correctly
+// rounded double of the text, as Python's float() gives it. *elsewhere is set when the token holds
+// a byte that makes Python see the file's lines or blanks otherwise.
+inline bool read_token(const char** p, double* value, bool* elsewhere) {
+    const char* k = *p;
+    const bool negative = *k == '-';
+    if (*k == '+' || *k == '-') ++k;
+    const char* number = k;
     // The digits, with at most one point among them; past 19 digits the mantissa wraps and is not
     // used.
     std::uint64_t mantissa = 0;
-    auto digit_run = [&]() {
-        const std::size_t first = k;
-        while (k < end && static_cast<unsigned char>(data[k] - '0') < 10) {
-            mantissa = mantissa * 10 + static_cast<std::uint64_t>(data[k] - '0');
-            ++k;
-        }
-        return k - first;
-    };
-    std::size_t digits = digit_run();
+    const char* first = k;
+    for (unsigned d; (d = static_cast<unsigned char>(*k - '0')) < 10; ++k) mantissa = mantissa * 10 + d;
+    std::size_t digits = static_cast<std::size_t>(k - first);
     std::size_t decimals = 0;
-    if (k < end && data[k] == '.') {
-        ++k;
-        decimals = digit_run();
+    if (*k == '.') {
+        first = ++k;
+        for (unsigned d; (d = static_cast<unsigned char>(*k - '0')) < 10; ++k) mantissa = mantissa * 10 + d;
+        decimals = static_cast<std::size_t>(k - first);
         digits += decimals;
     }
-    if (k < end && !is_separator(kind_of(data[k]))) {
+    if (!is_separator(kind_of(*k))) {
         // Not a plain decimal: the rest of the token, noting bytes that Python sees otherwise.
-        for (; k < end; ++k) {
-            const ByteKind kind = kind_of(data[k]);
-            if (is_separator(kind)) break;
-            *elsewhere = *elsewhere || seen_otherwise(kind);
-        }
-        *i = k;
+        for (ByteKind kind; !is_separator(kind = kind_of(*k)); ++k) *elsewhere = *elsewhere || seen_otherwise(kind);
+        *p = k;
         return false;
     }
-    *i = k;
+    *p = k;
     if (digits == 0) return false;
     double magnitude;
     if (digits <= 19 && mantissa < kExactMantissa && decimals <= 22) {
@@ -114,52 +104,113 @@ inline bool read_token(const char* data, std::size_t end, std::size_t* i, double
         magnitude = static_cast<double>(mantissa);
         if (decimals > 0) magnitude /= kExactPow10[decimals];
     } else {
-        const auto result = std::from_chars(data + number, data + k, magnitude, std::chars_format::fixed);
-        if (result.ec != std::errc() || result.ptr != data + k) return false;
+        const auto result = std::from_chars(number, k, magnitude, std::chars_format::fixed);
+        if (result.ec != std::errc() || result.ptr != k) return false;
     }
     // float("-x") is -float("x").
     *value = negative ? -magnitude : magnitude;
     return true;
 }
 
+// Appends the digits at p (up to the first other byte) to `mantissa`, as mantissa * 10 + d digit
+// by digit modulo 2^64, moving p past them; returns how many there were.
+inline std::size_t digit_run(const char*& p, std::uint64_t& mantissa) {
+    const char* start = p;
+    for (unsigned d; (d = static_cast<unsigned char>(*p - '0')) < 10; ++p) mantissa = mantissa * 10 + d;
+    return static_cast<std::size_t>(p - start);
+}
+
+// The common line, read in one pass: values of an optional '-', digits and at most one point,
+// separated by single commas, nothing else (but a CR before its LF). Writes them to `row` and
+// returns their count, or 0 when the line needs the general scan: anything else in it, a value the
+// quick conversion does not take, or more than kMaxColumns values. `end` is the line's LF (or
+// the LF put after it), which stops every loop.
+std::size_t read_common_line(const char* p, const char* end, bool lf, double* row) {
+    std::size_t count = 0;
+    for (;;) {
+        if (count == kMaxColumns) return 0;
+        const bool negative = *p == '-';
+        p += negative;
+        std::uint64_t mantissa = 0;
+        std::size_t digits = digit_run(p, mantissa), decimals = 0;
+        if (*p == '.') {
+            ++p;
+            decimals = digit_run(p, mantissa);
+            digits += decimals;
+        }
+        // The same conversion as read_token's quick one, and only where it applies.
+        if (digits == 0 || digits > 19 || mantissa >= kExactMantissa || decimals > 22) return 0;
+        double magnitude = static_cast<double>(mantissa);
+        if (decimals > 0) magnitude /= kExactPow10[decimals];
+        row[count++] = negative ? -magnitude : magnitude;
+        if (*p == ',') {
+            ++p;
+            continue;
+        }
+        if (p == end || (lf && *p == '\r' && p + 1 == end)) return count;
+        return 0;
+    }
+}
+
 }  // namespace
 
-PlainRows read_plain_rows(const char* data, std::size_t size) {
-    PlainRows out;
-    out.values.reserve(size / 4);
-    const double nan = std::numeric_limits<double>::quiet_NaN();
+namespace {
+
+// Scans the lines of `data` as read_plain_rows describes: calls on_row(line, values, count) for
+// each row of plain numbers (count values, at most kMaxColumns of them stored) and
+// on_other(line) for each other line with content. Returns false, part-way, when the whole file
+// must go to the other reader.
+template <typename OnRow, typename OnOther>
+bool scan_plain_rows(const char* data, std::size_t size, OnRow&& on_row, OnOther&& on_other) {
     double row[kMaxColumns];
     std::int64_t line = 0;
     // The row-by-row reader drops a leading UTF-8 byte order mark too.
     std::size_t begin = size >= 3 && std::memcmp(data, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
     bool elsewhere = false;
+    // The last line, when no LF ends it, is read from a copy that one ends.
+    std::string last;
     while (begin < size && !elsewhere) {
         const char* nl = static_cast<const char*>(std::memchr(data + begin, '\n', size - begin));
-        const std::size_t end = nl ? static_cast<std::size_t>(nl - data) : size;
+        const bool lf = nl != nullptr;
+        const char* text = data + begin;
+        std::size_t length = lf ? static_cast<std::size_t>(nl - text) : size - begin;
+        if (!lf) {
+            last.assign(text, length);
+            last.push_back('\n');
+            text = last.data();
+        }
         ++line;
-        std::size_t i = begin, count = 0;
+        const char* p = text;
+        const char* end = text + length;  // its LF
+        const std::size_t common = read_common_line(text, end, lf, row);
+        if (common >= kMinColumns) {
+            on_row(line, row, common);
+            begin += length + 1;
+            continue;
+        }
+        std::size_t count = 0;
         bool plain = true, comment = false, comma_before = false, comma_after = false;
-        while (i < end) {
-            const ByteKind kind = kind_of(data[i]);
+        while (p < end) {
+            const ByteKind kind = kind_of(*p);
             if (kind == kBlank) {
-                elsewhere = elsewhere || lone_cr(data, i, end, nl != nullptr);
-                ++i;
+                elsewhere = elsewhere || lone_cr(text, static_cast<std::size_t>(p - text), length, lf);
+                ++p;
                 continue;
             }
             if (kind == kComma) {
                 (count == 0 ? comma_before : comma_after) = true;
-                ++i;
+                ++p;
                 continue;
             }
             comma_after = false;
-            if (count == 0 && !comma_before && data[i] == '#') {
+            if (count == 0 && !comma_before && *p == '#') {
                 // Python skips the line whatever it holds, as long as it cuts it here too.
                 comment = true;
-                elsewhere = elsewhere || comment_breaks_line(data, i, end, nl != nullptr);
+                elsewhere = elsewhere || comment_breaks_line(text, static_cast<std::size_t>(p - text), length, lf);
                 break;
             }
             double value = 0.0;
-            const bool read = read_token(data, end, &i, &value, &elsewhere);
+            const bool read = read_token(&p, &value, &elsewhere);
             if (count < kMaxColumns) row[count] = value;
             plain = plain && read;
             ++count;
@@ -170,19 +221,118 @@ PlainRows read_plain_rows(const char* data, std::size_t size) {
         if (comment || (count == 0 && !stray_comma)) {
             // a comment or a blank line
         } else if (stray_comma || !plain || count < kMinColumns || count > kMaxColumns) {
-            out.other_lines.push_back(line);
+            on_other(line);
         } else {
+            on_row(line, row, count);
+        }
+        begin += length + 1;
+    }
+    return !elsewhere;
+}
+
+// Whether v is a whole number (std::floor is a library call without SSE4.1; a round trip through
+// int64 is not, and is exact below 2^62, beyond which every double is whole).
+bool whole(double v) {
+    return !(std::fabs(v) < 4611686018427387904.0) ? v == v : static_cast<double>(static_cast<std::int64_t>(v)) == v;
+}
+
+// Whether a row of `count` values breaks a rule of the row-by-row reader for files of `kind`.
+bool row_fault(const double* v, std::size_t count, FileKind kind, double max_frame) {
+    constexpr double kInt32Max = 2147483647.0;
+    const double left = v[2], top = v[3], width = v[4], height = v[5];
+    const double inf = std::numeric_limits<double>::infinity();
+    bool ok = whole(v[0]) && v[0] >= 1 && v[0] <= max_frame;
+    ok = ok && whole(v[1]) && std::fabs(v[1]) <= kInt32Max;
+    ok = ok && std::isfinite(left) && std::isfinite(top);
+    ok = ok && width >= 0 && height >= 0 && width != inf && height != inf;
+    ok = ok && std::isfinite(left + width) && std::isfinite(top + height);
+    if (kind == FileKind::kDetections) {
+        ok = ok && (count <= 6 || std::fabs(v[6]) != inf);
+        const double cls = count > 7 ? v[7] : -1.0;
+        ok = ok && (!(cls >= 0) || (whole(cls) && cls <= kInt32Max));
+    }
+    return !ok;
+}
+
+}  // namespace
+
+PlainRows read_plain_rows(const char* data, std::size_t size) {
+    PlainRows out;
+    out.values.reserve(size / 4);
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const bool read = scan_plain_rows(
+        data, size,
+        [&](std::int64_t line, double* row, std::size_t count) {
             for (std::size_t k = count; k < kMaxColumns; ++k) row[k] = nan;
             out.values.insert(out.values.end(), row, row + kMaxColumns);
             out.columns.push_back(static_cast<std::int64_t>(count));
             out.lines.push_back(line);
-        }
-        begin = end + 1;
-    }
-    if (elsewhere) {
+        },
+        [&](std::int64_t line) { out.other_lines.push_back(line); });
+    if (!read) {
         out = PlainRows();
         out.whole_file_elsewhere = true;
     }
+    return out;
+}
+
+MotRows read_mot_rows(const char* data, std::size_t size, FileKind kind, double max_frame) {
+    MotRows out;
+    const std::size_t guess = size / 40;
+    out.frames.reserve(guess);
+    out.ids.reserve(guess);
+    out.xyxy.reserve(4 * guess);
+    out.conf.reserve(guess);
+    out.class_ids.reserve(guess);
+    out.lines.reserve(guess);
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const bool read = scan_plain_rows(
+        data, size,
+        [&](std::int64_t line, const double* v, std::size_t count) {
+            if (out.first_fault == 0 && row_fault(v, count, kind, max_frame)) out.first_fault = line;
+            // A faulty row's values are never used: the caller reports the row.
+            out.frames.push_back(v[0] >= 1 && v[0] <= max_frame ? static_cast<std::int64_t>(v[0]) : 0);
+            out.ids.push_back(std::fabs(v[1]) < 9.2e18 ? static_cast<std::int64_t>(v[1]) : 0);
+            // Corners as left + width and top + height, as NumPy adds the columns.
+            out.xyxy.insert(out.xyxy.end(), {v[2], v[3], v[2] + v[4], v[3] + v[5]});
+            out.conf.push_back(count > 6 ? v[6] : 1.0);
+            double cls;
+            if (kind == FileKind::kDetections) {
+                cls = count > 7 && v[7] >= 0 ? v[7] : -1.0;
+            } else {
+                cls = count > 7 ? v[7] : kind == FileKind::kResults ? 1.0 : nan;
+            }
+            // The class as a whole number, truncated; none for NaN, infinities and the absurdly large.
+            out.class_ids.push_back(std::fabs(cls) < 4611686018427387904.0 ? static_cast<std::int64_t>(cls) : kNoClass);
+            out.lines.push_back(line);
+        },
+        [&](std::int64_t line) { out.other_lines.push_back(line); });
+    if (!read) {
+        out = MotRows();
+        out.whole_file_elsewhere = true;
+        return out;
+    }
+    // Stably by frame, as the caller would sort them, when nothing is left to the other reader.
+    if (out.other_lines.empty() && out.first_fault == 0 && !std::is_sorted(out.frames.begin(), out.frames.end())) {
+        const std::size_t n = out.frames.size();
+        std::vector<std::size_t> order(n);
+        for (std::size_t r = 0; r < n; ++r) order[r] = r;
+        std::stable_sort(order.begin(), order.end(),
+                         [&out](std::size_t a, std::size_t b) { return out.frames[a] < out.frames[b]; });
+        auto permute = [&order, n](auto& column, std::size_t width) {
+            auto copy = column;
+            for (std::size_t r = 0; r < n; ++r) {
+                for (std::size_t c = 0; c < width; ++c) column[r * width + c] = copy[order[r] * width + c];
+            }
+        };
+        permute(out.frames, 1);
+        permute(out.ids, 1);
+        permute(out.xyxy, 4);
+        permute(out.conf, 1);
+        permute(out.class_ids, 1);
+        permute(out.lines, 1);
+    }
+    out.sorted = out.other_lines.empty() && out.first_fault == 0;
     return out;
 }
 
