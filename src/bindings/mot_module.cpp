@@ -4,6 +4,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -149,6 +150,9 @@ py::dict evaluate_sequence(const Ints& gt_frames, const Ints& gt_ids, const Doub
     const auto tr_all = box_rows(tr_frames, tr_ids, tr_xyxy, "evaluate_sequence", "tracker");
     check_sorted(gt_all, "evaluate_sequence", "ground truth");
     check_sorted(tr_all, "evaluate_sequence", "tracker");
+    if (!std::is_sorted(alphas.begin(), alphas.end())) {
+        throw std::invalid_argument("evaluate_sequence: alphas must be ascending");
+    }
     std::optional<Flags> gt_flags, tr_flags;
     const kelmora::mot::ScoredRows gt =
         kelmora::mot::scored_rows(gt_all, keep_flags(gt_keep, gt_all.n, "gt", gt_flags));

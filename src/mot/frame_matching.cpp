@@ -49,15 +49,20 @@ double solved_score(const MatchScratch& w, std::size_t nc) {
 }
 
 // Groups of at most this many positive pairs are matched by trying every matching of them.
-constexpr std::size_t kMaxEnumeratedPairs = 10;
+constexpr std::size_t kMaxEnumeratedPairs = 16;
 
 // Tries every matching of a group's `n` positive pairs (`pairs`, indices into `list`): appends the
 // best one's pairs to `matched` and returns true when every other matching falls short of it by
 // the margin, else returns false (a tie, or a near one).
-bool unique_best_matching(const Overlap* list, const std::size_t* pairs, std::size_t n, const double* score,
+bool unique_best_matching(const Overlap* list, const std::size_t* group, std::size_t n, const double* score,
                           std::size_t r, std::vector<std::size_t>& matched) {
-    // Rows and columns of the pairs, as small numbers for bit masks.
+    // The pairs from the best score down, so that good matchings come first and bound the search.
+    std::size_t pairs[kMaxEnumeratedPairs];
+    std::copy(group, group + n, pairs);
+    std::sort(pairs, pairs + n, [score](std::size_t a, std::size_t b) { return score[a] > score[b]; });
+    // Rows and columns of the pairs, as small numbers for bit masks; the scores still to come.
     std::uint32_t row_bit[kMaxEnumeratedPairs], col_bit[kMaxEnumeratedPairs];
+    double rest[kMaxEnumeratedPairs + 1];
     std::size_t rows_seen = 0, cols_seen = 0;
     std::size_t row_of[kMaxEnumeratedPairs], col_of[kMaxEnumeratedPairs];
     for (std::size_t e = 0; e < n; ++e) {
@@ -70,7 +75,11 @@ bool unique_best_matching(const Overlap* list, const std::size_t* pairs, std::si
         row_bit[e] = std::uint32_t{1} << a;
         col_bit[e] = std::uint32_t{1} << b;
     }
-    // Depth-first over the pairs, each taken or left; the two best distinct matchings are kept.
+    rest[n] = 0.0;
+    for (std::size_t e = n; e-- > 0;) rest[e] = rest[e + 1] + score[pairs[e]];
+    // Depth-first over the pairs, each taken or left; the two best distinct matchings are kept. A
+    // branch that cannot beat the second best even with every pair left is not followed: it
+    // changes neither.
     double best = -1.0, second = -1.0;
     std::uint32_t best_set = 0;
     struct Frame {
@@ -93,6 +102,7 @@ bool unique_best_matching(const Overlap* list, const std::size_t* pairs, std::si
             }
             continue;
         }
+        if (f.total + rest[f.e] <= second) continue;
         stack[depth++] = {f.e + 1, f.rows, f.cols, f.set, f.total};
         if (!(f.rows & row_bit[f.e]) && !(f.cols & col_bit[f.e])) {
             stack[depth++] = {f.e + 1, f.rows | row_bit[f.e], f.cols | col_bit[f.e], f.set | (std::uint32_t{1} << f.e),
@@ -118,6 +128,15 @@ bool unique_best_matching(const Overlap* list, const std::size_t* pairs, std::si
 bool matched_by_groups(const Overlap* list, std::size_t n, const char* edge, const double* score, std::size_t g,
                        std::size_t r, MatchScratch& w, LsapWorkspace& work, std::vector<std::size_t>& matched) {
     matched.clear();
+    // A positive pair whose row and column hold no other is a group of its own, in every optimum:
+    // the common case, taken without grouping.
+    w.degree.assign(g + r, 0);
+    for (std::size_t q = 0; q < n; ++q) {
+        if (!edge[q]) continue;
+        ++w.degree[list[q].at / r];
+        ++w.degree[g + list[q].at % r];
+    }
+    auto alone = [&](std::size_t q) { return w.degree[list[q].at / r] == 1 && w.degree[g + list[q].at % r] == 1; };
     w.parent.resize(g + r);
     std::iota(w.parent.begin(), w.parent.end(), std::size_t{0});
     auto find = [&w](std::size_t x) {
@@ -126,13 +145,17 @@ bool matched_by_groups(const Overlap* list, std::size_t n, const char* edge, con
     };
     for (std::size_t q = 0; q < n; ++q) {
         if (!edge[q]) continue;
+        if (alone(q)) {
+            matched.push_back(q);
+            continue;
+        }
         const std::size_t x = find(list[q].at / r), y = find(g + list[q].at % r);
         if (x != y) w.parent[x] = y;
     }
-    // Positive pairs by group (its root), in row-major order within a group.
+    // The other positive pairs by group (its root), in row-major order within a group.
     w.keyed.clear();
     for (std::size_t q = 0; q < n; ++q) {
-        if (edge[q]) w.keyed.emplace_back(find(list[q].at / r), q);
+        if (edge[q] && !alone(q)) w.keyed.emplace_back(find(list[q].at / r), q);
     }
     std::sort(w.keyed.begin(), w.keyed.end());
     w.order.clear();
@@ -143,6 +166,11 @@ bool matched_by_groups(const Overlap* list, std::size_t n, const char* edge, con
         while (end < w.order.size() && w.keyed[end].first == root) ++end;
         if (end - k == 1) {
             matched.push_back(w.order[k]);
+            k = end;
+            continue;
+        }
+        if (end - k <= kMaxEnumeratedPairs) {
+            if (!unique_best_matching(list, w.order.data() + k, end - k, score, r, matched)) return false;
             k = end;
             continue;
         }
@@ -158,11 +186,6 @@ bool matched_by_groups(const Overlap* list, std::size_t n, const char* edge, con
         w.group_cols.erase(std::unique(w.group_cols.begin(), w.group_cols.end()), w.group_cols.end());
         const std::size_t nr = w.group_rows.size(), nc = w.group_cols.size(), m = std::min(nr, nc);
         if (m > kMaxGroupMatches) return false;
-        if (end - k <= kMaxEnumeratedPairs) {
-            if (!unique_best_matching(list, w.order.data() + k, end - k, score, r, matched)) return false;
-            k = end;
-            continue;
-        }
         auto cell = [&](std::size_t q) {
             const auto i = static_cast<std::size_t>(
                 std::lower_bound(w.group_rows.begin(), w.group_rows.end(), list[q].at / r) - w.group_rows.begin());

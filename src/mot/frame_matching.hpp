@@ -99,7 +99,7 @@ SequenceOverlaps collect_overlaps(const BoxRows& gt, const BoxRows& tr, std::vec
 
 // Working memory of match_frame, kept between frames.
 struct MatchScratch {
-    std::vector<std::size_t> parent, order, group_rows, group_cols;
+    std::vector<std::size_t> parent, order, group_rows, group_cols, degree;
     std::vector<std::pair<std::size_t, std::size_t>> keyed, chosen;
     std::vector<double> cost, group_cost;
     std::vector<std::int64_t> rows, cols, group_row_of, group_col_of;

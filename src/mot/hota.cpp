@@ -14,7 +14,8 @@ namespace {
 // The pairwise order depends on where the values sit, so the recursion follows NumPy's blocks;
 // a zero added to a partial sum leaves it unchanged.
 double sparse_pairwise_sum(const std::int64_t* pos, const double* val, std::size_t k, std::int64_t lo, std::int64_t n) {
-    if (k == 0) return 0.0;
+    // One or two values give the same sum in any order, the zeros adding nothing.
+    if (k <= 2) return k == 0 ? 0.0 : k == 1 ? val[0] : val[0] + val[1];
     if (n < 8) {
         double res = 0.0;
         for (std::size_t i = 0; i < k; ++i) res += val[i];
@@ -159,7 +160,9 @@ HotaCounts evaluate_hota(const SequenceOverlaps& s, const std::vector<double>& a
     std::vector<std::int32_t> matches(s.pairs.count * n_alpha, 0);  // per pair slot and alpha
     std::vector<char> edge;
     std::vector<double> score;
-    std::vector<std::size_t> matched;
+    std::vector<std::size_t> matched, n_matched;
+    std::vector<double> frame_sum, floors(n_alpha);
+    for (std::size_t a = 0; a < n_alpha; ++a) floors[a] = alphas[a] - kEps;
     MatchScratch scratch;
     LsapWorkspace work;
     for (std::size_t k = 0; k < s.steps.size(); ++k) {
@@ -182,21 +185,24 @@ HotaCounts evaluate_hota(const SequenceOverlaps& s, const std::vector<double>& a
             edge[q] = score[q] > 0.0;
         }
         match_frame(list, n, edge.data(), score.data(), g, r, KeepPairs::kOverlapping, scratch, work, matched);
-        for (std::size_t a = 0; a < n_alpha; ++a) {
-            const double floor = alphas[a] - kEps;
-            std::size_t n_matched = 0;
-            // Python's sum() of the matched similarities: from 0, in the solver's row order.
-            double frame_sum = 0.0;
-            for (std::size_t q : matched) {
-                if (!(list[q].sim >= floor)) continue;
-                ++n_matched;
-                frame_sum += list[q].sim;
-                matches[static_cast<std::size_t>(list[q].slot) * n_alpha + a] += 1;
+        // A match counts at the thresholds its similarity reaches, a first run of the ascending alphas.
+        // Each threshold's sum of similarities is Python's sum(): from 0, in the solver's row order.
+        n_matched.assign(n_alpha, 0);
+        frame_sum.assign(n_alpha, 0.0);
+        for (std::size_t q : matched) {
+            const double sim = list[q].sim;
+            std::int32_t* pair_matches = matches.data() + static_cast<std::size_t>(list[q].slot) * n_alpha;
+            for (std::size_t a = 0; a < n_alpha && sim >= floors[a]; ++a) {
+                ++n_matched[a];
+                frame_sum[a] += sim;
+                ++pair_matches[a];
             }
-            out.hota_tp[a] += static_cast<double>(n_matched);
-            out.hota_fn[a] += static_cast<double>(g - n_matched);
-            out.hota_fp[a] += static_cast<double>(r - n_matched);
-            if (n_matched > 0) out.loc_a_sum[a] += frame_sum;
+        }
+        for (std::size_t a = 0; a < n_alpha; ++a) {
+            out.hota_tp[a] += static_cast<double>(n_matched[a]);
+            out.hota_fn[a] += static_cast<double>(g - n_matched[a]);
+            out.hota_fp[a] += static_cast<double>(r - n_matched[a]);
+            if (n_matched[a] > 0) out.loc_a_sum[a] += frame_sum[a];
         }
     }
     association_sums(s, matches, n_alpha, out);

@@ -12,7 +12,7 @@
 
 namespace kelmora::mot {
 
-// HOTA at each localisation threshold of `alphas`: detection counts, the sums its AssA, AssRe,
+// HOTA at each localisation threshold of `alphas` (ascending): detection counts, the sums its AssA, AssRe,
 // AssPr and LocA are derived from. `check` hears the frames done.
 HotaCounts evaluate_hota(const SequenceOverlaps& s, const std::vector<double>& alphas, const StepCheck& check);
 
