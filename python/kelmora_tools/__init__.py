@@ -7,12 +7,24 @@ From Python, `kelmora_tools.evaluate(gt, results)` scores a dataset as `kelmora 
 returns a `kelmora_tools.evaluation.Evaluation`.
 """
 
-import pkgutil
+import os
+import sys
 
 # The native loops (kelmora_tools._native) are built beside the package in a wheel, and into a
 # kelmora_tools folder of the build tree in a checkout: the package spans every such folder on
-# sys.path.
-__path__ = pkgutil.extend_path(__path__, __name__)
+# sys.path (as pkgutil.extend_path would, without its import).
+__path__ = list(
+    dict.fromkeys(
+        [
+            *__path__,
+            *(
+                folder
+                for folder in (os.path.join(entry, __name__) for entry in sys.path if isinstance(entry, str))
+                if os.path.isdir(folder)
+            ),
+        ]
+    )
+)
 
 __all__ = ["evaluate"]
 

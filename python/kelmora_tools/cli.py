@@ -109,6 +109,12 @@ def main(argv: list[str] | None = None) -> int:
 
 
 def _main(argv: list[str] | None) -> int:
+    if argv is None:
+        # The command (not a caller of main() in its own process): memory freed after one sequence is
+        # kept for the next instead of being returned to the system and faulted in again.
+        from kelmora_tools import _native
+
+        _native.retain_freed_memory()
     parser = build_parser(sys.argv[1:] if argv is None else argv)
     prog = PROG
     try:

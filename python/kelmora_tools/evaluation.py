@@ -18,8 +18,8 @@ from typing import Any
 
 import numpy as np
 
+from kelmora_tools import _native, metrics, mot_files, progress
 from kelmora_tools import benchmark as benchmarks
-from kelmora_tools import metrics, mot_files, progress
 from kelmora_tools.benchmark import Benchmark
 from kelmora_tools.dataset import Sequence, find_sequences
 from kelmora_tools.errors import UserError
@@ -161,13 +161,11 @@ def check_rows(rows: Rows, n_frames: int, what: str) -> None:
     negative = np.flatnonzero(rows.ids < 0)
     if len(negative):
         raise UserError(f"{rows.where(int(negative[0]))}: {what} ids must be >= 0, got {int(rows.ids[negative[0]])}")
-    # Frames and ids (below 2**31 each) in one key: a repeat of (frame, id) is a repeated key.
-    keys = rows.frames * 2**31 + rows.ids
-    if (np.diff(np.sort(keys)) != 0).all():
+    # The first (frame, id) held twice, by frame and then id, in the first two rows that hold it.
+    first, second = _native.repeated_id(rows.frames, rows.ids)
+    if first < 0:
         return
-    order = np.argsort(keys, kind="stable")
-    k = int(np.flatnonzero(np.diff(keys[order]) == 0)[0])
-    first, second = sorted((int(order[k]), int(order[k + 1])), key=lambda r: int(rows.lines[r]))
+    first, second = sorted((first, second), key=lambda r: int(rows.lines[r]))
     raise UserError(
         f"{rows.where(second)}: id {int(rows.ids[second])} appears twice in frame "
         f"{int(rows.frames[second])} (also line {int(rows.lines[first])})"
@@ -356,16 +354,19 @@ def score_rows(
 
 @dataclasses.dataclass(frozen=True)
 class EvalTask:
-    """Everything a worker needs to score one sequence; no file access on the worker."""
+    """Everything a worker needs to score one sequence; no file access on the worker. A task scored in
+    this process may leave a file's text None: it is read from its source, the file's path, when the
+    task runs, so that one sequence's files at a time are held."""
 
     name: str
-    gt_text: bytes | str
+    gt_text: bytes | str | None
     gt_source: str
-    res_text: bytes | str
+    res_text: bytes | str | None
     res_source: str
     length: int | None  # seqLength of seqinfo.ini, else the last frame of either file
     benchmark: str = "MOT15"
     evaluator: str = "builtin"
+    size: int = 0  # bytes of the two files, when their texts are left to be read
 
 
 @dataclasses.dataclass(frozen=True)
@@ -384,8 +385,11 @@ def eval_task(task: EvalTask) -> SequenceResult:
     for module in chosen.preload:
         __import__(module)
     start = time.perf_counter()
-    gt = mot_files.parse_mot(task.gt_text, task.gt_source, "gt")
-    res = mot_files.parse_mot(task.res_text, task.res_source, "results")
+    gt_text = task.gt_text if task.gt_text is not None else mot_files.read_bytes(task.gt_source)
+    res_text = task.res_text if task.res_text is not None else mot_files.read_bytes(task.res_source)
+    gt = mot_files.parse_mot(gt_text, task.gt_source, "gt")
+    res = mot_files.parse_mot(res_text, task.res_source, "results")
+    del gt_text, res_text
     n_frames = task.length or int(max(gt.frames.max(initial=0), res.frames.max(initial=0)))
     raw = score_rows(
         gt,
@@ -401,24 +405,26 @@ def eval_task(task: EvalTask) -> SequenceResult:
 
 def task_size(task: EvalTask) -> int:
     """The bytes of a task's two files: the units of the progress bar, and what its work grows with."""
+    if task.gt_text is None or task.res_text is None:
+        return task.size
     return len(task.gt_text) + len(task.res_text)
 
 
-def make_task(seq: Sequence, results: pathlib.Path, benchmark: Benchmark, evaluator_name: str) -> EvalTask:
-    """Reads the two files of `seq` here, so that workers need no access to them."""
+def make_task(
+    seq: Sequence, results: pathlib.Path, benchmark: Benchmark, evaluator_name: str, read: bool = True
+) -> EvalTask:
+    """The task of scoring `seq` against its results in `results`. With `read`, its two files are read
+    here, so that workers need no access to them; else they are read when it runs (in this process)."""
     assert seq.gt_path is not None
     res_path = results if results.is_file() else results / f"{seq.name}.txt"
     if not res_path.is_file():
         raise UserError(f"{results}: no results for sequence {seq.name} ({res_path.name} is missing)")
+    if read:
+        gt_text, res_text, size = mot_files.read_bytes(seq.gt_path), mot_files.read_bytes(res_path), 0
+    else:
+        gt_text, res_text, size = None, None, mot_files.file_size(seq.gt_path) + mot_files.file_size(res_path)
     return EvalTask(
-        seq.name,
-        mot_files.read_bytes(seq.gt_path),
-        str(seq.gt_path),
-        mot_files.read_bytes(res_path),
-        str(res_path),
-        seq.length,
-        benchmark.name,
-        evaluator_name,
+        seq.name, gt_text, str(seq.gt_path), res_text, str(res_path), seq.length, benchmark.name, evaluator_name, size
     )
 
 
@@ -457,11 +463,17 @@ def evaluate(
         raise UserError(f"{results_label}: no such folder")
     if results.is_file() and len(sequences) > 1:
         raise UserError(f"{results_label}: a file, but {gt_label} holds {len(sequences)} sequences; give the folder")
-    tasks = [make_task(seq, results, mode, chosen.name) for seq in sequences]
-    weights = [task_size(task) for task in tasks]
+    # Where the job runs follows from the size of its files: read here only for other processes.
+    planned = [make_task(seq, results, mode, chosen.name, read=False) for seq in sequences]
     runner = parallel.Runner(
-        workers, dask, parallel.DASK_TIMEOUT if dask_timeout is None else dask_timeout, job_bytes=sum(weights)
+        workers,
+        dask,
+        parallel.DASK_TIMEOUT if dask_timeout is None else dask_timeout,
+        job_bytes=sum(task_size(task) for task in planned),
     )
+    here = runner.runs_here(len(planned))
+    tasks = planned if here else [make_task(seq, results, mode, chosen.name) for seq in sequences]
+    weights = [task_size(task) for task in tasks]
     with runner:
         start = time.perf_counter()
         per_sequence: dict[str, Raw] = {}

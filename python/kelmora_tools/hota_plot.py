@@ -336,7 +336,7 @@ def _png(image: Image.Image) -> bytes:
             b"\x89PNG\r\n\x1a\n",
             chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)),  # 8-bit RGB
             chunk(b"pHYs", struct.pack(">IIB", per_metre, per_metre, 1)),
-            chunk(b"IDAT", zlib.compress(rows, 3)),
+            chunk(b"IDAT", zlib.compress(rows, 1)),
             chunk(b"IEND", b""),
         ]
     )

@@ -254,6 +254,14 @@ def read_bytes(path: str | pathlib.Path) -> bytes:
         raise UserError(f"{path}: cannot read: {e.strerror or e}") from None
 
 
+def file_size(path: str | pathlib.Path) -> int:
+    """The size of a file in bytes; UserError naming it when it cannot be looked at."""
+    try:
+        return os.stat(path).st_size
+    except OSError as e:
+        raise UserError(f"{path}: cannot read: {e.strerror or e}") from None
+
+
 def read_mot(path: str | pathlib.Path, kind: str = "det", *, allow_empty: bool = True) -> Rows:
     """The rows of a MOTChallenge text file; with allow_empty False, a file without rows is an error."""
     rows = parse_mot(read_bytes(path), str(path), kind)

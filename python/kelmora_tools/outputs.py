@@ -14,8 +14,6 @@ import errno
 import fcntl
 import os
 import pathlib
-import shutil
-import tempfile
 from collections.abc import Iterator
 
 from kelmora_tools import parallel
@@ -78,7 +76,7 @@ def output_set(folder: pathlib.Path, option: str = "--out") -> Iterator[Staging]
             raise UserError(f"{option} {folder}: cannot lock: {e.strerror or e}") from None
         _remove_stale_staging(folder)
         try:
-            staging = pathlib.Path(tempfile.mkdtemp(prefix=STAGING_PREFIX, dir=folder))
+            staging = _make_staging(folder)
         except OSError as e:
             raise UserError(f"{folder}: cannot write: {e.strerror or e}") from None
         try:
@@ -86,7 +84,7 @@ def output_set(folder: pathlib.Path, option: str = "--out") -> Iterator[Staging]
             yield outputs
             outputs.commit()
         finally:
-            shutil.rmtree(staging, ignore_errors=True)
+            _remove_staging(staging)
     finally:
         os.close(fd)
 
@@ -96,4 +94,24 @@ def _remove_stale_staging(folder: pathlib.Path) -> None:
     run uses them."""
     for stale in folder.glob(STAGING_PREFIX + "*"):
         if stale.is_dir() and not stale.is_symlink():
-            shutil.rmtree(stale, ignore_errors=True)
+            _remove_staging(stale)
+
+
+def _make_staging(folder: pathlib.Path) -> pathlib.Path:
+    """A new staging folder in `folder`, readable by its owner only, under a name no other run holds."""
+    while True:
+        staging = folder / f"{STAGING_PREFIX}{os.urandom(6).hex()}"
+        try:
+            os.mkdir(staging, 0o700)
+            return staging
+        except FileExistsError:
+            continue
+
+
+def _remove_staging(staging: pathlib.Path) -> None:
+    """Removes a staging folder and the files in it (it holds no folders), as far as it can."""
+    with contextlib.suppress(OSError):
+        for entry in os.scandir(staging):
+            with contextlib.suppress(OSError):
+                os.unlink(entry.path)
+        os.rmdir(staging)

@@ -20,7 +20,7 @@ if TYPE_CHECKING:
     import multiprocessing.context
     from concurrent.futures import Future
 
-from kelmora_tools import progress, urls
+from kelmora_tools import progress
 from kelmora_tools.errors import Terminated, UserError
 
 T = TypeVar("T")
@@ -118,6 +118,10 @@ class Runner:
             return f"Dask at {self.dask}"
         used = self._local_workers(n_tasks)
         return "this process" if used == 1 else f"{used} local processes"
+
+    def runs_here(self, n_tasks: int) -> bool:
+        """Whether `n_tasks` tasks run in this process (no cluster, one local process)."""
+        return self.dask is None and self._local_workers(n_tasks) == 1
 
     def _local_workers(self, n_tasks: int) -> int:
         workers = self.workers if self.workers is not None else default_workers(self.job_bytes)
@@ -399,6 +403,8 @@ def check_dask_address(address: str) -> None:
     """UserError unless `address` is a scheduler address kelmora can connect to: tcp:// or ws://,
     a host and a port, nothing after it."""
     scheme = address.partition("://")[0]
+    from kelmora_tools import urls
+
     shown = urls.shown_url(address)
     if scheme in ("tls", "wss"):
         raise UserError(

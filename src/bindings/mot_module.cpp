@@ -5,6 +5,9 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -192,6 +195,34 @@ py::array_t<bool> distractor_matches(const Ints& gt_frames, const Doubles& gt_xy
     return out;
 }
 
+// The rows (i, j), i < j, of the first (frame, id) that rows sorted by frame repeat, in order of
+// frame and then id: the first two rows that hold it. (-1, -1) when none is repeated.
+py::tuple repeated_id(const Ints& frames, const Ints& ids) {
+    const auto n = static_cast<std::size_t>(frames.size());
+    if (static_cast<std::size_t>(ids.size()) != n)
+        throw std::invalid_argument("repeated_id: expected n frames and ids");
+    const std::int64_t* f = frames.data();
+    const std::int64_t* id = ids.data();
+    std::vector<std::pair<std::int64_t, std::size_t>> group;
+    for (std::size_t a = 0; a < n;) {
+        std::size_t b = a + 1;
+        while (b < n && f[b] == f[a]) ++b;
+        if (b - a > 1) {
+            group.clear();
+            for (std::size_t i = a; i < b; ++i) group.emplace_back(id[i], i);
+            std::sort(group.begin(), group.end());
+            for (std::size_t k = 1; k < group.size(); ++k) {
+                if (group[k].first == group[k - 1].first) {
+                    return py::make_tuple(static_cast<std::int64_t>(group[k - 1].second),
+                                          static_cast<std::int64_t>(group[k].second));
+                }
+            }
+        }
+        a = b;
+    }
+    return py::make_tuple(-1, -1);
+}
+
 // kFloatArray -> "float_array": an enumerator of the field tables as the Python field lists name it.
 std::string snake_name(const char* enumerator) {
     std::string out;
@@ -220,6 +251,20 @@ py::tuple metric_fields() {
     return py::tuple(out);
 }
 
+// Has glibc's allocator keep the memory the process frees for its next allocations: large blocks
+// come from the heap instead of being mapped and unmapped one by one, and the heap is not trimmed,
+// so that a command working through sequence after sequence does not fault the same pages in
+// again for each. Returns whether the allocator took the settings.
+bool retain_freed_memory() {
+#if defined(__GLIBC__)
+    constexpr int kMmapThreshold = 1 << 30;  // bytes: blocks below it come from the heap
+    constexpr int kTrimThreshold = 1 << 30;  // bytes of free heap top kept before trimming
+    return mallopt(M_MMAP_THRESHOLD, kMmapThreshold) == 1 && mallopt(M_TRIM_THRESHOLD, kTrimThreshold) == 1;
+#else
+    return false;
+#endif
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_native, m) {
@@ -246,4 +291,10 @@ PYBIND11_MODULE(_native, m) {
           "The tracker rows that TrackEval's MOTChallenge preprocessing removes: those its per-frame matching "
           "pairs with a ground-truth row of a distractor class.");
     m.attr("METRIC_FIELDS") = metric_fields();
+    m.def("repeated_id", &repeated_id, py::arg("frames"), py::arg("ids"),
+          "The rows (i, j) of the first (frame, id) that rows sorted by frame hold twice, by frame and then id; "
+          "(-1, -1) when none is.");
+    m.def("retain_freed_memory", &retain_freed_memory,
+          "Has the C allocator keep freed memory for the process's next allocations instead of returning it to "
+          "the system (glibc only); returns whether it took the settings.");
 }

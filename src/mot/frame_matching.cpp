@@ -283,7 +283,7 @@ std::vector<std::uint32_t>::const_iterator candidates(const double* boxes, const
 
 // A positive IoU needs overlapping x ranges, min(x2) - max(x1) > 0, that is b.x1 < a.x2 and
 // a.x1 < b.x2 (a difference of finite doubles is positive exactly when the first is larger):
-// the candidates of each ground-truth box are scanned up to a.x2.
+// the candidates of each ground-truth box are scanned up to a.x2. The same holds for y.
 void frame_overlaps(const double* g_boxes, std::size_t g, const double* t_boxes, std::size_t r, XOrder& order,
                     std::vector<Overlap>& out) {
     order_by_x1(t_boxes, r, order);
@@ -294,7 +294,7 @@ void frame_overlaps(const double* g_boxes, std::size_t g, const double* t_boxes,
             const std::uint32_t j = *it;
             const double* b = t_boxes + 4 * j;
             if (!(b[0] < a[2])) break;
-            if (!(a[0] < b[2])) continue;
+            if (!(a[0] < b[2]) || !(b[1] < a[3] && a[1] < b[3])) continue;
             const double v = box_iou(a, b);
             if (v > 0.0) out.push_back({static_cast<std::uint32_t>(i * r + j), -1, v});
         }

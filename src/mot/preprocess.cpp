@@ -25,8 +25,10 @@ struct FrameSearch {
 // Whether a pair can be matched in the preprocessing: TrackEval zeroes similarities below 0.5 - eps.
 bool can_match(double iou) { return !(iou < kMatchThreshold - kEps); }
 
-// Whether boxes a and b overlap in x, which a positive IoU needs (see frame_overlaps).
-bool x_overlap(const double* a, const double* b) { return b[0] < a[2] && a[0] < b[2]; }
+// Whether boxes a and b overlap in x and in y, which a positive IoU needs (see frame_overlaps).
+bool boxes_overlap(const double* a, const double* b) {
+    return b[0] < a[2] && a[0] < b[2] && b[1] < a[3] && a[1] < b[3];
+}
 
 // The pairs that can be matched in the groups holding a distractor, in row-major order: a search
 // from each distractor's box to the results it can match, from those to the ground truth they can
@@ -49,7 +51,7 @@ void distractor_groups(const double* g_boxes, std::size_t g, const char* distrac
         const double* a = g_boxes + 4 * i;
         for (std::size_t j = 0; j < r; ++j) {
             const double* b = t_boxes + 4 * j;
-            if (!x_overlap(a, b)) continue;
+            if (!boxes_overlap(a, b)) continue;
             const double v = box_iou(a, b);
             if (!can_match(v)) continue;
             // Each pair is recorded from its ground-truth side, whose search runs once.
@@ -58,7 +60,7 @@ void distractor_groups(const double* g_boxes, std::size_t g, const char* distrac
             w.tr_seen[j] = 1;
             for (std::size_t i2 = 0; i2 < g; ++i2) {
                 const double* c = g_boxes + 4 * i2;
-                if (w.gt_seen[i2] || !x_overlap(c, b)) continue;
+                if (w.gt_seen[i2] || !boxes_overlap(c, b)) continue;
                 if (can_match(box_iou(c, b))) {
                     w.gt_seen[i2] = 1;
                     w.queue.push_back(i2);
