@@ -84,6 +84,7 @@ _TRACK_PROBE = """
 import contextlib, io, sys, time
 start = time.perf_counter()
 from kelmora_tools import cli
+from kelmora_tools.commands import track  # the command imports its subcommand's modules when it runs
 imported = time.perf_counter()
 out = io.StringIO()
 with contextlib.redirect_stdout(out):

@@ -27,7 +27,7 @@ from kelmora_tools.dataset import find_sequences
 from kelmora_tools.errors import UserError
 from kelmora_tools.mot_files import Rows
 from kelmora_tools.progress import progress
-from kelmora_tools.study_storage import storage_at
+from kelmora_tools.study_storage import set_user_attrs, storage_at
 from kelmora_tools.tracking import sequence_length, track_rows
 
 # The fields searched and their ranges; a range grows to take in the starting value. Detection files
@@ -271,10 +271,8 @@ def work(job: Job) -> int:
                 value, tracking, evaluating = score(
                     options, job.sequences, setup.metric, setup.classes, job.evaluator, setup.benchmark
                 )
-            trial.set_user_attr("options", options)
-            trial.set_user_attr("tracking_seconds", tracking)
-            trial.set_user_attr("evaluation_seconds", evaluating)
-            trial.set_user_attr("worker", worker)
+            attrs = {"options": options, "tracking_seconds": tracking, "evaluation_seconds": evaluating}
+            set_user_attrs(study, trial, {**attrs, "worker": worker})
             return value
 
         def stop_if_asked(study: Any, trial: Any) -> None:
