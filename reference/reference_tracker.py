@@ -9,6 +9,7 @@ import math
 import numpy as np
 
 import kelmora_cpp as k
+from kelmora_tools import _native
 
 GATE = 9.4877
 
@@ -30,24 +31,8 @@ def normalise(f: np.ndarray) -> np.ndarray:
     return f / n if n > 1e-12 else f
 
 
-DEFAULTS = dict(
-    high_score_thresh=0.5,
-    low_score_thresh=0.1,
-    match_iou_thresh=0.3,
-    recovery_iou_thresh=0.5,
-    new_track_thresh=0.6,
-    n_init=3,
-    max_age=30,
-    use_mahalanobis_gating=True,
-    class_aware=True,
-    w_iou=1.0,
-    w_app=0.0,
-    w_unc=0.0,
-    use_giou=False,
-    appearance_ema_alpha=0.9,
-    kf_noise_scale=1.0,
-    use_lapjv=False,
-)
+# TrackerConfig's keywords and defaults, from the table the module's own record is generated from.
+DEFAULTS = {name: default for name, _, default in _native.TRACKER_FIELDS}
 
 
 class RefTracker:

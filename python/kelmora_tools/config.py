@@ -13,17 +13,14 @@ from kelmora_tools.errors import UserError, first_line
 
 
 def _tracker_config_defaults() -> dict[str, bool | int | float]:
-    """The keywords of kelmora_cpp.TrackerConfig with their defaults, in the constructor's order, as
-    the module's own signature states them ("name: type = default", one per argument). The type of a
+    """The keywords of kelmora_cpp.TrackerConfig with their defaults, in the constructor's order,
+    from the table the tracker's record and its Python class are generated from
+    (include/kelmora/tracker_fields.hpp, which kelmora_tools._native exports). The type of a
     default is the type a value must have (TrackerConfig itself refuses a float for an int and a
     string for anything)."""
-    import ast
-    import re
+    from kelmora_tools import _native
 
-    import kelmora_cpp
-
-    signature = (kelmora_cpp.TrackerConfig.__init__.__doc__ or "").splitlines()[0]
-    return {name: ast.literal_eval(default) for name, default in re.findall(r"(\w+): [^,=()]+ = ([^,)]+)", signature)}
+    return {name: default for name, _, default in _native.TRACKER_FIELDS}
 
 
 DEFAULTS = _tracker_config_defaults()

@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "kelmora/tracker_fields.hpp"
 #include "mot/lsap.hpp"
 #include "mot/mot_metrics.hpp"
 #include "mot/mot_text.hpp"
@@ -223,6 +224,27 @@ py::tuple repeated_id(const Ints& frames, const Ints& ids) {
     return py::make_tuple(-1, -1);
 }
 
+// The tracker's settings as the tools see them, from the table the tracker's record and its Python
+// class are generated from: ((name, type, default), ...) in the order of TrackerConfig's Python
+// keywords (the record's order with the kLast fields moved to the end).
+py::object python_default(double v) { return py::float_(v); }
+py::object python_default(std::int32_t v) { return py::int_(v); }
+py::object python_default(bool v) { return py::bool_(v); }
+const char* python_type(double) { return "float"; }
+const char* python_type(std::int32_t) { return "int"; }
+const char* python_type(bool) { return "bool"; }
+
+py::tuple tracker_fields() {
+    py::list in_order, last;
+#define KELMORA_TRACKER_FIELD_ROW(type, name, def, access, keyword)                    \
+    (kelmora::KeywordPlace::keyword == kelmora::KeywordPlace::kLast ? last : in_order) \
+        .append(py::make_tuple(#name, python_type(static_cast<type>(def)), python_default(static_cast<type>(def))));
+    KELMORA_TRACKER_CONFIG_FIELDS(KELMORA_TRACKER_FIELD_ROW)
+#undef KELMORA_TRACKER_FIELD_ROW
+    for (const auto& row : last) in_order.append(row);
+    return py::tuple(in_order);
+}
+
 // kFloatArray -> "float_array": an enumerator of the field tables as the Python field lists name it.
 std::string snake_name(const char* enumerator) {
     std::string out;
@@ -291,6 +313,7 @@ PYBIND11_MODULE(_native, m) {
           "The tracker rows that TrackEval's MOTChallenge preprocessing removes: those its per-frame matching "
           "pairs with a ground-truth row of a distractor class.");
     m.attr("METRIC_FIELDS") = metric_fields();
+    m.attr("TRACKER_FIELDS") = tracker_fields();
     m.def("repeated_id", &repeated_id, py::arg("frames"), py::arg("ids"),
           "The rows (i, j) of the first (frame, id) that rows sorted by frame hold twice, by frame and then id; "
           "(-1, -1) when none is.");
