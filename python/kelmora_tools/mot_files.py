@@ -28,6 +28,8 @@ INT32_MAX = 2**31 - 1
 _SPLIT = re.compile(r"[,\s]+")
 # A byte order mark that some editors put at the start of a UTF-8 file: both readers skip it.
 _BOM = "\ufeff"
+# Fields are quoted in messages up to this many characters: a row may hold a field of megabytes.
+QUOTED = 40
 
 # The kinds of file, by what follows the box: detections carry a score and (eighth value) a class id;
 # ground truth carries the "considered" flag and, from MOT16 on, the class (in MOT15 world
@@ -144,6 +146,11 @@ def _is_float(text: str) -> bool:
     return True
 
 
+def _cut(field: str) -> str:
+    """A field as a message quotes it: cut to QUOTED characters, "..." marking the cut."""
+    return field if len(field) <= QUOTED else field[:QUOTED] + "..."
+
+
 def _row(line: str, where: str, kind: str) -> list[float]:
     """One data line as [frame, id, left, top, width, height, conf, class]; UserError naming `where`
     when it breaks a rule. The rules, in this order, are those `_table_faults` applies to a table."""
@@ -156,33 +163,35 @@ def _row(line: str, where: str, kind: str) -> list[float]:
         row = [float(v) for v in fields]
     except ValueError:
         bad = next(v for v in fields if not _is_float(v))
-        raise UserError(f"{where}: not a number: {bad[:40]!r}") from None
+        raise UserError(f"{where}: not a number: {_cut(bad)!r}") from None
     frame, ident, left, top, width, height = row[:6]
     if not (_whole(frame) and 1 <= frame <= MAX_FRAME):
-        raise UserError(f"{where}: frame must be a whole number from 1 to {MAX_FRAME}, got {fields[0]}")
+        raise UserError(f"{where}: frame must be a whole number from 1 to {MAX_FRAME}, got {_cut(fields[0])}")
     if not (_whole(ident) and abs(ident) <= INT32_MAX):
-        raise UserError(f"{where}: id must be a whole number, got {fields[1]}")
+        raise UserError(f"{where}: id must be a whole number, got {_cut(fields[1])}")
     if not (np.isfinite(left) and np.isfinite(top)):
         raise UserError(f"{where}: box left and top must be finite numbers")
     if not (width >= 0 and height >= 0 and width != float("inf") and height != float("inf")):
-        raise UserError(f"{where}: box width and height must be finite and >= 0, got {fields[4]} and {fields[5]}")
+        raise UserError(
+            f"{where}: box width and height must be finite and >= 0, got {_cut(fields[4])} and {_cut(fields[5])}"
+        )
     with np.errstate(over="ignore"):
         right, bottom = np.float64(left) + width, np.float64(top) + height
     if not (np.isfinite(right) and np.isfinite(bottom)):
         raise UserError(
             f"{where}: box right and bottom edges (left + width, top + height) must be finite numbers, "
-            f"got {fields[4]} wide from {fields[2]} and {fields[5]} high from {fields[3]}"
+            f"got {_cut(fields[4])} wide from {_cut(fields[2])} and {_cut(fields[5])} high from {_cut(fields[3])}"
         )
     conf = row[6] if len(row) > 6 else 1.0
     if kind == "det" and abs(conf) == float("inf"):
-        raise UserError(f"{where}: score (7th value) must not be infinite, got {fields[6]}")
+        raise UserError(f"{where}: score (7th value) must not be infinite, got {_cut(fields[6])}")
     if kind != "det":
         # Ground truth and results keep the eighth value as it stands (see Rows.class_ids).
         cls = row[7] if len(row) > 7 else 1.0 if kind == "results" else float("nan")
         return [frame, ident, left, top, width, height, conf, cls]
     cls = row[7] if len(row) > 7 else -1.0
     if cls >= 0 and not (_whole(cls) and cls <= INT32_MAX):
-        raise UserError(f"{where}: class id (8th value) must be a whole number below 2**31, got {fields[7]}")
+        raise UserError(f"{where}: class id (8th value) must be a whole number below 2**31, got {_cut(fields[7])}")
     return [frame, ident, left, top, width, height, conf, cls if cls >= 0 else -1.0]
 
 
