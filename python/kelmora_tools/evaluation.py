@@ -417,7 +417,7 @@ def make_task(
     here, so that workers need no access to them; else they are read when it runs (in this process)."""
     assert seq.gt_path is not None
     res_path = results if results.is_file() else results / f"{seq.name}.txt"
-    if not res_path.is_file():
+    if not res_path.exists():
         raise UserError(f"{results}: no results for sequence {seq.name} ({res_path.name} is missing)")
     if read:
         gt_text, res_text, size = mot_files.read_bytes(seq.gt_path), mot_files.read_bytes(res_path), 0

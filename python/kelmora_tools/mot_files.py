@@ -15,12 +15,13 @@ import dataclasses
 import os
 import pathlib
 import re
+import stat
 from collections.abc import Iterator
 
 import numpy as np
 
 from kelmora_tools import _native
-from kelmora_tools.errors import UserError
+from kelmora_tools.errors import UserError, file_problem
 
 # Frames are numbered from 1; a larger frame number is taken for a corrupt row, not a long video.
 MAX_FRAME = 10_000_000
@@ -250,17 +251,55 @@ def parse_mot(text: str | bytes, source: str = "<text>", kind: str = "det") -> R
     return _by_frame(both.select(np.argsort(both.lines, kind="stable")))
 
 
-def read_bytes(path: str | pathlib.Path) -> bytes:
-    """The content of a file; UserError naming it when it is missing or unreadable."""
+def read_bytes(path: str | pathlib.Path, where: str | None = None) -> bytes:
+    """The content of a file: the one reader of every file the command reads whole. `where` names it
+    in messages (default: the path).
+
+    Raises: UserError naming it when it is missing or unreadable, is not a regular file once symlinks
+    are resolved (a folder, a FIFO, a device: its status is looked at first, so a FIFO is never
+    opened and a device never read without end), or is larger than the memory available.
+    """
     path = pathlib.Path(path)
+    where = str(path) if where is None else where
+    problem = file_problem(path)
+    if problem is not None:
+        raise UserError(f"{where}: {problem}")
     try:
-        return path.read_bytes()
-    except FileNotFoundError:
-        raise UserError(f"{path}: no such file") from None
-    except IsADirectoryError:
-        raise UserError(f"{path}: is a folder, expected a file") from None
+        # O_NONBLOCK: should a FIFO take the file's place after the look at it, opening it does not wait.
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
     except OSError as e:
-        raise UserError(f"{path}: cannot read: {e.strerror or e}") from None
+        raise UserError(f"{where}: cannot read: {e.strerror or e}") from None
+    with open(fd, "rb") as file:
+        status = os.fstat(fd)
+        if not stat.S_ISREG(status.st_mode):
+            raise UserError(f"{where}: {file_problem(path) or 'changed while it was opened'}")
+        available = available_memory()
+        if available is not None and status.st_size > available:
+            raise UserError(
+                f"{where}: too large to read: {status.st_size:,} bytes, with {available:,} bytes of memory available"
+            )
+        try:
+            return file.read()
+        except OSError as e:
+            raise UserError(f"{where}: cannot read: {e.strerror or e}") from None
+
+
+def read_text(path: str | pathlib.Path, errors: str = "strict") -> str:
+    """The content of a UTF-8 text file through read_bytes, line ends made "\n" as text mode makes
+    them. Raises UnicodeDecodeError, with `errors` "strict", for bytes that are not UTF-8."""
+    text = read_bytes(path).decode("utf-8", errors)
+    return text.replace("\r\n", "\n").replace("\r", "\n") if "\r" in text else text
+
+
+def available_memory() -> int | None:
+    """The bytes of memory available to a new allocation (MemAvailable of /proc/meminfo); None where
+    the system does not say."""
+    try:
+        with open("/proc/meminfo", "rb") as info:
+            found = re.search(rb"^MemAvailable:\s*(\d+) kB", info.read(), re.MULTILINE)
+    except OSError:
+        return None
+    return int(found[1]) * 1024 if found else None
 
 
 def file_size(path: str | pathlib.Path) -> int:
