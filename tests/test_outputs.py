@@ -6,6 +6,8 @@ from __future__ import annotations
 import fcntl
 import os
 
+import pytest
+import synthetic_clip as clip
 from command_support import kelmora, make_dataset, write_sequence
 
 from kelmora_tools import outputs
@@ -53,6 +55,42 @@ def test_errors_name_the_users_path_and_long_names_fit(tmp_path, capsys):
     (seq / "seqinfo.ini").write_text((seq / "seqinfo.ini").read_text().replace("name=s", f"name={name}"))
     assert kelmora(capsys, "track", seq, "--out", tmp_path / "long").status == 0
     assert [p.name for p in (tmp_path / "long").iterdir()] == [f"{name}.txt"]
+
+
+@pytest.mark.parametrize(
+    "argv, written, replaced",
+    [
+        (["track", "det.txt", "--out", "."], "det.txt", "det.txt"),  # run in s/det
+        (["track", "s", "--out", "s/det"], "s/det/det.txt", "s/det/det.txt"),  # s named det
+        (["eval", "--gt", "s", "--results", "r", "--json", "s/gt/gt.txt"], "s/gt/gt.txt", "s/gt/gt.txt"),
+        (["eval", "--gt", "s", "--results", "r", "--out", "te"], "te/pedestrian_summary.txt", "s/seqinfo.ini"),
+        (["eval", "--gt", "s", "--results", "r/s.txt", "--json", "r/s.txt"], "r/s.txt", "r/s.txt"),
+        (["plot", "r/s.txt", "--out", "p.png"], "p.png", "r/s.txt"),
+        (["tune", "s", "--trials", 1, "--config", "c.json", "--out", "c.json"], "c.json", "c.json"),
+        (["video", "v/clip.mp4", "--out", "v"], "v/clip.mp4", "v/clip.mp4"),
+        (["video", "clip/img1", "--out", "out"], "out/clip_sheet.png", "clip/img1/000001.png"),
+    ],
+)
+def test_no_output_replaces_an_input(tmp_path, capsys, monkeypatch, argv, written, replaced):
+    seq = write_sequence(tmp_path / "s", 10, 1, "s")
+    monkeypatch.chdir(tmp_path)
+    assert kelmora(capsys, "track", seq, "--out", "r").status == 0
+    (tmp_path / "c.json").write_text("{}")
+    for folder in ("te", "v", "out"):
+        os.mkdir(folder)
+    clip.write_video(tmp_path / "v" / "clip.mp4")
+    clip.write_images(tmp_path / "clip", "clip")
+    if written != replaced:  # a symlink or a hard link to the input
+        (os.symlink if written.startswith("te/") else os.link)(tmp_path / replaced, written)
+    if argv[-1] == "s/det":
+        (seq / "seqinfo.ini").write_text((seq / "seqinfo.ini").read_text().replace("name=s", "name=det"))
+    elif argv[1] == "det.txt":
+        monkeypatch.chdir(seq / "det")
+    before = {p: p.read_bytes() for p in tmp_path.rglob("*") if p.is_file()}
+    run = kelmora(capsys, *argv)
+    message = f"{written}: would replace the input {replaced}; choose another {argv[-2]}"
+    assert (run.status, run.err) == (2, f"kelmora {argv[0]}: error: {message}\n")
+    assert {p: p.read_bytes() for p in tmp_path.rglob("*") if p.is_file()} == before
 
 
 def test_stale_staging_of_a_killed_run_is_cleared(tmp_path):

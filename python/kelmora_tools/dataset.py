@@ -24,6 +24,7 @@ class Sequence:
     gt_path: pathlib.Path | None
     length: int | None  # seqLength of seqinfo.ini
     image_size: tuple[int, int] | None  # (imWidth, imHeight) of seqinfo.ini
+    info_path: pathlib.Path | None = None  # the seqinfo.ini read, if any
 
 
 # The largest imWidth and imHeight a seqinfo.ini may state: the largest side a JPEG file can have.
@@ -128,7 +129,7 @@ def _sequence(
         return Sequence(checked_name(fallback_name, fallback_name), folder, det, gt, None, None)
     info = read_seqinfo(ini)
     name = info.name or checked_name(fallback_name, ini)
-    return Sequence(name, folder, det, gt, info.length, info.image_size)
+    return Sequence(name, folder, det, gt, info.length, info.image_size, ini)
 
 
 def _is_sequence_folder(folder: pathlib.Path) -> bool:

@@ -4,7 +4,8 @@ A run writes its files into a hidden staging folder inside the output folder and
 old ones only when every one of them is complete, so that a failed or interrupted run leaves the
 earlier results as they were, never a mix of two runs. One run at a time may write into an output
 folder: it holds a lock on the folder (an advisory lock on the folder itself, released by the
-system when the process ends, however it ends).
+system when the process ends, however it ends). No output of a run may be a file the run reads
+(check_outputs).
 """
 
 from __future__ import annotations
@@ -14,12 +15,41 @@ import errno
 import fcntl
 import os
 import pathlib
-from collections.abc import Iterator
+from collections.abc import Iterable, Iterator
 
 from kelmora_tools import parallel
 from kelmora_tools.errors import UserError
 
 STAGING_PREFIX = ".kelmora-staging-"
+
+
+def check_outputs(outputs: Iterable[tuple[str, pathlib.Path]], inputs: Iterable[pathlib.Path | None]) -> None:
+    """The one check, run by every command before it writes anything, that no output replaces an
+    input: `outputs` are (option, path) pairs, the option naming where the path comes from, and
+    `inputs` the files the run reads (None entries are skipped). Files are compared as the files
+    themselves (device and inode), so a symlink or a hard link to an input counts as the input.
+
+    Raises: UserError naming the output, the input and the option.
+    """
+    existing = {}
+    for option, path in outputs:
+        try:
+            found = os.stat(path)
+        except OSError:  # not there (or not reachable): it cannot be an input
+            continue
+        existing.setdefault((found.st_dev, found.st_ino), (option, path))
+    if not existing:
+        return  # no input needs a look: the usual first run into a new folder
+    for path in inputs:
+        if path is None:
+            continue
+        try:
+            found = os.stat(path)
+        except OSError:
+            continue
+        output = existing.get((found.st_dev, found.st_ino))
+        if output is not None:
+            raise UserError(f"{output[1]}: would replace the input {path}; choose another {output[0]}")
 
 
 class Staging:

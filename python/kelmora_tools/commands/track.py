@@ -45,6 +45,10 @@ def add_parser(subparsers) -> argparse.ArgumentParser:
 def run(args: argparse.Namespace) -> int:
     tracker_options = config.tracker_options(args.config, args.set)
     sequences = find_sequences(args.data, need="det")
+    outputs.check_outputs(
+        [("--out", args.out / f"{seq.name}.txt") for seq in sequences],
+        [args.config, *(p for seq in sequences for p in (seq.det_path, seq.info_path))],
+    )
     tasks = [tracking.make_task(seq, tracker_options, args.classes, args.interpolate) for seq in sequences]
     weights = [len(task.det_text) for task in tasks]
     runner = parallel.Runner.from_args(args, job_bytes=sum(weights))
