@@ -8,7 +8,7 @@ import os
 
 import pytest
 import synthetic_clip as clip
-from command_support import kelmora, make_dataset, write_sequence
+from command_support import full_disk_process, kelmora, make_dataset, needs_namespace, write_sequence
 
 from kelmora_tools import outputs
 
@@ -55,6 +55,10 @@ def test_errors_name_the_users_path_and_long_names_fit(tmp_path, capsys):
     (seq / "seqinfo.ini").write_text((seq / "seqinfo.ini").read_text().replace("name=s", f"name={name}"))
     assert kelmora(capsys, "track", seq, "--out", tmp_path / "long").status == 0
     assert [p.name for p in (tmp_path / "long").iterdir()] == [f"{name}.txt"]
+    # One more and the staged file cannot be named: the error names the results file, not the staging.
+    (seq / "seqinfo.ini").write_text((seq / "seqinfo.ini").read_text().replace(name, "n" * 300))
+    run = kelmora(capsys, "track", seq, "--out", tmp_path / "long")
+    assert run.err.endswith(f"{tmp_path / 'long' / ('n' * 300)}.txt: cannot write: File name too long\n")
 
 
 @pytest.mark.parametrize(
@@ -91,6 +95,26 @@ def test_no_output_replaces_an_input(tmp_path, capsys, monkeypatch, argv, writte
     message = f"{written}: would replace the input {replaced}; choose another {argv[-2]}"
     assert (run.status, run.err) == (2, f"kelmora {argv[0]}: error: {message}\n")
     assert {p: p.read_bytes() for p in tmp_path.rglob("*") if p.is_file()} == before
+
+
+@needs_namespace
+@pytest.mark.parametrize(
+    "argv, free, written",
+    [
+        (["track", "s", "--out", "full"], 0, "full/s.txt"),
+        (["eval", "--gt", "s", "--results", "r", "--json", "full/scores.json"], 0, "full/scores.json"),
+        # Room for the summary and the table (4 pages of the 5), not for the plot (8).
+        (["eval", "--gt", "s", "--results", "r", "--out", "full/te"], 20480, "full/te/pedestrian_plot.png"),
+        (["plot", "r/s.txt", "--out", "full/p.png"], 0, "full/p.png"),
+    ],
+)
+def test_a_full_disk_names_the_file_written(tmp_path, capsys, argv, free, written):
+    assert kelmora(capsys, "track", write_sequence(tmp_path / "s", 10, 1, "s"), "--out", tmp_path / "r").status == 0
+    run = full_disk_process(tmp_path / "full", *argv, free=free, cwd=tmp_path)
+    assert (run.returncode, run.stderr) == (
+        2,
+        f"kelmora {argv[0]}: error: {written}: cannot write: No space left on device\n",
+    )
 
 
 def test_stale_staging_of_a_killed_run_is_cleared(tmp_path):

@@ -373,7 +373,8 @@ def atomic_write(path: str | pathlib.Path) -> Iterator[pathlib.Path]:
     The temporary name is short (a file name that fits fits with it), starts with a dot, so that a
     half-written file never looks like a result, and keeps the suffix of `path`, so that writers that
     choose a format by suffix see the right one. Raises UserError naming `path` when its folder
-    cannot take the file.
+    cannot take the file, and for an OSError of the block that names the temporary file or no file
+    (the block's write failed: a full disk, say).
     """
     path = pathlib.Path(path)
     suffix = path.suffix if len(path.suffix) <= 16 else ""
@@ -386,8 +387,11 @@ def atomic_write(path: str | pathlib.Path) -> Iterator[pathlib.Path]:
     try:
         yield tmp
         os.replace(tmp, path)
-    except BaseException:
+    except BaseException as e:
         tmp.unlink(missing_ok=True)
+        # A write to the temporary file that fails names no file (a full disk), or the temporary one.
+        if isinstance(e, OSError) and (e.filename is None or str(e.filename) == str(tmp)):
+            raise UserError(f"{path}: cannot write: {e.strerror or e}") from None
         raise
 
 

@@ -5,7 +5,7 @@ old ones only when every one of them is complete, so that a failed or interrupte
 earlier results as they were, never a mix of two runs. One run at a time may write into an output
 folder: it holds a lock on the folder (an advisory lock on the folder itself, released by the
 system when the process ends, however it ends). No output of a run may be a file the run reads
-(check_outputs).
+(check_outputs), and errors name the files as the user knows them, never the staging folder.
 """
 
 from __future__ import annotations
@@ -68,6 +68,17 @@ class Staging:
             self._names.append(name)
         return self._staging / name
 
+    def write(self, name: str, data: bytes | str) -> None:
+        """Writes the output file `name` (text as UTF-8).
+
+        Raises: UserError naming its final path when it cannot be written.
+        """
+        try:
+            with open(self.path(name), "wb") as file:
+                file.write(data.encode("utf-8") if isinstance(data, str) else data)
+        except OSError as e:
+            raise UserError(f"{self.folder / name}: cannot write: {e.strerror or e}") from None
+
     def commit(self) -> None:
         """Moves every staged file over its final name, in the order they were named. Ctrl-C or
         SIGTERM waits for the last rename: the set is put in place whole."""
@@ -86,7 +97,9 @@ def output_set(folder: pathlib.Path, option: str = "--out") -> Iterator[Staging]
     """The output folder of a run, created if needed and locked for it; yields its Staging, whose
     files are put in place when the block completes and discarded when it raises.
 
-    Raises UserError when the folder cannot be created or another run holds it.
+    Raises UserError when the folder cannot be created or another run holds it. Files written with
+    Staging.write name their final paths in errors; a writer given Staging.path has its own errors
+    to word.
     """
     folder = pathlib.Path(folder)
     try:

@@ -218,25 +218,25 @@ def _track(
             raise
         run.read = source.read_seconds
         run.write, run.encode = sink.wait_seconds, sink.encode_seconds
-        _write_sheet(staged.path(sheet_path.name), sheet_path, sheet)
+        _write_sheet(staged, sheet_path.name, sheet)
         frames_col = np.concatenate([np.full(len(o[1]), o[0], dtype=np.int64) for o in out])
         ids_col = np.concatenate([o[1] for o in out]).astype(np.int64)
         text = format_results(
             frames_col, ids_col, np.concatenate([o[2] for o in out]).reshape(-1, 4), np.concatenate([o[3] for o in out])
         )
-        staged.path(results_path.name).write_text(text, encoding="utf-8")
+        staged.write(results_path.name, text)
         run.ids, run.boxes = len(np.unique(ids_col)), len(ids_col)
     run.video_path, run.sheet_path, run.results_path = video_path, sheet_path, results_path
     run.total = time.perf_counter() - start
 
 
-def _write_sheet(path: pathlib.Path, shown: pathlib.Path, sheet: annotate.ContactSheet) -> None:
+def _write_sheet(staged: outputs.Staging, name: str, sheet: annotate.ContactSheet) -> None:
     import cv2
 
     ok, png = cv2.imencode(".png", sheet.render())
     if not ok:
-        raise UserError(f"{shown}: the contact sheet could not be encoded")
-    path.write_bytes(png.tobytes())
+        raise UserError(f"{staged.folder / name}: the contact sheet could not be encoded")
+    staged.write(name, png.tobytes())
 
 
 def summary(run: VideoRun, options: dict[str, bool | int | float]) -> str:

@@ -63,7 +63,7 @@ def run(args: argparse.Namespace) -> int:
         seconds = 0.0
         for result in runner.map(tracking.track_task, tasks, desc="tracking", weights=weights):
             path = args.out / f"{result.name}.txt"
-            staged.path(path.name).write_text(result.text, encoding="utf-8")
+            staged.write(path.name, result.text)
             frames += result.frames
             seconds += result.seconds
             rate = tracking.frames_per_second(result.frames, result.seconds)
