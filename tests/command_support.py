@@ -11,6 +11,7 @@ import sys
 
 import make_sequence
 import numpy as np
+import pytest
 from trackeval_peer import trackeval_evaluate  # noqa: F401  (the tests' TrackEval peer)
 
 import kelmora_cpp
@@ -55,6 +56,22 @@ def kelmora_process(*argv: object, timeout: float = 300, **kwargs) -> subprocess
         timeout=timeout,
         **kwargs,
     )
+
+
+# A mount namespace of the tests' own: root, or an unprivileged user namespace mapped to root.
+UNSHARE = ["unshare", "--mount"] + ([] if os.geteuid() == 0 else ["--map-root-user"])
+needs_namespace = pytest.mark.skipif(
+    subprocess.run([*UNSHARE, "true"], capture_output=True).returncode != 0, reason="no mount namespace here"
+)
+
+
+def full_disk_process(folder: pathlib.Path, *argv: object, free: int = 0, **kwargs) -> subprocess.CompletedProcess:
+    """`python -m kelmora_tools ARGV` in a mount namespace where `folder` is a file system with
+    `free` bytes left (whole pages of 4 KiB): a write beyond them fails with ENOSPC."""
+    folder.mkdir()
+    script = f'mount -t tmpfs -o size={4096 + free} tmpfs "$0" && head -c 4096 /dev/zero > "$0/fill" && exec "$@"'
+    command = [*UNSHARE, "sh", "-c", script, str(folder), sys.executable, "-m", "kelmora_tools", *argv]
+    return subprocess.run(command, capture_output=True, text=True, env=child_env(), timeout=300, **kwargs)
 
 
 def write_sequence(folder: pathlib.Path, frames: int, seed: int, name: str) -> pathlib.Path:

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import http.server
 import json
+import os
 import re
 import threading
 
@@ -149,7 +150,7 @@ def bad_inputs(tmp_path):
         ),
         (
             ["track", det, "--out", out, "--config", tmp_path / "none.json"],
-            f"{tmp_path / 'none.json'}: cannot read: No such file or directory",
+            f"{tmp_path / 'none.json'}: no such file",
         ),
         (
             ["track", det, "--out", out, "--dask", "tcp://127.0.0.1:9", "--dask-timeout", "0.5"],
@@ -190,6 +191,38 @@ def test_every_user_error_is_one_line_with_status_2(tmp_path, capsys):
         assert run.err.startswith(f"{prog}: error: {message}"), (argv, run.err)
         assert run.err.count("\n") == 1 and "Traceback" not in run.err
     assert not (tmp_path / "out").exists() or not list((tmp_path / "out").iterdir())
+
+
+@pytest.mark.parametrize(
+    "argv, path, kind",
+    [
+        (["plot", "fifo", "--out", "p.png"], "fifo", "fifo"),
+        (["plot", "r/s.txt", "--gt", "zero", "--out", "p.png"], "zero", "device"),
+        (["track", "s", "--config", "fifo", "--out", "o"], "fifo", "fifo"),
+        (["track", "s", "--out", "o"], "s/seqinfo.ini", "fifo"),
+        (["track", "s", "--out", "o"], "s/det/det.txt", "huge"),
+        (["eval", "--gt", "s", "--results", "r"], "r/s.txt", "fifo"),
+        (["tune", "s", "--trials", "1", "--config", "zero", "--out", "b.json"], "zero", "device"),
+        (["video", "fifo", "--out", "o"], "fifo", "fifo"),
+        (["video", "r", "--config", "fifo", "--out", "o"], "fifo", "fifo"),
+    ],
+)
+def test_no_read_waits_on_a_fifo_or_reads_a_device_or_more_than_memory(tmp_path, capsys, argv, path, kind):
+    write_sequence(tmp_path / "s", 10, 1, "s")
+    assert kelmora(capsys, "track", tmp_path / "s", "--out", tmp_path / "r").status == 0
+    target, size = tmp_path / path, 2 * mot_files.available_memory()
+    if kind == "huge":
+        os.truncate(target, size)
+    else:
+        target.unlink(missing_ok=True)
+        os.mkfifo(target) if kind == "fifo" else os.symlink("/dev/zero", target)
+    expected = {
+        "fifo": re.escape("is a named pipe (FIFO), expected a file"),
+        "device": "is a device, expected a file",
+        "huge": rf"too large to read: {size:,} bytes, with [\d,]+ bytes of memory available",
+    }[kind]
+    run = kelmora_process(*argv, cwd=tmp_path, timeout=60)
+    assert run.returncode == 2 and re.fullmatch(rf"kelmora {argv[0]}: error: {path}: {expected}\n", run.stderr)
 
 
 @pytest.fixture

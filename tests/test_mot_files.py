@@ -60,6 +60,13 @@ def test_short_rows_default_conf_and_class():
             "x:2: box right and bottom edges (left + width, top + height) must be finite numbers, "
             "got 1e308 wide from 1e308 and 1 high from 0",
         ),
+        # A field of a megabyte is quoted to its first 40 characters.
+        ("1" * 10**6 + ",1,0,0,1,1", "x:2: frame must be a whole number from 1 to 10000000, got " + "1" * 40 + "..."),
+        (
+            "1,1,0,0,1,-" + "9" * 10**6,
+            "x:2: box width and height must be finite and >= 0, got 1 and -" + "9" * 39 + "...",
+        ),
+        ("1,1,0,0,1,1,0.5," + "x" * 10**6, "x:2: not a number: '" + "x" * 40 + "...'"),
     ],
 )
 def test_malformed_rows_name_the_line(line, message):

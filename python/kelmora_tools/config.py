@@ -10,6 +10,7 @@ import reprlib
 import sys
 
 from kelmora_tools.errors import UserError, first_line
+from kelmora_tools.mot_files import read_text
 
 
 def _tracker_config_defaults() -> dict[str, bool | int | float]:
@@ -90,9 +91,7 @@ def read_config_file(path: str | pathlib.Path) -> Options:
     """The JSON object of TrackerConfig keywords in `path` (what `kelmora tune` writes)."""
     path = pathlib.Path(path)
     try:
-        text = path.read_text(encoding="utf-8")
-    except OSError as e:
-        raise UserError(f"{path}: cannot read: {e.strerror or e}") from None
+        text = read_text(path)
     except UnicodeDecodeError:
         raise UserError(f"{path}: not a UTF-8 text file") from None
     try:

@@ -9,8 +9,8 @@ import math
 import pathlib
 import unicodedata
 
-from kelmora_tools.errors import UserError
-from kelmora_tools.mot_files import MAX_FRAME
+from kelmora_tools.errors import UserError, file_problem
+from kelmora_tools.mot_files import MAX_FRAME, read_text
 
 DET = pathlib.Path("det", "det.txt")
 GT = pathlib.Path("gt", "gt.txt")
@@ -24,6 +24,7 @@ class Sequence:
     gt_path: pathlib.Path | None
     length: int | None  # seqLength of seqinfo.ini
     image_size: tuple[int, int] | None  # (imWidth, imHeight) of seqinfo.ini
+    info_path: pathlib.Path | None = None  # the seqinfo.ini read, if any
 
 
 # The largest imWidth and imHeight a seqinfo.ini may state: the largest side a JPEG file can have.
@@ -67,9 +68,7 @@ def read_seqinfo(path: pathlib.Path) -> SeqInfo:
     """
     parser = configparser.ConfigParser(interpolation=None)
     try:
-        parser.read_string(path.read_text(encoding="utf-8", errors="replace"), str(path))
-    except OSError as e:
-        raise UserError(f"{path}: cannot read: {e.strerror or e}") from None
+        parser.read_string(read_text(path, errors="replace"), str(path))
     except configparser.Error as e:
         raise UserError(f"{path}: not an ini file: {str(e).splitlines()[0][:200]}") from None
     info = dict(parser["Sequence"]) if parser.has_section("Sequence") else {}
@@ -115,15 +114,22 @@ def _frame_rate(info: dict[str, str], path: pathlib.Path) -> float | None:
     return rate
 
 
+def seqinfo_path(folder: pathlib.Path | None) -> pathlib.Path | None:
+    """The seqinfo.ini of a sequence folder, when there is one: whatever it is, for read_seqinfo to
+    refuse one that is not a regular file rather than pass over it."""
+    ini = folder / "seqinfo.ini" if folder is not None else None
+    return ini if ini is not None and ini.exists() else None
+
+
 def _sequence(
     folder: pathlib.Path | None, det: pathlib.Path | None, gt: pathlib.Path | None, fallback_name: str
 ) -> Sequence:
-    ini = folder / "seqinfo.ini" if folder is not None else None
-    if ini is None or not ini.is_file():
+    ini = seqinfo_path(folder)
+    if ini is None:
         return Sequence(checked_name(fallback_name, fallback_name), folder, det, gt, None, None)
     info = read_seqinfo(ini)
     name = info.name or checked_name(fallback_name, ini)
-    return Sequence(name, folder, det, gt, info.length, info.image_size)
+    return Sequence(name, folder, det, gt, info.length, info.image_size, ini)
 
 
 def _is_sequence_folder(folder: pathlib.Path) -> bool:
@@ -140,7 +146,10 @@ def find_sequences(data: str | pathlib.Path, need: str = "det") -> list[Sequence
     rel = DET if need == "det" else GT
     if not data.exists():
         raise UserError(f"{data}: no such file or folder")
-    if data.is_file():
+    if not data.is_dir():
+        problem = file_problem(data)
+        if problem is not None:
+            raise UserError(f"{data}: {problem}")
         folder = data.parent.parent if data.parent.name == rel.parent.name else None
         other = (folder / (GT if need == "det" else DET)) if folder is not None else None
         other = other if other is not None and other.is_file() else None
@@ -159,8 +168,9 @@ def find_sequences(data: str | pathlib.Path, need: str = "det") -> list[Sequence
     sequences = []
     for folder in folders:
         det, gt = folder / DET, folder / GT
-        if not (folder / rel).is_file():
-            raise UserError(f"{folder / rel}: no such file")
+        problem = file_problem(folder / rel)
+        if problem is not None:
+            raise UserError(f"{folder / rel}: {problem}")
         sequences.append(
             _sequence(folder, det if det.is_file() else None, gt if gt.is_file() else None, folder.resolve().name)
         )

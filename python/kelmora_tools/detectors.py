@@ -147,6 +147,7 @@ class LoadedDetector:
     call: Detector
     name: str  # as given on the command line, for messages
     description: str  # for the summary
+    file: pathlib.Path | None = None  # the ONNX model or the plug-in's module file it was loaded from
 
 
 @dataclasses.dataclass
@@ -210,7 +211,7 @@ def load_detector(choice: str, options: DetectorOptions | None = None) -> Loaded
         from kelmora_tools.onnx_detector import OnnxDetector
 
         onnx = OnnxDetector(pathlib.Path(choice[len("onnx:") :]), **options.given("onnx"))
-        return LoadedDetector(onnx, choice, onnx.description)
+        return LoadedDetector(onnx, choice, onnx.description, pathlib.Path(choice[len("onnx:") :]))
     options.given("plug-in")
     module_name, sep, attr = choice.rpartition(":")
     if not sep or not module_name or not attr:
@@ -231,7 +232,10 @@ def load_detector(choice: str, options: DetectorOptions | None = None) -> Loaded
     if not callable(obj):
         raise UserError(f"--detector: {choice} is not callable")
     doc = (inspect.getdoc(obj) or "").strip().splitlines()
-    return LoadedDetector(obj, choice, choice + (f" ({doc[0].rstrip('.')})" if doc else ""))
+    file = getattr(module, "__file__", None)
+    return LoadedDetector(
+        obj, choice, choice + (f" ({doc[0].rstrip('.')})" if doc else ""), pathlib.Path(file) if file else None
+    )
 
 
 # Plug-ins loaded from a file path get module names of their own, so that two files of one name

@@ -13,7 +13,7 @@ import dataclasses
 import math
 import pathlib
 import time
-from collections.abc import Callable, Iterator, Mapping
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from typing import Any
 
 import numpy as np
@@ -417,7 +417,7 @@ def make_task(
     here, so that workers need no access to them; else they are read when it runs (in this process)."""
     assert seq.gt_path is not None
     res_path = results if results.is_file() else results / f"{seq.name}.txt"
-    if not res_path.is_file():
+    if not res_path.exists():
         raise UserError(f"{results}: no results for sequence {seq.name} ({res_path.name} is missing)")
     if read:
         gt_text, res_text, size = mot_files.read_bytes(seq.gt_path), mot_files.read_bytes(res_path), 0
@@ -438,6 +438,7 @@ def evaluate(
     dask: str | None = None,
     dask_timeout: float | None = None,
     _labels: tuple[str, str] | None = None,
+    _outputs: Iterable[tuple[str, pathlib.Path]] = (),
 ) -> Evaluation:
     """Scores the results of every sequence of a dataset against its ground truth, as TrackEval does.
 
@@ -451,7 +452,7 @@ def evaluate(
 
     Raises kelmora_tools.errors.UserError, naming the file and line, for input that cannot be scored.
     """
-    from kelmora_tools import parallel
+    from kelmora_tools import outputs, parallel
 
     chosen = get_evaluator(evaluator)
     gt, results = pathlib.Path(gt), pathlib.Path(results)
@@ -465,6 +466,10 @@ def evaluate(
         raise UserError(f"{results_label}: a file, but {gt_label} holds {len(sequences)} sequences; give the folder")
     # Where the job runs follows from the size of its files: read here only for other processes.
     planned = [make_task(seq, results, mode, chosen.name, read=False) for seq in sequences]
+    # The command's output files may replace none of the files read here.
+    read = [seq.info_path for seq in sequences]
+    read += [pathlib.Path(p) for task in planned for p in (task.gt_source, task.res_source)]
+    outputs.check_outputs(_outputs, read)
     runner = parallel.Runner(
         workers,
         dask,

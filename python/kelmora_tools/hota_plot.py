@@ -101,24 +101,31 @@ class Figure(NamedTuple):
 def write_hota_plot(
     png: pathlib.Path, pdf: pathlib.Path, title: str, alphas: Sequence[float], curves: Mapping[str, Sequence[float]]
 ) -> None:
-    """Writes TrackEval's HOTA plot of `curves` (its float-array fields, in its order, each with one
-    value per alpha) as a 640 x 480 PNG at `png` and a 6.4 x 4.8 in PDF at `pdf`: the first eight curves
-    in TrackEval's styles, titled `title` (on one line), with TrackEval's legend of their means.
+    """Writes the two files of hota_plot_files to `png` and `pdf`."""
+    png_data, pdf_data = hota_plot_files(title, alphas, curves)
+    pathlib.Path(png).write_bytes(png_data)
+    pathlib.Path(pdf).write_bytes(pdf_data)
+
+
+def hota_plot_files(title: str, alphas: Sequence[float], curves: Mapping[str, Sequence[float]]) -> tuple[bytes, bytes]:
+    """TrackEval's HOTA plot of `curves` (its float-array fields, in its order, each with one value per
+    alpha) as the bytes of a 640 x 480 PNG and of a 6.4 x 4.8 in PDF: the first eight curves in
+    TrackEval's styles, titled `title` (on one line), with TrackEval's legend of their means.
     Throws: ValueError when a curve has not one value per alpha."""
     title = " ".join(title.splitlines())
     xs = np.asarray(alphas, dtype=float)
     named = {name: np.asarray(values) for name, values in curves.items()}
     for name, values in named.items():
         if values.shape != xs.shape:
-            raise ValueError(f"write_hota_plot: {name} has {values.size} values for {xs.size} alphas")
+            raise ValueError(f"hota_plot_files: {name} has {values.size} values for {xs.size} alphas")
     drawn = list(zip(named.items(), STYLES))
     box = (AX_LEFT - 10.0, AX_TOP - 10.0, AX_RIGHT + 10.0, AX_BOTTOM + 10.0)  # beyond it all is clipped
     strokes = [Stroke(_runs(_x(xs), _y(v.astype(float)), box), colour, dashes) for (_, v), (colour, dashes) in drawn]
     # TrackEval's label: str() of NumPy's rounding of NumPy's mean, as in "LocA (0.9)". As Matplotlib
     # pairs the labels with the lines there are, the legend shows only those of the drawn curves.
     labels = [name + " (" + str(np.round(np.mean(values), 2)) + ")" for (name, values), _ in drawn]
-    _write_png(pathlib.Path(png), lambda measure: _figure(title, strokes, labels, measure))
-    _write_pdf(pathlib.Path(pdf), _figure(title, strokes, labels, _helvetica))
+    png = _png_file(lambda measure: _figure(title, strokes, labels, measure))
+    return png, _pdf_file(_figure(title, strokes, labels, _helvetica))
 
 
 def _figure(title: str, strokes: list[Stroke], labels: list[str], measure: Measure) -> Figure:
@@ -289,7 +296,7 @@ def _font_file() -> pathlib.Path | None:
     return None
 
 
-def _write_png(path: pathlib.Path, layout: Callable[[Measure], Figure]) -> None:
+def _png_file(layout: Callable[[Measure], Figure]) -> bytes:
     from PIL import Image, ImageDraw, ImageFont
 
     px = PNG_DPI / 72  # pixels a point
@@ -316,7 +323,7 @@ def _write_png(path: pathlib.Path, layout: Callable[[Measure], Figure]) -> None:
     _draw_frame_and_ticks(draw, px)
     for text in figure.texts:
         _draw_text(image, draw, text, fonts[text.size], px)
-    path.write_bytes(_png(image))
+    return _png(image)
 
 
 def _png(image: Image.Image) -> bytes:
@@ -490,7 +497,7 @@ def _ascii(text: str) -> str:
     return "".join(c if " " <= c <= "~" else "?" for c in text)
 
 
-def _write_pdf(path: pathlib.Path, figure: Figure) -> None:
+def _pdf_file(figure: Figure) -> bytes:
     ops = [f"1 g 0 0 {_n(FIG_W)} {_n(FIG_H)} re f", "1 j"]
     # The curves, clipped to the axes.
     ops.append(f"q {_n(AX_LEFT)} {_n(FIG_H - AX_BOTTOM)} {_n(AX_RIGHT - AX_LEFT)} {_n(AX_BOTTOM - AX_TOP)} re W n")
@@ -534,7 +541,7 @@ def _write_pdf(path: pathlib.Path, figure: Figure) -> None:
     out += b"xref\n0 %d\n0000000000 65535 f \n" % (len(objects) + 1)
     out += b"".join(b"%010d 00000 n \n" % offset for offset in offsets)
     out += b"trailer\n<< /Size %d /Root 1 0 R >>\nstartxref\n%d\n%%%%EOF\n" % (len(objects) + 1, xref)
-    path.write_bytes(bytes(out))
+    return bytes(out)
 
 
 def _n(v: float) -> str:

@@ -15,12 +15,13 @@ import dataclasses
 import os
 import pathlib
 import re
+import stat
 from collections.abc import Iterator
 
 import numpy as np
 
 from kelmora_tools import _native
-from kelmora_tools.errors import UserError
+from kelmora_tools.errors import UserError, file_problem
 
 # Frames are numbered from 1; a larger frame number is taken for a corrupt row, not a long video.
 MAX_FRAME = 10_000_000
@@ -28,6 +29,8 @@ INT32_MAX = 2**31 - 1
 _SPLIT = re.compile(r"[,\s]+")
 # A byte order mark that some editors put at the start of a UTF-8 file: both readers skip it.
 _BOM = "\ufeff"
+# Fields are quoted in messages up to this many characters: a row may hold a field of megabytes.
+QUOTED = 40
 
 # The kinds of file, by what follows the box: detections carry a score and (eighth value) a class id;
 # ground truth carries the "considered" flag and, from MOT16 on, the class (in MOT15 world
@@ -144,6 +147,11 @@ def _is_float(text: str) -> bool:
     return True
 
 
+def _cut(field: str) -> str:
+    """A field as a message quotes it: cut to QUOTED characters, "..." marking the cut."""
+    return field if len(field) <= QUOTED else field[:QUOTED] + "..."
+
+
 def _row(line: str, where: str, kind: str) -> list[float]:
     """One data line as [frame, id, left, top, width, height, conf, class]; UserError naming `where`
     when it breaks a rule. The rules, in this order, are those `_table_faults` applies to a table."""
@@ -156,33 +164,35 @@ def _row(line: str, where: str, kind: str) -> list[float]:
         row = [float(v) for v in fields]
     except ValueError:
         bad = next(v for v in fields if not _is_float(v))
-        raise UserError(f"{where}: not a number: {bad[:40]!r}") from None
+        raise UserError(f"{where}: not a number: {_cut(bad)!r}") from None
     frame, ident, left, top, width, height = row[:6]
     if not (_whole(frame) and 1 <= frame <= MAX_FRAME):
-        raise UserError(f"{where}: frame must be a whole number from 1 to {MAX_FRAME}, got {fields[0]}")
+        raise UserError(f"{where}: frame must be a whole number from 1 to {MAX_FRAME}, got {_cut(fields[0])}")
     if not (_whole(ident) and abs(ident) <= INT32_MAX):
-        raise UserError(f"{where}: id must be a whole number, got {fields[1]}")
+        raise UserError(f"{where}: id must be a whole number, got {_cut(fields[1])}")
     if not (np.isfinite(left) and np.isfinite(top)):
         raise UserError(f"{where}: box left and top must be finite numbers")
     if not (width >= 0 and height >= 0 and width != float("inf") and height != float("inf")):
-        raise UserError(f"{where}: box width and height must be finite and >= 0, got {fields[4]} and {fields[5]}")
+        raise UserError(
+            f"{where}: box width and height must be finite and >= 0, got {_cut(fields[4])} and {_cut(fields[5])}"
+        )
     with np.errstate(over="ignore"):
         right, bottom = np.float64(left) + width, np.float64(top) + height
     if not (np.isfinite(right) and np.isfinite(bottom)):
         raise UserError(
             f"{where}: box right and bottom edges (left + width, top + height) must be finite numbers, "
-            f"got {fields[4]} wide from {fields[2]} and {fields[5]} high from {fields[3]}"
+            f"got {_cut(fields[4])} wide from {_cut(fields[2])} and {_cut(fields[5])} high from {_cut(fields[3])}"
         )
     conf = row[6] if len(row) > 6 else 1.0
     if kind == "det" and abs(conf) == float("inf"):
-        raise UserError(f"{where}: score (7th value) must not be infinite, got {fields[6]}")
+        raise UserError(f"{where}: score (7th value) must not be infinite, got {_cut(fields[6])}")
     if kind != "det":
         # Ground truth and results keep the eighth value as it stands (see Rows.class_ids).
         cls = row[7] if len(row) > 7 else 1.0 if kind == "results" else float("nan")
         return [frame, ident, left, top, width, height, conf, cls]
     cls = row[7] if len(row) > 7 else -1.0
     if cls >= 0 and not (_whole(cls) and cls <= INT32_MAX):
-        raise UserError(f"{where}: class id (8th value) must be a whole number below 2**31, got {fields[7]}")
+        raise UserError(f"{where}: class id (8th value) must be a whole number below 2**31, got {_cut(fields[7])}")
     return [frame, ident, left, top, width, height, conf, cls if cls >= 0 else -1.0]
 
 
@@ -241,17 +251,55 @@ def parse_mot(text: str | bytes, source: str = "<text>", kind: str = "det") -> R
     return _by_frame(both.select(np.argsort(both.lines, kind="stable")))
 
 
-def read_bytes(path: str | pathlib.Path) -> bytes:
-    """The content of a file; UserError naming it when it is missing or unreadable."""
+def read_bytes(path: str | pathlib.Path, where: str | None = None) -> bytes:
+    """The content of a file: the one reader of every file the command reads whole. `where` names it
+    in messages (default: the path).
+
+    Raises: UserError naming it when it is missing or unreadable, is not a regular file once symlinks
+    are resolved (a folder, a FIFO, a device: its status is looked at first, so a FIFO is never
+    opened and a device never read without end), or is larger than the memory available.
+    """
     path = pathlib.Path(path)
+    where = str(path) if where is None else where
+    problem = file_problem(path)
+    if problem is not None:
+        raise UserError(f"{where}: {problem}")
     try:
-        return path.read_bytes()
-    except FileNotFoundError:
-        raise UserError(f"{path}: no such file") from None
-    except IsADirectoryError:
-        raise UserError(f"{path}: is a folder, expected a file") from None
+        # O_NONBLOCK: should a FIFO take the file's place after the look at it, opening it does not wait.
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
     except OSError as e:
-        raise UserError(f"{path}: cannot read: {e.strerror or e}") from None
+        raise UserError(f"{where}: cannot read: {e.strerror or e}") from None
+    with open(fd, "rb") as file:
+        status = os.fstat(fd)
+        if not stat.S_ISREG(status.st_mode):
+            raise UserError(f"{where}: {file_problem(path) or 'changed while it was opened'}")
+        available = available_memory()
+        if available is not None and status.st_size > available:
+            raise UserError(
+                f"{where}: too large to read: {status.st_size:,} bytes, with {available:,} bytes of memory available"
+            )
+        try:
+            return file.read()
+        except OSError as e:
+            raise UserError(f"{where}: cannot read: {e.strerror or e}") from None
+
+
+def read_text(path: str | pathlib.Path, errors: str = "strict") -> str:
+    """The content of a UTF-8 text file through read_bytes, line ends made "\n" as text mode makes
+    them. Raises UnicodeDecodeError, with `errors` "strict", for bytes that are not UTF-8."""
+    text = read_bytes(path).decode("utf-8", errors)
+    return text.replace("\r\n", "\n").replace("\r", "\n") if "\r" in text else text
+
+
+def available_memory() -> int | None:
+    """The bytes of memory available to a new allocation (MemAvailable of /proc/meminfo); None where
+    the system does not say."""
+    try:
+        with open("/proc/meminfo", "rb") as info:
+            found = re.search(rb"^MemAvailable:\s*(\d+) kB", info.read(), re.MULTILINE)
+    except OSError:
+        return None
+    return int(found[1]) * 1024 if found else None
 
 
 def file_size(path: str | pathlib.Path) -> int:
@@ -325,7 +373,8 @@ def atomic_write(path: str | pathlib.Path) -> Iterator[pathlib.Path]:
     The temporary name is short (a file name that fits fits with it), starts with a dot, so that a
     half-written file never looks like a result, and keeps the suffix of `path`, so that writers that
     choose a format by suffix see the right one. Raises UserError naming `path` when its folder
-    cannot take the file.
+    cannot take the file, and for an OSError of the block that names the temporary file or no file
+    (the block's write failed: a full disk, say).
     """
     path = pathlib.Path(path)
     suffix = path.suffix if len(path.suffix) <= 16 else ""
@@ -338,8 +387,11 @@ def atomic_write(path: str | pathlib.Path) -> Iterator[pathlib.Path]:
     try:
         yield tmp
         os.replace(tmp, path)
-    except BaseException:
+    except BaseException as e:
         tmp.unlink(missing_ok=True)
+        # A write to the temporary file that fails names no file (a full disk), or the temporary one.
+        if isinstance(e, OSError) and (e.filename is None or str(e.filename) == str(tmp)):
+            raise UserError(f"{path}: cannot write: {e.strerror or e}") from None
         raise
 
 

@@ -21,7 +21,8 @@ import re
 
 import numpy as np
 
-from kelmora_tools.errors import UserError, file_problem
+from kelmora_tools.errors import UserError
+from kelmora_tools.mot_files import read_bytes
 
 LAYOUTS = ("auto", "yolov8", "yolov5", "end2end")
 PAD_GREY = 114
@@ -208,13 +209,7 @@ class OnnxDetector:
             raise UserError(f"--onnx-layout must be one of {', '.join(LAYOUTS)}, got {onnx_layout!r}")
         if not (math.isfinite(min_score) and 0 < min_score <= 1):
             raise UserError(f"--min-score must be in (0, 1], got {min_score:g}")
-        problem = file_problem(path)
-        if problem is not None:
-            raise UserError(f"{where}: {problem}")
-        try:
-            data = path.read_bytes()
-        except OSError as e:
-            raise UserError(f"{where}: {e.strerror}") from None
+        data = read_bytes(path, where)
         try:
             dims = read_input_shape(data)
         except ValueError:

@@ -4,7 +4,8 @@ A run writes its files into a hidden staging folder inside the output folder and
 old ones only when every one of them is complete, so that a failed or interrupted run leaves the
 earlier results as they were, never a mix of two runs. One run at a time may write into an output
 folder: it holds a lock on the folder (an advisory lock on the folder itself, released by the
-system when the process ends, however it ends).
+system when the process ends, however it ends). No output of a run may be a file the run reads
+(check_outputs), and errors name the files as the user knows them, never the staging folder.
 """
 
 from __future__ import annotations
@@ -14,12 +15,41 @@ import errno
 import fcntl
 import os
 import pathlib
-from collections.abc import Iterator
+from collections.abc import Iterable, Iterator
 
 from kelmora_tools import parallel
 from kelmora_tools.errors import UserError
 
 STAGING_PREFIX = ".kelmora-staging-"
+
+
+def check_outputs(outputs: Iterable[tuple[str, pathlib.Path]], inputs: Iterable[pathlib.Path | None]) -> None:
+    """The one check, run by every command before it writes anything, that no output replaces an
+    input: `outputs` are (option, path) pairs, the option naming where the path comes from, and
+    `inputs` the files the run reads (None entries are skipped). Files are compared as the files
+    themselves (device and inode), so a symlink or a hard link to an input counts as the input.
+
+    Raises: UserError naming the output, the input and the option.
+    """
+    existing = {}
+    for option, path in outputs:
+        try:
+            found = os.stat(path)
+        except OSError:  # not there (or not reachable): it cannot be an input
+            continue
+        existing.setdefault((found.st_dev, found.st_ino), (option, path))
+    if not existing:
+        return  # no input needs a look: the usual first run into a new folder
+    for path in inputs:
+        if path is None:
+            continue
+        try:
+            found = os.stat(path)
+        except OSError:
+            continue
+        output = existing.get((found.st_dev, found.st_ino))
+        if output is not None:
+            raise UserError(f"{output[1]}: would replace the input {path}; choose another {output[0]}")
 
 
 class Staging:
@@ -37,6 +67,17 @@ class Staging:
         if name not in self._names:
             self._names.append(name)
         return self._staging / name
+
+    def write(self, name: str, data: bytes | str) -> None:
+        """Writes the output file `name` (text as UTF-8).
+
+        Raises: UserError naming its final path when it cannot be written.
+        """
+        try:
+            with open(self.path(name), "wb") as file:
+                file.write(data.encode("utf-8") if isinstance(data, str) else data)
+        except OSError as e:
+            raise UserError(f"{self.folder / name}: cannot write: {e.strerror or e}") from None
 
     def commit(self) -> None:
         """Moves every staged file over its final name, in the order they were named. Ctrl-C or
@@ -56,7 +97,9 @@ def output_set(folder: pathlib.Path, option: str = "--out") -> Iterator[Staging]
     """The output folder of a run, created if needed and locked for it; yields its Staging, whose
     files are put in place when the block completes and discarded when it raises.
 
-    Raises UserError when the folder cannot be created or another run holds it.
+    Raises UserError when the folder cannot be created or another run holds it. Files written with
+    Staging.write name their final paths in errors; a writer given Staging.path has its own errors
+    to word.
     """
     folder = pathlib.Path(folder)
     try:

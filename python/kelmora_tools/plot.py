@@ -8,7 +8,7 @@ import pathlib
 import numpy as np
 
 from kelmora_tools import mot_files
-from kelmora_tools.dataset import read_seqinfo
+from kelmora_tools.dataset import read_seqinfo, seqinfo_path
 from kelmora_tools.mot_files import Rows
 
 # Track ids are written beside their last position up to this many tracks; beyond, the labels would
@@ -106,7 +106,5 @@ def image_size(gt_path: pathlib.Path | None) -> tuple[int, int] | None:
 
     Raises: UserError when that seqinfo.ini cannot be used (see dataset.read_seqinfo).
     """
-    if gt_path is None or gt_path.parent.name != "gt":
-        return None
-    ini = gt_path.parent.parent / "seqinfo.ini"
-    return read_seqinfo(ini).image_size if ini.is_file() else None
+    ini = seqinfo_path(gt_path.parent.parent) if gt_path is not None and gt_path.parent.name == "gt" else None
+    return read_seqinfo(ini).image_size if ini is not None else None

@@ -145,12 +145,14 @@ def tracker_name(results: pathlib.Path) -> str:
 def write(folder: pathlib.Path, evaluation: Evaluation, tracker: str) -> list[pathlib.Path]:
     """Writes the four files into `folder`, created if needed: all of them, or none (see
     outputs.output_set). Returns their paths."""
-    from kelmora_tools.hota_plot import write_hota_plot
+    from kelmora_tools.hota_plot import hota_plot_files
 
     combined = evaluation.combined.raw["HOTA"]
     curves = {name: np.asarray(combined[name], dtype=float) for name in metrics.fields("HOTA", "float_array")}
     with outputs.output_set(folder) as staged:
-        staged.path(SUMMARY).write_bytes(summary_text(evaluation).encode())
-        staged.path(DETAILED).write_bytes(detailed_text(evaluation).encode())
-        write_hota_plot(staged.path(PLOT_PNG), staged.path(PLOT_PDF), f"{tracker} - {CLASS}", metrics.ALPHAS, curves)
+        staged.write(SUMMARY, summary_text(evaluation).encode())
+        staged.write(DETAILED, detailed_text(evaluation).encode())
+        png, pdf = hota_plot_files(f"{tracker} - {CLASS}", metrics.ALPHAS, curves)
+        staged.write(PLOT_PNG, png)
+        staged.write(PLOT_PDF, pdf)
     return [folder / name for name in FILES]

@@ -59,6 +59,7 @@ class TuneSequence:
     gt: Rows
     n_frames: int
     size: int = 0  # bytes of its two files
+    files: tuple[pathlib.Path, ...] = ()  # the files read: det.txt, gt.txt and seqinfo.ini if any
 
 
 @dataclasses.dataclass(frozen=True)
@@ -353,5 +354,6 @@ def load_sequences(data: pathlib.Path, benchmark: str | None = None) -> tuple[li
         if seq.length is None:
             n_frames = max(n_frames, int(gt.frames.max(initial=0)))
         evaluation.check_ground_truth(gt, n_frames, mode)
-        out.append(TuneSequence(seq.name, dets, gt, n_frames, len(det_text) + len(gt_text)))
+        files = (seq.det_path, seq.gt_path, *([seq.info_path] if seq.info_path is not None else []))
+        out.append(TuneSequence(seq.name, dets, gt, n_frames, len(det_text) + len(gt_text), files))
     return out, mode.name

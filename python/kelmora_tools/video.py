@@ -10,7 +10,7 @@ import signal
 import sys
 import threading
 import time
-from collections.abc import Iterable, Iterator
+from collections.abc import Iterable, Iterator, Sequence
 from typing import TextIO
 
 import numpy as np
@@ -58,10 +58,13 @@ def track_video(
     show_progress: bool = True,
     detector_options: detectors.DetectorOptions | None = None,
     appearance_kind: str = "none",
+    inputs: Sequence[pathlib.Path] = (),
 ) -> VideoRun:
     """Runs the detector and a new tracker over the frames and writes the three files.
 
-    `input_source` is a path (video file or image folder), a stream URL, or a camera index.
+    `input_source` is a path (video file or image folder), a stream URL, or a camera index;
+    `inputs` are the other files the caller read for the run (a --config file), which no output may
+    replace, as none may replace the source's files or the detector's.
     Returns: the run's counts and timings.
     Raises: UserError naming the file, frame or option at fault; no output file is then left
     behind (files of an earlier run keep their content).
@@ -81,7 +84,8 @@ def track_video(
                 detector.description,
                 appearance.DESCRIPTION if appearance_kind == "hist" else None,
             )
-            _track(source, detector, tracker, out_dir, max_frames, show_progress, run, threads)
+            read = [*source.files, *inputs, detector.file]
+            _track(source, detector, tracker, out_dir, max_frames, show_progress, run, threads, read)
     finally:
         source.close()
     return run
@@ -154,9 +158,11 @@ def _track(
     show_progress: bool,
     run: VideoRun,
     threads: set[threading.Thread],
+    inputs: Sequence[pathlib.Path | None] = (),
 ) -> None:
     """The frames through the detector and the tracker into the outputs; `threads`, those alive
-    before the detector was loaded, tell the ones it left running."""
+    before the detector was loaded, tell the ones it left running; `inputs`, the files the run
+    reads, which no output may replace."""
     trails = annotate.Trails()
     sheet = annotate.ContactSheet()
     out: list[tuple[int, np.ndarray, np.ndarray, np.ndarray]] = []
@@ -167,6 +173,7 @@ def _track(
     video_path = out_dir / f"{run.name}.mp4"
     sheet_path = out_dir / f"{run.name}_sheet.png"
     results_path = out_dir / f"{run.name}.txt"
+    outputs.check_outputs([("--out", p) for p in (video_path, results_path, sheet_path)], inputs)
     start = time.perf_counter()
     with outputs.output_set(out_dir) as staged, StopOnInterrupt(source.live) as stop:
         sink = videoio.VideoSink(staged.path(video_path.name), source.fps, source.width, source.height, video_path)
@@ -211,25 +218,25 @@ def _track(
             raise
         run.read = source.read_seconds
         run.write, run.encode = sink.wait_seconds, sink.encode_seconds
-        _write_sheet(staged.path(sheet_path.name), sheet_path, sheet)
+        _write_sheet(staged, sheet_path.name, sheet)
         frames_col = np.concatenate([np.full(len(o[1]), o[0], dtype=np.int64) for o in out])
         ids_col = np.concatenate([o[1] for o in out]).astype(np.int64)
         text = format_results(
             frames_col, ids_col, np.concatenate([o[2] for o in out]).reshape(-1, 4), np.concatenate([o[3] for o in out])
         )
-        staged.path(results_path.name).write_text(text, encoding="utf-8")
+        staged.write(results_path.name, text)
         run.ids, run.boxes = len(np.unique(ids_col)), len(ids_col)
     run.video_path, run.sheet_path, run.results_path = video_path, sheet_path, results_path
     run.total = time.perf_counter() - start
 
 
-def _write_sheet(path: pathlib.Path, shown: pathlib.Path, sheet: annotate.ContactSheet) -> None:
+def _write_sheet(staged: outputs.Staging, name: str, sheet: annotate.ContactSheet) -> None:
     import cv2
 
     ok, png = cv2.imencode(".png", sheet.render())
     if not ok:
-        raise UserError(f"{shown}: the contact sheet could not be encoded")
-    path.write_bytes(png.tobytes())
+        raise UserError(f"{staged.folder / name}: the contact sheet could not be encoded")
+    staged.write(name, png.tobytes())
 
 
 def summary(run: VideoRun, options: dict[str, bool | int | float]) -> str:

@@ -17,8 +17,8 @@ from typing import Any
 import numpy as np
 
 from kelmora_tools import urls
-from kelmora_tools.dataset import checked_name, read_seqinfo
-from kelmora_tools.errors import UserError
+from kelmora_tools.dataset import checked_name, read_seqinfo, seqinfo_path
+from kelmora_tools.errors import UserError, file_problem
 
 IMAGE_SUFFIXES = frozenset({".jpg", ".jpeg", ".png", ".bmp", ".tif", ".tiff", ".webp", ".ppm", ".pgm"})
 # The rate given to a folder of images without a seqinfo.ini, or to a video that states none.
@@ -62,7 +62,8 @@ class FrameSource:
     Attributes: name (for the output files), shown (the source for messages), width, height, fps,
     count (the number of frames, an estimate from the container for a video file or stream; None
     when unknown), live (a camera or a stream: it ends when its sender stops, and a run may be
-    ended early), and `read_seconds`, the time spent decoding so far.
+    ended early), files (the files it reads: a video file, or the images of a folder and its
+    seqinfo.ini; none for a camera or a stream), and `read_seconds`, the time spent decoding so far.
     """
 
     def __init__(self, source: pathlib.Path | str | int) -> None:
@@ -71,6 +72,7 @@ class FrameSource:
         self.read_seconds = 0.0
         self._cv2 = cv2
         self._images: list[pathlib.Path] | None = None
+        self.files: list[pathlib.Path] = []
         self.live = isinstance(source, int) or (isinstance(source, str) and is_stream_url(source))
         # A live source is opened and read on a thread of its own (see _Reader).
         self._reader = _Reader() if self.live else None
@@ -120,9 +122,16 @@ class FrameSource:
                 raise UserError(f"{path}: no such file or folder")
             if path.is_dir():
                 self._images = _numbered_images(path)
-                self.name, self.fps = _sequence_info(path)
+                self.name, self.fps, ini = _sequence_info(path)
+                self.files = [*self._images, *([ini] if ini is not None else [])]
                 return self._imread(self._images[0], 1)
             else:
+                # A FIFO or a device is never opened: OpenCV would wait on it, or read it without end.
+                # Cameras go by --camera.
+                problem = file_problem(path)
+                if problem is not None:
+                    raise UserError(f"{path}: {problem}")
+                self.files = [path]
                 self.name = checked_name(path.stem, path)
                 self._capture = cv2.VideoCapture(str(path), cv2.CAP_FFMPEG)
                 if not self._capture.isOpened():
@@ -215,16 +224,17 @@ def _numbered_images(folder: pathlib.Path) -> list[pathlib.Path]:
     return [p for _, _, p in sorted(numbered)]
 
 
-def _sequence_info(folder: pathlib.Path) -> tuple[str, float]:
-    """Name and frame rate of an image folder: from a MOTChallenge seqinfo.ini beside it (for
-    SEQ/img1/) or inside it, else the folder's name (the sequence's, for img1) and DEFAULT_FPS."""
+def _sequence_info(folder: pathlib.Path) -> tuple[str, float, pathlib.Path | None]:
+    """Name and frame rate of an image folder, and the seqinfo.ini they come from: a MOTChallenge
+    seqinfo.ini beside it (for SEQ/img1/) or inside it, else the folder's name (the sequence's, for
+    img1), DEFAULT_FPS and None."""
     folder = folder.resolve()
     seq = folder.parent if folder.name == "img1" else folder
-    ini = seq / "seqinfo.ini"
-    if not ini.is_file():
-        return checked_name(seq.name, seq), DEFAULT_FPS
+    ini = seqinfo_path(seq)
+    if ini is None:
+        return checked_name(seq.name, seq), DEFAULT_FPS, None
     info = read_seqinfo(ini)
-    return info.name or checked_name(seq.name, seq), info.frame_rate or DEFAULT_FPS
+    return info.name or checked_name(seq.name, seq), info.frame_rate or DEFAULT_FPS, ini
 
 
 class _Reader:

@@ -112,9 +112,14 @@ def tables(result: evaluation.Evaluation, columns: tuple[str, ...]) -> str:
 
 
 def run(args: argparse.Namespace) -> int:
+    from kelmora_tools import trackeval_files
+
     if args.out is not None and args.out.exists() and not args.out.is_dir():
         raise UserError(f"--out {args.out}: a file, not a folder; give the folder for TrackEval's result files")
     evaluator = "trackeval" if args.trackeval else "builtin"
+    written = [("--json", args.json)] if args.json is not None else []
+    if args.out is not None:
+        written += [("--out", args.out / name) for name in trackeval_files.FILES]
     result = evaluation.evaluate(
         args.gt,
         args.results,
@@ -124,6 +129,7 @@ def run(args: argparse.Namespace) -> int:
         dask=args.dask,
         dask_timeout=args.dask_timeout,
         _labels=(f"--results {args.results}", "--gt"),
+        _outputs=written,
     )
     n = len(result.sequences)
     print(
@@ -136,8 +142,6 @@ def run(args: argparse.Namespace) -> int:
         f"{result.ran_on}"
     )
     if args.out is not None:
-        from kelmora_tools import trackeval_files
-
         trackeval_files.write(args.out, result, trackeval_files.tracker_name(args.results))
         print(f"  TrackEval's files -> {args.out}: {', '.join(trackeval_files.FILES)}")
     if args.json is not None:

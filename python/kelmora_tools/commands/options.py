@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import pathlib
 
 from kelmora_tools import parallel
 
@@ -10,7 +11,9 @@ from kelmora_tools import parallel
 def add_tracker_options(parser: argparse.ArgumentParser, starting: bool = False) -> None:
     """--config and --set: the tracker's options (with `starting`, those the search starts from)."""
     if starting:
-        parser.add_argument("--config", metavar="FILE.json", help="the starting configuration, a JSON object")
+        parser.add_argument(
+            "--config", type=pathlib.Path, metavar="FILE.json", help="the starting configuration, a JSON object"
+        )
         parser.add_argument(
             "--set",
             action="append",
@@ -21,6 +24,7 @@ def add_tracker_options(parser: argparse.ArgumentParser, starting: bool = False)
         return
     parser.add_argument(
         "--config",
+        type=pathlib.Path,
         metavar="FILE.json",
         help="a JSON object of TrackerConfig keywords, such as the best.json of kelmora tune",
     )

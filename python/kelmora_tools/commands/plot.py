@@ -7,7 +7,7 @@ import pathlib
 
 import numpy as np
 
-from kelmora_tools import benchmark, mot_files, plot
+from kelmora_tools import benchmark, mot_files, outputs, plot
 from kelmora_tools.commands import options
 from kelmora_tools.dataset import find_sequences
 from kelmora_tools.errors import UserError
@@ -34,12 +34,14 @@ def run(args: argparse.Namespace) -> int:
         raise UserError(f"--out {args.out}: the picture is a PNG file, name it *.png")
     if args.benchmark is not None and args.gt is None:
         raise UserError(f"--benchmark {args.benchmark}: it decides which ground truth is drawn; give --gt too")
+    found = find_sequences(args.gt, need="gt") if args.gt is not None else []
+    outputs.check_outputs([("--out", args.out)], [args.results, args.gt, *(seq.info_path for seq in found)])
     res = mot_files.read_mot(args.results, "results")
     gt, scored = None, ""
     if args.gt is not None:
         # What the evaluation scores: the considered ground truth (pedestrians only from MOT16 on), and
         # the results less those on distractors.
-        mode = benchmark.choose(args.benchmark, [seq.name for seq in find_sequences(args.gt, need="gt")])
+        mode = benchmark.choose(args.benchmark, [seq.name for seq in found])
         gt = mot_files.read_mot(args.gt, "gt")
         benchmark.check_ground_truth(mode, gt)
         benchmark.check_results(res)

@@ -45,6 +45,10 @@ def add_parser(subparsers) -> argparse.ArgumentParser:
 def run(args: argparse.Namespace) -> int:
     tracker_options = config.tracker_options(args.config, args.set)
     sequences = find_sequences(args.data, need="det")
+    outputs.check_outputs(
+        [("--out", args.out / f"{seq.name}.txt") for seq in sequences],
+        [args.config, *(p for seq in sequences for p in (seq.det_path, seq.info_path))],
+    )
     tasks = [tracking.make_task(seq, tracker_options, args.classes, args.interpolate) for seq in sequences]
     weights = [len(task.det_text) for task in tasks]
     runner = parallel.Runner.from_args(args, job_bytes=sum(weights))
@@ -59,7 +63,7 @@ def run(args: argparse.Namespace) -> int:
         seconds = 0.0
         for result in runner.map(tracking.track_task, tasks, desc="tracking", weights=weights):
             path = args.out / f"{result.name}.txt"
-            staged.path(path.name).write_text(result.text, encoding="utf-8")
+            staged.write(path.name, result.text)
             frames += result.frames
             seconds += result.seconds
             rate = tracking.frames_per_second(result.frames, result.seconds)

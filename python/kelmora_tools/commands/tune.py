@@ -9,7 +9,7 @@ import pathlib
 import time
 from typing import Any
 
-from kelmora_tools import benchmark, config, evaluation, mot_files, parallel, study_storage, tuning
+from kelmora_tools import benchmark, config, evaluation, mot_files, outputs, parallel, study_storage, tuning
 from kelmora_tools.commands import options
 from kelmora_tools.errors import UserError
 
@@ -85,6 +85,7 @@ def run(args: argparse.Namespace) -> int:
     url = args.storage if args.storage is not None else study_storage.default_storage(args.out)
     study_storage.check_storage(study_storage.parse_storage_url(url), args.out)
     sequences, mode = tuning.load_sequences(args.data, args.benchmark)
+    outputs.check_outputs([("--out", args.out)], [args.config, *(p for s in sequences for p in s.files)])
     name = args.study or f"kelmora-{args.data.resolve().name}-{args.metric}"
     if not args.out.parent.is_dir():
         raise UserError(f"--out {args.out}: no folder {args.out.parent}")

@@ -161,6 +161,7 @@ def run(args: argparse.Namespace) -> int:
             args.max_frames,
             detector_options=detector_options,
             appearance_kind=args.appearance,
+            inputs=[args.config] if args.config is not None else [],
         )
     print(video.summary(result, tracker_options))
     return 0
