@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 from command_support import SYNTHETIC, make_sequence
 
-from kelmora_tools import _native, dataset, mot_files
+from kelmora_tools import _native, dataset, mot_files, outputs
 from kelmora_tools.errors import UserError
 
 
@@ -120,14 +120,14 @@ def test_atomic_write_keeps_the_old_file_when_the_block_fails(tmp_path):
     path.write_text("complete")
     seen = []
     with pytest.raises(KeyboardInterrupt):
-        with mot_files.atomic_write(path) as tmp:
+        with outputs.atomic_file(path) as tmp:
             seen.append(tmp)
             assert tmp.parent == tmp_path and tmp.name.startswith(".") and tmp.suffix == ".png"
             tmp.write_text("half")
             raise KeyboardInterrupt
     assert path.read_text() == "complete"
     assert not seen[0].exists() and os.listdir(tmp_path) == ["out.png"]
-    with mot_files.atomic_write(tmp_path / "new.txt") as tmp:
+    with outputs.atomic_file(tmp_path / "new.txt") as tmp:
         assert not (tmp_path / "new.txt").exists()
         tmp.write_text("done")
     assert (tmp_path / "new.txt").read_text() == "done"

@@ -1,5 +1,5 @@
 """MOTChallenge text files: reading detection, ground-truth and results rows with file:line errors,
-writing results, and writing any file under a temporary name that is renamed when complete.
+and writing results.
 
 Reading and writing run at array speed: a native reader takes the lines of plain decimal numbers, and
 the rest (an exponent, "nan", a stray comma, a malformed row) goes through the row-by-row reader here,
@@ -10,7 +10,6 @@ it reports the first row that breaks one, for `_row` to word the error.
 
 from __future__ import annotations
 
-import contextlib
 import dataclasses
 import os
 import pathlib
@@ -365,44 +364,10 @@ def format_results(frames: np.ndarray, ids: np.ndarray, xyxy: np.ndarray, scores
     )
 
 
-@contextlib.contextmanager
-def atomic_write(path: str | pathlib.Path) -> Iterator[pathlib.Path]:
-    """Yields a temporary path in the folder of `path`, renamed over `path` when the block completes;
-    removed, leaving `path` untouched, when the block raises.
-
-    The temporary name is short (a file name that fits fits with it), starts with a dot, so that a
-    half-written file never looks like a result, and keeps the suffix of `path`, so that writers that
-    choose a format by suffix see the right one. Raises UserError naming `path` when its folder
-    cannot take the file, and for an OSError of the block that names the temporary file or no file
-    (the block's write failed: a full disk, say).
-    """
-    path = pathlib.Path(path)
-    suffix = path.suffix if len(path.suffix) <= 16 else ""
-    tmp = path.parent / f".kelmora-{os.urandom(6).hex()}.tmp{suffix}"
-    try:
-        fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
-    except OSError as e:
-        raise UserError(f"{path}: cannot write: {e.strerror or e}") from None
-    os.close(fd)
-    try:
-        yield tmp
-        os.replace(tmp, path)
-    except BaseException as e:
-        tmp.unlink(missing_ok=True)
-        # A write to the temporary file that fails names no file (a full disk), or the temporary one.
-        if isinstance(e, OSError) and (e.filename is None or str(e.filename) == str(tmp)):
-            raise UserError(f"{path}: cannot write: {e.strerror or e}") from None
-        raise
-
-
-def write_text(path: str | pathlib.Path, text: str) -> None:
-    """Writes `text` to `path` through atomic_write."""
-    with atomic_write(path) as tmp:
-        tmp.write_text(text, encoding="utf-8")
-
-
 def write_results(
     path: str | pathlib.Path, frames: np.ndarray, ids: np.ndarray, xyxy: np.ndarray, scores: np.ndarray
 ) -> None:
     """Writes tracks to `path` in the MOTChallenge results format (see format_results), atomically."""
-    write_text(path, format_results(frames, ids, xyxy, scores))
+    from kelmora_tools.outputs import write_file
+
+    write_file(path, format_results(frames, ids, xyxy, scores))

@@ -1,8 +1,11 @@
-"""The output files of one run, put in place together.
+"""The output files of a run, each put in place whole: a single file (atomic_file), or a set put in
+place together (output_set).
 
-A run writes its files into a hidden staging folder inside the output folder and moves them over the
-old ones only when every one of them is complete, so that a failed or interrupted run leaves the
-earlier results as they were, never a mix of two runs. One run at a time may write into an output
+Every output is written under a hidden name beside its final one and renamed over it only when
+complete (publish, the one primitive of both), so that a failed or interrupted run leaves the
+earlier file as it was, never half a file. A set is written into a hidden staging folder inside the
+output folder and moved over the old files only when every one of them is complete: never a mix of
+two runs. One run at a time may write into an output
 folder: it holds a lock on the folder (an advisory lock on the folder itself, released by the
 system when the process ends, however it ends). No output of a run may be a file the run reads
 (check_outputs), and errors name the files as the user knows them, never the staging folder.
@@ -73,11 +76,7 @@ class Staging:
 
         Raises: UserError naming its final path when it cannot be written.
         """
-        try:
-            with open(self.path(name), "wb") as file:
-                file.write(data.encode("utf-8") if isinstance(data, str) else data)
-        except OSError as e:
-            raise UserError(f"{self.folder / name}: cannot write: {e.strerror or e}") from None
+        _write(self.path(name), data, self.folder / name)
 
     def commit(self) -> None:
         """Moves every staged file over its final name, in the order they were named. Ctrl-C or
@@ -86,10 +85,66 @@ class Staging:
             for name in self._names:
                 staged = self._staging / name
                 if staged.exists():
-                    try:
-                        os.replace(staged, self.folder / name)
-                    except OSError as e:
-                        raise UserError(f"{self.folder / name}: cannot write: {e.strerror or e}") from None
+                    publish(staged, self.folder / name)
+
+
+def publish(staged: pathlib.Path, final: pathlib.Path) -> None:
+    """Puts a complete staged file in place: one rename over `final`, in its folder, which readers see
+    whole or not at all.
+
+    Raises: UserError naming `final` when it cannot be put there.
+    """
+    try:
+        os.replace(staged, final)
+    except OSError as e:
+        raise UserError(f"{final}: cannot write: {e.strerror or e}") from None
+
+
+def _write(path: pathlib.Path, data: bytes | str, final: pathlib.Path) -> None:
+    """Writes `data` (text as UTF-8) to the staged file `path` of the output `final`, naming `final`
+    when that fails."""
+    try:
+        with open(path, "wb") as file:
+            file.write(data.encode("utf-8") if isinstance(data, str) else data)
+    except OSError as e:
+        raise UserError(f"{final}: cannot write: {e.strerror or e}") from None
+
+
+@contextlib.contextmanager
+def atomic_file(path: str | pathlib.Path) -> Iterator[pathlib.Path]:
+    """Yields a staged path beside the output file `path`, published over `path` when the block
+    completes; removed, leaving `path` untouched, when the block raises.
+
+    The staged name is short (a file name that fits fits with it), starts with a dot, so that a
+    half-written file never looks like a result, and keeps the suffix of `path`, so that writers that
+    choose a format by suffix see the right one. Raises UserError naming `path` when its folder
+    cannot take the file, and for an OSError of the block that names the staged file or no file
+    (the block's write failed: a full disk, say).
+    """
+    path = pathlib.Path(path)
+    suffix = path.suffix if len(path.suffix) <= 16 else ""
+    tmp = path.parent / f".kelmora-{os.urandom(6).hex()}.tmp{suffix}"
+    try:
+        fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+    except OSError as e:
+        raise UserError(f"{path}: cannot write: {e.strerror or e}") from None
+    os.close(fd)
+    try:
+        yield tmp
+        publish(tmp, path)
+    except BaseException as e:
+        tmp.unlink(missing_ok=True)
+        # A write to the staged file that fails names no file (a full disk), or the staged one.
+        if isinstance(e, OSError) and (e.filename is None or str(e.filename) == str(tmp)):
+            raise UserError(f"{path}: cannot write: {e.strerror or e}") from None
+        raise
+
+
+def write_file(path: str | pathlib.Path, data: bytes | str) -> None:
+    """Writes the output file `path` whole (text as UTF-8), through atomic_file."""
+    path = pathlib.Path(path)
+    with atomic_file(path) as tmp:
+        _write(tmp, data, path)
 
 
 @contextlib.contextmanager

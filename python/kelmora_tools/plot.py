@@ -7,7 +7,7 @@ import pathlib
 
 import numpy as np
 
-from kelmora_tools import mot_files
+from kelmora_tools import outputs
 from kelmora_tools.dataset import read_seqinfo, seqinfo_path
 from kelmora_tools.mot_files import Rows
 
@@ -97,7 +97,7 @@ def plot_trajectories(
         ax_t.plot([], [], color="0.85", lw=3.0, label="ground truth")
         ax_t.legend(loc="upper right", fontsize=8)
     fig.suptitle(title)
-    with mot_files.atomic_write(path) as tmp:
+    with outputs.atomic_file(path) as tmp:
         fig.savefig(tmp, dpi=100, format="png")
 
 

@@ -7,7 +7,7 @@ import argparse
 import json
 import pathlib
 
-from kelmora_tools import evaluation, metrics, mot_files
+from kelmora_tools import evaluation, metrics, outputs
 from kelmora_tools.commands import options
 from kelmora_tools.errors import UserError
 
@@ -145,6 +145,6 @@ def run(args: argparse.Namespace) -> int:
         trackeval_files.write(args.out, result, trackeval_files.tracker_name(args.results))
         print(f"  TrackEval's files -> {args.out}: {', '.join(trackeval_files.FILES)}")
     if args.json is not None:
-        mot_files.write_text(args.json, json.dumps(result.to_json(), indent=2) + "\n")
+        outputs.write_file(args.json, json.dumps(result.to_json(), indent=2) + "\n")
         print(f"  scores -> {args.json}")
     return 0

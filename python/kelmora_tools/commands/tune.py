@@ -9,7 +9,7 @@ import pathlib
 import time
 from typing import Any
 
-from kelmora_tools import benchmark, config, evaluation, mot_files, outputs, parallel, study_storage, tuning
+from kelmora_tools import benchmark, config, evaluation, outputs, parallel, study_storage, tuning
 from kelmora_tools.commands import options
 from kelmora_tools.errors import UserError
 
@@ -169,7 +169,7 @@ def report(args: argparse.Namespace, study: Any, setup: tuning.Setup, wall: floa
     best_options = {
         key: best.user_attrs["options"][key] for key in config.DEFAULTS if key in best.user_attrs["options"]
     }
-    mot_files.write_text(args.out, json.dumps(best_options, indent=2) + "\n")
+    outputs.write_file(args.out, json.dumps(best_options, indent=2) + "\n")
     metric = setup.metric
     starts = [t for t in trials if t.user_attrs.get("start")]
     if starts:
