@@ -164,16 +164,24 @@ def test_search_space_takes_in_the_starting_values():
     assert tuning.split(7, 3) == [3, 2, 2] and tuning.split(2, 8) == [1, 1]
 
 
-def test_out_named_like_its_default_study_is_refused(tmp_path, capsys, seq):
-    (tmp_path / "study.db").write_bytes(b"a study")
-    run = kelmora(capsys, "tune", seq, "--trials", 1, "--out", tmp_path / "study.db")
+@pytest.mark.parametrize(
+    "out, what",
+    [
+        ("study.db", "the study is stored in that file"),
+        ("study.db-wal", "SQLite keeps the study's write-ahead log in that file"),
+        ("study.db-shm", "SQLite keeps the study's shared-memory index in that file"),
+        ("study.db-journal", "SQLite keeps the study's rollback journal in that file"),
+    ],
+)
+def test_out_naming_its_default_study_or_a_companion_is_refused(tmp_path, capsys, seq, out, what):
+    (tmp_path / out).write_bytes(b"a study")
+    run = kelmora(capsys, "tune", seq, "--trials", 1, "--out", tmp_path / out)
     assert (run.status, run.err) == (
         2,
-        f"kelmora tune: error: --out {tmp_path / 'study.db'}: the study is stored in "
-        f"that file (sqlite:///{tmp_path / 'study.db'}); write the best configuration "
-        "to another file, such as best.json\n",
+        f"kelmora tune: error: --out {tmp_path / out}: {what} (sqlite:///{tmp_path / 'study.db'}); write the "
+        "best configuration to another file, such as best.json\n",
     )
-    assert (tmp_path / "study.db").read_bytes() == b"a study"
+    assert (tmp_path / out).read_bytes() == b"a study" and [p.name for p in tmp_path.iterdir()] == [out]
 
 
 @pytest.mark.parametrize(
