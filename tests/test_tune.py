@@ -3,10 +3,12 @@ metric it reports is what eval measures, and workers share one study."""
 
 from __future__ import annotations
 
+import hashlib
 import json
 import os
 import re
 import resource
+import shutil
 import time
 
 import optuna
@@ -102,25 +104,72 @@ def test_workers_share_one_study(tmp_path, capsys):
 
 
 @pytest.mark.parametrize(
-    "first, second, message",
+    "first, second, space, message",
     [
         (
             ["--metric", "HOTA"],
             ["--metric", "MOTA"],
+            None,
             "--study x: the study maximises HOTA, not MOTA; use --metric HOTA",
         ),
         (
             ["--set", "max_age=9"],
             ["--set", "max_age=10"],
+            None,
             "--study x: the study started from max_age=9, not from max_age=10; join it without --config and --set",
+        ),
+        (
+            [],
+            ["--trackeval"],
+            None,
+            "--study x: the study scores with the built-in evaluator, not TrackEval's classes; leave out "
+            "--trackeval or use another --study NAME\n",
+        ),
+        (
+            [],
+            [],
+            (5, 150),
+            "--study x: the study searches max_age 5 to 120, not max_age 5 to 150; use another --study NAME\n",
         ),
     ],
 )
-def test_joining_a_different_study_is_refused(tmp_path, capsys, seq, first, second, message):
+def test_joining_a_different_study_is_refused(tmp_path, capsys, monkeypatch, seq, first, second, space, message):
     common = ["tune", seq, "--trials", 1, "--out", tmp_path / "b.json", "--study", "x", "--workers", 1]
     assert kelmora(capsys, *common, *first).status == 0
+    if space is not None:  # as a version searching other ranges would
+        monkeypatch.setitem(tuning.SPACE, "max_age", space)
     run = kelmora(capsys, *common, *second)
     assert run.status == 2 and run.err.startswith(f"kelmora tune: error: {message}")
+
+
+def test_a_study_tuned_on_other_data_is_refused_and_a_new_one_reports_what_eval_measures(tmp_path, capsys, seq):
+    data = shutil.copytree(seq, tmp_path / "s")
+    common = ["tune", data, "--trials", 3, "--out", tmp_path / "best.json", "--workers", 1]
+    assert kelmora(capsys, *common).status == 0
+    det = data / "det" / "det.txt"
+    recorded = hashlib.sha256(det.read_bytes()).hexdigest()
+    rows = [line.split(",") for line in det.read_text().splitlines()]
+    det.write_text("".join(",".join([f, i, f"{float(x) + 25:.1f}", *rest]) + "\n" for f, i, x, *rest in rows))
+    run = kelmora(capsys, *common)
+    assert (run.status, run.err) == (
+        2,
+        "kelmora tune: error: --study kelmora-s-HOTA: the study tunes other detections of sequence short than "
+        f"DATA holds (sha256 {recorded[:12]} recorded, {hashlib.sha256(det.read_bytes()).hexdigest()[:12]} in "
+        "DATA); use another --study NAME\n",
+    )
+    run = kelmora(capsys, *common, "--study", "moved")
+    reported = re.search(r"HOTA after:  ([\d.]+) ", run.out)[1]
+    assert kelmora(capsys, "track", data, "--config", tmp_path / "best.json", "--out", tmp_path / "res").status == 0
+    assert (
+        kelmora(capsys, "eval", "--gt", data, "--results", tmp_path / "res", "--json", tmp_path / "e.json").status == 0
+    )
+    assert f"{json.loads((tmp_path / 'e.json').read_text())['combined']['HOTA']:.4f}" == reported
+    # A study made before the data was recorded is joined, on any data, as it was then.
+    with study_storage.storage_at(f"sqlite:///{tmp_path / 'best.db'}") as storage:
+        study = optuna.load_study(study_name="kelmora-s-HOTA", storage=storage)
+        old = {k: v for k, v in study.user_attrs[tuning.STUDY_ATTR].items() if k not in ("data", "evaluator", "space")}
+        study.set_user_attr(tuning.STUDY_ATTR, old)
+    assert "(joined)" in kelmora(capsys, *common, "--trackeval").out
 
 
 def test_bad_tuning_input(tmp_path, capsys, seq):
