@@ -13,6 +13,7 @@ import time
 
 import optuna
 import pytest
+import sqlalchemy
 from command_support import kelmora, kelmora_process, make_dataset, write_sequence
 
 from kelmora_tools import config, study_storage, tuning
@@ -322,3 +323,25 @@ def test_a_failing_sqlite_file_is_one_line_and_its_lost_trial_is_reclaimed(tmp_p
     assert kelmora(capsys, "tune", seq, "--trials", 1, "--out", best, "--workers", 1).status == 0
     states = [t.state for t in study_trials(url, "kelmora-s-HOTA")]
     assert optuna.trial.TrialState.RUNNING not in states and len(states) == len(trials) + 1
+
+
+def test_the_storage_failing_again_in_optunas_clean_up_is_one_line(tmp_path, capsys, seq, monkeypatch):
+    # Reading the trial fails when Optuna records its end, and again when Optuna reads it back in the
+    # clean-up of that failure: Optuna then raises UnboundLocalError for the state it could not read.
+    lost = sqlalchemy.exc.OperationalError("SELECT", {}, Exception("server closed the connection unexpectedly"))
+    storage_class, scored, score = study_storage._storage_class(), [], tuning.score
+    get_trial = storage_class.get_trial
+
+    def failing_get_trial(*args):
+        if len(scored) < 2:  # from the end of the second trial's scoring on
+            return get_trial(*args)
+        raise lost
+
+    monkeypatch.setattr(tuning, "score", lambda *args: scored.append(1) or score(*args))
+    monkeypatch.setattr(storage_class, "get_trial", failing_get_trial)
+    run = kelmora(capsys, "tune", seq, "--trials", 3, "--out", tmp_path / "best.json", "--workers", 1)
+    assert (run.status, run.err) == (
+        2,
+        f"kelmora tune: error: --storage sqlite:///{tmp_path / 'best.db'}: the storage failed: server closed the "
+        "connection unexpectedly\n",
+    )

@@ -163,11 +163,12 @@ def storage_errors(url: str) -> Iterator[None]:
     try:
         yield
     except Exception as e:
-        # Optuna, when the storage fails while it records a trial's end, may raise an assertion of
-        # its own from the clean-up, with the storage's error as its context.
+        # Optuna, when the storage fails while it records a trial's end, may raise an error of its
+        # own from the clean-up, with the storage's error as its context: an assertion, or, when
+        # reading the trial back fails too, UnboundLocalError for the state it could not read.
         failure = e
         while failure is not None and not isinstance(failure, failures):
-            failure = failure.__context__ if isinstance(failure, AssertionError) else None
+            failure = failure.__context__ if isinstance(failure, (AssertionError, UnboundLocalError)) else None
         if failure is None:
             raise
         parsed = parse_storage_url(url)
