@@ -317,9 +317,10 @@ def test_a_failing_sqlite_file_is_one_line_and_its_lost_trial_is_reclaimed(tmp_p
     trials = study_trials(url, "kelmora-s-HOTA")
     assert 2 < len(trials) < 1000
     # The trial whose storage failed may stay RUNNING (nothing can be written); once its heartbeat is
-    # stale, the next run marks it FAIL.
+    # stale, the next run marks it FAIL. SQLite's clock counts whole seconds: a heartbeat is stale for
+    # certain 2 s after it, not 1 s.
     monkeypatch.setattr(study_storage, "STALE_SECONDS", 1)
-    time.sleep(1.5)
+    time.sleep(2.5)
     assert kelmora(capsys, "tune", seq, "--trials", 1, "--out", best, "--workers", 1).status == 0
     states = [t.state for t in study_trials(url, "kelmora-s-HOTA")]
     assert optuna.trial.TrialState.RUNNING not in states and len(states) == len(trials) + 1
