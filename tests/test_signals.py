@@ -1,11 +1,14 @@
 """Ctrl-C and SIGTERM end `kelmora track` and `kelmora tune` with their worker processes (the fork
-server included), with status 130 or 143, and a stopped tune adds no trial afterwards."""
+server included), with status 130 or 143, and a stopped tune adds no trial afterwards; after kill -9
+of the command no process it started remains."""
 
 from __future__ import annotations
 
+import contextlib
 import datetime
 import os
 import pathlib
+import shutil
 import signal
 import subprocess
 import sys
@@ -39,9 +42,11 @@ def crowded_sequence(folder: pathlib.Path, frames: int, boxes: int, seed: int) -
 def crowds(tmp_path_factory):
     """Two datasets of two crowded sequences: about 7 s of tracking each, and trials of about 1 s."""
     root = tmp_path_factory.mktemp("crowds")
+    (root / "results").mkdir()
     for i in range(2):
         crowded_sequence(root / "track" / f"c{i}", 24, 3000, i)
         crowded_sequence(root / "tune" / f"c{i}", 10, 600, i)
+        shutil.copy(root / "track" / f"c{i}" / "gt" / "gt.txt", root / "results" / f"c{i}.txt")
     return root
 
 
@@ -123,3 +128,34 @@ def test_a_signal_ends_the_command_and_its_workers(tmp_path, crowds, subcommand,
         trials = study_trials(url)
         assert len(trials) < 10 and all(t.datetime_start < ended for t in trials)
         assert not [t.number for t in trials if t.state == optuna.trial.TrialState.RUNNING]
+
+
+@pytest.mark.parametrize("subcommand", ["tune", "eval"])
+def test_kill_9_of_the_command_ends_every_process_it_started(tmp_path, crowds, subcommand):
+    url = f"sqlite:///{tmp_path / 'best.db'}"
+    argv = {
+        "tune": ["tune", crowds / "tune", "--trials", 40, "--study", "crowd", "--out", tmp_path / "best.json"],
+        "eval": ["eval", "--gt", crowds / "track", "--results", crowds / "results", "--trackeval"],
+    }
+    command = subprocess.Popen(
+        [sys.executable, "-m", "kelmora_tools", *map(str, argv[subcommand]), "--workers", "2"],
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+        env=child_env(),
+        start_new_session=True,
+    )
+    try:
+        # The command, the resource tracker, the fork server and two workers, each at work.
+        wait_for(lambda: len(session_processes(command.pid)) >= 5, "the workers")
+        wait_for(lambda: subcommand == "eval" or len(study_trials(url)) >= 3, "the workers' trials")
+        time.sleep(0.5)
+        command.kill()
+        command.wait()
+        ended = datetime.datetime.now()
+        wait_for(lambda: not session_processes(command.pid), "every process of the command to end", timeout=2)
+    finally:
+        with contextlib.suppress(ProcessLookupError):
+            os.killpg(command.pid, signal.SIGKILL)
+    if subcommand == "tune":
+        assert all(t.datetime_start < ended for t in study_trials(url))
+
