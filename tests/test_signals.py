@@ -12,6 +12,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import threading
 import time
 
 import numpy as np
@@ -19,7 +20,8 @@ import optuna
 import pytest
 from command_support import child_env
 
-from kelmora_tools import study_storage
+from kelmora_tools import parallel, study_storage
+from kelmora_tools.errors import lingering_threads
 
 
 def crowded_sequence(folder: pathlib.Path, frames: int, boxes: int, seed: int) -> pathlib.Path:
@@ -159,3 +161,11 @@ def test_kill_9_of_the_command_ends_every_process_it_started(tmp_path, crowds, s
     if subcommand == "tune":
         assert all(t.datetime_start < ended for t in study_trials(url))
 
+
+def test_a_pool_stopped_by_a_failed_task_leaves_no_thread_running():
+    # A thread left running has the command end without its clean-up (see cli.main).
+    before = threading.enumerate()
+    with pytest.raises(ValueError), parallel.worker_pool(2) as pool:
+        pool.submit(time.sleep, 30)
+        pool.submit(int, "x").result()
+    assert lingering_threads(before) == []

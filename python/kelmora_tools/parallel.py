@@ -229,6 +229,7 @@ class WorkerPool:
         with _signals_ignored(signal.SIGINT, signal.SIGTERM):
             # The pool's own record of its processes; Python 3.14's terminate_workers() reads it too.
             processes = list((self._executor._processes or {}).values())
+            manager = self._executor._executor_manager_thread
             self._executor.shutdown(wait=False, cancel_futures=True)
             for process in processes:
                 process.terminate()
@@ -239,6 +240,11 @@ class WorkerPool:
                 if process.exitcode is None:
                     process.kill()
                     process.join()
+            # The pool's thread closes its queues once it sees the processes gone. Left running, it
+            # would keep the command from exiting (see cli.main), and the queues' semaphores would be
+            # left to the resource tracker, which warns of them on stderr.
+            if manager is not None:
+                manager.join(STOP_SECONDS)
 
 
 @contextlib.contextmanager
