@@ -3,17 +3,15 @@ metric it reports is what eval measures, and workers share one study."""
 
 from __future__ import annotations
 
-import hashlib
 import json
 import os
 import re
 import resource
-import shutil
 import time
+from hashlib import sha256
 
 import optuna
 import pytest
-import sqlalchemy
 from command_support import kelmora, kelmora_process, make_dataset, write_sequence
 
 from kelmora_tools import config, study_storage, tuning
@@ -105,68 +103,48 @@ def test_workers_share_one_study(tmp_path, capsys):
 
 
 @pytest.mark.parametrize(
-    "first, second, space, message",
+    "first, second, message",
     [
         (
             ["--metric", "HOTA"],
             ["--metric", "MOTA"],
-            None,
             "--study x: the study maximises HOTA, not MOTA; use --metric HOTA",
         ),
         (
             ["--set", "max_age=9"],
             ["--set", "max_age=10"],
-            None,
             "--study x: the study started from max_age=9, not from max_age=10; join it without --config and --set",
         ),
-        (
-            [],
-            ["--trackeval"],
-            None,
-            "--study x: the study scores with the built-in evaluator, not TrackEval's classes; leave out "
-            "--trackeval or use another --study NAME\n",
-        ),
-        (
-            [],
-            [],
-            (5, 150),
-            "--study x: the study searches max_age 5 to 120, not max_age 5 to 150; use another --study NAME\n",
-        ),
+        ([], ["--trackeval"], "--study x: the study scores with the built-in evaluator, not TrackEval's classes; "),
+        ([], {"max_age": (5, 150)}, "--study x: the study searches max_age 5 to 120, not max_age 5 to 150; use"),
     ],
 )
-def test_joining_a_different_study_is_refused(tmp_path, capsys, monkeypatch, seq, first, second, space, message):
+def test_joining_a_different_study_is_refused(tmp_path, capsys, monkeypatch, seq, first, second, message):
     common = ["tune", seq, "--trials", 1, "--out", tmp_path / "b.json", "--study", "x", "--workers", 1]
     assert kelmora(capsys, *common, *first).status == 0
-    if space is not None:  # as a version searching other ranges would
-        monkeypatch.setitem(tuning.SPACE, "max_age", space)
+    if isinstance(second, dict):  # the ranges of another version
+        monkeypatch.setattr(tuning, "SPACE", {**tuning.SPACE, **second})
+        second = []
     run = kelmora(capsys, *common, *second)
     assert run.status == 2 and run.err.startswith(f"kelmora tune: error: {message}")
 
 
-def test_a_study_tuned_on_other_data_is_refused_and_a_new_one_reports_what_eval_measures(tmp_path, capsys, seq):
-    data = shutil.copytree(seq, tmp_path / "s")
-    common = ["tune", data, "--trials", 3, "--out", tmp_path / "best.json", "--workers", 1]
+def test_a_study_tuned_on_other_data_is_refused_and_a_new_one_reports_what_eval_measures(tmp_path, capsys):
+    data, best = write_sequence(tmp_path / "s", 80, 11, "short"), tmp_path / "best.json"
+    common, det = ["tune", data, "--trials", 3, "--out", best, "--workers", 1], data / "det" / "det.txt"
     assert kelmora(capsys, *common).status == 0
-    det = data / "det" / "det.txt"
-    recorded = hashlib.sha256(det.read_bytes()).hexdigest()
-    rows = [line.split(",") for line in det.read_text().splitlines()]
-    det.write_text("".join(",".join([f, i, f"{float(x) + 25:.1f}", *rest]) + "\n" for f, i, x, *rest in rows))
-    run = kelmora(capsys, *common)
-    assert (run.status, run.err) == (
-        2,
-        "kelmora tune: error: --study kelmora-s-HOTA: the study tunes other detections of sequence short than "
-        f"DATA holds (sha256 {recorded[:12]} recorded, {hashlib.sha256(det.read_bytes()).hexdigest()[:12]} in "
-        "DATA); use another --study NAME\n",
+    rows, recorded = [line.split(",", 3) for line in det.read_text().splitlines()], det.read_bytes()
+    det.write_text("".join(f"{f},{i},{float(x) + 25:.1f},{rest}\n" for f, i, x, rest in rows))  # every box 25 px on
+    assert kelmora(capsys, *common).err == (
+        "kelmora tune: error: --study kelmora-s-HOTA: the study tunes other detections of sequence short than DATA "
+        f"holds (sha256 {sha256(recorded).hexdigest()[:12]} recorded, {sha256(det.read_bytes()).hexdigest()[:12]} "
+        "in DATA); use another --study NAME\n"
     )
-    run = kelmora(capsys, *common, "--study", "moved")
-    reported = re.search(r"HOTA after:  ([\d.]+) ", run.out)[1]
-    assert kelmora(capsys, "track", data, "--config", tmp_path / "best.json", "--out", tmp_path / "res").status == 0
-    assert (
-        kelmora(capsys, "eval", "--gt", data, "--results", tmp_path / "res", "--json", tmp_path / "e.json").status == 0
-    )
+    reported = re.search(r"HOTA after:  ([\d.]+) ", kelmora(capsys, *common, "--study", "moved").out)[1]
+    assert kelmora(capsys, "track", data, "--config", best, "--out", tmp_path / "res").status == 0
+    kelmora(capsys, "eval", "--gt", data, "--results", tmp_path / "res", "--json", tmp_path / "e.json")
     assert f"{json.loads((tmp_path / 'e.json').read_text())['combined']['HOTA']:.4f}" == reported
-    # A study made before the data was recorded is joined, on any data, as it was then.
-    with study_storage.storage_at(f"sqlite:///{tmp_path / 'best.db'}") as storage:
+    with study_storage.storage_at(f"sqlite:///{tmp_path / 'best.db'}") as storage:  # a study of an earlier version
         study = optuna.load_study(study_name="kelmora-s-HOTA", storage=storage)
         old = {k: v for k, v in study.user_attrs[tuning.STUDY_ATTR].items() if k not in ("data", "evaluator", "space")}
         study.set_user_attr(tuning.STUDY_ATTR, old)
@@ -217,18 +195,18 @@ def test_search_space_takes_in_the_starting_values():
 @pytest.mark.parametrize(
     "out, what",
     [
-        ("study.db", "the study is stored in that file"),
-        ("study.db-wal", "SQLite keeps the study's write-ahead log in that file"),
-        ("study.db-shm", "SQLite keeps the study's shared-memory index in that file"),
-        ("study.db-journal", "SQLite keeps the study's rollback journal in that file"),
+        ("study.db", "the study is stored in"),
+        ("study.db-wal", "SQLite keeps the study's write-ahead log in"),
+        ("study.db-shm", "SQLite keeps the study's shared-memory index in"),
+        ("study.db-journal", "SQLite keeps the study's rollback journal in"),
     ],
 )
-def test_out_naming_its_default_study_or_a_companion_is_refused(tmp_path, capsys, seq, out, what):
+def test_out_named_like_its_default_study_or_a_companion_is_refused(tmp_path, capsys, seq, out, what):
     (tmp_path / out).write_bytes(b"a study")
     run = kelmora(capsys, "tune", seq, "--trials", 1, "--out", tmp_path / out)
     assert (run.status, run.err) == (
         2,
-        f"kelmora tune: error: --out {tmp_path / out}: {what} (sqlite:///{tmp_path / 'study.db'}); write the "
+        f"kelmora tune: error: --out {tmp_path / out}: {what} that file (sqlite:///{tmp_path / 'study.db'}); write the "
         "best configuration to another file, such as best.json\n",
     )
     assert (tmp_path / out).read_bytes() == b"a study" and [p.name for p in tmp_path.iterdir()] == [out]
@@ -317,8 +295,7 @@ def test_a_failing_sqlite_file_is_one_line_and_its_lost_trial_is_reclaimed(tmp_p
     trials = study_trials(url, "kelmora-s-HOTA")
     assert 2 < len(trials) < 1000
     # The trial whose storage failed may stay RUNNING (nothing can be written); once its heartbeat is
-    # stale, the next run marks it FAIL. SQLite's clock counts whole seconds: a heartbeat is stale for
-    # certain 2 s after it, not 1 s.
+    # stale (after 2 s for certain: SQLite's clock counts whole seconds), the next run marks it FAIL.
     monkeypatch.setattr(study_storage, "STALE_SECONDS", 1)
     time.sleep(2.5)
     assert kelmora(capsys, "tune", seq, "--trials", 1, "--out", best, "--workers", 1).status == 0
@@ -327,22 +304,17 @@ def test_a_failing_sqlite_file_is_one_line_and_its_lost_trial_is_reclaimed(tmp_p
 
 
 def test_the_storage_failing_again_in_optunas_clean_up_is_one_line(tmp_path, capsys, seq, monkeypatch):
-    # Reading the trial fails when Optuna records its end, and again when Optuna reads it back in the
-    # clean-up of that failure: Optuna then raises UnboundLocalError for the state it could not read.
-    lost = sqlalchemy.exc.OperationalError("SELECT", {}, Exception("server closed the connection unexpectedly"))
+    # Reading the trial fails as Optuna records its end, and again in its clean-up: UnboundLocalError.
     storage_class, scored, score = study_storage._storage_class(), [], tuning.score
     get_trial = storage_class.get_trial
 
-    def failing_get_trial(*args):
-        if len(scored) < 2:  # from the end of the second trial's scoring on
+    def failing_get_trial(*args):  # from the end of the second trial's scoring on
+        if len(scored) < 2:
             return get_trial(*args)
-        raise lost
+        raise optuna.exceptions.StorageInternalError("connection lost")
 
     monkeypatch.setattr(tuning, "score", lambda *args: scored.append(1) or score(*args))
     monkeypatch.setattr(storage_class, "get_trial", failing_get_trial)
     run = kelmora(capsys, "tune", seq, "--trials", 3, "--out", tmp_path / "best.json", "--workers", 1)
-    assert (run.status, run.err) == (
-        2,
-        f"kelmora tune: error: --storage sqlite:///{tmp_path / 'best.db'}: the storage failed: server closed the "
-        "connection unexpectedly\n",
-    )
+    url = f"sqlite:///{tmp_path / 'best.db'}"
+    assert (run.status, run.err) == (2, f"kelmora tune: error: --storage {url}: the storage failed: connection lost\n")
