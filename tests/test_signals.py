@@ -9,6 +9,7 @@ import pathlib
 import signal
 import subprocess
 import sys
+import threading
 import time
 
 import numpy as np
@@ -16,7 +17,8 @@ import optuna
 import pytest
 from command_support import child_env
 
-from kelmora_tools import study_storage
+from kelmora_tools import parallel, study_storage
+from kelmora_tools.errors import lingering_threads
 
 
 def crowded_sequence(folder: pathlib.Path, frames: int, boxes: int, seed: int) -> pathlib.Path:
@@ -39,9 +41,11 @@ def crowded_sequence(folder: pathlib.Path, frames: int, boxes: int, seed: int) -
 def crowds(tmp_path_factory):
     """Two datasets of two crowded sequences: about 7 s of tracking each, and trials of about 1 s."""
     root = tmp_path_factory.mktemp("crowds")
+    (root / "results").mkdir()
     for i in range(2):
         crowded_sequence(root / "track" / f"c{i}", 24, 3000, i)
         crowded_sequence(root / "tune" / f"c{i}", 10, 600, i)
+        (root / "results" / f"c{i}.txt").write_bytes((root / "track" / f"c{i}" / "gt" / "gt.txt").read_bytes())
     return root
 
 
@@ -74,19 +78,18 @@ def wait_for(condition, what: str, timeout: float = 60) -> None:
         time.sleep(0.1)
 
 
-@pytest.mark.parametrize("subcommand", ["track", "tune"])
 @pytest.mark.parametrize(
-    "signum, status, last_line",
-    [
-        (signal.SIGINT, 130, "interrupted"),
-        (signal.SIGTERM, 143, "terminated"),
-    ],
+    "subcommand, signum, status, last_line",
+    [(c, signal.SIGINT, 130, "interrupted") for c in ("track", "tune")]
+    + [(c, signal.SIGTERM, 143, "terminated") for c in ("track", "tune")]
+    + [(c, signal.SIGKILL, -9, None) for c in ("tune", "eval")],  # nothing the command started outlives it
 )
 def test_a_signal_ends_the_command_and_its_workers(tmp_path, crowds, subcommand, signum, status, last_line):
     url = f"sqlite:///{tmp_path / 'best.db'}"
     argv = {
         "track": ["track", crowds / "track", "--out", tmp_path / "out"],
         "tune": ["tune", crowds / "tune", "--trials", 40, "--study", "crowd", "--out", tmp_path / "best.json"],
+        "eval": ["eval", "--gt", crowds / "track", "--results", crowds / "results", "--trackeval"],
     }
     command = subprocess.Popen(
         [sys.executable, "-m", "kelmora_tools", *map(str, argv[subcommand]), "--workers", "2"],
@@ -111,15 +114,24 @@ def test_a_signal_ends_the_command_and_its_workers(tmp_path, crowds, subcommand,
         # Each task in flight has seconds of work left; the command must not wait for it.
         out, err = command.communicate(timeout=5)
         ended = datetime.datetime.now()
+        wait_for(lambda: not session_processes(command.pid), "the workers and the fork server to end", timeout=2)
     finally:
+        for pid in session_processes(command.pid):  # what a failure left running
+            os.kill(pid, signal.SIGKILL)
         if command.poll() is None:
-            os.killpg(command.pid, signal.SIGKILL)
             command.communicate()
-    assert (command.returncode, err) == (status, f"kelmora {subcommand}: {last_line}\n")
+    assert command.returncode == status and (last_line is None or err == f"kelmora {subcommand}: {last_line}\n")
     assert not list((tmp_path / "out").glob("*.txt")) and not (tmp_path / "best.json").exists()
-    wait_for(lambda: not session_processes(command.pid), "the workers and the fork server to end", timeout=2)
     if subcommand == "tune":
-        # No worker went on with the search; the trials the signal cut short are FAIL, not RUNNING.
+        # No worker went on with the search; the trials Ctrl-C or SIGTERM cut short are FAIL, not RUNNING.
         trials = study_trials(url)
         assert len(trials) < 10 and all(t.datetime_start < ended for t in trials)
-        assert not [t.number for t in trials if t.state == optuna.trial.TrialState.RUNNING]
+        assert signum == signal.SIGKILL or not [t for t in trials if t.state == optuna.trial.TrialState.RUNNING]
+
+
+def test_a_pool_stopped_by_a_failed_task_leaves_no_thread_running():
+    before = threading.enumerate()
+    with pytest.raises(ValueError), parallel.worker_pool(2) as pool:
+        pool.submit(time.sleep, 30)
+        pool.submit(int, "x").result()
+    assert lingering_threads(before) == []

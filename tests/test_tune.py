@@ -8,6 +8,7 @@ import os
 import re
 import resource
 import time
+from hashlib import sha256
 
 import optuna
 import pytest
@@ -114,13 +115,40 @@ def test_workers_share_one_study(tmp_path, capsys):
             ["--set", "max_age=10"],
             "--study x: the study started from max_age=9, not from max_age=10; join it without --config and --set",
         ),
+        ([], ["--trackeval"], "--study x: the study scores with the built-in evaluator, not TrackEval's classes; "),
+        ([], {"max_age": (5, 150)}, "--study x: the study searches max_age 5 to 120, not max_age 5 to 150; use"),
     ],
 )
-def test_joining_a_different_study_is_refused(tmp_path, capsys, seq, first, second, message):
+def test_joining_a_different_study_is_refused(tmp_path, capsys, monkeypatch, seq, first, second, message):
     common = ["tune", seq, "--trials", 1, "--out", tmp_path / "b.json", "--study", "x", "--workers", 1]
     assert kelmora(capsys, *common, *first).status == 0
+    if isinstance(second, dict):  # the ranges of another version
+        monkeypatch.setattr(tuning, "SPACE", {**tuning.SPACE, **second})
+        second = []
     run = kelmora(capsys, *common, *second)
     assert run.status == 2 and run.err.startswith(f"kelmora tune: error: {message}")
+
+
+def test_a_study_tuned_on_other_data_is_refused_and_a_new_one_reports_what_eval_measures(tmp_path, capsys):
+    data, best = write_sequence(tmp_path / "s", 80, 11, "short"), tmp_path / "best.json"
+    common, det = ["tune", data, "--trials", 3, "--out", best, "--workers", 1], data / "det" / "det.txt"
+    assert kelmora(capsys, *common).status == 0
+    rows, recorded = [line.split(",", 3) for line in det.read_text().splitlines()], det.read_bytes()
+    det.write_text("".join(f"{f},{i},{float(x) + 25:.1f},{rest}\n" for f, i, x, rest in rows))  # every box 25 px on
+    assert kelmora(capsys, *common).err == (
+        "kelmora tune: error: --study kelmora-s-HOTA: the study tunes other detections of sequence short than DATA "
+        f"holds (sha256 {sha256(recorded).hexdigest()[:12]} recorded, {sha256(det.read_bytes()).hexdigest()[:12]} "
+        "in DATA); use another --study NAME\n"
+    )
+    reported = re.search(r"HOTA after:  ([\d.]+) ", kelmora(capsys, *common, "--study", "moved").out)[1]
+    assert kelmora(capsys, "track", data, "--config", best, "--out", tmp_path / "res").status == 0
+    kelmora(capsys, "eval", "--gt", data, "--results", tmp_path / "res", "--json", tmp_path / "e.json")
+    assert f"{json.loads((tmp_path / 'e.json').read_text())['combined']['HOTA']:.4f}" == reported
+    with study_storage.storage_at(f"sqlite:///{tmp_path / 'best.db'}") as storage:  # a study of an earlier version
+        study = optuna.load_study(study_name="kelmora-s-HOTA", storage=storage)
+        old = {k: v for k, v in study.user_attrs[tuning.STUDY_ATTR].items() if k not in ("data", "evaluator", "space")}
+        study.set_user_attr(tuning.STUDY_ATTR, old)
+    assert "(joined)" in kelmora(capsys, *common, "--trackeval").out
 
 
 def test_bad_tuning_input(tmp_path, capsys, seq):
@@ -164,16 +192,24 @@ def test_search_space_takes_in_the_starting_values():
     assert tuning.split(7, 3) == [3, 2, 2] and tuning.split(2, 8) == [1, 1]
 
 
-def test_out_named_like_its_default_study_is_refused(tmp_path, capsys, seq):
-    (tmp_path / "study.db").write_bytes(b"a study")
-    run = kelmora(capsys, "tune", seq, "--trials", 1, "--out", tmp_path / "study.db")
+@pytest.mark.parametrize(
+    "out, what",
+    [
+        ("study.db", "the study is stored in"),
+        ("study.db-wal", "SQLite keeps the study's write-ahead log in"),
+        ("study.db-shm", "SQLite keeps the study's shared-memory index in"),
+        ("study.db-journal", "SQLite keeps the study's rollback journal in"),
+    ],
+)
+def test_out_named_like_its_default_study_or_a_companion_is_refused(tmp_path, capsys, seq, out, what):
+    (tmp_path / out).write_bytes(b"a study")
+    run = kelmora(capsys, "tune", seq, "--trials", 1, "--out", tmp_path / out)
     assert (run.status, run.err) == (
         2,
-        f"kelmora tune: error: --out {tmp_path / 'study.db'}: the study is stored in "
-        f"that file (sqlite:///{tmp_path / 'study.db'}); write the best configuration "
-        "to another file, such as best.json\n",
+        f"kelmora tune: error: --out {tmp_path / out}: {what} that file (sqlite:///{tmp_path / 'study.db'}); write the "
+        "best configuration to another file, such as best.json\n",
     )
-    assert (tmp_path / "study.db").read_bytes() == b"a study"
+    assert (tmp_path / out).read_bytes() == b"a study" and [p.name for p in tmp_path.iterdir()] == [out]
 
 
 @pytest.mark.parametrize(
@@ -259,9 +295,26 @@ def test_a_failing_sqlite_file_is_one_line_and_its_lost_trial_is_reclaimed(tmp_p
     trials = study_trials(url, "kelmora-s-HOTA")
     assert 2 < len(trials) < 1000
     # The trial whose storage failed may stay RUNNING (nothing can be written); once its heartbeat is
-    # stale, the next run marks it FAIL.
+    # stale (after 2 s for certain: SQLite's clock counts whole seconds), the next run marks it FAIL.
     monkeypatch.setattr(study_storage, "STALE_SECONDS", 1)
-    time.sleep(1.5)
+    time.sleep(2.5)
     assert kelmora(capsys, "tune", seq, "--trials", 1, "--out", best, "--workers", 1).status == 0
     states = [t.state for t in study_trials(url, "kelmora-s-HOTA")]
     assert optuna.trial.TrialState.RUNNING not in states and len(states) == len(trials) + 1
+
+
+def test_the_storage_failing_again_in_optunas_clean_up_is_one_line(tmp_path, capsys, seq, monkeypatch):
+    # Reading the trial fails as Optuna records its end, and again in its clean-up: UnboundLocalError.
+    storage_class, scored, score = study_storage._storage_class(), [], tuning.score
+    get_trial = storage_class.get_trial
+
+    def failing_get_trial(*args):  # from the end of the second trial's scoring on
+        if len(scored) < 2:
+            return get_trial(*args)
+        raise optuna.exceptions.StorageInternalError("connection lost")
+
+    monkeypatch.setattr(tuning, "score", lambda *args: scored.append(1) or score(*args))
+    monkeypatch.setattr(storage_class, "get_trial", failing_get_trial)
+    run = kelmora(capsys, "tune", seq, "--trials", 3, "--out", tmp_path / "best.json", "--workers", 1)
+    url = f"sqlite:///{tmp_path / 'best.db'}"
+    assert (run.status, run.err) == (2, f"kelmora tune: error: --storage {url}: the storage failed: connection lost\n")

@@ -210,8 +210,10 @@ class WorkerPool:
         from concurrent.futures import ProcessPoolExecutor
 
         context = process_context(preload)
-        _start_fork_server()
-        self._executor = ProcessPoolExecutor(max_workers=workers, mp_context=context, initializer=_worker_started)
+        fork_server = _start_fork_server()
+        self._executor = ProcessPoolExecutor(
+            max_workers=workers, mp_context=context, initializer=_worker_started, initargs=(fork_server,)
+        )
 
     def submit(self, fn: Callable[[T], R], task: T) -> Future:
         return self._executor.submit(_run_task, fn, task)
@@ -227,6 +229,7 @@ class WorkerPool:
         with _signals_ignored(signal.SIGINT, signal.SIGTERM):
             # The pool's own record of its processes; Python 3.14's terminate_workers() reads it too.
             processes = list((self._executor._processes or {}).values())
+            manager = self._executor._executor_manager_thread
             self._executor.shutdown(wait=False, cancel_futures=True)
             for process in processes:
                 process.terminate()
@@ -237,6 +240,11 @@ class WorkerPool:
                 if process.exitcode is None:
                     process.kill()
                     process.join()
+            # The pool's thread closes its queues once it sees the processes gone. Left running, it
+            # would keep the command from exiting (see cli.main), and the queues' semaphores would be
+            # left to the resource tracker, which warns of them on stderr.
+            if manager is not None:
+                manager.join(STOP_SECONDS)
 
 
 @contextlib.contextmanager
@@ -277,13 +285,40 @@ def _stop_signal(signum: int, frame: object) -> None:
         raise _stop_exception(signum)
 
 
-def _worker_started() -> None:
-    """Pool initializer. Ctrl-C reaches every process of the terminal's process group: the parent
-    alone acts on it. SIGTERM is the parent's request to stop (see WorkerPool.stop)."""
+def _worker_started(fork_server: int) -> None:
+    """Pool initializer. The worker ends with the command, whatever ends it (see _end_with_command).
+    Ctrl-C reaches every process of the terminal's process group: the parent alone acts on it.
+    SIGTERM is the parent's request to stop (see WorkerPool.stop)."""
     global _in_worker
     _in_worker = True
+    _end_with_command(fork_server)
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     signal.signal(signal.SIGTERM, _stop_signal)
+
+
+def _end_with_command(fork_server: int) -> None:
+    """Ties this worker's life, and the fork server's, to the command's, so that none goes on with
+    its tasks, or waits for new ones, once the command is gone, kill -9 included.
+
+    The kernel kills the worker when its parent, the fork server `fork_server`, ends; a parent that
+    ended before that was set shows as another parent. The kernel kills the fork server when the
+    command ends (see kelmora_tools._fork_server); a server whose command ended before that was set
+    exits once every holder of its "alive" pipe has closed it: the command and the workers, which
+    inherit it although they start no processes of their own. The worker closes its copy only once
+    its own end is tied to the server's, so that the server cannot end in between. The resource
+    tracker, in its turn, exits when the command and the workers, the holders of its pipe, are gone.
+    """
+    import multiprocessing.forkserver
+
+    from kelmora_tools import _native
+
+    _native.set_parent_death_signal(signal.SIGKILL)
+    if os.getppid() != fork_server:
+        os._exit(128 + signal.SIGKILL)
+    server = multiprocessing.forkserver._forkserver  # the module's one server; its fields are not public
+    if server._forkserver_alive_fd is not None:
+        os.close(server._forkserver_alive_fd)
+        server._forkserver_alive_fd = None
 
 
 def _run_task(fn: Callable[[T], R], task: T) -> R:
@@ -361,13 +396,14 @@ def _signals_ignored(*signums: int) -> Iterator[None]:
             signal.signal(signum, handler if handler is not None else signal.SIG_DFL)
 
 
-def _start_fork_server() -> None:
+def _start_fork_server() -> int:
     """Starts the fork server, if it is not running, with SIGINT ignored: it keeps that disposition,
-    and so does every worker it forks from their first instruction on."""
+    and so does every worker it forks from their first instruction on. Returns its process id."""
     import multiprocessing.forkserver
 
     with _signals_ignored(signal.SIGINT):
         multiprocessing.forkserver.ensure_running()
+    return multiprocessing.forkserver._forkserver._forkserver_pid
 
 
 def process_context(preload: Sequence[str]) -> multiprocessing.context.BaseContext:
@@ -382,7 +418,7 @@ def process_context(preload: Sequence[str]) -> multiprocessing.context.BaseConte
 
     context = multiprocessing.get_context("forkserver")
     # Takes effect when the server starts, that is for the first pool of this process.
-    context.set_forkserver_preload(list(preload))
+    context.set_forkserver_preload(["kelmora_tools._fork_server", *preload])
     return context
 
 

@@ -30,6 +30,17 @@ HEARTBEAT_SECONDS = 10
 STALE_SECONDS = 60
 
 
+# The files of an SQLite database, by the suffix SQLite adds to the database's name for each: the
+# database itself, and the companions SQLite creates beside it and deletes when the last connection
+# closes.
+SQLITE_FILES = {
+    "": "the study is stored in that file",
+    "-wal": "SQLite keeps the study's write-ahead log in that file",
+    "-shm": "SQLite keeps the study's shared-memory index in that file",
+    "-journal": "SQLite keeps the study's rollback journal in that file",
+}
+
+
 _SCHEME = re.compile(r"[\w+]+://")
 
 
@@ -88,7 +99,8 @@ def shown_url(url: str) -> str:
 
 def check_storage(url: StorageURL, out: pathlib.Path) -> None:
     """UserError for a storage that cannot hold a study: an SQLite database in memory, which ends with
-    the command and which worker processes cannot share, or the file that --out is to replace."""
+    the command and which worker processes cannot share, or one whose file, or a companion file of
+    which (see SQLITE_FILES), --out is to replace."""
     from sqlalchemy.engine import make_url
 
     parsed = make_url(url.text)
@@ -102,12 +114,14 @@ def check_storage(url: StorageURL, out: pathlib.Path) -> None:
         )
     if database.startswith("file:"):
         return  # an SQLite URI; its file is not compared with --out
-    # SQLite follows symbolic links to the database; writing --out replaces the entry --out names.
-    if os.path.realpath(database) == os.path.join(os.path.realpath(out.parent), out.name):
-        raise UserError(
-            f"--out {out}: the study is stored in that file ({url.shown}); write the best "
-            "configuration to another file, such as best.json"
-        )
+    # SQLite follows symbolic links to the database, and keeps its companions beside the file it
+    # reaches; writing --out replaces the entry --out names.
+    target = os.path.join(os.path.realpath(out.parent), out.name)
+    for suffix, what in SQLITE_FILES.items():
+        if os.path.realpath(database) + suffix == target:
+            raise UserError(
+                f"--out {out}: {what} ({url.shown}); write the best configuration to another file, such as best.json"
+            )
 
 
 def default_storage(out: pathlib.Path) -> str:
@@ -149,11 +163,12 @@ def storage_errors(url: str) -> Iterator[None]:
     try:
         yield
     except Exception as e:
-        # Optuna, when the storage fails while it records a trial's end, may raise an assertion of
-        # its own from the clean-up, with the storage's error as its context.
+        # Optuna, when the storage fails while it records a trial's end, may raise an error of its
+        # own from the clean-up, with the storage's error as its context: an assertion, or, when
+        # reading the trial back fails too, UnboundLocalError for the state it could not read.
         failure = e
         while failure is not None and not isinstance(failure, failures):
-            failure = failure.__context__ if isinstance(failure, AssertionError) else None
+            failure = failure.__context__ if isinstance(failure, (AssertionError, UnboundLocalError)) else None
         if failure is None:
             raise
         parsed = parse_storage_url(url)

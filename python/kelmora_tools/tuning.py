@@ -1,15 +1,17 @@
 """Tuning the tracker: Optuna's TPE search over its thresholds, n_init and max_age, for the best
 metric over a dataset.
 
-A study records the metric, the sequences and the starting configuration; the command that creates
-it runs the starting configuration as the first trial before any worker starts, so that the best
-configuration found is never worse than where the search began. Worker processes, and other
+A study records what it tunes (see Setup): the metric, the sequences and the digests of their files,
+the benchmark, the evaluator, the starting configuration and the search space; the command that
+creates it runs the starting configuration as the first trial before any worker starts, so that the
+best configuration found is never worse than where the search began. Worker processes, and other
 commands given the same storage and study, join it and add trials.
 """
 
 from __future__ import annotations
 
 import dataclasses
+import hashlib
 import logging
 import math
 import os
@@ -43,7 +45,7 @@ SPACE: dict[str, tuple[float, float]] = {
 }
 
 
-STUDY_ATTR = "kelmora"  # the study's user attribute holding metric, starting configuration and sequences
+STUDY_ATTR = "kelmora"  # the study's user attribute holding its Setup
 
 
 JOIN_WAIT = 30.0  # seconds a joining worker waits for the creator to record the study's set-up
@@ -60,17 +62,22 @@ class TuneSequence:
     n_frames: int
     size: int = 0  # bytes of its two files
     files: tuple[pathlib.Path, ...] = ()  # the files read: det.txt, gt.txt and seqinfo.ini if any
+    digests: dict[str, str] = dataclasses.field(default_factory=dict)  # {"det": sha256, "gt": sha256} of the files
 
 
 @dataclasses.dataclass(frozen=True)
 class Setup:
-    """What every worker of a study must agree on; stored in the study."""
+    """What every worker of a study must agree on; stored in the study. A study made before the data,
+    evaluator and space were recorded holds None for them, and is not checked on them."""
 
     metric: str
     start: dict[str, bool | int | float]
     sequences: list[str]
     classes: bool = False  # class ids from det.txt go to the tracker
     benchmark: str = "MOT15"  # which rows count (see kelmora_tools.benchmark)
+    data: dict[str, dict[str, str]] | None = None  # TuneSequence.digests by sequence name
+    evaluator: str | None = None  # which evaluator scores the trials (see evaluation.EVALUATORS)
+    space: dict[str, tuple[float, float]] | None = None  # search_space(start) when the study was made
 
     def to_json(self) -> dict[str, Any]:
         return {
@@ -79,16 +86,23 @@ class Setup:
             "sequences": self.sequences,
             "classes": self.classes,
             "benchmark": self.benchmark,
+            "data": self.data,
+            "evaluator": self.evaluator,
+            "space": self.space,
         }
 
     @classmethod
     def from_json(cls, data: dict[str, Any]) -> Setup:
+        space = data.get("space")
         return cls(
             data["metric"],
             dict(data["start"]),
             list(data["sequences"]),
             bool(data.get("classes", False)),
             str(data.get("benchmark", "MOT15")),
+            data.get("data"),
+            data.get("evaluator"),
+            None if space is None else {key: (low, high) for key, (low, high) in space.items()},
         )
 
 
@@ -177,8 +191,7 @@ def open_study(storage: Any, name: str, setup: Setup, sampler: Any = None) -> tu
     """Creates the study, or joins it when it exists; returns (study, the study's setup, created).
 
     The creator records `setup` and queues the starting configuration as the first trial. A joiner
-    checks that it tunes the same metric over the same sequences from the same starting configuration
-    (see also queue_start_again).
+    checks that it tunes what the study tunes (see _check_join, and also queue_start_again).
     """
     import optuna
 
@@ -191,6 +204,18 @@ def open_study(storage: Any, name: str, setup: Setup, sampler: Any = None) -> tu
         study.enqueue_trial(_params(setup.start), user_attrs={"start": True})
         return study, setup, True
     found = _wait_for_setup(study)
+    _check_join(name, found, setup)
+    return study, found, False
+
+
+# How refusals name the evaluators, and what switches from one to the other.
+_EVALUATOR_NAMES = {"builtin": ("the built-in evaluator", "leave out"), "trackeval": ("TrackEval's classes", "add")}
+
+
+def _check_join(name: str, found: Setup, setup: Setup) -> None:
+    """UserError unless a command of `setup` may join the study `name` of `found`: the same metric,
+    sequences (and, where the study records them, the same files, evaluator and search space),
+    benchmark and class use, and the same starting configuration when the command gives one."""
     if found.metric != setup.metric:
         raise UserError(
             f"--study {name}: the study maximises {found.metric}, not {setup.metric}; "
@@ -201,6 +226,15 @@ def open_study(storage: Any, name: str, setup: Setup, sampler: Any = None) -> tu
             f"--study {name}: the study tunes the sequences {', '.join(found.sequences)}, "
             f"DATA holds {', '.join(setup.sequences)}; use another --study"
         )
+    if found.data is not None and setup.data is not None:
+        for seq in found.sequences:
+            for kind, what in (("det", "detections"), ("gt", "ground truth")):
+                recorded, here = found.data[seq][kind], setup.data[seq][kind]
+                if recorded != here:
+                    raise UserError(
+                        f"--study {name}: the study tunes other {what} of sequence {seq} than DATA holds "
+                        f"(sha256 {recorded[:12]} recorded, {here[:12]} in DATA); use another --study NAME"
+                    )
     if found.benchmark != setup.benchmark:
         raise UserError(
             f"--study {name}: the study scores in benchmark {found.benchmark}, not {setup.benchmark}; "
@@ -216,7 +250,32 @@ def open_study(storage: Any, name: str, setup: Setup, sampler: Any = None) -> tu
             f"--study {name}: the study started from {config.describe(found.start)}, not from "
             f"{config.describe(setup.start)}; join it without --config and --set, or use another --study"
         )
-    return study, found, False
+    if found.evaluator is not None and setup.evaluator is not None and found.evaluator != setup.evaluator:
+        (recorded, switch), (here, _) = _EVALUATOR_NAMES[found.evaluator], _EVALUATOR_NAMES[setup.evaluator]
+        raise UserError(
+            f"--study {name}: the study scores with {recorded}, not {here}; "
+            f"{switch} --trackeval or use another --study NAME"
+        )
+    # The space follows from the starting configuration and this version's SPACE: it differs only in a
+    # study made by a version that searches other ranges.
+    space = search_space(found.start)
+    if found.space is not None and found.space != space:
+        keys = [key for key in {**found.space, **space} if found.space.get(key) != space.get(key)]
+        raise UserError(
+            f"--study {name}: the study searches {_ranges(found.space, keys)}, not {_ranges(space, keys)}; "
+            "use another --study NAME"
+        )
+
+
+def _ranges(space: dict[str, tuple[float, float]], keys: list[str]) -> str:
+    """The ranges of `keys` in `space` for messages, as "max_age 5 to 120"; "max_age fixed" for one not
+    searched."""
+    return ", ".join(
+        f"{key} {config.format_value(space[key][0])} to {config.format_value(space[key][1])}"
+        if key in space
+        else f"{key} fixed"
+        for key in keys
+    )
 
 
 def queue_start_again(study: Any, setup: Setup) -> bool:
@@ -335,8 +394,9 @@ def split(trials: int, workers: int) -> list[int]:
 
 
 def load_sequences(data: pathlib.Path, benchmark: str | None = None) -> tuple[list[TuneSequence], str]:
-    """Detections and ground truth of every sequence of DATA, read and checked here, once, and the
-    benchmark they are scored in (`benchmark`, else the one their names say)."""
+    """Detections and ground truth of every sequence of DATA, read and checked here, once, with the
+    digests of their files, and the benchmark they are scored in (`benchmark`, else the one their
+    names say)."""
     out = []
     found = find_sequences(data, need="det")
     mode = benchmarks.choose(benchmark, [seq.name for seq in found])
@@ -355,5 +415,6 @@ def load_sequences(data: pathlib.Path, benchmark: str | None = None) -> tuple[li
             n_frames = max(n_frames, int(gt.frames.max(initial=0)))
         evaluation.check_ground_truth(gt, n_frames, mode)
         files = (seq.det_path, seq.gt_path, *([seq.info_path] if seq.info_path is not None else []))
-        out.append(TuneSequence(seq.name, dets, gt, n_frames, len(det_text) + len(gt_text), files))
+        digests = {"det": hashlib.sha256(det_text).hexdigest(), "gt": hashlib.sha256(gt_text).hexdigest()}
+        out.append(TuneSequence(seq.name, dets, gt, n_frames, len(det_text) + len(gt_text), files, digests))
     return out, mode.name

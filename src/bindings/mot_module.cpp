@@ -8,6 +8,9 @@
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
+#if defined(__linux__)
+#include <sys/prctl.h>
+#endif
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -287,6 +290,18 @@ bool retain_freed_memory() {
 #endif
 }
 
+// Has the kernel send `signum` to this process when its parent ends (strictly: when the thread
+// that created it ends), whatever ends it; cleared in the process's own children. Returns whether
+// the kernel took the setting (Linux only).
+bool set_parent_death_signal(int signum) {
+#if defined(__linux__)
+    return prctl(PR_SET_PDEATHSIG, static_cast<unsigned long>(signum)) == 0;
+#else
+    (void)signum;
+    return false;
+#endif
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_native, m) {
@@ -320,4 +335,7 @@ PYBIND11_MODULE(_native, m) {
     m.def("retain_freed_memory", &retain_freed_memory,
           "Has the C allocator keep freed memory for the process's next allocations instead of returning it to "
           "the system (glibc only); returns whether it took the settings.");
+    m.def("set_parent_death_signal", &set_parent_death_signal, py::arg("signum"),
+          "Has the kernel send `signum` to this process when its parent ends, whatever ends it (Linux only); "
+          "returns whether it took the setting.");
 }

@@ -89,15 +89,18 @@ def run(args: argparse.Namespace) -> int:
     name = args.study or f"kelmora-{args.data.resolve().name}-{args.metric}"
     if not args.out.parent.is_dir():
         raise UserError(f"--out {args.out}: no folder {args.out.parent}")
+    setup = tuning.Setup(
+        args.metric,
+        start_options,
+        [s.name for s in sequences],
+        args.classes,
+        mode,
+        {s.name: s.digests for s in sequences},
+        "trackeval" if args.trackeval else "builtin",
+        tuning.search_space(start_options),
+    )
     with study_storage.storage_at(url) as storage:
-        run_study(
-            args,
-            storage,
-            url,
-            name,
-            tuning.Setup(args.metric, start_options, [s.name for s in sequences], args.classes, mode),
-            sequences,
-        )
+        run_study(args, storage, url, name, setup, sequences)
     return 0
 
 
