@@ -17,7 +17,7 @@ import optuna
 import pytest
 from command_support import child_env
 
-from kelmora_tools import parallel, study_storage
+from kelmora_tools import study_storage, workers
 from kelmora_tools.errors import lingering_threads
 
 
@@ -131,7 +131,7 @@ def test_a_signal_ends_the_command_and_its_workers(tmp_path, crowds, subcommand,
 
 def test_a_pool_stopped_by_a_failed_task_leaves_no_thread_running():
     before = threading.enumerate()
-    with pytest.raises(ValueError), parallel.worker_pool(2) as pool:
+    with pytest.raises(ValueError), workers.worker_pool(2) as pool:
         pool.submit(time.sleep, 30)
         pool.submit(int, "x").result()
     assert lingering_threads(before) == []

@@ -3,20 +3,16 @@
 from __future__ import annotations
 
 import argparse
-import contextlib
 import importlib
 import os
-import signal
 import sys
-import threading
-from collections.abc import Iterator
 from types import ModuleType
 
 # OpenBLAS starts a thread per processor when NumPy is imported, which costs more than half of
 # NumPy's import here; the command's arrays are not worth them. A setting of the user's is kept.
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
-from kelmora_tools import commands  # noqa: E402
+from kelmora_tools import commands, stopping  # noqa: E402
 from kelmora_tools.errors import ExitStatus, Terminated, UserError, lingering_threads, one_line  # noqa: E402
 
 PROG = "kelmora"
@@ -73,24 +69,6 @@ def _version() -> str:
         return "(kelmora_cpp not importable)"
 
 
-def _terminate(signum: int, frame: object) -> None:
-    raise Terminated()
-
-
-@contextlib.contextmanager
-def _sigterm_raises() -> Iterator[None]:
-    """SIGTERM raises Terminated in the main thread while the block runs, so that the command cleans
-    up as for Ctrl-C instead of dying with its worker processes left behind."""
-    if threading.current_thread() is not threading.main_thread():
-        yield
-        return
-    previous = signal.signal(signal.SIGTERM, _terminate)
-    try:
-        yield
-    finally:
-        signal.signal(signal.SIGTERM, previous if previous is not None else signal.SIG_DFL)
-
-
 def main(argv: list[str] | None = None) -> int:
     """Runs the `kelmora` command with `argv` (default sys.argv[1:]); returns the exit status.
 
@@ -99,7 +77,7 @@ def main(argv: list[str] | None = None) -> int:
     Run as the command (no `argv`), it ends the process itself, with that status, when a thread
     that a plug-in left running would keep the interpreter from exiting.
     """
-    with _sigterm_raises():
+    with stopping.sigterm_raises():
         status = _main(argv)
     if argv is None and lingering_threads():
         sys.stdout.flush()

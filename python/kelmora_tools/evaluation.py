@@ -452,7 +452,7 @@ def evaluate(
 
     Raises kelmora_tools.errors.UserError, naming the file and line, for input that cannot be scored.
     """
-    from kelmora_tools import outputs, parallel
+    from kelmora_tools import dask_cluster, outputs, parallel
 
     chosen = get_evaluator(evaluator)
     gt, results = pathlib.Path(gt), pathlib.Path(results)
@@ -473,7 +473,7 @@ def evaluate(
     runner = parallel.Runner(
         workers,
         dask,
-        parallel.DASK_TIMEOUT if dask_timeout is None else dask_timeout,
+        dask_cluster.DASK_TIMEOUT if dask_timeout is None else dask_timeout,
         job_bytes=sum(task_size(task) for task in planned),
     )
     here = runner.runs_here(len(planned))

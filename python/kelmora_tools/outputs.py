@@ -20,7 +20,7 @@ import os
 import pathlib
 from collections.abc import Iterable, Iterator
 
-from kelmora_tools import parallel
+from kelmora_tools import stopping
 from kelmora_tools.errors import UserError
 
 STAGING_PREFIX = ".kelmora-staging-"
@@ -81,7 +81,7 @@ class Staging:
     def commit(self) -> None:
         """Moves every staged file over its final name, in the order they were named. Ctrl-C or
         SIGTERM waits for the last rename: the set is put in place whole."""
-        with parallel.deferred_stop():
+        with stopping.deferred_stop():
             for name in self._names:
                 staged = self._staging / name
                 if staged.exists():

@@ -24,7 +24,7 @@ from collections.abc import Iterator
 from typing import Any
 
 from kelmora_tools import benchmark as benchmarks
-from kelmora_tools import config, evaluation, mot_files, parallel
+from kelmora_tools import config, evaluation, mot_files, stopping, workers
 from kelmora_tools.dataset import find_sequences
 from kelmora_tools.errors import UserError
 from kelmora_tools.mot_files import Rows
@@ -327,7 +327,7 @@ def work(job: Job) -> int:
             # Ctrl-C or SIGTERM interrupts the scoring, and Optuna marks the trial FAIL; anywhere else,
             # all of them storage calls, the stop waits for the call to end, and no trial starts after.
             options = suggest(trial, setup.start)
-            with parallel.interruptible():
+            with stopping.interruptible():
                 value, tracking, evaluating = score(
                     options, job.sequences, setup.metric, setup.classes, job.evaluator, setup.benchmark
                 )
@@ -336,10 +336,10 @@ def work(job: Job) -> int:
             return value
 
         def stop_if_asked(study: Any, trial: Any) -> None:
-            if parallel.stop_requested():
+            if stopping.stop_requested():
                 study.stop()
 
-        with parallel.deferred_stop():
+        with stopping.deferred_stop():
             study.optimize(
                 objective,
                 n_trials=job.trials,
@@ -366,14 +366,14 @@ def run_jobs(jobs: list[Job], study: Any, total: int) -> None:
 
     initial = _finished(study)
     preload = [__name__, "optuna", *evaluation.get_evaluator(jobs[0].evaluator).preload]
-    with parallel.worker_pool(len(jobs), preload) as pool:
+    with workers.worker_pool(len(jobs), preload) as pool:
         futures = [pool.submit(work, job) for job in jobs]
 
         def ticks() -> Iterator[None]:
             shown = 0
             while True:
                 done, pending = wait(futures, timeout=0.5, return_when=FIRST_EXCEPTION)
-                with parallel.deferred_stop():  # a query is not interrupted half-way
+                with stopping.deferred_stop():  # a query is not interrupted half-way
                     now = min(_finished(study) - initial, total) if pending else total
                 for _ in range(now - shown):
                     yield None

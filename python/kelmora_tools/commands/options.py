@@ -1,11 +1,37 @@
-"""The flags that several subcommands share, each registered here once."""
+"""The flags that several subcommands share, each registered here once, and the argparse types of
+the command line."""
 
 from __future__ import annotations
 
 import argparse
+import math
 import pathlib
 
-from kelmora_tools import parallel
+from kelmora_tools import dask_cluster, parallel
+
+
+def positive_int(text: str) -> int:
+    """A whole number >= 1 (--workers, --trials, --interpolate)."""
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a whole number >= 1, got {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"expected a whole number >= 1, got {text!r}")
+    return value
+
+
+def dask_timeout(text: str) -> float:
+    """--dask-timeout: seconds, more than 0 and at most dask_cluster.MAX_DASK_TIMEOUT."""
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not 0 < value <= dask_cluster.MAX_DASK_TIMEOUT:
+        raise argparse.ArgumentTypeError(
+            f"expected seconds > 0 and at most {dask_cluster.MAX_DASK_TIMEOUT:g}, got {text!r}"
+        )
+    return value
 
 
 def add_tracker_options(parser: argparse.ArgumentParser, starting: bool = False) -> None:
@@ -79,7 +105,7 @@ def add_workers(parser: argparse.ArgumentParser, what: str = "sequences", dask: 
     """--workers, and with `dask` --dask and --dask-timeout: where the tasks run."""
     parser.add_argument(
         "--workers",
-        type=parallel.positive_int,
+        type=positive_int,
         default=None,
         metavar="N",
         help=f"{what} in parallel in N local processes (default: this process when the files "
@@ -96,8 +122,8 @@ def add_workers(parser: argparse.ArgumentParser, what: str = "sequences", dask: 
     )
     parser.add_argument(
         "--dask-timeout",
-        type=parallel.dask_timeout,
-        default=parallel.DASK_TIMEOUT,
+        type=dask_timeout,
+        default=dask_cluster.DASK_TIMEOUT,
         metavar="SECONDS",
         help="seconds to wait for the Dask scheduler and its first worker (default: %(default)s)",
     )

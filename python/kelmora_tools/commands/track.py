@@ -31,7 +31,7 @@ def add_parser(subparsers) -> argparse.ArgumentParser:
     options.add_classes(parser)
     parser.add_argument(
         "--interpolate",
-        type=parallel.positive_int,
+        type=options.positive_int,
         default=0,
         metavar="N",
         help="fill every gap of 1 to N frames in a track with rows linear in the frame number between the "

@@ -41,7 +41,7 @@ def add_parser(subparsers) -> argparse.ArgumentParser:
         "data", type=pathlib.Path, metavar="DATA", help="a sequence folder, a det.txt inside one, or a dataset root"
     )
     parser.add_argument(
-        "--trials", type=parallel.positive_int, required=True, metavar="N", help="trials this command adds to the study"
+        "--trials", type=options.positive_int, required=True, metavar="N", help="trials this command adds to the study"
     )
     parser.add_argument(
         "--out", type=pathlib.Path, required=True, metavar="best.json", help="where to write the best configuration"
