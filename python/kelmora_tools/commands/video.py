@@ -9,9 +9,10 @@ import math
 import pathlib
 import warnings
 
-from kelmora_tools import config, detectors, video, videoio
+from kelmora_tools import config
 from kelmora_tools.commands import options
 from kelmora_tools.errors import UserError
+from kelmora_tools.video import detectors, frames, pipeline
 
 DESCRIPTION = """\
 Runs a detector and the tracker on every frame of INPUT (a video file, a folder of numbered images
@@ -134,7 +135,7 @@ def run(args: argparse.Namespace) -> int:
     source: pathlib.Path | str | int
     if args.camera is not None:
         source = args.camera
-    elif videoio.is_stream_url(args.input):
+    elif frames.is_stream_url(args.input):
         source = args.input
     else:
         source = pathlib.Path(args.input)
@@ -148,12 +149,12 @@ def run(args: argparse.Namespace) -> int:
         keep_classes=args.keep_classes,
     )
     tracker_options = config.tracker_options(args.config, args.set)
-    videoio.quiet_native_logs()
+    frames.quiet_native_logs()
     # Python warnings (a plug-in's NumPy overflow, say) stay off stderr, which carries the command's
     # one-line errors only.
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        result = video.track_video(
+        result = pipeline.track_video(
             source,
             args.out,
             args.detector,
@@ -163,5 +164,5 @@ def run(args: argparse.Namespace) -> int:
             appearance_kind=args.appearance,
             inputs=[args.config] if args.config is not None else [],
         )
-    print(video.summary(result, tracker_options))
+    print(pipeline.summary(result, tracker_options))
     return 0

@@ -203,12 +203,12 @@ def load_detector(choice: str, options: DetectorOptions | None = None) -> Loaded
         detector = HogDetector()
         return LoadedDetector(detector, choice, detector.description)
     if choice == "motion":
-        from kelmora_tools.motion_detector import MotionDetector
+        from kelmora_tools.video.motion import MotionDetector
 
         motion = MotionDetector(**options.given("motion"))
         return LoadedDetector(motion, choice, motion.description)
     if choice.startswith("onnx:"):
-        from kelmora_tools.onnx_detector import OnnxDetector
+        from kelmora_tools.video.onnx import OnnxDetector
 
         onnx = OnnxDetector(pathlib.Path(choice[len("onnx:") :]), **options.given("onnx"))
         return LoadedDetector(onnx, choice, onnx.description, pathlib.Path(choice[len("onnx:") :]))
