@@ -53,7 +53,7 @@ class VideoRun:
 def track_video(
     input_source: pathlib.Path | str | int,
     out_dir: pathlib.Path,
-    detector_choice: str = "hog",
+    detector_choice: str = detectors.DEFAULT,
     options: dict[str, bool | int | float] | None = None,
     max_frames: int | None = None,
     show_progress: bool = True,
