@@ -47,7 +47,7 @@ def onnx_overhead(frame: np.ndarray, folder: pathlib.Path) -> tuple[float, float
     import onnx
     from onnx import TensorProto, helper, numpy_helper
 
-    from kelmora_tools.onnx_detector import OnnxDetector
+    from kelmora_tools.video.onnx import OnnxDetector
 
     output = yolov8_output()
     # The constant plus zero times the input's mean: a graph must read its input to keep it.
@@ -79,17 +79,17 @@ def onnx_overhead(frame: np.ndarray, folder: pathlib.Path) -> tuple[float, float
 def run() -> list[Table]:
     import cv2
 
-    from kelmora_tools import video, videoio
+    from kelmora_tools.video import frames, pipeline
 
     clip = pathlib.Path(
         subprocess.run(
             ["bash", str(ROOT / "dev" / "fetch_vtest.sh")], check=True, capture_output=True, text=True
         ).stdout.strip()
     )
-    videoio.quiet_native_logs()
+    frames.quiet_native_logs()
     with tempfile.TemporaryDirectory() as out:
-        hog = video.track_video(clip, pathlib.Path(out) / "hog", "hog", {}, FRAMES, show_progress=False)
-        motion = video.track_video(clip, pathlib.Path(out) / "motion", "motion", {}, FRAMES, show_progress=False)
+        hog = pipeline.track_video(clip, pathlib.Path(out) / "hog", "hog", {}, FRAMES, show_progress=False)
+        motion = pipeline.track_video(clip, pathlib.Path(out) / "motion", "motion", {}, FRAMES, show_progress=False)
         capture = cv2.VideoCapture(str(clip))
         _, frame = capture.read()
         capture.release()

@@ -46,6 +46,7 @@ def good_members(stubs_text: bytes) -> dict[str, bytes]:
         "kelmora_tools/__main__.py": b"",
         "kelmora_tools/cli.py": b"",
         "kelmora_tools/commands/__init__.py": b"",
+        "kelmora_tools/video/__init__.py": b"",
         "kelmora_tools/_native.cpython-313-x86_64-linux-gnu.so": b"\x7fELF",
         "kelmora_cpp-0.1.1.dist-info/METADATA": METADATA.encode(),
         "kelmora_cpp-0.1.1.dist-info/entry_points.txt": ENTRY_POINTS.encode(),

@@ -25,8 +25,9 @@ import synthetic_clip as clip
 from command_support import child_env, kelmora, kelmora_process
 
 import kelmora_cpp
-from kelmora_tools import annotate, cli, detectors, urls, video, videoio
+from kelmora_tools import cli, urls
 from kelmora_tools.errors import UserError
+from kelmora_tools.video import annotate, detectors, frames, pipeline
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 PLUGIN = f"{ROOT / 'examples' / 'dark_blobs.py'}:detect"
@@ -436,7 +437,7 @@ def test_failed_run_keeps_the_previous_complete_outputs(failure, tmp_path, clip_
         def no_space(*args):
             raise OSError(28, "No space left on device")
 
-        monkeypatch.setattr(video, "format_results", no_space)
+        monkeypatch.setattr(pipeline, "format_results", no_space)
         detector = PLUGIN
     assert cli.main(["video", str(clip_inputs["mp4"]), "--out", str(out), "--detector", detector]) == 2
     assert {p.name: p.read_bytes() for p in out.iterdir()} == before
@@ -600,10 +601,10 @@ def test_progress_shows_time_left_with_a_frame_count_and_rate_without(total, sho
 
     monkeypatch.setattr(tqdm.std, "time", iter(range(100)).__next__)
     stream = io.StringIO()
-    assert list(video.frame_progress(iter(range(4)), total, "clip", stream, enabled=True)) == [0, 1, 2, 3]
+    assert list(pipeline.frame_progress(iter(range(4)), total, "clip", stream, enabled=True)) == [0, 1, 2, 3]
     assert re.search(shown, stream.getvalue()) and hidden not in stream.getvalue(), stream.getvalue()
     quiet = io.StringIO()  # not a terminal: no bar
-    assert list(video.frame_progress(iter(range(4)), total, "clip", quiet)) == [0, 1, 2, 3]
+    assert list(pipeline.frame_progress(iter(range(4)), total, "clip", quiet)) == [0, 1, 2, 3]
     assert quiet.getvalue() == ""
 
 
@@ -782,12 +783,15 @@ def test_detector_module_is_found_in_the_current_folder(tmp_path, monkeypatch):
         r"No module named 'no_such_dependency_here'$",
     ):
         detectors.load_detector("broken_detector:detect")
-    with pytest.raises(
-        UserError,
-        match=r"^--detector: expected hog, motion, onnx:MODEL\.onnx or MODULE:CALLABLE, "
-        r"got 'hogs'$",
-    ):
-        detectors.load_detector("hogs")
+    # A built-in's name outside its form names a plug-in: hog:detect is hog.py's detect.
+    (tmp_path / "hog.py").write_text("def detect(frame):\n    return [], []\n")
+    assert detectors.load_detector("hog:detect").description == "hog:detect"
+    for choice in ("hogs", "onnx"):
+        with pytest.raises(
+            UserError,
+            match=rf"^--detector: expected hog, motion, onnx:MODEL\.onnx or MODULE:CALLABLE, got '{choice}'$",
+        ):
+            detectors.load_detector(choice)
 
 
 # --- Drawing, trails, contact sheet, frame source -------------------------------------------------
@@ -855,22 +859,22 @@ def test_image_folder_is_read_in_numeric_order_with_its_rate_and_name(tmp_path):
         cv2.imwrite(str(seq / "img1" / f"{n}.png"), np.full((6, 8, 3), n, np.uint8))
     (seq / "img1" / "notes.txt").write_text("not an image")
     (seq / "seqinfo.ini").write_text("[Sequence]\nname=Named\nframeRate=30\n")
-    source = videoio.FrameSource(seq / "img1")
+    source = frames.FrameSource(seq / "img1")
     assert (source.name, source.fps, source.count, source.width, source.height) == ("Named", 30.0, 4, 8, 6)
     assert [(n, int(f[0, 0, 0])) for n, f in source.frames()] == [(1, 1), (2, 2), (3, 9), (4, 10)]
-    assert [n for n, _ in videoio.FrameSource(seq / "img1").frames(limit=2)] == [1, 2]
+    assert [n for n, _ in frames.FrameSource(seq / "img1").frames(limit=2)] == [1, 2]
     cv2.imwrite(str(seq / "img1" / "11.png"), np.zeros((7, 8, 3), np.uint8))
     with pytest.raises(UserError, match=r"11\.png \(frame 5\) is 8x7, the first frame 8x6$"):
-        list(videoio.FrameSource(seq / "img1").frames())
+        list(frames.FrameSource(seq / "img1").frames())
     (seq / "seqinfo.ini").write_text("[Sequence]\nname= \nframeRate=12\n")  # an empty name: the folder's
-    assert videoio.FrameSource(seq / "img1").name == "MOT-X"
+    assert frames.FrameSource(seq / "img1").name == "MOT-X"
     (seq / "seqinfo.ini").write_text("[Sequence]\nname=a%b\n")  # read as text, as every command reads it
-    assert videoio.FrameSource(seq / "img1").name == "a%b"
+    assert frames.FrameSource(seq / "img1").name == "a%b"
     (seq / "seqinfo.ini").write_text("[Sequence]\nframeRate=fast\n")
     with pytest.raises(UserError, match=r"seqinfo\.ini: frameRate is not a number: 'fast'$"):
-        videoio.FrameSource(seq / "img1")
+        frames.FrameSource(seq / "img1")
 
 
 def test_video_sink_names_the_final_file_when_it_cannot_write(tmp_path):
     with pytest.raises(UserError, match=r"^/final/clip\.mp4: cannot write a 64x48 MP4 video there$"):
-        videoio.VideoSink(tmp_path / "missing" / ".clip.mp4.tmp.mp4", 10.0, 64, 48, pathlib.Path("/final/clip.mp4"))
+        frames.VideoSink(tmp_path / "missing" / ".clip.mp4.tmp.mp4", 10.0, 64, 48, pathlib.Path("/final/clip.mp4"))

@@ -18,7 +18,9 @@ import synthetic_clip as clip
 from command_support import child_env
 from onnx import TensorProto, helper, numpy_helper
 
-from kelmora_tools import appearance, cli, detectors, motion_detector, onnx_detector
+from kelmora_tools import cli
+from kelmora_tools.video import appearance, detectors, motion
+from kelmora_tools.video.onnx import OnnxDetector
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
@@ -43,7 +45,7 @@ def test_motion_detector_boxes_movers_splits_a_pair_and_restarts(scale):
     # by side (touching ellipses: one blob) and a 10 x 10 speck, below the smallest area; the lights
     # go on in frame 68, changing more than half the frame at once. Blobs of any size are allowed.
     base = cv2.resize(clip.background(), None, fx=scale, fy=scale, interpolation=cv2.INTER_LINEAR)
-    detector = motion_detector.MotionDetector(max_area=base.shape[0] * base.shape[1])
+    detector = motion.MotionDetector(max_area=base.shape[0] * base.shape[1])
     found = {}
     for f in range(1, 76):
         frame = base.copy()
@@ -79,13 +81,13 @@ def test_motion_detector_boxes_movers_splits_a_pair_and_restarts(scale):
     ],
 )
 def test_split_columns_cuts_at_the_valleys(columns, parts, cuts):
-    assert motion_detector.split_columns(np.array(columns), parts) == cuts
+    assert motion.split_columns(np.array(columns), parts) == cuts
 
 
 def test_motion_scores_documented_anchors():
     # min_area 200: a blob of 1.8 x 200 pixels filling 40 % of its box starts a track (0.6); one of
     # 600 filling half its box is sure (1.0); one of 200 filling 20 % is weak (1/6).
-    scores = motion_detector.motion_scores(np.array([360.0, 600.0, 200.0]), np.array([900.0, 1200.0, 1000.0]), 200.0)
+    scores = motion.motion_scores(np.array([360.0, 600.0, 200.0]), np.array([900.0, 1200.0, 1000.0]), 200.0)
     assert scores.tolist() == pytest.approx([0.6, 1.0, 1 / 6], abs=1e-12)
 
 
@@ -171,7 +173,7 @@ def test_onnx_layouts_map_boxes_to_the_frame(layout, keep_classes, kept, tmp_pat
 
 def test_onnx_input_is_letterboxed_on_grey_rgb_in_0_to_1(tmp_path):
     model = onnx_model(tmp_path / "m.onnx", layout_output("end2end"), input_dims=("batch", 3, "height", "width"))
-    detector = onnx_detector.OnnxDetector(model, input_size=(64, 48))
+    detector = OnnxDetector(model, input_size=(64, 48))
     frame = np.zeros((20, 40, 3), np.uint8)
     frame[:, :, 2] = 204  # red, in BGR
     blob = detector.blob(frame)
@@ -316,7 +318,7 @@ ODD_FRAMES = [(1, 1), (1, 3000), (3000, 1), (2, 3000), (3000, 2), (48, 48), (96,
 ODD_FRAME_SCRIPT = """
 import sys
 import numpy as np
-from kelmora_tools import appearance, detectors
+from kelmora_tools.video import appearance, detectors
 found = {}
 for choice in ("hog", "motion", "onnx:" + sys.argv[1]):
     for w, h in %r:

@@ -35,6 +35,7 @@ TOOLS_MEMBERS = (
     "kelmora_tools/__main__.py",
     "kelmora_tools/cli.py",
     "kelmora_tools/commands/__init__.py",
+    "kelmora_tools/video/__init__.py",
 )
 CONSOLE_SCRIPT = ("kelmora", "kelmora_tools.cli:main")
 PUBLIC_NAMES = 23

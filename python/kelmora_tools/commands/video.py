@@ -7,24 +7,41 @@ from __future__ import annotations
 import argparse
 import math
 import pathlib
+import textwrap
 import warnings
 
-from kelmora_tools import config, detectors, video, videoio
+from kelmora_tools import config
 from kelmora_tools.commands import options
 from kelmora_tools.errors import UserError
+from kelmora_tools.video import detectors, frames, pipeline
 
-DESCRIPTION = """\
+
+def _listed() -> list[str]:
+    """The built-in detectors as --detector takes them, in the registry's order, the default marked."""
+    return [
+        f"{builtin.form} (default)" if name == detectors.DEFAULT else builtin.form
+        for name, builtin in detectors.DETECTORS.items()
+    ]
+
+
+_DETECTORS_PARAGRAPH = (
+    "Detectors: "
+    + "; ".join(f"{listed}, {builtin.summary}" for listed, builtin in zip(_listed(), detectors.DETECTORS.values()))
+    + f"; {detectors.PLUGIN_FORM}, your own callable taking an H x W x 3 uint8 BGR frame and returning"
+    " (boxes, scores) or (boxes, scores, class_ids, features), boxes as (N, 4) corners in pixels (see"
+    f" examples/dark_blobs.py). {detectors.PLUGIN_FORM} runs that module's code, and a module name is"
+    " looked up in the current folder first."
+)
+
+# The detectors' paragraph is filled to 99 columns, the width the others are wrapped at.
+DESCRIPTION = f"""\
 Runs a detector and the tracker on every frame of INPUT (a video file, a folder of numbered images
 such as MOTChallenge's img1/, or a stream URL such as rtsp://... or http://...) or of a camera
 (--camera N), and writes, into DIR: <name>.mp4, the same frames with each track's box, id and
 recent path drawn in a colour of its id; <name>.txt, the tracks in the MOTChallenge results format;
 <name>_sheet.png, a few evenly spaced annotated frames side by side.
 
-Detectors: hog (default), OpenCV's HOG people detector; motion, background subtraction for a fixed
-camera; onnx:MODEL.onnx, a YOLO-style model exported to ONNX; MODULE:CALLABLE, your own callable
-taking an H x W x 3 uint8 BGR frame and returning (boxes, scores) or (boxes, scores, class_ids,
-features), boxes as (N, 4) corners in pixels (see examples/dark_blobs.py). MODULE:CALLABLE runs
-that module's code, and a module name is looked up in the current folder first.
+{textwrap.fill(_DETECTORS_PARAGRAPH, width=99)}
 
 On a camera or a stream, Ctrl-C ends the run after the current frame and writes the outputs."""
 
@@ -79,10 +96,9 @@ def add_parser(subparsers) -> argparse.ArgumentParser:
     parser.add_argument("--out", type=pathlib.Path, required=True, metavar="DIR", help="output folder")
     parser.add_argument(
         "--detector",
-        default="hog",
-        metavar="hog|motion|onnx:MODEL.onnx|MODULE:CALLABLE",
-        help="hog (default), motion, onnx:MODEL.onnx, or a callable in a module or .py file, "
-        "e.g. examples/dark_blobs.py:detect",
+        default=detectors.DEFAULT,
+        metavar="|".join([*(builtin.form for builtin in detectors.DETECTORS.values()), detectors.PLUGIN_FORM]),
+        help=", ".join(_listed()) + ", or a callable in a module or .py file, e.g. examples/dark_blobs.py:detect",
     )
     parser.add_argument(
         "--appearance",
@@ -134,7 +150,7 @@ def run(args: argparse.Namespace) -> int:
     source: pathlib.Path | str | int
     if args.camera is not None:
         source = args.camera
-    elif videoio.is_stream_url(args.input):
+    elif frames.is_stream_url(args.input):
         source = args.input
     else:
         source = pathlib.Path(args.input)
@@ -148,12 +164,12 @@ def run(args: argparse.Namespace) -> int:
         keep_classes=args.keep_classes,
     )
     tracker_options = config.tracker_options(args.config, args.set)
-    videoio.quiet_native_logs()
+    frames.quiet_native_logs()
     # Python warnings (a plug-in's NumPy overflow, say) stay off stderr, which carries the command's
     # one-line errors only.
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        result = video.track_video(
+        result = pipeline.track_video(
             source,
             args.out,
             args.detector,
@@ -163,5 +179,5 @@ def run(args: argparse.Namespace) -> int:
             appearance_kind=args.appearance,
             inputs=[args.config] if args.config is not None else [],
         )
-    print(video.summary(result, tracker_options))
+    print(pipeline.summary(result, tracker_options))
     return 0

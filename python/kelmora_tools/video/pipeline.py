@@ -15,9 +15,10 @@ from typing import TextIO
 
 import numpy as np
 
-from kelmora_tools import annotate, appearance, config, detectors, outputs, videoio
+from kelmora_tools import config, outputs
 from kelmora_tools.errors import UserError
 from kelmora_tools.mot_files import format_results
+from kelmora_tools.video import annotate, appearance, detectors, frames
 
 
 @dataclasses.dataclass
@@ -52,7 +53,7 @@ class VideoRun:
 def track_video(
     input_source: pathlib.Path | str | int,
     out_dir: pathlib.Path,
-    detector_choice: str = "hog",
+    detector_choice: str = detectors.DEFAULT,
     options: dict[str, bool | int | float] | None = None,
     max_frames: int | None = None,
     show_progress: bool = True,
@@ -70,7 +71,7 @@ def track_video(
     behind (files of an earlier run keep their content).
     """
     threads = set(threading.enumerate())
-    source = videoio.FrameSource(input_source)
+    source = frames.FrameSource(input_source)
     try:
         with detectors.refusing_process_exit():
             detector = detectors.load_detector(detector_choice, detector_options)
@@ -150,7 +151,7 @@ def frame_progress(
 
 
 def _track(
-    source: videoio.FrameSource,
+    source: frames.FrameSource,
     detector: detectors.LoadedDetector,
     tracker,
     out_dir: pathlib.Path,
@@ -176,13 +177,13 @@ def _track(
     outputs.check_outputs([("--out", p) for p in (video_path, results_path, sheet_path)], inputs)
     start = time.perf_counter()
     with outputs.output_set(out_dir) as staged, StopOnInterrupt(source.live) as stop:
-        sink = videoio.VideoSink(staged.path(video_path.name), source.fps, source.width, source.height, video_path)
+        sink = frames.VideoSink(staged.path(video_path.name), source.fps, source.width, source.height, video_path)
         try:
             # A stop asked for while a stalled live source is awaited ends the frames there.
-            frames: Iterable[tuple[int, np.ndarray]] = source.frames(max_frames, lambda: stop.requested)
+            numbered: Iterable[tuple[int, np.ndarray]] = source.frames(max_frames, lambda: stop.requested)
             if show_progress:
-                frames = frame_progress(frames, total, run.name)
-            for frame_no, frame in frames:
+                numbered = frame_progress(numbered, total, run.name)
+            for frame_no, frame in numbered:
                 t0 = time.perf_counter()
                 dets = detectors.detect(detector, frame, frame_no)
                 t1 = time.perf_counter()

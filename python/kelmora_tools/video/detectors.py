@@ -1,5 +1,6 @@
 """Detectors for `kelmora video`: the plug-in contract, its checks, the default HOG people detector, and
-the choice of a detector on the command line (hog, motion, onnx:MODEL.onnx or MODULE:CALLABLE).
+the registry of built-in detectors (hog, motion, onnx:MODEL.onnx) that resolves --detector; any
+other choice is a plug-in, MODULE:CALLABLE.
 
 A detector is any callable that takes one frame, an H x W x 3 uint8 array in BGR order (read-only),
 and returns either `(boxes, scores)` or `(boxes, scores, class_ids, features)`:
@@ -189,33 +190,79 @@ class DetectorOptions:
         return chosen
 
 
+# A built-in detector's factory: called with the --detector text as given, the text after "NAME:"
+# (empty for a detector that takes no argument) and the settings given for it (DetectorOptions.given).
+Factory = Callable[[str, str, dict[str, Any]], LoadedDetector]
+
+
+@dataclasses.dataclass(frozen=True)
+class Builtin:
+    """A built-in detector: `form` as --detector takes it, "NAME" or "NAME:ARGUMENT" for one that takes
+    an argument (the model of onnx:MODEL.onnx); `summary` for the command's help; `make` builds it."""
+
+    form: str
+    summary: str
+    make: Factory
+
+    @property
+    def takes_argument(self) -> bool:
+        return ":" in self.form
+
+
+def _hog(choice: str, argument: str, settings: dict[str, Any]) -> LoadedDetector:
+    detector = HogDetector(**settings)
+    return LoadedDetector(detector, choice, detector.description)
+
+
+def _motion(choice: str, argument: str, settings: dict[str, Any]) -> LoadedDetector:
+    from kelmora_tools.video.motion import MotionDetector
+
+    detector = MotionDetector(**settings)
+    return LoadedDetector(detector, choice, detector.description)
+
+
+def _onnx(choice: str, argument: str, settings: dict[str, Any]) -> LoadedDetector:
+    from kelmora_tools.video.onnx import OnnxDetector
+
+    model = pathlib.Path(argument)
+    detector = OnnxDetector(model, **settings)
+    return LoadedDetector(detector, choice, detector.description, model)
+
+
+# The built-in detectors by name, the name DetectorOptions.OWNERS gives their settings under, in the
+# order the command lists them. Any other --detector is a plug-in, MODULE:CALLABLE.
+DETECTORS: dict[str, Builtin] = {
+    "hog": Builtin("hog", "OpenCV's HOG people detector", _hog),
+    "motion": Builtin("motion", "background subtraction for a fixed camera", _motion),
+    "onnx": Builtin("onnx:MODEL.onnx", "a YOLO-style model exported to ONNX", _onnx),
+}
+DEFAULT = "hog"
+PLUGIN_FORM = "MODULE:CALLABLE"
+
+
 def load_detector(choice: str, options: DetectorOptions | None = None) -> LoadedDetector:
-    """Resolves --detector: "hog", "motion", "onnx:MODEL.onnx", or MODULE:CALLABLE where MODULE is an
-    importable module name (searched in the current folder first) or a path to a .py file. A class
-    is instantiated once, without arguments, and the instance is called per frame. `options` are
-    the built-in detectors' settings.
+    """Resolves --detector: a built-in detector of DETECTORS ("hog", "motion", "onnx:MODEL.onnx"), or
+    MODULE:CALLABLE where MODULE is an importable module name (searched in the current folder first)
+    or a path to a .py file. A class is instantiated once, without arguments, and the instance is
+    called per frame. `options` are the built-in detectors' settings.
 
     Raises: UserError naming --detector (or the option) and the problem.
     """
     options = options or DetectorOptions()
-    if choice == "hog":
-        options.given("hog")
-        detector = HogDetector()
-        return LoadedDetector(detector, choice, detector.description)
-    if choice == "motion":
-        from kelmora_tools.motion_detector import MotionDetector
-
-        motion = MotionDetector(**options.given("motion"))
-        return LoadedDetector(motion, choice, motion.description)
-    if choice.startswith("onnx:"):
-        from kelmora_tools.onnx_detector import OnnxDetector
-
-        onnx = OnnxDetector(pathlib.Path(choice[len("onnx:") :]), **options.given("onnx"))
-        return LoadedDetector(onnx, choice, onnx.description, pathlib.Path(choice[len("onnx:") :]))
+    name, colon, argument = choice.partition(":")
+    builtin = DETECTORS.get(name)
+    # "hog:x" and a bare "onnx" do not fit their detector's form: they are read as plug-ins.
+    if builtin is not None and builtin.takes_argument == bool(colon):
+        return builtin.make(choice, argument, options.given(name))
     options.given("plug-in")
+    return _load_plugin(choice)
+
+
+def _load_plugin(choice: str) -> LoadedDetector:
     module_name, sep, attr = choice.rpartition(":")
     if not sep or not module_name or not attr:
-        raise UserError(f"--detector: expected hog, motion, onnx:MODEL.onnx or MODULE:CALLABLE, got {choice!r}")
+        forms = ", ".join(builtin.form for builtin in DETECTORS.values())
+        raise UserError(f"--detector: expected {forms} or {PLUGIN_FORM}, got {choice!r}")
     module = _import(module_name)
     obj: Any = module
     for part in attr.split("."):
