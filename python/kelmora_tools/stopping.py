@@ -144,3 +144,26 @@ def signals_ignored(*signums: int) -> Iterator[None]:
     finally:
         for signum, handler in previous.items():
             signal.signal(signum, handler if handler is not None else signal.SIG_DFL)
+
+
+class StopOnInterrupt:
+    """While active (on a live source, in the main thread), a first Ctrl-C asks the run to stop after
+    the current frame instead of raising KeyboardInterrupt; a second one interrupts as usual."""
+
+    def __init__(self, enabled: bool) -> None:
+        self.enabled = enabled and threading.current_thread() is threading.main_thread()
+        self.requested = False
+        self._previous = None
+
+    def _handle(self, signum, frame) -> None:
+        self.requested = True
+        signal.signal(signal.SIGINT, self._previous or signal.default_int_handler)
+
+    def __enter__(self) -> StopOnInterrupt:
+        if self.enabled:
+            self._previous = signal.signal(signal.SIGINT, self._handle)
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        if self.enabled and not self.requested:
+            signal.signal(signal.SIGINT, self._previous or signal.default_int_handler)

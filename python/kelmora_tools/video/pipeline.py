@@ -6,7 +6,6 @@ from __future__ import annotations
 
 import dataclasses
 import pathlib
-import signal
 import sys
 import threading
 import time
@@ -15,7 +14,7 @@ from typing import TextIO
 
 import numpy as np
 
-from kelmora_tools import config, outputs
+from kelmora_tools import config, outputs, stopping
 from kelmora_tools.errors import UserError
 from kelmora_tools.mot_files import format_results
 from kelmora_tools.video import annotate, appearance, detectors, frames
@@ -92,29 +91,6 @@ def track_video(
     return run
 
 
-class StopOnInterrupt:
-    """While active (on a live source, in the main thread), a first Ctrl-C asks the run to stop after
-    the current frame instead of raising KeyboardInterrupt; a second one interrupts as usual."""
-
-    def __init__(self, enabled: bool) -> None:
-        self.enabled = enabled and threading.current_thread() is threading.main_thread()
-        self.requested = False
-        self._previous = None
-
-    def _handle(self, signum, frame) -> None:
-        self.requested = True
-        signal.signal(signal.SIGINT, self._previous or signal.default_int_handler)
-
-    def __enter__(self) -> StopOnInterrupt:
-        if self.enabled:
-            self._previous = signal.signal(signal.SIGINT, self._handle)
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        if self.enabled and not self.requested:
-            signal.signal(signal.SIGINT, self._previous or signal.default_int_handler)
-
-
 def frame_progress(
     frames: Iterable, total: int | None, name: str, stream: TextIO | None = None, enabled: bool | None = None
 ) -> Iterator:
@@ -176,7 +152,7 @@ def _track(
     results_path = out_dir / f"{run.name}.txt"
     outputs.check_outputs([("--out", p) for p in (video_path, results_path, sheet_path)], inputs)
     start = time.perf_counter()
-    with outputs.output_set(out_dir) as staged, StopOnInterrupt(source.live) as stop:
+    with outputs.output_set(out_dir) as staged, stopping.StopOnInterrupt(source.live) as stop:
         sink = frames.VideoSink(staged.path(video_path.name), source.fps, source.width, source.height, video_path)
         try:
             # A stop asked for while a stalled live source is awaited ends the frames there.
