@@ -3,8 +3,8 @@
 
 from __future__ import annotations
 
-import argparse
 import contextlib
+import dataclasses
 import os
 import warnings
 from collections.abc import Callable, Iterator, Sequence
@@ -55,6 +55,16 @@ def _ordered(
             following += 1
 
 
+@dataclasses.dataclass(frozen=True)
+class Placement:
+    """Where a job's tasks run: `workers` local processes (None: decided by the job's size, see
+    default_workers), or the Dask scheduler at `dask`, waited for `dask_timeout` seconds."""
+
+    workers: int | None = None
+    dask: str | None = None
+    dask_timeout: float = dask_cluster.DASK_TIMEOUT
+
+
 class Runner:
     """Runs tasks in local processes or on a Dask cluster; a context manager that connects to the
     cluster on entry (UserError when it cannot) and releases the processes or the connection on exit."""
@@ -78,8 +88,9 @@ class Runner:
         self._stack = contextlib.ExitStack()
 
     @classmethod
-    def from_args(cls, args: argparse.Namespace, job_bytes: int | None = None) -> Runner:
-        return cls(args.workers, args.dask, args.dask_timeout, job_bytes)
+    def at(cls, placement: Placement, job_bytes: int | None = None) -> Runner:
+        """The runner of a job of `job_bytes` bytes placed as `placement` says."""
+        return cls(placement.workers, placement.dask, placement.dask_timeout, job_bytes)
 
     def __enter__(self) -> Runner:
         if self.dask is not None:

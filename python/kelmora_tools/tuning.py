@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import dataclasses
 import hashlib
+import json
 import logging
 import math
 import os
@@ -20,11 +21,11 @@ import socket
 import sys
 import time
 import warnings
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from typing import Any
 
 from kelmora_tools import benchmark as benchmarks
-from kelmora_tools import config, evaluation, mot_files, stopping, workers
+from kelmora_tools import config, evaluation, mot_files, outputs, parallel, stopping, study_storage, workers
 from kelmora_tools.dataset import find_sequences
 from kelmora_tools.errors import UserError
 from kelmora_tools.mot_files import Rows
@@ -418,3 +419,143 @@ def load_sequences(data: pathlib.Path, benchmark: str | None = None) -> tuple[li
         digests = {"det": hashlib.sha256(det_text).hexdigest(), "gt": hashlib.sha256(gt_text).hexdigest()}
         out.append(TuneSequence(seq.name, dets, gt, n_frames, len(det_text) + len(gt_text), files, digests))
     return out, mode.name
+
+
+@dataclasses.dataclass(frozen=True)
+class TuneSettings:
+    """What `kelmora tune` was asked to do."""
+
+    data: pathlib.Path
+    trials: int
+    out: pathlib.Path  # best.json
+    metric: str = "HOTA"
+    storage: str | None = None  # an Optuna storage URL; None: an SQLite file beside `out`
+    study: str | None = None  # None: kelmora-<DATA folder name>-<metric>
+    workers: int | None = None  # None: decided by the job's size
+    seed: int | None = None
+    config: pathlib.Path | None = None  # the starting configuration's file
+    set: tuple[str, ...] = ()  # KEY=VALUE items over it
+    classes: bool = False
+    benchmark: str | None = None  # None: the one the sequence names say
+    evaluator: str = "builtin"
+
+
+def _print(line: str) -> None:
+    print(line, flush=True)
+
+
+def tune(settings: TuneSettings, say: Callable[[str], None] = _print) -> None:
+    """Runs `settings.trials` trials of the study (created, or joined when it exists) and writes its
+    best configuration to `settings.out`; `say` hears the lines of the report as they come.
+
+    Raises: UserError naming the file, option or study at fault.
+    """
+    quiet_libraries()
+    start_options = config.tracker_options(settings.config, list(settings.set))
+    url = settings.storage if settings.storage is not None else study_storage.default_storage(settings.out)
+    study_storage.check_storage(study_storage.parse_storage_url(url), settings.out)
+    sequences, mode = load_sequences(settings.data, settings.benchmark)
+    outputs.check_outputs([("--out", settings.out)], [settings.config, *(p for s in sequences for p in s.files)])
+    name = settings.study or f"kelmora-{settings.data.resolve().name}-{settings.metric}"
+    if not settings.out.parent.is_dir():
+        raise UserError(f"--out {settings.out}: no folder {settings.out.parent}")
+    setup = Setup(
+        settings.metric,
+        start_options,
+        [s.name for s in sequences],
+        settings.classes,
+        mode,
+        {s.name: s.digests for s in sequences},
+        settings.evaluator,
+        search_space(start_options),
+    )
+    with study_storage.storage_at(url) as storage:
+        _run_study(settings, storage, url, name, setup, sequences, say)
+
+
+def _run_study(
+    settings: TuneSettings,
+    storage: Any,
+    url: str,
+    name: str,
+    setup: Setup,
+    sequences: list[TuneSequence],
+    say: Callable[[str], None],
+) -> None:
+    study, setup, created = open_study(storage, name, setup)
+    evaluator = settings.evaluator
+    again = not created and queue_start_again(study, setup)
+    runs_start = created or again
+    remaining = settings.trials - 1 if runs_start else settings.trials
+    n_workers = (
+        settings.workers
+        if settings.workers is not None
+        else parallel.default_workers(sum(s.size for s in sequences) * settings.trials)
+    )
+    shares = split(remaining, n_workers) if remaining else []
+    first_seed = settings.seed
+    jobs = [
+        Job(
+            url,
+            name,
+            n,
+            None if first_seed is None else (first_seed + i) % SEED_LIMIT,
+            sequences,
+            evaluator=evaluator,
+        )
+        for i, n in enumerate(shares)
+    ]
+    frames = sum(s.n_frames for s in sequences)
+    # The benchmark is named where it decides which rows count: MOT15 counts every considered row.
+    mode = benchmarks.BENCHMARKS[setup.benchmark]
+    scored = f" in {mode.describe()}" if mode.preprocessed else ""
+    trials = settings.trials
+    say(
+        f"kelmora tune: study {name} in {study_storage.shown_url(url)} ({'new' if created else 'joined'}), "
+        f"{len(sequences)} sequence{'s' * (len(sequences) != 1)} ({frames} frames), {setup.metric}{scored}; "
+        f"{trials} trial{'s' * (trials != 1)} on "
+        f"{'this process' if len(jobs) <= 1 else f'{len(jobs)} local processes'}"
+    )
+    say(
+        f"  starting configuration: {config.describe(setup.start)}"
+        f"{' (again: no trial of it has finished)' if again else ''}"
+    )
+    began = time.perf_counter()
+    if runs_start:
+        # The starting configuration, queued, runs here before any worker starts: SQLite cannot
+        # guarantee that exactly one of several processes takes a queued trial.
+        work(Job(url, name, 1, first_seed, sequences, evaluator=evaluator))
+    if jobs:
+        run_jobs(jobs, study, remaining)
+    wall = time.perf_counter() - began
+    _report(settings, study, setup, wall, say)
+
+
+def _report(settings: TuneSettings, study: Any, setup: Setup, wall: float, say: Callable[[str], None]) -> None:
+    from optuna.trial import TrialState
+
+    trials = study.get_trials(deepcopy=False, states=(TrialState.COMPLETE,))
+    if not trials:
+        raise UserError(f"--study {study.study_name}: no trial has finished yet")
+    best = max(trials, key=lambda t: (t.value, -t.number))
+    best_options = {
+        key: best.user_attrs["options"][key] for key in config.DEFAULTS if key in best.user_attrs["options"]
+    }
+    outputs.write_file(settings.out, json.dumps(best_options, indent=2) + "\n")
+    metric = setup.metric
+    starts = [t for t in trials if t.user_attrs.get("start")]
+    if starts:
+        before = starts[0].value
+        say(f"  {metric} before: {before:.4f} (starting configuration, trial {starts[0].number})")
+    else:
+        before = None
+        say(f"  {metric} before: not known yet (the starting configuration's trial has not finished)")
+    change = f", {best.value - before:+.4f}" if before is not None else ""
+    say(f"  {metric} after:  {best.value:.4f} (trial {best.number} of {len(trials)} finished{change})")
+    tracking = [t.user_attrs.get("tracking_seconds", 0.0) for t in trials]
+    evaluating = [t.user_attrs.get("evaluation_seconds", 0.0) for t in trials]
+    say(
+        f"  per trial: tracking {sum(tracking) / len(trials):.3f} s, evaluation "
+        f"{sum(evaluating) / len(trials):.3f} s (means); this run {settings.trials} trials in {wall:.1f} s"
+    )
+    say(f"  best configuration -> {settings.out}: {config.describe(best_options)}")

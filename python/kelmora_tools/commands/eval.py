@@ -4,10 +4,11 @@ TrackEval's figures, per sequence and combined; TrackEval's result files with --
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import json
 import pathlib
 
-from kelmora_tools import evaluation, metrics, outputs
+from kelmora_tools import evaluation, metrics, outputs, parallel
 from kelmora_tools.commands import options
 from kelmora_tools.errors import UserError
 
@@ -111,40 +112,62 @@ def tables(result: evaluation.Evaluation, columns: tuple[str, ...]) -> str:
     return "\n".join(groups)
 
 
+@dataclasses.dataclass(frozen=True)
+class EvalSettings:
+    """What `kelmora eval` was asked to do."""
+
+    gt: pathlib.Path
+    results: pathlib.Path
+    json: pathlib.Path | None
+    out: pathlib.Path | None
+    fields: tuple[str, ...]
+    benchmark: str | None
+    evaluator: str  # "builtin" or "trackeval"
+    placement: parallel.Placement
+
+    @classmethod
+    def from_args(cls, args: argparse.Namespace) -> EvalSettings:
+        evaluator = "trackeval" if args.trackeval else "builtin"
+        return cls(
+            args.gt, args.results, args.json, args.out, args.fields, args.benchmark, evaluator, options.placement(args)
+        )
+
+
 def run(args: argparse.Namespace) -> int:
     from kelmora_tools import trackeval_files
 
-    if args.out is not None and args.out.exists() and not args.out.is_dir():
-        raise UserError(f"--out {args.out}: a file, not a folder; give the folder for TrackEval's result files")
-    evaluator = "trackeval" if args.trackeval else "builtin"
-    written = [("--json", args.json)] if args.json is not None else []
-    if args.out is not None:
-        written += [("--out", args.out / name) for name in trackeval_files.FILES]
+    settings = EvalSettings.from_args(args)
+    out, json_path = settings.out, settings.json
+    if out is not None and out.exists() and not out.is_dir():
+        raise UserError(f"--out {out}: a file, not a folder; give the folder for TrackEval's result files")
+    written = [("--json", json_path)] if json_path is not None else []
+    if out is not None:
+        written += [("--out", out / name) for name in trackeval_files.FILES]
     result = evaluation.evaluate(
-        args.gt,
-        args.results,
-        benchmark=args.benchmark,
-        evaluator=evaluator,
-        workers=args.workers,
-        dask=args.dask,
-        dask_timeout=args.dask_timeout,
-        _labels=(f"--results {args.results}", "--gt"),
+        settings.gt,
+        settings.results,
+        benchmark=settings.benchmark,
+        evaluator=settings.evaluator,
+        workers=settings.placement.workers,
+        dask=settings.placement.dask,
+        dask_timeout=settings.placement.dask_timeout,
+        _labels=(f"--results {settings.results}", "--gt"),
         _outputs=written,
     )
     n = len(result.sequences)
     print(
         f"kelmora eval: {n} sequence{'s' * (n != 1)}, {result.benchmark.describe()}, "
-        f"{evaluation.get_evaluator(evaluator).describe()}"
+        f"{evaluation.get_evaluator(settings.evaluator).describe()}"
     )
-    print(tables(result, args.fields))
+    print(tables(result, settings.fields))
     print(
         f"  evaluation: {result.wall_seconds:.2f} s wall, {result.metric_seconds:.2f} s in the metrics on "
         f"{result.ran_on}"
     )
-    if args.out is not None:
-        trackeval_files.write(args.out, result, trackeval_files.tracker_name(args.results))
-        print(f"  TrackEval's files -> {args.out}: {', '.join(trackeval_files.FILES)}")
-    if args.json is not None:
-        outputs.write_file(args.json, json.dumps(result.to_json(), indent=2) + "\n")
-        print(f"  scores -> {args.json}")
+    if out is not None:
+        trackeval_files.write(out, result, trackeval_files.tracker_name(settings.results))
+        print(f"  TrackEval's files -> {out}: {', '.join(trackeval_files.FILES)}")
+    if json_path is not None:
+        outputs.write_file(json_path, json.dumps(result.to_json(), indent=2) + "\n")
+        print(f"  scores -> {json_path}")
     return 0

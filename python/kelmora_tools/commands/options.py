@@ -101,6 +101,13 @@ def add_trackeval(parser: argparse.ArgumentParser) -> None:
     )
 
 
+def placement(args: argparse.Namespace) -> parallel.Placement:
+    """Where the tasks run, from --workers, --dask and --dask-timeout (see add_workers)."""
+    return parallel.Placement(
+        args.workers, getattr(args, "dask", None), getattr(args, "dask_timeout", dask_cluster.DASK_TIMEOUT)
+    )
+
+
 def add_workers(parser: argparse.ArgumentParser, what: str = "sequences", dask: bool = True) -> None:
     """--workers, and with `dask` --dask and --dask-timeout: where the tasks run."""
     parser.add_argument(

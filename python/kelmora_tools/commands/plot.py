@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import pathlib
 
 import numpy as np
@@ -29,27 +30,43 @@ def add_parser(subparsers) -> argparse.ArgumentParser:
     return parser
 
 
+@dataclasses.dataclass(frozen=True)
+class PlotSettings:
+    """What `kelmora plot` was asked to do."""
+
+    results: pathlib.Path
+    gt: pathlib.Path | None
+    out: pathlib.Path
+    benchmark: str | None
+
+    @classmethod
+    def from_args(cls, args: argparse.Namespace) -> PlotSettings:
+        return cls(args.results, args.gt, args.out, args.benchmark)
+
+
 def run(args: argparse.Namespace) -> int:
-    if args.out.suffix.lower() != ".png":
-        raise UserError(f"--out {args.out}: the picture is a PNG file, name it *.png")
-    if args.benchmark is not None and args.gt is None:
-        raise UserError(f"--benchmark {args.benchmark}: it decides which ground truth is drawn; give --gt too")
-    found = find_sequences(args.gt, need="gt") if args.gt is not None else []
-    outputs.check_outputs([("--out", args.out)], [args.results, args.gt, *(seq.info_path for seq in found)])
-    res = mot_files.read_mot(args.results, "results")
+    settings = PlotSettings.from_args(args)
+    results, gt_path, out = settings.results, settings.gt, settings.out
+    if out.suffix.lower() != ".png":
+        raise UserError(f"--out {out}: the picture is a PNG file, name it *.png")
+    if settings.benchmark is not None and gt_path is None:
+        raise UserError(f"--benchmark {settings.benchmark}: it decides which ground truth is drawn; give --gt too")
+    found = find_sequences(gt_path, need="gt") if gt_path is not None else []
+    outputs.check_outputs([("--out", out)], [results, gt_path, *(seq.info_path for seq in found)])
+    res = mot_files.read_mot(results, "results")
     gt, scored = None, ""
-    if args.gt is not None:
+    if gt_path is not None:
         # What the evaluation scores: the considered ground truth (pedestrians only from MOT16 on), and
         # the results less those on distractors.
-        mode = benchmark.choose(args.benchmark, [seq.name for seq in found])
-        gt = mot_files.read_mot(args.gt, "gt")
+        mode = benchmark.choose(settings.benchmark, [seq.name for seq in found])
+        gt = mot_files.read_mot(gt_path, "gt")
         benchmark.check_ground_truth(mode, gt)
         benchmark.check_results(res)
         gt, res = benchmark.preprocess(mode, gt, res)
         # Named when it changes what is drawn: MOT15 draws every considered row.
         scored = f"{mode.describe()}, " if mode.preprocessed else ""
     n_frames = int(max(res.frames.max(initial=0), gt.frames.max(initial=0) if gt is not None else 0))
-    title = f"{args.results.stem}: {len(np.unique(res.ids))} tracks over {n_frames} frames"
-    plot.plot_trajectories(args.out, res, title, plot.image_size(args.gt), gt)
-    print(f"kelmora plot: {scored}{len(np.unique(res.ids))} tracks, {len(res)} boxes -> {args.out}")
+    title = f"{results.stem}: {len(np.unique(res.ids))} tracks over {n_frames} frames"
+    plot.plot_trajectories(out, res, title, plot.image_size(gt_path), gt)
+    print(f"kelmora plot: {scored}{len(np.unique(res.ids))} tracks, {len(res)} boxes -> {out}")
     return 0

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import pathlib
 import time
 
@@ -42,19 +43,39 @@ def add_parser(subparsers) -> argparse.ArgumentParser:
     return parser
 
 
+@dataclasses.dataclass(frozen=True)
+class TrackSettings:
+    """What `kelmora track` was asked to do."""
+
+    data: pathlib.Path
+    out: pathlib.Path
+    config: pathlib.Path | None
+    set: tuple[str, ...]
+    classes: bool
+    interpolate: int  # longest gap filled, 0 for none
+    placement: parallel.Placement
+
+    @classmethod
+    def from_args(cls, args: argparse.Namespace) -> TrackSettings:
+        return cls(
+            args.data, args.out, args.config, tuple(args.set), args.classes, args.interpolate, options.placement(args)
+        )
+
+
 def run(args: argparse.Namespace) -> int:
-    tracker_options = config.tracker_options(args.config, args.set)
-    sequences = find_sequences(args.data, need="det")
+    settings = TrackSettings.from_args(args)
+    tracker_options = config.tracker_options(settings.config, list(settings.set))
+    sequences = find_sequences(settings.data, need="det")
     outputs.check_outputs(
-        [("--out", args.out / f"{seq.name}.txt") for seq in sequences],
-        [args.config, *(p for seq in sequences for p in (seq.det_path, seq.info_path))],
+        [("--out", settings.out / f"{seq.name}.txt") for seq in sequences],
+        [settings.config, *(p for seq in sequences for p in (seq.det_path, seq.info_path))],
     )
-    tasks = [tracking.make_task(seq, tracker_options, args.classes, args.interpolate) for seq in sequences]
+    tasks = [tracking.make_task(seq, tracker_options, settings.classes, settings.interpolate) for seq in sequences]
     weights = [len(task.det_text) for task in tasks]
-    runner = parallel.Runner.from_args(args, job_bytes=sum(weights))
-    with outputs.output_set(args.out) as staged, runner:
+    runner = parallel.Runner.at(settings.placement, job_bytes=sum(weights))
+    with outputs.output_set(settings.out) as staged, runner:
         print(
-            f"kelmora track: {len(tasks)} sequence{'s' * (len(tasks) != 1)} from {args.data}, config "
+            f"kelmora track: {len(tasks)} sequence{'s' * (len(tasks) != 1)} from {settings.data}, config "
             f"{config.describe(tracker_options)}, on {runner.describe(len(tasks))}",
             flush=True,
         )
@@ -62,12 +83,12 @@ def run(args: argparse.Namespace) -> int:
         frames = 0
         seconds = 0.0
         for result in runner.map(tracking.track_task, tasks, desc="tracking", weights=weights):
-            path = args.out / f"{result.name}.txt"
+            path = settings.out / f"{result.name}.txt"
             staged.write(path.name, result.text)
             frames += result.frames
             seconds += result.seconds
             rate = tracking.frames_per_second(result.frames, result.seconds)
-            filled = f" ({result.interpolated} interpolated)" if args.interpolate else ""
+            filled = f" ({result.interpolated} interpolated)" if settings.interpolate else ""
             print(
                 f"  {result.name}: {result.frames} frames, {result.detections} detections, {result.tracks} tracks, "
                 f"{result.boxes} boxes{filled}, {rate} (tracker) -> {path}",

@@ -5,6 +5,7 @@ contact sheet."""
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import math
 import pathlib
 import textwrap
@@ -142,42 +143,71 @@ def add_parser(subparsers) -> argparse.ArgumentParser:
     return parser
 
 
+@dataclasses.dataclass(frozen=True)
+class VideoSettings:
+    """What `kelmora video` was asked to do."""
+
+    source: pathlib.Path | str | int  # a video file or image folder, a stream URL, or a camera index
+    out: pathlib.Path
+    detector: str
+    detector_options: detectors.DetectorOptions
+    appearance: str
+    config: pathlib.Path | None
+    set: tuple[str, ...]
+    max_frames: int | None
+
+    @classmethod
+    def from_args(cls, args: argparse.Namespace) -> VideoSettings:
+        """Raises: UserError for a source given twice or not at all, or a frame count below 1."""
+        if (args.input is None) == (args.camera is None):
+            raise UserError("give either INPUT (a file, a folder or a stream URL) or --camera INDEX")
+        if args.max_frames is not None and args.max_frames < 1:
+            raise UserError(f"--max-frames must be >= 1, got {args.max_frames}")
+        source: pathlib.Path | str | int
+        if args.camera is not None:
+            source = args.camera
+        elif frames.is_stream_url(args.input):
+            source = args.input
+        else:
+            source = pathlib.Path(args.input)
+        detector_options = detectors.DetectorOptions(
+            min_area=args.min_area,
+            max_area=args.max_area,
+            split_aspect=args.split_aspect,
+            input_size=args.input_size,
+            onnx_layout=args.onnx_layout,
+            min_score=args.min_score,
+            keep_classes=args.keep_classes,
+        )
+        return cls(
+            source,
+            args.out,
+            args.detector,
+            detector_options,
+            args.appearance,
+            args.config,
+            tuple(args.set),
+            args.max_frames,
+        )
+
+
 def run(args: argparse.Namespace) -> int:
-    if (args.input is None) == (args.camera is None):
-        raise UserError("give either INPUT (a file, a folder or a stream URL) or --camera INDEX")
-    if args.max_frames is not None and args.max_frames < 1:
-        raise UserError(f"--max-frames must be >= 1, got {args.max_frames}")
-    source: pathlib.Path | str | int
-    if args.camera is not None:
-        source = args.camera
-    elif frames.is_stream_url(args.input):
-        source = args.input
-    else:
-        source = pathlib.Path(args.input)
-    detector_options = detectors.DetectorOptions(
-        min_area=args.min_area,
-        max_area=args.max_area,
-        split_aspect=args.split_aspect,
-        input_size=args.input_size,
-        onnx_layout=args.onnx_layout,
-        min_score=args.min_score,
-        keep_classes=args.keep_classes,
-    )
-    tracker_options = config.tracker_options(args.config, args.set)
+    settings = VideoSettings.from_args(args)
+    tracker_options = config.tracker_options(settings.config, list(settings.set))
     frames.quiet_native_logs()
     # Python warnings (a plug-in's NumPy overflow, say) stay off stderr, which carries the command's
     # one-line errors only.
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         result = pipeline.track_video(
-            source,
-            args.out,
-            args.detector,
+            settings.source,
+            settings.out,
+            settings.detector,
             tracker_options,
-            args.max_frames,
-            detector_options=detector_options,
-            appearance_kind=args.appearance,
-            inputs=[args.config] if args.config is not None else [],
+            settings.max_frames,
+            detector_options=settings.detector_options,
+            appearance_kind=settings.appearance,
+            inputs=[settings.config] if settings.config is not None else [],
         )
     print(pipeline.summary(result, tracker_options))
     return 0
