@@ -12,7 +12,7 @@ ASAN_PRELOAD = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-
 
 .PHONY: bootstrap build test test-native test-python test-services test-sanitize check-contract fuzz-build fuzz \
 	fuzz-ci leak-check bench bench-tools install-venv demo demo-video wheel check-stubs check-wheel check-pip-install \
-	lint lint-cpp lint-python format-cpp format-python clean
+	lint lint-cpp lint-python lint-types format-cpp format-python clean
 
 bootstrap:
 	@bash dev/bootstrap.sh
@@ -158,10 +158,12 @@ check-pip-install: bootstrap
 # requirements.txt, the same on every machine. lint-cpp: the C++ of include/, src/ and tests/native/
 # against .clang-format, failing on any drift (format-cpp rewrites the files instead). lint-python:
 # ruff's checks and its formatter's style over the Python (format-python rewrites the files).
+# lint-types: mypy over the kelmora command's package against the stubs the wheel ships
+# (dev/check_types.sh).
 CLANG_FORMAT := $(VENV)/bin/clang-format
 CPP_FILES = $(shell find include src tests/native \( -name '*.hpp' -o -name '*.cpp' \) | LC_ALL=C sort)
 
-lint: lint-cpp lint-python
+lint: lint-cpp lint-python lint-types
 
 lint-cpp: bootstrap
 	@$(CLANG_FORMAT) --dry-run --Werror $(CPP_FILES)
@@ -174,6 +176,9 @@ lint-python: bootstrap
 	@$(VENV)/bin/ruff check --quiet .
 	@$(VENV)/bin/ruff format --check --quiet .
 	@echo "lint-python: ruff finds nothing to change"
+
+lint-types: bootstrap
+	@bash dev/check_types.sh
 
 format-python: bootstrap
 	$(VENV)/bin/ruff format .

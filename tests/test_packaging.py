@@ -47,6 +47,8 @@ def good_members(stubs_text: bytes) -> dict[str, bytes]:
         "kelmora_tools/cli.py": b"",
         "kelmora_tools/commands/__init__.py": b"",
         "kelmora_tools/video/__init__.py": b"",
+        "kelmora_tools/_native.pyi": b"",
+        "kelmora_tools/py.typed": b"",
         "kelmora_tools/_native.cpython-313-x86_64-linux-gnu.so": b"\x7fELF",
         "kelmora_cpp-0.1.1.dist-info/METADATA": METADATA.encode(),
         "kelmora_cpp-0.1.1.dist-info/entry_points.txt": ENTRY_POINTS.encode(),
@@ -74,6 +76,7 @@ def put(member, data):
         (GOOD_NAME, put("kelmora_cpp.cpython-313-aarch64-linux-gnu.so", b""), "holds 2 compiled"),
         (GOOD_NAME, drop("kelmora_tools/cli.py"), "lacks kelmora_tools/cli.py"),
         (GOOD_NAME, drop("kelmora_tools/__main__.py"), "lacks kelmora_tools/__main__.py"),
+        (GOOD_NAME, drop("kelmora_tools/py.typed"), "lacks kelmora_tools/py.typed"),
         (GOOD_NAME, drop("kelmora_tools/_native.cpython-313-x86_64-linux-gnu.so"), "holds 0 compiled kelmora_tools"),
         (
             GOOD_NAME,

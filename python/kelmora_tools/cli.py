@@ -7,6 +7,7 @@ import importlib
 import os
 import sys
 from types import ModuleType
+from typing import NoReturn
 
 # OpenBLAS starts a thread per processor when NumPy is imported, which costs more than half of
 # NumPy's import here; the command's arrays are not worth them. A setting of the user's is kept.
@@ -37,7 +38,7 @@ class _Parser(argparse.ArgumentParser):
     """An ArgumentParser whose usage errors reach main() as exceptions instead of printing the usage
     text and exiting, so that every error is the same single line."""
 
-    def error(self, message: str):  # type: ignore[override]
+    def error(self, message: str) -> NoReturn:
         raise _UsageError(self.prog, message)
 
 
@@ -55,7 +56,9 @@ def build_parser(argv: list[str] | None = None) -> argparse.ArgumentParser:
 class _Version(argparse.Action):
     """--version, which imports kelmora_cpp for its version only when asked."""
 
-    def __call__(self, parser, namespace, values, option_string=None):  # type: ignore[override]
+    def __call__(
+        self, parser: argparse.ArgumentParser, namespace: object, values: object, option_string: object = None
+    ) -> None:
         print(f"{parser.prog} {_version()}")
         parser.exit()
 

@@ -8,6 +8,7 @@ import math
 import pathlib
 import reprlib
 import sys
+from typing import Any, cast
 
 from kelmora_tools.errors import UserError, first_line
 from kelmora_tools.mot_files import read_text
@@ -113,7 +114,8 @@ def _validate(options: Options, where: str) -> None:
     import kelmora_cpp
 
     try:
-        kelmora_cpp.TrackerConfig(**options)
+        # The values' types are checked by TrackerConfig itself, at run time.
+        kelmora_cpp.TrackerConfig(**cast(dict[str, Any], options))
     except (TypeError, ValueError, OverflowError) as e:
         message = first_line(e)
         raise UserError(f"{where}: {message}") from None
@@ -143,7 +145,7 @@ def make_tracker(options: Options):
     import kelmora_cpp
 
     try:
-        return kelmora_cpp.ByteTracker(kelmora_cpp.TrackerConfig(**options))
+        return kelmora_cpp.ByteTracker(kelmora_cpp.TrackerConfig(**cast(dict[str, Any], options)))
     except (TypeError, ValueError, OverflowError) as e:
         raise UserError(f"tracker options: {first_line(e)}") from None
 

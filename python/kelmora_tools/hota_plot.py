@@ -464,7 +464,11 @@ def _spans(a: float, b: float) -> list[tuple[int, int, float]]:
 
 
 def _draw_text(
-    image: Image.Image, draw: ImageDraw.ImageDraw, text: Text, font: ImageFont.FreeTypeFont, px: float
+    image: Image.Image,
+    draw: ImageDraw.ImageDraw,
+    text: Text,
+    font: ImageFont.FreeTypeFont | ImageFont.ImageFont,
+    px: float,
 ) -> None:
     """Draws a text with its pen on the nearest pixel corner: Pillow places glyphs on whole pixels (Agg
     places them at fractions, within half a pixel of these)."""
@@ -476,7 +480,8 @@ def _draw_text(
         return
     # Drawn across a mask, then turned a quarter anticlockwise, which takes the pen from the mask's
     # (-x0, -y0) to (-y0, x1).
-    x0, y0, x1, y1 = font.getbbox(text.text, anchor="ls")
+    # Whole pixels, as Pillow gives them for a TrueType font.
+    x0, y0, x1, y1 = (int(v) for v in font.getbbox(text.text, anchor="ls"))
     if x1 <= x0 or y1 <= y0:
         return
     mask = Image.new("L", (x1 - x0, y1 - y0), 0)

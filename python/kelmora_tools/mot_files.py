@@ -246,7 +246,8 @@ def parse_mot(text: str | bytes, source: str = "<text>", kind: str = "det") -> R
         raise AssertionError(f"{source}:{first_fault}: a row refused by the native check was accepted")
     more = _table_rows(np.array(other, dtype=float).reshape(-1, 8), np.array(other_at, dtype=np.int64), source)
     columns = ("frames", "ids", "xyxy", "conf", "class_ids", "lines")
-    both = Rows(*(np.concatenate([getattr(rows, c), getattr(more, c)]) for c in columns), source)
+    joined = [np.concatenate([getattr(rows, c), getattr(more, c)]) for c in columns]
+    both = Rows(joined[0], joined[1], joined[2], joined[3], joined[4], joined[5], source)
     return _by_frame(both.select(np.argsort(both.lines, kind="stable")))
 
 

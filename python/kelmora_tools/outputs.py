@@ -34,7 +34,7 @@ def check_outputs(outputs: Iterable[tuple[str, pathlib.Path]], inputs: Iterable[
 
     Raises: UserError naming the output, the input and the option.
     """
-    existing = {}
+    existing: dict[tuple[int, int], tuple[str, pathlib.Path]] = {}
     for option, path in outputs:
         try:
             found = os.stat(path)
@@ -43,16 +43,16 @@ def check_outputs(outputs: Iterable[tuple[str, pathlib.Path]], inputs: Iterable[
         existing.setdefault((found.st_dev, found.st_ino), (option, path))
     if not existing:
         return  # no input needs a look: the usual first run into a new folder
-    for path in inputs:
-        if path is None:
+    for read in inputs:
+        if read is None:
             continue
         try:
-            found = os.stat(path)
+            found = os.stat(read)
         except OSError:
             continue
         output = existing.get((found.st_dev, found.st_ino))
         if output is not None:
-            raise UserError(f"{output[1]}: would replace the input {path}; choose another {output[0]}")
+            raise UserError(f"{output[1]}: would replace the input {read}; choose another {output[0]}")
 
 
 class Staging:

@@ -11,6 +11,7 @@ import os
 import signal
 import threading
 from collections.abc import Callable, Iterator
+from types import FrameType
 from typing import TypeVar
 
 from kelmora_tools.errors import Terminated
@@ -153,7 +154,7 @@ class StopOnInterrupt:
     def __init__(self, enabled: bool) -> None:
         self.enabled = enabled and threading.current_thread() is threading.main_thread()
         self.requested = False
-        self._previous = None
+        self._previous: Callable[[int, FrameType | None], object] | int | None = None
 
     def _handle(self, signum, frame) -> None:
         self.requested = True

@@ -166,7 +166,7 @@ def storage_errors(url: str) -> Iterator[None]:
         # Optuna, when the storage fails while it records a trial's end, may raise an error of its
         # own from the clean-up, with the storage's error as its context: an assertion, or, when
         # reading the trial back fails too, UnboundLocalError for the state it could not read.
-        failure = e
+        failure: BaseException | None = e
         while failure is not None and not isinstance(failure, failures):
             failure = failure.__context__ if isinstance(failure, (AssertionError, UnboundLocalError)) else None
         if failure is None:
@@ -217,7 +217,7 @@ def _storage_class() -> type:
             from optuna.trial import TrialState
 
             stale = super()._get_stale_trial_ids(study_id)
-            started_before = datetime.datetime.now() - datetime.timedelta(seconds=self.grace_period)
+            started_before = datetime.datetime.now() - datetime.timedelta(seconds=self.grace_period or 0)
             old = [
                 self.get_trial_id_from_study_id_trial_number(study_id, t.number)
                 for t in self.get_all_trials(study_id, deepcopy=False, states=(TrialState.RUNNING,))

@@ -148,11 +148,11 @@ def write(folder: pathlib.Path, evaluation: Evaluation, tracker: str) -> list[pa
     from kelmora_tools.hota_plot import hota_plot_files
 
     combined = evaluation.combined.raw["HOTA"]
-    curves = {name: np.asarray(combined[name], dtype=float) for name in metrics.fields("HOTA", "float_array")}
+    curves = {name: np.asarray(combined[name], dtype=float).tolist() for name in metrics.fields("HOTA", "float_array")}
     with outputs.output_set(folder) as staged:
         staged.write(SUMMARY, summary_text(evaluation).encode())
         staged.write(DETAILED, detailed_text(evaluation).encode())
-        png, pdf = hota_plot_files(f"{tracker} - {CLASS}", metrics.ALPHAS, curves)
+        png, pdf = hota_plot_files(f"{tracker} - {CLASS}", metrics.ALPHAS.tolist(), curves)
         staged.write(PLOT_PNG, png)
         staged.write(PLOT_PDF, pdf)
     return [folder / name for name in FILES]

@@ -308,7 +308,11 @@ def _wait_for_setup(study: Any) -> Setup:
 
 
 def _params(options: dict[str, bool | int | float]) -> dict[str, float | int]:
-    return {key: options.get(key, config.DEFAULTS[key]) for key in search_space(options)}  # type: ignore[misc]
+    # Booleans are never searched (search_space leaves them out).
+    return {
+        key: float(v) if isinstance(v := options.get(key, config.DEFAULTS[key]), float) else int(v)
+        for key in search_space(options)
+    }
 
 
 def work(job: Job) -> int:

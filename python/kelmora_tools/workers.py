@@ -9,7 +9,7 @@ import os
 import signal
 import time
 from collections.abc import Callable, Iterator, Sequence
-from typing import TYPE_CHECKING, TypeVar
+from typing import TYPE_CHECKING, Any, TypeVar
 
 from kelmora_tools import stopping
 
@@ -52,7 +52,7 @@ class WorkerPool:
         with stopping.signals_ignored(signal.SIGINT, signal.SIGTERM):
             # The pool's own record of its processes; Python 3.14's terminate_workers() reads it too.
             processes = list((self._executor._processes or {}).values())
-            manager = self._executor._executor_manager_thread
+            manager: Any = getattr(self._executor, "_executor_manager_thread", None)
             self._executor.shutdown(wait=False, cancel_futures=True)
             for process in processes:
                 process.terminate()
@@ -110,7 +110,7 @@ def _end_with_command(fork_server: int) -> None:
     _native.set_parent_death_signal(signal.SIGKILL)
     if os.getppid() != fork_server:
         os._exit(128 + signal.SIGKILL)
-    server = multiprocessing.forkserver._forkserver  # the module's one server; its fields are not public
+    server: Any = multiprocessing.forkserver._forkserver  # the module's one server; its fields are not public
     if server._forkserver_alive_fd is not None:
         os.close(server._forkserver_alive_fd)
         server._forkserver_alive_fd = None
@@ -123,7 +123,8 @@ def _start_fork_server() -> int:
 
     with stopping.signals_ignored(signal.SIGINT):
         multiprocessing.forkserver.ensure_running()
-    return multiprocessing.forkserver._forkserver._forkserver_pid
+    server: Any = multiprocessing.forkserver._forkserver  # its fields are not public
+    return int(server._forkserver_pid)
 
 
 def process_context(preload: Sequence[str]) -> multiprocessing.context.BaseContext:

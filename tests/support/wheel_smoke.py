@@ -36,6 +36,8 @@ TOOLS_MEMBERS = (
     "kelmora_tools/cli.py",
     "kelmora_tools/commands/__init__.py",
     "kelmora_tools/video/__init__.py",
+    "kelmora_tools/_native.pyi",
+    "kelmora_tools/py.typed",
 )
 CONSOLE_SCRIPT = ("kelmora", "kelmora_tools.cli:main")
 PUBLIC_NAMES = 23

@@ -118,7 +118,7 @@ class HogDetector:
             raise UserError(f"--detector hog: OpenCV {cv2.__version__} has no HOG people detector (it needs 4.x)")
         self.stride, self.scale, self.nms_iou = stride, scale, nms_iou
         self._hog = cv2.HOGDescriptor()
-        self._hog.setSVMDetector(cv2.HOGDescriptor.getDefaultPeopleDetector())
+        self._hog.setSVMDetector(np.asarray(cv2.HOGDescriptor.getDefaultPeopleDetector(), dtype=np.float32))
         self.description = (
             f"OpenCV {cv2.__version__} HOG people detector, stride {stride}, scale {scale}, NMS IoU {nms_iou}"
         )
@@ -136,8 +136,8 @@ class HogDetector:
             scale=self.scale,
             groupThreshold=0,
         )
-        rects = np.asarray(rects, dtype=np.float64).reshape(-1, 4)
-        boxes = np.hstack([rects[:, :2], rects[:, :2] + rects[:, 2:]])
+        found = np.asarray(rects, dtype=np.float64).reshape(-1, 4)
+        boxes = np.hstack([found[:, :2], found[:, :2] + found[:, 2:]])
         scores = hog_scores(np.asarray(margins, dtype=np.float64).reshape(-1))
         keep = nms(boxes, scores, self.nms_iou)
         return boxes[keep], scores[keep]
@@ -444,7 +444,7 @@ def refusing_process_exit() -> Iterator[None]:
     """While the block runs, os._exit (and posix._exit) raise PluginExit instead of ending the
     process at once, with no message and a status a plug-in chose. Every thread is affected."""
     saved = os._exit, posix._exit
-    os._exit = posix._exit = _refused_exit
+    os._exit = posix._exit = _refused_exit  # type: ignore[assignment]
     try:
         yield
     finally:

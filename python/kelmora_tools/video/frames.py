@@ -176,6 +176,7 @@ class FrameSource:
             self._capture.release()
 
     def _next(self, frame_no: int, stop: Callable[[], bool] | None = None) -> np.ndarray | None:
+        frame: np.ndarray | None
         if self._first is not None:
             frame, self._first = self._first, None
             return frame
@@ -302,7 +303,8 @@ class VideoSink:
         import cv2
 
         # The container follows the file name's suffix, so a temporary name must end in .mp4.
-        self._writer = cv2.VideoWriter(str(path), cv2.CAP_FFMPEG, cv2.VideoWriter_fourcc(*"mp4v"), fps, (width, height))
+        fourcc = cv2.VideoWriter.fourcc(*"mp4v")
+        self._writer = cv2.VideoWriter(str(path), cv2.CAP_FFMPEG, fourcc, fps, (width, height))
         if not self._writer.isOpened():
             raise UserError(f"{shown or path}: cannot write a {width}x{height} MP4 video there")
         self.wait_seconds = 0.0

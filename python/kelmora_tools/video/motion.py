@@ -11,6 +11,7 @@ blob, and its parts stay stable where the whole blob's box would jump as the gro
 from __future__ import annotations
 
 import math
+from typing import Any
 
 import numpy as np
 
@@ -97,7 +98,7 @@ class MotionDetector:
         self.min_area, self.max_area, self.split_aspect = float(min_area), max_area, float(split_aspect)
         self._open = cv2.getStructuringElement(cv2.MORPH_RECT, OPEN_KERNEL)
         self._close = cv2.getStructuringElement(cv2.MORPH_RECT, CLOSE_KERNEL)
-        self._model = None
+        self._model: Any = None  # the OpenCV subtractor, made at the first frame
         self._seen = 0  # frames since the model (re)started
         most = "a quarter of the frame" if max_area is None else f"{max_area:g} px"
         split = f"split wider than {split_aspect:g} x their height" if split_aspect > 0 else "never split"

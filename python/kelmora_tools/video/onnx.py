@@ -109,7 +109,9 @@ def suppress(boxes: np.ndarray, scores: np.ndarray, classes: np.ndarray, iou: fl
     if len(order) == 0:
         return order
     xywh = np.column_stack([boxes[order, :2], boxes[order, 2:] - boxes[order, :2]])
-    kept = cv2.dnn.NMSBoxesBatched(xywh, scores[order].astype(np.float32), classes[order].astype(np.int32), 0.0, iou)
+    kept = cv2.dnn.NMSBoxesBatched(
+        xywh.tolist(), scores[order].astype(np.float32).tolist(), classes[order].astype(np.int32).tolist(), 0.0, iou
+    )
     return order[np.asarray(kept, dtype=np.int64).reshape(-1)]
 
 
@@ -123,7 +125,7 @@ def read_input_shape(data: bytes) -> list[int | None] | None:
     graph = next((v for f, v in _fields(data) if f == 7), None)  # ModelProto.graph
     if graph is None:
         return None
-    initialisers = set()
+    initialisers: set[str] = set()
     inputs = []
     for field, value in _fields(graph):
         if field == 5:  # GraphProto.initializer: TensorProto, whose name is field 8
@@ -218,7 +220,9 @@ class OnnxDetector:
             self._net = cv2.dnn.readNetFromONNX(np.frombuffer(data, np.uint8))
         except cv2.error as e:
             raise UserError(f"{where}: not an ONNX model that OpenCV can read: {_cv_message(e)}") from None
-        stated = (dims[3], dims[2]) if dims is not None and len(dims) == 4 and None not in dims[2:] else None
+        stated: tuple[int, int] | None = None
+        if dims is not None and len(dims) == 4 and dims[2] is not None and dims[3] is not None:
+            stated = (dims[3], dims[2])
         if dims is not None and len(dims) == 4 and dims[1] not in (3, None):
             raise UserError(f"{where}: the model's input is {dims}; expected [1, 3, height, width]")
         if stated is not None and not all(1 <= side <= MAX_INPUT_SIDE for side in stated):
@@ -233,7 +237,7 @@ class OnnxDetector:
             raise UserError(
                 f"--input-size {input_size[0]}x{input_size[1]} differs from the model's input {stated[0]}x{stated[1]}"
             )
-        size = input_size or stated
+        size = (input_size[0], input_size[1]) if input_size is not None else stated
         if size is None:
             raise UserError(f"{where}: the model does not state its input size; give --input-size WIDTHxHEIGHT")
         self.path, self.where = path, where
