@@ -12,6 +12,10 @@ from numpy.typing import NDArray
 
 import kelmora_cpp
 from kelmora_cpp import ByteTracker, KalmanBoxTracker, TrackerConfig
+from kelmora_tools import _native
+
+# TrackerConfig's keywords and defaults, from the table the module's own record is generated from.
+DEFAULTS = {name: default for name, _, default in _native.TRACKER_FIELDS}
 
 F64 = NDArray[np.float64]
 I64 = NDArray[np.int64]
@@ -111,28 +115,28 @@ def kalman() -> None:
 
 
 def tracking() -> None:
-    # Every constructor argument by keyword, with its default value.
+    # Every constructor argument by keyword, at its default from the tracker's field table.
     config = TrackerConfig(
-        high_score_thresh=0.5,
-        low_score_thresh=0.1,
-        match_iou_thresh=0.3,
-        recovery_iou_thresh=0.5,
-        new_track_thresh=0.6,
-        n_init=3,
-        max_age=30,
-        use_mahalanobis_gating=True,
-        class_aware=True,
-        w_iou=1.0,
-        w_app=0.0,
-        w_unc=0.0,
-        use_giou=False,
-        appearance_ema_alpha=0.9,
-        kf_noise_scale=1.0,
-        w_ocm=0.0,
-        ocm_delta_t=3,
-        use_oru=False,
-        use_gmc=False,
-        use_lapjv=False,
+        high_score_thresh=DEFAULTS["high_score_thresh"],
+        low_score_thresh=DEFAULTS["low_score_thresh"],
+        match_iou_thresh=DEFAULTS["match_iou_thresh"],
+        recovery_iou_thresh=DEFAULTS["recovery_iou_thresh"],
+        new_track_thresh=DEFAULTS["new_track_thresh"],
+        n_init=DEFAULTS["n_init"],
+        max_age=DEFAULTS["max_age"],
+        use_mahalanobis_gating=DEFAULTS["use_mahalanobis_gating"],
+        class_aware=DEFAULTS["class_aware"],
+        w_iou=DEFAULTS["w_iou"],
+        w_app=DEFAULTS["w_app"],
+        w_unc=DEFAULTS["w_unc"],
+        use_giou=DEFAULTS["use_giou"],
+        appearance_ema_alpha=DEFAULTS["appearance_ema_alpha"],
+        kf_noise_scale=DEFAULTS["kf_noise_scale"],
+        w_ocm=DEFAULTS["w_ocm"],
+        ocm_delta_t=DEFAULTS["ocm_delta_t"],
+        use_oru=DEFAULTS["use_oru"],
+        use_gmc=DEFAULTS["use_gmc"],
+        use_lapjv=DEFAULTS["use_lapjv"],
     )
     thresholds: list[float] = [
         config.high_score_thresh,
