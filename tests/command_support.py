@@ -3,11 +3,14 @@ in a child process, and comparing evaluator results with TrackEval's (also for t
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
+import http.server
 import os
 import pathlib
 import subprocess
 import sys
+import threading
 
 import make_sequence
 import numpy as np
@@ -15,6 +18,7 @@ import pytest
 from trackeval_peer import trackeval_evaluate  # noqa: F401  (the tests' TrackEval peer)
 
 import kelmora_cpp
+from kelmora_tools import study_storage
 from kelmora_tools.cli import main
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -46,15 +50,21 @@ def child_env() -> dict[str, str]:
     return env
 
 
-def kelmora_process(*argv: object, timeout: float = 300, **kwargs) -> subprocess.CompletedProcess:
-    """`python -m kelmora_tools ARGV` in a child process."""
+def kelmora_argv(*argv: object) -> list[str]:
+    return [sys.executable, "-m", "kelmora_tools", *map(str, argv)]
+
+
+def kelmora_process(*argv: object, timeout: float = 300, env=None, **kwargs) -> subprocess.CompletedProcess:
+    """`python -m kelmora_tools ARGV` in a child process (`env`: child_env() unless given)."""
     return subprocess.run(
-        [sys.executable, "-m", "kelmora_tools", *map(str, argv)],
-        capture_output=True,
-        text=True,
-        env=child_env(),
-        timeout=timeout,
-        **kwargs,
+        kelmora_argv(*argv), capture_output=True, text=True, env=env or child_env(), timeout=timeout, **kwargs
+    )
+
+
+def kelmora_child(*argv: object, **kwargs) -> subprocess.Popen:
+    """`python -m kelmora_tools ARGV` started in a child process, its output piped as text."""
+    return subprocess.Popen(
+        kelmora_argv(*argv), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=child_env(), **kwargs
     )
 
 
@@ -70,8 +80,33 @@ def full_disk_process(folder: pathlib.Path, *argv: object, free: int = 0, **kwar
     `free` bytes left (whole pages of 4 KiB): a write beyond them fails with ENOSPC."""
     folder.mkdir()
     script = f'mount -t tmpfs -o size={4096 + free} tmpfs "$0" && head -c 4096 /dev/zero > "$0/fill" && exec "$@"'
-    command = [*UNSHARE, "sh", "-c", script, str(folder), sys.executable, "-m", "kelmora_tools", *argv]
+    command = [*UNSHARE, "sh", "-c", script, str(folder), *kelmora_argv(*argv)]
     return subprocess.run(command, capture_output=True, text=True, env=child_env(), timeout=300, **kwargs)
+
+
+def study_trials(url: str, name: str) -> list:
+    """The trials of study `name` in the database at `url`; none while the study is not created yet."""
+    import optuna
+
+    with study_storage.storage_at(url) as storage:
+        try:
+            return optuna.load_study(study_name=name, storage=storage).get_trials()
+        except KeyError:
+            return []
+
+
+@contextlib.contextmanager
+def loopback_http_server(handler):
+    """A threaded HTTP server on loopback answering with `handler`; yields its port."""
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    try:
+        yield server.server_address[1]
+    finally:
+        server.shutdown()
+        server.server_close()
+        thread.join()
 
 
 def write_sequence(folder: pathlib.Path, frames: int, seed: int, name: str) -> pathlib.Path:

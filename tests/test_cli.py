@@ -6,11 +6,10 @@ import http.server
 import json
 import os
 import re
-import threading
 
 import numpy as np
 import pytest
-from command_support import SYNTHETIC, kelmora, kelmora_process, make_dataset, write_sequence
+from command_support import SYNTHETIC, kelmora, kelmora_process, loopback_http_server, make_dataset, write_sequence
 
 from kelmora_tools import cli, mot_files, tracking
 from kelmora_tools.commands import track as track_command
@@ -233,12 +232,8 @@ def http_server():
         def log_message(self, *args) -> None:
             pass
 
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Quiet)
-    thread = threading.Thread(target=server.serve_forever, daemon=True)
-    thread.start()
-    yield f"127.0.0.1:{server.server_address[1]}"
-    server.shutdown()
-    server.server_close()
+    with loopback_http_server(Quiet) as port:
+        yield f"127.0.0.1:{port}"
 
 
 @pytest.mark.parametrize(

@@ -13,10 +13,10 @@ import zipfile
 from pathlib import Path
 
 import pytest
+from command_support import ROOT
 
 import kelmora_cpp
 
-ROOT = Path(__file__).resolve().parent.parent
 HIDE = ROOT / "dev" / "hide_toolchain.sh"
 
 _spec = importlib.util.spec_from_file_location("wheel_smoke", ROOT / "tests" / "support" / "wheel_smoke.py")

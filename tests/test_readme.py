@@ -3,17 +3,16 @@ module's names in order."""
 
 from __future__ import annotations
 
-import os
 import pathlib
 import re
 import subprocess
 import sys
 
 import pytest
+from command_support import ROOT, child_env
 
 import kelmora_cpp
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
 README = ROOT / "README.md"
 TEXT = README.read_text(encoding="utf-8")
 PAGES = [README, *sorted((ROOT / "docs").glob("*.md"))]
@@ -51,12 +50,13 @@ def test_block_runs(page, index, block, tmp_path):
     # real main module), with warnings turned into errors.
     script = tmp_path / f"block_{index}.py"
     script.write_text(block, encoding="utf-8")
-    env = os.environ.copy()
-    # The module under test, wherever this suite imported it from, and the tools from their sources.
-    module_dir = str(pathlib.Path(kelmora_cpp.__file__).resolve().parent)
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(ROOT / "python"), module_dir, env.get("PYTHONPATH")]))
     run = subprocess.run(
-        [sys.executable, "-W", "error", str(script)], cwd=tmp_path, capture_output=True, text=True, env=env, timeout=300
+        [sys.executable, "-W", "error", str(script)],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        env=child_env(),
+        timeout=300,
     )
     assert run.returncode == 0, f"{page} block {index} failed:\n{block}\n{run.stderr}"
 

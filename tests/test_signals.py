@@ -7,17 +7,15 @@ import datetime
 import os
 import pathlib
 import signal
-import subprocess
-import sys
 import threading
 import time
 
 import numpy as np
 import optuna
 import pytest
-from command_support import child_env
+from command_support import kelmora_child, study_trials
 
-from kelmora_tools import study_storage, workers
+from kelmora_tools import workers
 from kelmora_tools.errors import lingering_threads
 
 
@@ -63,14 +61,6 @@ def session_processes(session: int) -> list[int]:
     return found
 
 
-def study_trials(url: str) -> list:
-    with study_storage.storage_at(url) as storage:
-        try:
-            return optuna.load_study(study_name="crowd", storage=storage).get_trials()
-        except KeyError:  # not created yet
-            return []
-
-
 def wait_for(condition, what: str, timeout: float = 60) -> None:
     deadline = time.monotonic() + timeout
     while not condition():
@@ -91,19 +81,12 @@ def test_a_signal_ends_the_command_and_its_workers(tmp_path, crowds, subcommand,
         "tune": ["tune", crowds / "tune", "--trials", 40, "--study", "crowd", "--out", tmp_path / "best.json"],
         "eval": ["eval", "--gt", crowds / "track", "--results", crowds / "results", "--trackeval"],
     }
-    command = subprocess.Popen(
-        [sys.executable, "-m", "kelmora_tools", *map(str, argv[subcommand]), "--workers", "2"],
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        text=True,
-        env=child_env(),
-        start_new_session=True,
-    )
+    command = kelmora_child(*argv[subcommand], "--workers", "2", start_new_session=True)
     try:
         # The command, its fork server and two workers; for tune, both workers in a trial.
         wait_for(lambda: len(session_processes(command.pid)) >= 4, "the workers")
         if subcommand == "tune":
-            wait_for(lambda: len(study_trials(url)) >= 3, "the workers' trials")
+            wait_for(lambda: len(study_trials(url, "crowd")) >= 3, "the workers' trials")
         else:
             time.sleep(0.5)
         # Ctrl-C reaches the whole process group; kill, the command alone.
@@ -124,7 +107,7 @@ def test_a_signal_ends_the_command_and_its_workers(tmp_path, crowds, subcommand,
     assert not list((tmp_path / "out").glob("*.txt")) and not (tmp_path / "best.json").exists()
     if subcommand == "tune":
         # No worker went on with the search; the trials Ctrl-C or SIGTERM cut short are FAIL, not RUNNING.
-        trials = study_trials(url)
+        trials = study_trials(url, "crowd")
         assert len(trials) < 10 and all(t.datetime_start < ended for t in trials)
         assert signum == signal.SIGKILL or not [t for t in trials if t.state == optuna.trial.TrialState.RUNNING]
 

@@ -6,13 +6,13 @@ A cheap guard for every test run; dev/check_stubs.sh compares the full generated
 from __future__ import annotations
 
 import ast
-from pathlib import Path
 
 import pytest
+from command_support import ROOT
 
 import kelmora_cpp as k
 
-STUBS = Path(__file__).resolve().parent.parent / "stubs" / "kelmora_cpp-stubs" / "__init__.pyi"
+STUBS = ROOT / "stubs" / "kelmora_cpp-stubs" / "__init__.pyi"
 TREE = ast.parse(STUBS.read_text(), filename=str(STUBS))
 
 

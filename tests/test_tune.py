@@ -12,7 +12,7 @@ from hashlib import sha256
 
 import optuna
 import pytest
-from command_support import kelmora, kelmora_process, make_dataset, write_sequence
+from command_support import kelmora, kelmora_process, make_dataset, study_trials, write_sequence
 
 from kelmora_tools import config, study_storage, tuning
 from kelmora_tools.errors import UserError
@@ -21,11 +21,6 @@ from kelmora_tools.errors import UserError
 @pytest.fixture(scope="module")
 def seq(tmp_path_factory):
     return write_sequence(tmp_path_factory.mktemp("tune") / "s", 80, 11, "short")
-
-
-def study_trials(url: str, name: str):
-    with study_storage.storage_at(url) as storage:
-        return optuna.load_study(study_name=name, storage=storage).get_trials()
 
 
 def test_tune_then_track_with_best_json(tmp_path, capsys, seq):

@@ -7,12 +7,10 @@ import contextlib
 import functools
 import http.server
 import io
-import os
 import pathlib
 import re
 import signal
 import socket
-import subprocess
 import sys
 import threading
 import time
@@ -22,14 +20,13 @@ import cv2
 import numpy as np
 import pytest
 import synthetic_clip as clip
-from command_support import child_env, kelmora, kelmora_process
+from command_support import ROOT, child_env, kelmora, kelmora_child, kelmora_process, loopback_http_server
 
 import kelmora_cpp
 from kelmora_tools import cli, urls
 from kelmora_tools.errors import UserError
 from kelmora_tools.video import annotate, detectors, frames, pipeline
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
 PLUGIN = f"{ROOT / 'examples' / 'dark_blobs.py'}:detect"
 
 
@@ -454,13 +451,8 @@ class QuietHandler(http.server.SimpleHTTPRequestHandler):
 def served(clip_inputs):
     """The clip's folder served over HTTP on loopback; yields its base URL."""
     handler = functools.partial(QuietHandler, directory=str(clip_inputs["mp4"].parent))
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
-    thread = threading.Thread(target=server.serve_forever, daemon=True)
-    thread.start()
-    yield f"http://127.0.0.1:{server.server_address[1]}"
-    server.shutdown()
-    server.server_close()
-    thread.join()
+    with loopback_http_server(handler) as port:
+        yield f"http://127.0.0.1:{port}"
 
 
 STOPPER = '''
@@ -538,8 +530,7 @@ def stalling_stream(frames: int):
 def test_a_signal_ends_a_stalled_stream_at_once(frames, signum, tmp_path):
     out = tmp_path / "out"
     with stalling_stream(frames) as (url, sent):
-        argv = [sys.executable, "-m", "kelmora_tools", "video", url, "--out", str(out), "--detector", PLUGIN]
-        command = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=child_env())
+        command = kelmora_child("video", url, "--out", out, "--detector", PLUGIN)
         try:
             assert sent.wait(60)
             time.sleep(2)  # the frames sent are tracked long before; the command waits for more
@@ -644,21 +635,13 @@ def test_a_real_process_prints_only_its_own_lines(case, tmp_path, clip_inputs):
         writer.release()
         source = tmp_path / "cut.avi"
         source.write_bytes(whole.read_bytes()[: whole.stat().st_size // 2])
-    env = os.environ.copy()
-    module_dir = pathlib.Path(kelmora_cpp.__file__).resolve().parent  # the build under test
-    env["PYTHONPATH"] = os.pathsep.join([str(module_dir), str(ROOT / "python")])
+    env = child_env()
     env.pop("OPENCV_FFMPEG_LOGLEVEL", None)
     env.pop("OPENCV_LOG_LEVEL", None)
     # OpenCV crashes on a negative index (status 139) and raises on one beyond 32 bits.
     camera = {"no camera": "99", "negative camera": "-1", "huge camera": "2147483648"}.get(case)
     where = ["--camera", camera] if camera else [str(source)]
-    run = subprocess.run(
-        [sys.executable, "-m", "kelmora_tools", "video", *where, "--out", str(tmp_path / "out"), "--detector", PLUGIN],
-        capture_output=True,
-        text=True,
-        env=env,
-        timeout=300,
-    )
+    run = kelmora_process("video", *where, "--out", tmp_path / "out", "--detector", PLUGIN, env=env)
     if case == "good":
         assert (run.returncode, run.stderr) == (0, "")
         assert run.stdout.startswith("kelmora video: clip\n")

@@ -15,14 +15,12 @@ import numpy as np
 import onnx  # pinned in requirements.txt; a plain import, so that a missing one fails rather than skips
 import pytest
 import synthetic_clip as clip
-from command_support import child_env
+from command_support import ROOT, child_env
 from onnx import TensorProto, helper, numpy_helper
 
 from kelmora_tools import cli
 from kelmora_tools.video import appearance, detectors, motion
 from kelmora_tools.video.onnx import OnnxDetector
-
-ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 
 def run_cli(argv: list[str], capsys) -> tuple[int, str, str]:
