@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import os
 import re
+import signal
 
 import numpy as np
 import pytest
@@ -11,6 +12,11 @@ import pytest
 # The tests that start real services (a Dask cluster, a PostgreSQL server) run in their own make
 # target, `make test-services`, which sets this variable.
 collect_ignore = [] if os.environ.get("KELMORA_SERVICE_TESTS") else ["services"]
+
+# The Ctrl-C tests send SIGINT to commands they start. A suite started in the background of a
+# non-interactive shell inherits SIGINT ignored, and so would every command it starts: take it back.
+if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 def assert_bits_equal(got: np.ndarray, want) -> None:

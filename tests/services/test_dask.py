@@ -4,11 +4,9 @@ from __future__ import annotations
 
 import json
 import signal
-import subprocess
-import sys
 import time
 
-from command_support import child_env, kelmora, make_dataset
+from command_support import kelmora, kelmora_child, make_dataset
 from conftest import dask_cluster
 from test_signals import crowded_sequence
 
@@ -60,24 +58,8 @@ def test_a_scheduler_without_workers_is_reported_after_the_timeout(tmp_path, cap
 def test_a_scheduler_lost_mid_run_is_one_line(tmp_path):
     crowded_sequence(tmp_path / "data" / "c0", 12, 3000, 0)  # seconds of tracking
     with dask_cluster(tmp_path, 1) as (address, scheduler):
-        command = subprocess.Popen(
-            [
-                sys.executable,
-                "-m",
-                "kelmora_tools",
-                "track",
-                str(tmp_path / "data"),
-                "--out",
-                str(tmp_path / "out"),
-                "--dask",
-                address,
-                "--dask-timeout",
-                "3",
-            ],
-            stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE,
-            text=True,
-            env=child_env(),
+        command = kelmora_child(
+            "track", tmp_path / "data", "--out", tmp_path / "out", "--dask", address, "--dask-timeout", 3
         )
         try:
             assert command.stdout.readline().startswith("kelmora track: 1 sequence")  # connected, task sent

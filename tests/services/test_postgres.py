@@ -3,13 +3,11 @@
 from __future__ import annotations
 
 import re
-import subprocess
-import sys
 import time
 
 import optuna
 import pytest
-from command_support import child_env, kelmora, write_sequence
+from command_support import kelmora, kelmora_child, study_trials, write_sequence
 
 from kelmora_tools import study_storage
 
@@ -17,28 +15,19 @@ from kelmora_tools import study_storage
 def test_two_concurrent_tune_commands_share_one_study(tmp_path, postgres_url):
     seq = write_sequence(tmp_path / "s", 60, 4, "shared-seq")
     commands = [
-        subprocess.Popen(
-            [
-                sys.executable,
-                "-m",
-                "kelmora_tools",
-                "tune",
-                str(seq),
-                "--trials",
-                "4",
-                "--workers",
-                "1",
-                "--storage",
-                postgres_url,
-                "--study",
-                "two-machines",
-                "--out",
-                str(tmp_path / f"best-{i}.json"),
-            ],
-            stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE,
-            text=True,
-            env=child_env(),
+        kelmora_child(
+            "tune",
+            seq,
+            "--trials",
+            4,
+            "--workers",
+            1,
+            "--storage",
+            postgres_url,
+            "--study",
+            "two-machines",
+            "--out",
+            tmp_path / f"best-{i}.json",
         )
         for i in range(2)
     ]
@@ -72,30 +61,21 @@ def test_joining_from_a_second_machine_adds_trials(tmp_path, capsys, postgres_ur
 def test_an_outage_ends_tune_with_one_line_and_a_later_run_reclaims_its_trials(
     tmp_path, capsys, postgres_server, monkeypatch, workers
 ):
-    seq = write_sequence(tmp_path / "s", 200, 4, "outage-seq")
+    seq = write_sequence(tmp_path / "s", 2000, 4, "outage-seq")  # trials long beside the storage calls between them
     url = postgres_server.url
-    command = subprocess.Popen(
-        [
-            sys.executable,
-            "-m",
-            "kelmora_tools",
-            "tune",
-            str(seq),
-            "--trials",
-            "1000",
-            "--workers",
-            str(workers),
-            "--storage",
-            url,
-            "--study",
-            "outage",
-            "--out",
-            str(tmp_path / "best.json"),
-        ],
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        text=True,
-        env=child_env(),
+    command = kelmora_child(
+        "tune",
+        seq,
+        "--trials",
+        1000,
+        "--workers",
+        workers,
+        "--storage",
+        url,
+        "--study",
+        "outage",
+        "--out",
+        tmp_path / "best.json",
     )
     try:
         deadline = time.monotonic() + 120
@@ -135,10 +115,4 @@ def test_an_outage_ends_tune_with_one_line_and_a_later_run_reclaims_its_trials(
 
 
 def finished(url: str, study: str) -> list:
-    with study_storage.storage_at(url) as storage:
-        try:
-            return optuna.load_study(study_name=study, storage=storage).get_trials(
-                states=(optuna.trial.TrialState.COMPLETE,)
-            )
-        except KeyError:  # not created yet
-            return []
+    return [t for t in study_trials(url, study) if t.state == optuna.trial.TrialState.COMPLETE]
