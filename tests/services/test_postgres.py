@@ -63,20 +63,8 @@ def test_an_outage_ends_tune_with_one_line_and_a_later_run_reclaims_its_trials(
 ):
     seq = write_sequence(tmp_path / "s", 2000, 4, "outage-seq")  # trials long beside the storage calls between them
     url = postgres_server.url
-    command = kelmora_child(
-        "tune",
-        seq,
-        "--trials",
-        1000,
-        "--workers",
-        workers,
-        "--storage",
-        url,
-        "--study",
-        "outage",
-        "--out",
-        tmp_path / "best.json",
-    )
+    tune = ["tune", seq, "--storage", url, "--study", "outage", "--out", tmp_path / "best.json"]
+    command = kelmora_child(*tune, "--trials", 1000, "--workers", workers)
     try:
         deadline = time.monotonic() + 120
         while len(finished(url, "outage")) < 4 and command.poll() is None and time.monotonic() < deadline:
@@ -93,21 +81,7 @@ def test_an_outage_ends_tune_with_one_line_and_a_later_run_reclaims_its_trials(
     # The trials the outage cut short are RUNNING until a later run finds them stale.
     monkeypatch.setattr(study_storage, "STALE_SECONDS", 1)
     time.sleep(2)
-    run = kelmora(
-        capsys,
-        "tune",
-        seq,
-        "--trials",
-        1,
-        "--workers",
-        1,
-        "--storage",
-        url,
-        "--study",
-        "outage",
-        "--out",
-        tmp_path / "best.json",
-    )
+    run = kelmora(capsys, *tune, "--trials", 1, "--workers", 1)
     assert run.status == 0, run.err
     with study_storage.storage_at(url) as storage:
         states = [t.state for t in optuna.load_study(study_name="outage", storage=storage).get_trials()]
