@@ -288,8 +288,8 @@ def _dashes(run: list[Point], on: float, off: float) -> list[list[Point]]:
 
 def _font_file() -> pathlib.Path | None:
     """Matplotlib's own DejaVu Sans, found without importing Matplotlib."""
-    spec = importlib.util.find_spec("matplotlib")
-    for folder in (spec.submodule_search_locations or []) if spec else []:
+    found = importlib.util.find_spec("matplotlib")
+    for folder in (found.submodule_search_locations or []) if found else []:
         path = pathlib.Path(folder, "mpl-data", "fonts", "ttf", "DejaVuSans.ttf")
         if path.is_file():
             return path
